@@ -1,0 +1,235 @@
+// varkel_client: the one Game record and every function of the client.
+//
+// Every function takes the record's address and returns 0 on success, 1 on
+// failure. Handlers on the main thread return 1 when the process must end
+// with status 1; they have already logged and shut the libraries down.
+//
+// Threads: the frame loop and the action threads share the record. `lock`
+// guards it: the loop holds it while it handles an event or draws a frame; an
+// action takes it only to write the record (and to render, SDL_ttf is not
+// thread-safe), never while it waits on the network.
+#ifndef CLIENT_FUNCTIONS_H
+#define CLIENT_FUNCTIONS_H
+
+#include <stdio.h>
+
+#include <SDL/SDL.h>
+#include <SDL/SDL_net.h>
+#include <SDL/SDL_thread.h>
+#include <SDL/SDL_ttf.h>
+
+#include "common/varkel_wire.h"
+
+// Build-time server address (CMake cache variables VARKEL_SERVER_HOST/PORT).
+#ifndef VARKEL_SERVER_HOST
+#define VARKEL_SERVER_HOST "localhost"
+#endif
+#ifndef VARKEL_SERVER_PORT
+#define VARKEL_SERVER_PORT 9999
+#endif
+
+// How long an action waits for one reply before it counts as lost.
+#define VARKEL_REPLY_TIMEOUT_MS 10000
+
+#define VARKEL_FRAME_MS 40
+
+// The record must start zeroed (main's is static): replacing a surface
+// frees the one it replaces.
+typedef struct Game {
+  // Connection and exchange scratch.
+  IPaddress ip;
+  TCPsocket tcpsock;  // NULL whenever no connection is open
+  int len;
+  int result;
+  char *datas_sent;
+  char datas_received[1024];
+
+  // Player input and texts.
+  char login[9];
+  char password[9];
+  char speak[50];
+  char message[50];
+  char help[55];
+  char password_hide[9];
+  char place[10];
+  char place_current[10];
+  char etat[1024];
+  char edit[1024];
+
+  // Surfaces.
+  SDL_Surface *sfc_screen;
+  SDL_Surface *sfc_bmp_icon;
+  SDL_Surface *sfc_bmp_background;
+  SDL_Surface *sfc_bmp_subscribe;
+  SDL_Surface *sfc_bmp_connect;
+  SDL_Surface *sfc_bmp_quit;
+  SDL_Surface *sfc_bmp_speak;
+  SDL_Surface *sfc_bmp_refresh;
+  SDL_Surface *sfc_bmp_analyze;
+  SDL_Surface *sfc_bmp_disconnect;
+  SDL_Surface *sfc_bmp_move;
+  SDL_Surface *sfc_bmp_special;
+  SDL_Surface *sfc_bmp_arrow_up;
+  SDL_Surface *sfc_bmp_arrow_down;
+  SDL_Surface *sfc_bmp_suicide;
+  SDL_Surface *sfc_bmp_cursor;
+  SDL_Surface *sfc_bmp_fullscreen;
+  SDL_Surface *sfc_bmp_window;
+  SDL_Surface *sfc_bmp_profil;
+  SDL_Surface *sfc_bmp_noprofil;
+  SDL_Surface *sfc_bmp_screenshot;
+  SDL_Surface *sfc_text_state;
+  SDL_Surface *sfc_text_nickname;
+  SDL_Surface *sfc_text_password;
+  SDL_Surface *sfc_text_speak;
+  SDL_Surface *sfc_text_message;
+  SDL_Surface *sfc_text_place;
+  SDL_Surface *sfc_text_help;
+  SDL_Surface *sfc_bar_up;
+  SDL_Surface *sfc_bar_nickname;
+  SDL_Surface *sfc_bar_password;
+  SDL_Surface *sfc_bar_speak;
+  SDL_Surface *sfc_bar_place;
+  SDL_Surface *sfc_bar_message;
+  SDL_Surface *sfc_bar_help;
+
+  // Positions (only x and y are used).
+  SDL_Rect rct_bmp_subscribe;
+  SDL_Rect rct_bmp_connect;
+  SDL_Rect rct_bmp_quit;
+  SDL_Rect rct_bmp_speak;
+  SDL_Rect rct_bmp_refresh;
+  SDL_Rect rct_bmp_analyze;
+  SDL_Rect rct_bmp_disconnect;
+  SDL_Rect rct_bmp_move;
+  SDL_Rect rct_bmp_arrow_up;
+  SDL_Rect rct_bmp_arrow_down;
+  SDL_Rect rct_bmp_suicide;
+  SDL_Rect rct_bmp_cursor;
+  SDL_Rect rct_bmp_fullscreen;
+  SDL_Rect rct_bmp_window;
+  SDL_Rect rct_bmp_profil;
+  SDL_Rect rct_bmp_noprofil;
+  SDL_Rect rct_bmp_special;
+  SDL_Rect rct_bmp_screenshot;
+  SDL_Rect rct_text_state;
+  SDL_Rect rct_text_nickname;
+  SDL_Rect rct_text_password;
+  SDL_Rect rct_text_speak;
+  SDL_Rect rct_text_message;
+  SDL_Rect rct_text_place;
+  SDL_Rect rct_text_help;
+  SDL_Rect rct_bar_nickname;
+  SDL_Rect rct_bar_password;
+  SDL_Rect rct_bar_speak;
+  SDL_Rect rct_bar_place;
+  SDL_Rect rct_bar_message;
+  SDL_Rect rct_bar_help;
+
+  // Fonts and colours.
+  TTF_Font *font1;
+  TTF_Font *font_speak;
+  TTF_Font *font_message;
+  TTF_Font *font_place;
+  TTF_Font *font_help;
+  SDL_Color color_font1;
+  SDL_Color color_font_speak;
+  SDL_Color color_font_message;
+  SDL_Color color_font_place;
+  SDL_Color color_font_help;
+  int size_font1;
+  int size_font_speak;
+  int size_font_message;
+  int size_font_place;
+  int size_font_help;
+
+  // Screen, loop and timing.
+  int screen_w;
+  int screen_h;
+  SDL_Event event_1;
+  Uint32 current_time;
+  Uint32 last_time;
+  int message_alpha;
+  int loop;
+  int current_message;
+
+  // Scratch buffers, files and configuration.
+  char tmp_string[1024];
+  char tmp_string2[1024];
+  int i;
+  FILE *file;
+  char datas_file[1024];
+  char path_pictures[1024];
+  char path_fonts[1024];
+  char path_texts[1024];
+  char path_log[1024];
+  FILE *file_log;
+  int version;
+  char ip_server[19];
+  int port_server;
+
+  // Guarding and plumbing of the threads.
+  SDL_mutex *lock;         // the record's one lock (created by LoadGame)
+  SDL_mutex *memory_lock;  // keeps a listening and memory browsing apart on chat.dat
+  SDL_Thread *thread_connect;  // handle of the last action started; never waited on
+  WireReader reader;           // bytes of the open connection not yet read as replies
+  Uint32 reply_timeout_ms;     // time limit on one reply
+  Uint16 help_bar_w;           // drawn width of the help bar
+} Game;
+
+// Record (client_screen.cpp).
+int InitGame(Game *jeu);
+
+// Resources and drawing (client_screen.cpp).
+int LoadGame(Game *jeu);
+int MouseOnSurface(Sint16 rct_x, Sint16 rct_y, int sfc_w, int sfc_h, Uint16 mouse_x,
+                   Uint16 mouse_y);
+int UpdateStateMessage(Game *jeu);
+int DisplayMainObjects(Game *jeu);
+int DisplayDisconnectedObjects(Game *jeu);
+int DisplayConnectedObjects(Game *jeu);
+int DisplayHelp(Game *jeu);
+int DisplayCursor(Game *jeu);
+// One frame: fade, clear, the five draw lists, flip. Caller holds the lock.
+int DrawFrame(Game *jeu);
+// Renders text into *field, freeing the surface it replaces. Caller holds
+// the lock. An empty text leaves the field as it was (SDL_ttf cannot render
+// one). A failure logs "TTF_RenderUTF8_Solid: %s.\n\a" and returns 1.
+int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **field,
+               FILE *file_log);
+// Renders a state message at full strength. Caller holds the lock.
+int ShowStateMessage(Game *jeu, const char *text);
+// Writes format to the log with SDL_GetError() as its %s; returns 1.
+int LogError(Game *jeu, const char *format);
+// SDLNet_Quit then SDL_Quit; returns 1.
+int QuitLibraries(void);
+// LogError then QuitLibraries; returns 1.
+int FailAndQuit(Game *jeu, const char *format);
+
+// Input (client_input.cpp). Caller holds the lock.
+int HandleEvent(Game *jeu);
+int HandleKey(Game *jeu);
+int HandleMotion(Game *jeu);
+int HandleClick(Game *jeu);
+
+// Server conversation (client_actions.cpp). Each action runs on its own
+// thread and takes the record's address as Data.
+int Hello(void *query, Game *jeu);
+int ActionSubscribe(void *Data);
+int ActionConnect(void *Data);
+int ActionUnsubscribe(void *Data);
+int ActionDisconnect(void *Data);
+int ActionSpeak(void *Data);
+int ActionRefresh(void *Data);
+int ActionAnalyze(void *Data);
+int ActionDrink(void *Data);
+int ActionEat(void *Data);
+int ActionMove(void *Data);
+int ActionRememberBefore(void *Data);
+int ActionRememberAfter(void *Data);
+// The busy word an action stores first; NULL for the memory actions.
+const char *ActionBusyWord(int (*action)(void *));
+// Closes the action's connection if one is open. Caller holds the lock.
+int CloseConnection(Game *jeu);
+
+#endif

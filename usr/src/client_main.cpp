@@ -1,0 +1,137 @@
+// varkel_client: start-up, command line and the frame loop.
+#include "client_functions.h"
+
+#include <signal.h>
+#include <string.h>
+
+#define VARKEL_WEB_ADDRESS "https://varkel.example.org/"
+
+// The loop waits at most this long at a time, so events are handled at once.
+#define VARKEL_IDLE_STEP_MS 5
+
+static int LastArgumentIs(int argc, char **argv, const char *shortname, const char *longname) {
+  const char *last = argv[argc - 1];
+  return strcmp(last, shortname) == 0 || strcmp(last, longname) == 0;
+}
+
+static void PrintVersion(const Game *jeu) {
+  printf("Varkel version %d\n", jeu->version);
+  printf("%s\n", VARKEL_WEB_ADDRESS);
+}
+
+static void PrintUsage(void) {
+  printf("varkel_client [option]\n");
+  printf("\t-v --version : display the version.\n");
+  printf("\t-h --help : display this help.\n");
+  printf("\t-f --fullscreen : display in fullscreen mode.\n");
+}
+
+typedef struct Layout {
+  const char *pictures, *fonts, *texts, *log;
+} Layout;
+
+static const Layout kRelativeLayout = {"../share/varkel/pictures/", "../share/varkel/fonts/",
+                                       "../../tmp/", "../../var/log/varkel/varkel_client.log"};
+static const Layout kSystemLayout = {"/usr/share/varkel/pictures/", "/usr/share/varkel/fonts/",
+                                     "/tmp/", "/var/log/varkel/varkel_client.log"};
+
+// The install tree is found from the working directory: run from usr/bin/,
+// the pictures sit in ../share/varkel/pictures/.
+static void ChooseLayout(Game *jeu) {
+  FILE *probe = fopen("../share/varkel/pictures/icon.bmp", "r");
+  const Layout *layout = probe != NULL ? &kRelativeLayout : &kSystemLayout;
+  if (probe != NULL) fclose(probe);
+  snprintf(jeu->path_pictures, sizeof(jeu->path_pictures), "%s", layout->pictures);
+  snprintf(jeu->path_fonts, sizeof(jeu->path_fonts), "%s", layout->fonts);
+  snprintf(jeu->path_texts, sizeof(jeu->path_texts), "%s", layout->texts);
+  snprintf(jeu->path_log, sizeof(jeu->path_log), "%s", layout->log);
+}
+
+static int OpenLog(Game *jeu) {
+  jeu->file_log = fopen(jeu->path_log, "w+");
+  if (jeu->file_log == NULL) {
+    printf("fopen: unable to open %s\n", jeu->path_log);
+    return 1;
+  }
+  // Each line reaches the file as it is written: a crash loses nothing.
+  setvbuf(jeu->file_log, NULL, _IOLBF, 0);
+  return 0;
+}
+
+static Uint32 VideoFlags(int fullscreen) {
+  return SDL_HWSURFACE | SDL_DOUBLEBUF | (fullscreen ? SDL_FULLSCREEN : 0);
+}
+
+static int StartLibraries(void) {
+  if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1) {
+    fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    return 1;
+  }
+  if (TTF_Init() == -1) {
+    fprintf(stderr, "TTF_Init: %s\n\a", SDL_GetError());
+    SDL_Quit();
+    return 1;
+  }
+  if (SDLNet_Init() == -1) {
+    fprintf(stderr, "SDLNet_Init: %s\n", SDL_GetError());
+    SDL_Quit();
+    return 1;
+  }
+  return 0;
+}
+
+// Sleeps a short step toward the next frame instead of spinning; the step
+// is short enough that an event still feels handled at once.
+static void WaitForNextPass(const Game *jeu) {
+  Uint32 due = jeu->last_time + VARKEL_FRAME_MS + 1;
+  Uint32 now = SDL_GetTicks();
+  if ((Sint32)(due - now) <= 0) return;
+  SDL_Delay(due - now < VARKEL_IDLE_STEP_MS ? due - now : VARKEL_IDLE_STEP_MS);
+}
+
+// One pass: a frame when more than 40 ms have passed, then every event in
+// arrival order. Returns 1 when the process must end.
+static int RunPass(Game *jeu) {
+  jeu->current_time = SDL_GetTicks();
+  if (jeu->last_time + VARKEL_FRAME_MS < jeu->current_time) {
+    jeu->last_time = jeu->current_time;
+    SDL_LockMutex(jeu->lock);
+    int failed = DrawFrame(jeu);
+    SDL_UnlockMutex(jeu->lock);
+    if (failed) return 1;
+  }
+  while (SDL_PollEvent(&jeu->event_1)) {
+    SDL_LockMutex(jeu->lock);
+    int ended = HandleEvent(jeu);
+    SDL_UnlockMutex(jeu->lock);
+    if (ended) return 1;
+  }
+  WaitForNextPass(jeu);
+  return 0;
+}
+
+int main(int argc, char **argv) {
+  // Action threads may outlive main's frame; the record must outlive them.
+  static Game jeu;
+  InitGame(&jeu);
+  if (StartLibraries()) return 1;
+  if (LastArgumentIs(argc, argv, "-v", "--version")) {
+    PrintVersion(&jeu);
+    return 0;
+  }
+  if (LastArgumentIs(argc, argv, "-h", "--help")) {
+    PrintUsage();
+    return 0;
+  }
+  // A server that has gone must fail a send, not kill the client.
+  signal(SIGPIPE, SIG_IGN);
+  ChooseLayout(&jeu);
+  if (OpenLog(&jeu)) return 1;
+  if (LoadGame(&jeu)) return 1;
+  int fullscreen = LastArgumentIs(argc, argv, "-f", "--fullscreen");
+  jeu.sfc_screen = SDL_SetVideoMode(jeu.screen_w, jeu.screen_h, 0, VideoFlags(fullscreen));
+  if (jeu.sfc_screen == NULL) return FailAndQuit(&jeu, "SDL_SetVideoMode: %s.\n\a");
+  while (jeu.loop == 1)
+    if (RunPass(&jeu)) return 1;
+  return 1;
+}

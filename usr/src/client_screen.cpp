@@ -1,0 +1,419 @@
+// The record's defaults, resource loading and layout, and the drawing of a
+// frame.
+#include "client_functions.h"
+
+#include <string.h>
+
+int InitGame(Game *jeu) {
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "");
+  snprintf(jeu->password, sizeof(jeu->password), "%s", "");
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "");
+  snprintf(jeu->message, sizeof(jeu->message), "%s", "VEUILLEZ ECOUTER");
+  snprintf(jeu->help, sizeof(jeu->help), "%s", "Voici Varkel");
+  snprintf(jeu->password_hide, sizeof(jeu->password_hide), "%s", "");
+  snprintf(jeu->place, sizeof(jeu->place), "%s", "HÔTEL");
+  snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", "HÔTEL");
+  snprintf(jeu->etat, sizeof(jeu->etat), "%s", "disconnected");
+  snprintf(jeu->edit, sizeof(jeu->edit), "%s", "");
+  jeu->size_font1 = 24;
+  jeu->size_font_speak = 14;
+  jeu->size_font_message = 11;
+  jeu->size_font_place = 23;
+  jeu->size_font_help = 11;
+  jeu->screen_w = 640;
+  jeu->screen_h = 480;
+  jeu->last_time = 0;
+  jeu->message_alpha = 255;
+  jeu->loop = 1;
+  jeu->current_message = 0;
+  jeu->version = WIRE_VERSION;
+  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%s", VARKEL_SERVER_HOST);
+  jeu->port_server = VARKEL_SERVER_PORT;
+  // Plumbing of the threads: nothing open, the standard time limit.
+  jeu->tcpsock = NULL;
+  WireReset(&jeu->reader);
+  jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
+  return 0;
+}
+
+int LogError(Game *jeu, const char *format) {
+  fprintf(jeu->file_log, format, SDL_GetError());
+  return 1;
+}
+
+int QuitLibraries(void) {
+  SDLNet_Quit();
+  SDL_Quit();
+  return 1;
+}
+
+int FailAndQuit(Game *jeu, const char *format) {
+  LogError(jeu, format);
+  return QuitLibraries();
+}
+
+int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **field,
+               FILE *file_log) {
+  if (text[0] == '\0') return 0;
+  SDL_Surface *rendered = TTF_RenderUTF8_Solid(font, text, color);
+  if (rendered == NULL) {
+    fprintf(file_log, "TTF_RenderUTF8_Solid: %s.\n\a", SDL_GetError());
+    return 1;
+  }
+  SDL_FreeSurface(*field);
+  *field = rendered;
+  return 0;
+}
+
+int ShowStateMessage(Game *jeu, const char *text) {
+  if (RenderText(jeu->font1, text, jeu->color_font1, &jeu->sfc_text_state, jeu->file_log))
+    return 1;
+  jeu->message_alpha = 255;
+  return 0;
+}
+
+/* Resources. */
+
+typedef SDL_Surface *Game::*SurfaceField;
+
+typedef struct Picture {
+  const char *file;
+  SurfaceField field;
+} Picture;
+
+// Loaded in this order around the bars; it decides which failure stops start-up.
+static const Picture kPicturesBeforeBars[] = {
+    {"subscribe.bmp", &Game::sfc_bmp_subscribe},   {"connect.bmp", &Game::sfc_bmp_connect},
+    {"quit.bmp", &Game::sfc_bmp_quit},             {"suicide.bmp", &Game::sfc_bmp_suicide},
+    {"speak.bmp", &Game::sfc_bmp_speak},           {"background.bmp", &Game::sfc_bmp_background},
+    {"arrow_up.bmp", &Game::sfc_bmp_arrow_up},     {"arrow_down.bmp", &Game::sfc_bmp_arrow_down},
+    {"cursor_arrow.bmp", &Game::sfc_bmp_cursor},   {"fullscreen.bmp", &Game::sfc_bmp_fullscreen},
+    {"window.bmp", &Game::sfc_bmp_window},         {"profil.bmp", &Game::sfc_bmp_profil},
+    {"noprofil.bmp", &Game::sfc_bmp_noprofil},     {"screenshot.bmp", &Game::sfc_bmp_screenshot},
+};
+
+static const Picture kPicturesAfterBars[] = {
+    {"refresh.bmp", &Game::sfc_bmp_refresh}, {"analyze.bmp", &Game::sfc_bmp_analyze},
+    {"disconnect.bmp", &Game::sfc_bmp_disconnect}, {"move.bmp", &Game::sfc_bmp_move},
+    {"drink.bmp", &Game::sfc_bmp_special},   {"eat.bmp", &Game::sfc_bmp_special},
+};
+
+static int LoadPicture(Game *jeu, const char *file, SDL_Surface **field) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
+  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
+  if (loaded == NULL) return FailAndQuit(jeu, "SDL_LoadBMP: %s.\n\a");
+  SDL_FreeSurface(*field);  // the drink picture gives way to the eat picture
+  *field = loaded;
+  return 0;
+}
+
+static int LoadPictures(Game *jeu, const Picture *pictures, size_t count) {
+  for (size_t n = 0; n < count; n++)
+    if (LoadPicture(jeu, pictures[n].file, &(jeu->*pictures[n].field))) return 1;
+  return 0;
+}
+
+static int CreateBar(Game *jeu, SDL_Surface **field, int w, int h) {
+  *field = SDL_CreateRGBSurface(SDL_HWSURFACE, w, h, 32, 0, 0, 0, 0);
+  if (*field == NULL) return FailAndQuit(jeu, "SDL_CreateRGBSurface: %s.\n\a");
+  return 0;
+}
+
+static int CreateBars(Game *jeu) {
+  int w = jeu->screen_w, h = jeu->screen_h;
+  return CreateBar(jeu, &jeu->sfc_bar_up, w, h / 6) ||
+         CreateBar(jeu, &jeu->sfc_bar_nickname, w / 3, jeu->size_font1) ||
+         CreateBar(jeu, &jeu->sfc_bar_password, w / 3, jeu->size_font1) ||
+         CreateBar(jeu, &jeu->sfc_bar_speak, w, jeu->size_font_speak) ||
+         CreateBar(jeu, &jeu->sfc_bar_place, w / 3, jeu->size_font_place) ||
+         CreateBar(jeu, &jeu->sfc_bar_help, w - w / 12, jeu->size_font_help) ||
+         CreateBar(jeu, &jeu->sfc_bar_message, w - w / 12, jeu->size_font_message);
+}
+
+static void Place(SDL_Rect *rect, int x, int y) {
+  rect->x = (Sint16)x;
+  rect->y = (Sint16)y;
+}
+
+static void LayOut(Game *jeu) {
+  int W = jeu->screen_w, H = jeu->screen_h;
+  Place(&jeu->rct_bmp_subscribe, W / 2, H / 3);
+  Place(&jeu->rct_bmp_connect, W / 2, jeu->rct_bmp_subscribe.y + 2 * jeu->sfc_bmp_subscribe->h);
+  Place(&jeu->rct_bmp_suicide, W / 2, jeu->rct_bmp_connect.y + 2 * jeu->sfc_bmp_connect->h);
+  Place(&jeu->rct_bmp_quit, W / 2, jeu->rct_bmp_suicide.y + 2 * jeu->sfc_bmp_suicide->h);
+  Place(&jeu->rct_bmp_speak, W - jeu->sfc_bmp_speak->w,
+        H - jeu->sfc_bar_speak->h - jeu->sfc_bmp_speak->h);
+  Place(&jeu->rct_bmp_refresh, W - jeu->sfc_bmp_refresh->w,
+        jeu->rct_bmp_speak.y - jeu->sfc_bmp_refresh->h);
+  Place(&jeu->rct_bmp_disconnect, W - jeu->sfc_bmp_disconnect->w,
+        jeu->rct_bmp_refresh.y - jeu->sfc_bmp_disconnect->h);
+  Place(&jeu->rct_bmp_move, W - jeu->sfc_bmp_move->w,
+        jeu->rct_bmp_disconnect.y - jeu->sfc_bmp_move->h);
+  Place(&jeu->rct_bmp_analyze, W - jeu->sfc_bmp_analyze->w,
+        jeu->rct_bmp_move.y - jeu->sfc_bmp_analyze->h);
+  Place(&jeu->rct_bmp_special, 0, 0);
+  Place(&jeu->rct_bmp_cursor, 0, 0);
+  Place(&jeu->rct_bmp_fullscreen, 0, H / 6);
+  Place(&jeu->rct_bmp_window, jeu->sfc_bmp_fullscreen->w, H / 6);
+  Place(&jeu->rct_bmp_profil, 2 * jeu->sfc_bmp_window->w, H / 6);
+  Place(&jeu->rct_bmp_noprofil, 3 * jeu->sfc_bmp_profil->w, H / 6);
+  Place(&jeu->rct_bmp_screenshot, 4 * jeu->sfc_bmp_noprofil->w, H / 6);
+  Place(&jeu->rct_text_state, 0, jeu->sfc_bar_up->h / 2 - jeu->size_font1 / 2);
+  Place(&jeu->rct_bar_nickname, 0, H / 3);
+  Place(&jeu->rct_bar_password, 0, jeu->rct_bar_nickname.y + 2 * jeu->sfc_bar_nickname->h);
+  Place(&jeu->rct_bar_speak, 0, H - jeu->sfc_bar_speak->h);
+  Place(&jeu->rct_bar_place, jeu->rct_bmp_move.x - jeu->sfc_bar_place->w, jeu->rct_bmp_move.y);
+  Place(&jeu->rct_bar_help, 0, 0);
+  Place(&jeu->rct_bar_message, W / 12, H / 2);
+  jeu->rct_text_nickname = jeu->rct_bar_nickname;
+  jeu->rct_text_password = jeu->rct_bar_password;
+  jeu->rct_text_speak = jeu->rct_bar_speak;
+  Place(&jeu->rct_text_help, 0, 0);
+  Place(&jeu->rct_text_message, W / 12, H / 2);
+  jeu->rct_text_place = jeu->rct_bar_place;
+  Place(&jeu->rct_bmp_arrow_up, jeu->rct_text_message.x - jeu->sfc_bmp_arrow_up->w,
+        jeu->rct_text_message.y - jeu->size_font_message / 2);
+  Place(&jeu->rct_bmp_arrow_down, jeu->rct_bmp_arrow_up.x - jeu->sfc_bmp_arrow_down->w,
+        jeu->rct_bmp_arrow_up.y);
+}
+
+static void SetTranslucent(Game *jeu) {
+  SDL_Surface *surfaces[] = {
+      jeu->sfc_bar_up,        jeu->sfc_bar_nickname,   jeu->sfc_bar_password,
+      jeu->sfc_bar_speak,     jeu->sfc_bar_place,      jeu->sfc_bar_message,
+      jeu->sfc_bmp_connect,   jeu->sfc_bmp_disconnect, jeu->sfc_bmp_refresh,
+      jeu->sfc_bmp_analyze,   jeu->sfc_bmp_speak,      jeu->sfc_bmp_quit,
+      jeu->sfc_bmp_suicide,   jeu->sfc_bmp_subscribe,  jeu->sfc_bmp_move,
+  };
+  for (SDL_Surface *surface : surfaces) SDL_SetAlpha(surface, SDL_SRCALPHA, 155);
+}
+
+static int SetWhiteKeys(Game *jeu) {
+  SDL_Surface *surfaces[] = {
+      jeu->sfc_bmp_arrow_up,   jeu->sfc_bmp_arrow_down, jeu->sfc_bmp_cursor,
+      jeu->sfc_bmp_fullscreen, jeu->sfc_bmp_window,     jeu->sfc_bmp_profil,
+      jeu->sfc_bmp_noprofil,   jeu->sfc_bmp_screenshot,
+  };
+  for (SDL_Surface *surface : surfaces) {
+    Uint32 white = SDL_MapRGB(surface->format, 255, 255, 255);
+    if (SDL_SetColorKey(surface, SDL_SRCCOLORKEY, white) == -1) {
+      LogError(jeu, "Erreur: %s\n\a");
+      SDL_Quit();
+      return 1;
+    }
+  }
+  return 0;
+}
+
+static void OpenFonts(Game *jeu) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%sfont.ttf", jeu->path_fonts);
+  jeu->font1 = TTF_OpenFont(jeu->tmp_string, jeu->size_font1);
+  jeu->font_help = TTF_OpenFont(jeu->tmp_string, jeu->size_font_help);
+  jeu->font_speak = TTF_OpenFont(jeu->tmp_string, jeu->size_font_speak);
+  jeu->font_message = TTF_OpenFont(jeu->tmp_string, jeu->size_font_message);
+  jeu->font_place = TTF_OpenFont(jeu->tmp_string, jeu->size_font_place);
+}
+
+static void SetColours(Game *jeu) {
+  jeu->color_font1 = SDL_Color{255, 255, 255, 0};
+  jeu->color_font_help = SDL_Color{0, 0, 0, 0};
+  jeu->color_font_speak = SDL_Color{255, 255, 255, 0};
+  jeu->color_font_message = SDL_Color{100, 200, 100, 0};
+  jeu->color_font_place = SDL_Color{255, 255, 0, 0};
+}
+
+static int RenderFirstTexts(Game *jeu) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "Bienvenue sur Varkel version %d",
+           jeu->version);
+  FILE *log = jeu->file_log;
+  // RenderText skips the empty nickname, password and sentence.
+  return RenderText(jeu->font1, jeu->tmp_string, jeu->color_font1, &jeu->sfc_text_state, log) ||
+         RenderText(jeu->font1, jeu->login, jeu->color_font1, &jeu->sfc_text_nickname, log) ||
+         RenderText(jeu->font1, jeu->password_hide, jeu->color_font1, &jeu->sfc_text_password,
+                    log) ||
+         RenderText(jeu->font_help, jeu->help, jeu->color_font_help, &jeu->sfc_text_help, log) ||
+         RenderText(jeu->font_speak, jeu->speak, jeu->color_font_speak, &jeu->sfc_text_speak,
+                    log) ||
+         RenderText(jeu->font_message, jeu->message, jeu->color_font_message,
+                    &jeu->sfc_text_message, log) ||
+         RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place,
+                    log);
+}
+
+// The remembered nickname, taken only when it fits `login`; nothing is trimmed.
+static void ReadNickname(Game *jeu) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%snickname.dat", jeu->path_texts);
+  jeu->file = fopen(jeu->tmp_string, "r");
+  if (jeu->file == NULL) return;
+  if (fgets(jeu->datas_file, sizeof(jeu->datas_file), jeu->file) == NULL) jeu->datas_file[0] = 0;
+  fclose(jeu->file);
+  jeu->file = NULL;
+  if (strlen(jeu->datas_file) < sizeof(jeu->login))
+    snprintf(jeu->login, sizeof(jeu->login), "%s", jeu->datas_file);
+}
+
+int LoadGame(Game *jeu) {
+  if (jeu->lock == NULL) jeu->lock = SDL_CreateMutex();
+  if (jeu->memory_lock == NULL) jeu->memory_lock = SDL_CreateMutex();
+  if (jeu->lock == NULL || jeu->memory_lock == NULL)
+    return FailAndQuit(jeu, "SDL_CreateMutex: %s\n");
+  SDL_EnableUNICODE(1);
+  ReadNickname(jeu);
+  if (LoadPicture(jeu, "icon.bmp", &jeu->sfc_bmp_icon)) return 1;
+  SDL_ShowCursor(0);
+  SDL_EnableKeyRepeat(500, 40);
+  if (LoadPictures(jeu, kPicturesBeforeBars, SDL_arraysize(kPicturesBeforeBars))) return 1;
+  if (CreateBars(jeu)) return 1;
+  if (LoadPictures(jeu, kPicturesAfterBars, SDL_arraysize(kPicturesAfterBars))) return 1;
+  LayOut(jeu);
+  jeu->help_bar_w = (Uint16)jeu->sfc_bar_help->w;
+  SetTranslucent(jeu);
+  if (SetWhiteKeys(jeu)) return 1;
+  OpenFonts(jeu);
+  SetColours(jeu);
+  if (RenderFirstTexts(jeu)) return QuitLibraries();
+  SDL_FillRect(jeu->sfc_bar_help, NULL, SDL_MapRGB(jeu->sfc_bar_help->format, 255, 255, 155));
+  SDL_WM_SetCaption("Varkel", "Varkel");
+  SDL_WM_SetIcon(jeu->sfc_bmp_icon, NULL);
+  SDL_SetAlpha(jeu->sfc_bar_help, SDL_SRCALPHA, 0);
+  SDL_SetAlpha(jeu->sfc_text_help, SDL_SRCALPHA, 0);
+  return 0;
+}
+
+/* Drawing. */
+
+int MouseOnSurface(Sint16 rct_x, Sint16 rct_y, int sfc_w, int sfc_h, Uint16 mouse_x,
+                   Uint16 mouse_y) {
+  int x = mouse_x, y = mouse_y;
+  return rct_x <= x && x <= rct_x + sfc_w && rct_y <= y && y <= rct_y + sfc_h;
+}
+
+int UpdateStateMessage(Game *jeu) {
+  if (jeu->message_alpha > 0) {
+    jeu->message_alpha--;
+    SDL_SetAlpha(jeu->sfc_text_state, SDL_SRCALPHA, (Uint8)jeu->message_alpha);
+  }
+  return 0;
+}
+
+typedef int (*DrawCondition)(const Game *jeu);
+
+// One row of a draw list: a blit of a surface at a position (NULL: the
+// whole screen from its corner), when its condition holds.
+typedef struct DrawItem {
+  SurfaceField surface;
+  SDL_Rect Game::*at;
+  DrawCondition when;
+  const char *log_line;
+} DrawItem;
+
+static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
+static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
+
+static int LoginTyped(const Game *jeu) { return jeu->login[0] != '\0'; }
+static int PasswordTyped(const Game *jeu) { return jeu->password[0] != '\0'; }
+static int SpeakTyped(const Game *jeu) { return jeu->speak[0] != '\0'; }
+// An empty heard line has no surface of its own: nothing is shown.
+static int MessageHeard(const Game *jeu) { return jeu->message[0] != '\0'; }
+static int OlderLineExists(const Game *jeu) { return jeu->current_message >= -98; }
+static int NewerLineExists(const Game *jeu) { return jeu->current_message != 0; }
+static int SpecialPlace(const Game *jeu) {
+  return strcmp(jeu->place_current, "PUIT") == 0 || strcmp(jeu->place_current, "FORÊT") == 0;
+}
+
+static const DrawItem kMainObjects[] = {
+    {&Game::sfc_bmp_background, NULL, NULL, kBlitFailed},
+    {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_fullscreen, &Game::rct_bmp_fullscreen, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_window, &Game::rct_bmp_window, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_profil, &Game::rct_bmp_profil, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_noprofil, &Game::rct_bmp_noprofil, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_screenshot, &Game::rct_bmp_screenshot, NULL, kBlitFailedDot},
+    {&Game::sfc_text_state, &Game::rct_text_state, NULL, kBlitFailedDot},
+};
+
+static const DrawItem kDisconnectedObjects[] = {
+    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed},
+    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed},
+    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed},
+    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed},
+    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed},
+    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed},
+    {&Game::sfc_text_nickname, &Game::rct_text_nickname, LoginTyped, kBlitFailedDot},
+    {&Game::sfc_text_password, &Game::rct_text_password, PasswordTyped, kBlitFailedDot},
+};
+
+static const DrawItem kConnectedObjects[] = {
+    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed},
+    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed},
+    {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed},
+    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed},
+    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed},
+    {&Game::sfc_bmp_arrow_up, &Game::rct_bmp_arrow_up, OlderLineExists, kBlitFailed},
+    {&Game::sfc_bmp_arrow_down, &Game::rct_bmp_arrow_down, NewerLineExists, kBlitFailed},
+    {&Game::sfc_text_speak, &Game::rct_text_speak, SpeakTyped, kBlitFailedDot},
+    {&Game::sfc_text_message, &Game::rct_text_message, MessageHeard, kBlitFailedDot},
+    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed},
+    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed},
+    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot},
+    {&Game::sfc_text_place, &Game::rct_text_place, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_special, &Game::rct_bmp_special, SpecialPlace, kBlitFailed},
+};
+
+static const DrawItem kCursor[] = {
+    {&Game::sfc_bmp_cursor, &Game::rct_bmp_cursor, NULL, kBlitFailedDot},
+};
+
+// Blits onto a copy of the position: SDL clips the rectangle it is given,
+// and the position must stay where the layout put it.
+static int Blit(Game *jeu, SDL_Surface *surface, SDL_Rect *source, const SDL_Rect *at,
+                const char *log_line) {
+  SDL_Rect where = {0, 0, 0, 0};
+  if (at != NULL) where = *at;
+  if (SDL_BlitSurface(surface, source, jeu->sfc_screen, &where) == -1)
+    return FailAndQuit(jeu, log_line);
+  return 0;
+}
+
+static int DrawList(Game *jeu, const DrawItem *items, size_t count) {
+  for (size_t n = 0; n < count; n++) {
+    const DrawItem *item = &items[n];
+    if (item->when != NULL && !item->when(jeu)) continue;
+    const SDL_Rect *at = item->at != NULL ? &(jeu->*item->at) : NULL;
+    if (Blit(jeu, jeu->*item->surface, NULL, at, item->log_line)) return 1;
+  }
+  return 0;
+}
+
+int DisplayMainObjects(Game *jeu) {
+  return DrawList(jeu, kMainObjects, SDL_arraysize(kMainObjects));
+}
+
+int DisplayDisconnectedObjects(Game *jeu) {
+  if (strcmp(jeu->etat, "disconnected") != 0) return 0;
+  return DrawList(jeu, kDisconnectedObjects, SDL_arraysize(kDisconnectedObjects));
+}
+
+int DisplayConnectedObjects(Game *jeu) {
+  if (strcmp(jeu->etat, "connected") != 0) return 0;
+  return DrawList(jeu, kConnectedObjects, SDL_arraysize(kConnectedObjects));
+}
+
+// The bar is drawn only as wide as the current help text.
+int DisplayHelp(Game *jeu) {
+  SDL_Rect visible = {0, 0, jeu->help_bar_w, (Uint16)jeu->sfc_bar_help->h};
+  if (Blit(jeu, jeu->sfc_bar_help, &visible, &jeu->rct_bar_help, kBlitFailed)) return 1;
+  return Blit(jeu, jeu->sfc_text_help, NULL, &jeu->rct_text_help, kBlitFailedDot);
+}
+
+int DisplayCursor(Game *jeu) { return DrawList(jeu, kCursor, SDL_arraysize(kCursor)); }
+
+int DrawFrame(Game *jeu) {
+  UpdateStateMessage(jeu);
+  SDL_FillRect(jeu->sfc_screen, NULL, 0);
+  if (DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) ||
+      DisplayConnectedObjects(jeu) || DisplayHelp(jeu) || DisplayCursor(jeu))
+    return 1;
+  SDL_Flip(jeu->sfc_screen);
+  return 0;
+}

@@ -1,0 +1,49 @@
+// Test fixtures: SDL on the dummy video driver, a record loaded from the
+// real pictures and font into a temporary data folder, subprocesses.
+#ifndef VARKEL_TEST_SUPPORT_H
+#define VARKEL_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+#include "client_functions.h"
+
+// Brings SDL (video and timer), SDL_ttf and SDL_net up; idempotent, also
+// after a failure path of the client shut SDL down.
+void StartLibraries();
+
+// A fresh folder under /tmp, removed by RemoveTree.
+std::string MakeTempDir();
+void RemoveTree(const std::string &path);
+std::string ReadFileText(const std::string &path);
+void WriteFileText(const std::string &path, const std::string &text);
+bool FileExists(const std::string &path);
+
+// A record after InitGame with the paths of the source tree's pictures and
+// font, a temporary data folder and log, LoadGame and a 640x480 video mode.
+// The record is large: keep it on the heap.
+struct LoadedGame {
+  Game *jeu;
+  std::string dir;  // the temporary data folder, ending in "/"
+  LoadedGame();
+  ~LoadedGame();
+  std::string Log() const;  // the log so far
+};
+
+// Fills the paths as the client does for an install tree rooted at `root`
+// (pictures and font of the source tree), data and log under `dir`.
+void SetTestPaths(Game *jeu, const std::string &dir);
+
+// Runs a program, waits at most timeout_ms (then kills it). Returns the exit
+// status, or -1 when it was killed or died of a signal.
+struct ProcessResult {
+  int status;
+  std::string out;
+};
+ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
+                         int timeout_ms, const std::vector<std::string> &extra_env = {});
+
+// Pixel of a surface as (r, g, b) packed 0xRRGGBB.
+unsigned PixelAt(SDL_Surface *surface, int x, int y);
+
+#endif

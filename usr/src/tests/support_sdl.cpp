@@ -1,0 +1,138 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+void StartLibraries() {
+  setenv("SDL_VIDEODRIVER", "dummy", 0);
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
+  signal(SIGPIPE, SIG_IGN);
+  if (SDL_WasInit(SDL_INIT_VIDEO) == 0) {
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER), 0);
+  }
+  if (!TTF_WasInit()) {
+    ASSERT_EQ(TTF_Init(), 0);
+  }
+  ASSERT_EQ(SDLNet_Init(), 0);
+}
+
+std::string MakeTempDir() {
+  char pattern[] = "/tmp/varkel_test_XXXXXX";
+  char *made = mkdtemp(pattern);
+  EXPECT_NE(made, nullptr);
+  return std::string(made ? made : "/tmp") + "/";
+}
+
+void RemoveTree(const std::string &path) {
+  if (path.size() > 5 && path.rfind("/tmp/", 0) == 0)
+    RunProcess({"/bin/rm", "-rf", path}, "/", 10000);
+}
+
+std::string ReadFileText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFileText(const std::string &path, const std::string &text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+void SetTestPaths(Game *jeu, const std::string &dir) {
+  snprintf(jeu->path_pictures, sizeof(jeu->path_pictures), "%s",
+           VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/");
+  snprintf(jeu->path_fonts, sizeof(jeu->path_fonts), "%s",
+           VARKEL_SOURCE_DIR "/usr/share/varkel/fonts/");
+  snprintf(jeu->path_texts, sizeof(jeu->path_texts), "%s", dir.c_str());
+  snprintf(jeu->path_log, sizeof(jeu->path_log), "%svarkel_client.log", dir.c_str());
+}
+
+LoadedGame::LoadedGame() : jeu(static_cast<Game *>(calloc(1, sizeof(Game)))), dir(MakeTempDir()) {
+  StartLibraries();
+  InitGame(jeu);
+  SetTestPaths(jeu, dir);
+  jeu->file_log = fopen(jeu->path_log, "w+");
+  setvbuf(jeu->file_log, nullptr, _IOLBF, 0);
+  EXPECT_EQ(LoadGame(jeu), 0) << Log();
+  jeu->sfc_screen = SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, SDL_HWSURFACE | SDL_DOUBLEBUF);
+  EXPECT_NE(jeu->sfc_screen, nullptr);
+}
+
+LoadedGame::~LoadedGame() {
+  if (jeu->file_log) fclose(jeu->file_log);
+  free(jeu);
+  RemoveTree(dir);
+}
+
+std::string LoadedGame::Log() const { return ReadFileText(dir + "varkel_client.log"); }
+
+ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
+                         int timeout_ms, const std::vector<std::string> &extra_env) {
+  ProcessResult result{-1, ""};
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return result;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 1);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[0]);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    for (const std::string &assignment : extra_env) putenv(strdup(assignment.c_str()));
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+  int status = 0;
+  int waited = 0;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got;
+    while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, got);
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (waited >= timeout_ms) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+    waited += 10;
+  }
+  ssize_t got;
+  while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, got);
+  close(pipe_fds[0]);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+unsigned PixelAt(SDL_Surface *surface, int x, int y) {
+  SDL_LockSurface(surface);
+  Uint8 *row = static_cast<Uint8 *>(surface->pixels) + y * surface->pitch;
+  Uint32 value = 0;
+  int bpp = surface->format->BytesPerPixel;
+  memcpy(&value, row + x * bpp, bpp);
+  SDL_UnlockSurface(surface);
+  Uint8 r, g, b;
+  SDL_GetRGB(value, surface->format, &r, &g, &b);
+  return (unsigned)r << 16 | (unsigned)g << 8 | b;
+}
