@@ -29,7 +29,7 @@ TEST(WireReader, SplitAndJoinedMessages) {
   WireReset(&reader);
   Feed(&reader, "Bad pa");
   EXPECT_TRUE(TakeAll(&reader).empty());
-  Feed(&reader, std::string("ssword\0first line\0sec", 22));
+  Feed(&reader, std::string("ssword\0first line\0sec", 21));
   EXPECT_EQ(TakeAll(&reader), (std::vector<std::string>{"Bad password", "first line"}));
   Feed(&reader, std::string("ond\0\0", 5));
   EXPECT_EQ(TakeAll(&reader), (std::vector<std::string>{"second", ""}));
