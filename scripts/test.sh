@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs every test: all of them under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+
+jobs="$(nproc 2>/dev/null || echo 2)"
+run_suite() {  # build folder, sanitizer, ctest label
+  local build="$root/$1"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DVARKEL_SANITIZE="$2" \
+    -DVARKEL_BIN_DIR="$build/bin" > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  cmake --build "$build" -j "$jobs"
+  (cd "$build" && ctest --output-on-failure -L "$3")
+}
+
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+run_suite build-asan address all
+run_suite build-tsan thread threaded
