@@ -1,2 +1,816 @@
 // Draws the pictures of the install tree: make_pictures OUTDIR/ FONT.ttf
-int main() { return 0; }
+// Every picture is painted in memory, then saved as a 24-bit BMP: the client
+// relies on per-surface alpha and white colour keys, which need surfaces
+// without an alpha channel. Same bytes on every run: no clock, no rand().
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include <SDL/SDL.h>
+#include <SDL/SDL_ttf.h>
+
+struct Rgb {
+  double r, g, b;
+};
+
+// Colour-keyed pictures keep hard edges (a blended edge would show as a
+// halo) and never paint pure white, their transparent colour.
+struct Canvas {
+  int w, h;
+  bool keyed;
+  std::vector<Rgb> px;
+};
+
+struct Fonts {
+  TTF_Font *signin, *game, *title, *label, *small;
+};
+
+struct Tint {
+  Rgb top, bottom, border, text;
+};
+
+struct Picture {
+  const char *name;
+  int w, h;
+  bool keyed;
+  int (*draw)(Canvas &c, const Fonts &f, const Picture &p);
+  const char *label;
+  const Tint *tint;
+};
+
+// A small generator of our own, so that textures never change.
+struct Lcg {
+  unsigned state;
+  double Next() {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) / 16777216.0;
+  }
+  double In(double lo, double hi) { return lo + (hi - lo) * Next(); }
+};
+
+static const Rgb kWhite = {255, 255, 255};
+static const Rgb kBlack = {0, 0, 0};
+
+static Rgb Mix(Rgb a, Rgb b, double t) {
+  return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
+static Rgb Shade(Rgb a, double f) {
+  return {a.r * f, a.g * f, a.b * f};
+}
+static double Clamp(double v, double lo, double hi) {
+  return v < lo ? lo : v > hi ? hi : v;
+}
+
+static void Blend(Canvas &c, int x, int y, Rgb col, double a) {
+  if (x < 0 || y < 0 || x >= c.w || y >= c.h || a <= 0) return;
+  Rgb &p = c.px[y * c.w + x];
+  p = Mix(p, col, Clamp(a, 0, 1));
+  if (c.keyed && p.r > 250 && p.g > 250 && p.b > 250) p = {250, 250, 250};
+}
+
+// Value noise in [0,1), smooth at the given scale.
+static double Hash(int x, int y, unsigned seed) {
+  unsigned h = (unsigned)x * 374761393u + (unsigned)y * 668265263u + seed * 2246822519u;
+  h = (h ^ (h >> 13)) * 1274126177u;
+  return ((h ^ (h >> 16)) & 0xffffff) / 16777216.0;
+}
+static double Noise(double x, double y, double scale, unsigned seed) {
+  double fx = x / scale, fy = y / scale;
+  int ix = (int)floor(fx), iy = (int)floor(fy);
+  double tx = fx - ix, ty = fy - iy;
+  tx = tx * tx * (3 - 2 * tx);
+  ty = ty * ty * (3 - 2 * ty);
+  double top = Hash(ix, iy, seed) + (Hash(ix + 1, iy, seed) - Hash(ix, iy, seed)) * tx;
+  double bot = Hash(ix, iy + 1, seed) + (Hash(ix + 1, iy + 1, seed) - Hash(ix, iy + 1, seed)) * tx;
+  return top + (bot - top) * ty;
+}
+
+// Paints the pixels of a box whose samples fall inside a shape; smooth edges
+// come from 4x4 samples per pixel, except on colour-keyed pictures.
+template <class Inside, class Paint>
+static void Shape(Canvas &c, double x0, double y0, double x1, double y1, Inside in, Paint paint,
+                  double a = 1) {
+  int n = c.keyed ? 1 : 4;
+  for (int y = (int)floor(y0); y < (int)ceil(y1); y++) {
+    for (int x = (int)floor(x0); x < (int)ceil(x1); x++) {
+      int hits = 0;
+      for (int s = 0; s < n * n; s++)
+        hits += in(x + (s % n + 0.5) / n, y + (s / n + 0.5) / n) ? 1 : 0;
+      if (hits) Blend(c, x, y, paint(x + 0.5, y + 0.5), a * hits / (n * n));
+    }
+  }
+}
+
+static auto Flat(Rgb col) {
+  return [col](double, double) { return col; };
+}
+static auto Vertical(double y0, double y1, Rgb top, Rgb bottom) {
+  return [=](double, double y) { return Mix(top, bottom, Clamp((y - y0) / (y1 - y0), 0, 1)); };
+}
+static auto Horizontal(double x0, double x1, Rgb left, Rgb right) {
+  return [=](double x, double) { return Mix(left, right, Clamp((x - x0) / (x1 - x0), 0, 1)); };
+}
+static auto Grainy(Rgb col, double amount, double scale, unsigned seed) {
+  return
+      [=](double x, double y) { return Shade(col, 1 + amount * (Noise(x, y, scale, seed) - 0.5)); };
+}
+
+static auto InRect(double x, double y, double w, double h) {
+  return [=](double px, double py) { return px >= x && px < x + w && py >= y && py < y + h; };
+}
+static auto InEllipse(double cx, double cy, double rx, double ry) {
+  return [=](double x, double y) {
+    double dx = (x - cx) / rx, dy = (y - cy) / ry;
+    return dx * dx + dy * dy <= 1;
+  };
+}
+static auto InRoundRect(double x, double y, double w, double h, double r) {
+  return [=](double px, double py) {
+    if (px < x || py < y || px >= x + w || py >= y + h) return false;
+    double dx = fmax(fmax(x + r - px, px - (x + w - r)), 0);
+    double dy = fmax(fmax(y + r - py, py - (y + h - r)), 0);
+    return dx * dx + dy * dy <= r * r;
+  };
+}
+struct Pt {
+  double x, y;
+};
+static auto InPolygon(std::vector<Pt> pts) {
+  return [pts](double x, double y) {
+    bool inside = false;
+    for (size_t i = 0, j = pts.size() - 1; i < pts.size(); j = i++) {
+      if ((pts[i].y > y) != (pts[j].y > y) &&
+          x < (pts[j].x - pts[i].x) * (y - pts[i].y) / (pts[j].y - pts[i].y) + pts[i].x)
+        inside = !inside;
+    }
+    return inside;
+  };
+}
+static auto InSegment(double x0, double y0, double x1, double y1, double width) {
+  return [=](double x, double y) {
+    double dx = x1 - x0, dy = y1 - y0, len = dx * dx + dy * dy;
+    double t = len > 0 ? Clamp(((x - x0) * dx + (y - y0) * dy) / len, 0, 1) : 0;
+    double ex = x - (x0 + t * dx), ey = y - (y0 + t * dy);
+    return ex * ex + ey * ey <= width * width / 4;
+  };
+}
+
+template <class Paint>
+static void Rect(Canvas &c, double x, double y, double w, double h, Paint p, double a = 1) {
+  Shape(c, x, y, x + w, y + h, InRect(x, y, w, h), p, a);
+}
+template <class Paint>
+static void Ellipse(Canvas &c, double cx, double cy, double rx, double ry, Paint p, double a = 1) {
+  Shape(c, cx - rx, cy - ry, cx + rx, cy + ry, InEllipse(cx, cy, rx, ry), p, a);
+}
+template <class Paint>
+static void RoundRect(Canvas &c, double x, double y, double w, double h, double r, Paint p,
+                      double a = 1) {
+  Shape(c, x, y, x + w, y + h, InRoundRect(x, y, w, h, r), p, a);
+}
+template <class Paint>
+static void Polygon(Canvas &c, const std::vector<Pt> &pts, Paint p, double a = 1) {
+  double x0 = 1e9, y0 = 1e9, x1 = -1e9, y1 = -1e9;
+  for (const Pt &q : pts) {
+    x0 = fmin(x0, q.x), y0 = fmin(y0, q.y), x1 = fmax(x1, q.x), y1 = fmax(y1, q.y);
+  }
+  Shape(c, x0, y0, x1, y1, InPolygon(pts), p, a);
+}
+static void Line(Canvas &c, double x0, double y0, double x1, double y1, double width, Rgb col,
+                 double a = 1) {
+  double m = width / 2 + 1;
+  Shape(c, fmin(x0, x1) - m, fmin(y0, y1) - m, fmax(x0, x1) + m, fmax(y0, y1) + m,
+        InSegment(x0, y0, x1, y1, width), Flat(col), a);
+}
+
+// A soft light: strongest at the centre, gone at radius r.
+static void Glow(Canvas &c, double cx, double cy, double r, Rgb col, double a) {
+  for (int y = (int)(cy - r); y <= (int)(cy + r); y++)
+    for (int x = (int)(cx - r); x <= (int)(cx + r); x++) {
+      double d = hypot(x + 0.5 - cx, y + 0.5 - cy) / r;
+      if (d < 1) Blend(c, x, y, col, a * (1 - d) * (1 - d));
+    }
+}
+
+// Darkens the borders so that the eye goes to the middle.
+static void Vignette(Canvas &c, double strength) {
+  for (int y = 0; y < c.h; y++)
+    for (int x = 0; x < c.w; x++) {
+      double dx = (x - c.w / 2.0) / (c.w / 2.0), dy = (y - c.h / 2.0) / (c.h / 2.0);
+      Blend(c, x, y, kBlack, strength * Clamp((dx * dx + dy * dy - 0.5) / 1.5, 0, 1));
+    }
+}
+
+// Blends a text rendered by SDL_ttf; x is the left edge, or the centre when
+// centred is set.
+static int Text(Canvas &c, TTF_Font *font, const char *text, double x, double y, Rgb col,
+                bool centred, double a = 1) {
+  SDL_Color white = {255, 255, 255, 0};
+  SDL_Surface *s = TTF_RenderUTF8_Blended(font, text, white);
+  if (!s) {
+    fprintf(stderr, "TTF_RenderUTF8_Blended: %s\n", TTF_GetError());
+    return 1;
+  }
+  int left = (int)(centred ? x - s->w / 2.0 : x);
+  SDL_LockSurface(s);
+  for (int j = 0; j < s->h; j++)
+    for (int i = 0; i < s->w; i++) {
+      Uint32 v = ((Uint32 *)((Uint8 *)s->pixels + j * s->pitch))[i];
+      Uint8 r, g, b, alpha;
+      SDL_GetRGBA(v, s->format, &r, &g, &b, &alpha);
+      Blend(c, left + i, (int)y + j, col, a * alpha / 255.0);
+    }
+  SDL_UnlockSurface(s);
+  SDL_FreeSurface(s);
+  return 0;
+}
+
+// A label with a dark shadow, readable over any background.
+static int ShadowText(Canvas &c, TTF_Font *font, const char *text, double x, double y, Rgb col,
+                      bool centred) {
+  if (Text(c, font, text, x + 1, y + 1, kBlack, centred, 0.7)) return 1;
+  return Text(c, font, text, x, y, col, centred);
+}
+
+// ---------------------------------------------------------------- buttons
+
+static const Tint kWarm = {{214, 162, 92}, {128, 74, 34}, {58, 32, 14}, {255, 246, 226}};
+static const Tint kBlood = {{196, 72, 60}, {104, 24, 22}, {50, 10, 10}, {255, 236, 230}};
+static const Tint kCool = {{92, 132, 184}, {34, 60, 102}, {14, 24, 44}, {240, 246, 255}};
+static const Tint kWater = {{70, 160, 190}, {20, 80, 110}, {8, 34, 48}, {236, 250, 255}};
+static const Tint kLeaf = {{112, 168, 80}, {44, 88, 30}, {18, 38, 12}, {244, 255, 234}};
+
+static int DrawButton(Canvas &c, const Fonts &f, const Picture &p) {
+  const Tint &t = *p.tint;
+  Rect(c, 0, 0, c.w, c.h, Flat(Shade(t.border, 0.6)));
+  RoundRect(c, 0, 0, c.w, c.h, 6, Flat(t.border));
+  RoundRect(c, 2, 2, c.w - 4, c.h - 4, 4, Vertical(2, c.h - 2, t.top, t.bottom));
+  RoundRect(c, 2, 2, c.w - 4, c.h / 2.0 - 1, 4, Flat(kWhite), 0.10);
+  Line(c, 6, 2.5, c.w - 6, 2.5, 1, Mix(t.top, kWhite, 0.6), 0.8);
+  Line(c, 6, c.h - 2.5, c.w - 6, c.h - 2.5, 1, Shade(t.bottom, 0.7), 0.8);
+  TTF_Font *font = c.w >= 200 ? f.signin : f.game;
+  double y = (c.h - TTF_FontHeight(font)) / 2.0;
+  if (Text(c, font, p.label, c.w / 2.0 + 1, y + 1, Shade(t.border, 0.5), true, 0.8)) return 1;
+  return Text(c, font, p.label, c.w / 2.0, y, t.text, true);
+}
+
+static int DrawDrink(Canvas &c, const Fonts &f, const Picture &p) {
+  if (DrawButton(c, f, p)) return 1;
+  Polygon(c, {{20, 7}, {14, 18}, {26, 18}}, Flat({170, 225, 250}));
+  Ellipse(c, 20, 20, 6, 6.5, Flat({170, 225, 250}));
+  Ellipse(c, 18, 20, 1.6, 2.5, Flat({250, 250, 250}), 0.8);
+  return 0;
+}
+
+static int DrawEat(Canvas &c, const Fonts &f, const Picture &p) {
+  if (DrawButton(c, f, p)) return 1;
+  Ellipse(c, 17, 19, 6, 7, Flat({206, 40, 40}));
+  Ellipse(c, 23, 19, 6, 7, Flat({206, 40, 40}));
+  Ellipse(c, 17, 16, 2, 2.5, Flat({250, 170, 160}), 0.7);
+  Line(c, 20, 12, 21, 7, 1.6, {80, 50, 20});
+  Ellipse(c, 24, 8, 3.5, 1.8, Flat({90, 170, 60}));
+  return 0;
+}
+
+// ------------------------------------------------------ small keyed pictures
+
+static const Rgb kIconInk = {230, 234, 242};
+
+// The mode buttons share a dark tile so that they read over any place.
+static void Tile(Canvas &c) {
+  RoundRect(c, 1, 1, 38, 38, 7, Flat({24, 30, 42}));
+  RoundRect(c, 3, 3, 34, 34, 5, Vertical(3, 37, {70, 82, 104}, {38, 46, 62}));
+}
+
+static int DrawFullscreen(Canvas &c, const Fonts &, const Picture &) {
+  Tile(c);
+  Rect(c, 12, 13, 16, 13, Flat(kIconInk));
+  Rect(c, 14, 15, 12, 9, Vertical(15, 24, {90, 150, 220}, {40, 90, 160}));
+  const double corners[4][4] = {{12, 13, -1, -1}, {28, 13, 1, -1}, {12, 26, -1, 1}, {28, 26, 1, 1}};
+  for (const auto &k : corners) {
+    double tx = k[0] + 6 * k[2], ty = k[1] + 6 * k[3];
+    Line(c, k[0] + k[2], k[1] + k[3], tx, ty, 2, {250, 210, 90});
+    Polygon(c, {{tx + k[2], ty + k[3]}, {tx - 4 * k[2], ty + k[3]}, {tx + k[2], ty - 4 * k[3]}},
+            Flat({250, 210, 90}));
+  }
+  return 0;
+}
+
+static int DrawWindow(Canvas &c, const Fonts &, const Picture &) {
+  Tile(c);
+  Rect(c, 8, 10, 24, 20, Flat(kIconInk));
+  Rect(c, 9, 11, 22, 5, Flat({60, 120, 210}));
+  Rect(c, 9, 17, 22, 12, Flat({190, 198, 212}));
+  Rect(c, 27, 12, 3, 3, Flat({230, 80, 70}));
+  Rect(c, 11, 19, 12, 2, Flat({120, 130, 150}));
+  Rect(c, 11, 23, 16, 2, Flat({120, 130, 150}));
+  return 0;
+}
+
+static void Person(Canvas &c) {
+  Tile(c);
+  Ellipse(c, 17, 14, 6, 6.5, Flat(kIconInk));
+  Shape(c, 5, 21, 30, 34, InEllipse(17, 34, 11.5, 12), Flat(kIconInk));
+}
+
+static int DrawProfil(Canvas &c, const Fonts &, const Picture &) {
+  Person(c);
+  Ellipse(c, 29, 28, 8, 8, Flat({40, 150, 70}));
+  Line(c, 25, 28, 28, 31.5, 2.4, {250, 250, 250});
+  Line(c, 28, 31.5, 33, 24.5, 2.4, {250, 250, 250});
+  return 0;
+}
+
+static int DrawNoprofil(Canvas &c, const Fonts &, const Picture &) {
+  Person(c);
+  Ellipse(c, 29, 28, 8, 8, Flat({196, 44, 40}));
+  Line(c, 25.5, 24.5, 32.5, 31.5, 2.4, {250, 250, 250});
+  Line(c, 32.5, 24.5, 25.5, 31.5, 2.4, {250, 250, 250});
+  return 0;
+}
+
+static int DrawScreenshot(Canvas &c, const Fonts &, const Picture &) {
+  Tile(c);
+  RoundRect(c, 14, 10, 10, 6, 2, Flat({170, 176, 188}));
+  RoundRect(c, 7, 14, 26, 18, 3, Vertical(14, 32, {214, 218, 226}, {150, 156, 170}));
+  Ellipse(c, 20, 23, 7, 7, Flat({40, 44, 56}));
+  Ellipse(c, 20, 23, 4.5, 4.5, Flat({70, 110, 170}));
+  Ellipse(c, 18.5, 21.5, 1.5, 1.5, Flat({250, 250, 250}));
+  Rect(c, 27, 16, 4, 3, Flat({250, 210, 90}));
+  return 0;
+}
+
+static int DrawArrow(Canvas &c, bool up) {
+  auto flip = [&](std::vector<Pt> pts) {
+    if (!up)
+      for (Pt &q : pts)
+        q.y = c.h - q.y;
+    return pts;
+  };
+  Polygon(c, flip({{12, 1}, {24, 19}, {0, 19}}), Flat({16, 52, 20}));
+  Polygon(c, flip({{12, 5}, {20.5, 17}, {3.5, 17}}),
+          Vertical(4, 17, {170, 240, 160}, {70, 170, 70}));
+  return 0;
+}
+static int DrawArrowUp(Canvas &c, const Fonts &, const Picture &) {
+  return DrawArrow(c, true);
+}
+static int DrawArrowDown(Canvas &c, const Fonts &, const Picture &) {
+  return DrawArrow(c, false);
+}
+
+static int DrawCursor(Canvas &c, const Fonts &, const Picture &) {
+  static const char *const rows[] = {
+      "X",           "XX",           "X.X",          "X..X",       "X...X",
+      "X....X",      "X.....X",      "X......X",     "X.......X",  "X........X",
+      "X.........X", "X..........X", "X......XXXXX", "X...X..X",   "X..XX..X",
+      "X.X  X..X",   "XX   X..X",    "X     X..X",   "      X..X", "       X..X",
+      "       X..X", "        XX"};
+  for (int y = 0; y < (int)(sizeof(rows) / sizeof(rows[0])); y++)
+    for (int x = 0; rows[y][x]; x++)
+      if (rows[y][x] != ' ') Blend(c, x, y, rows[y][x] == 'X' ? kBlack : Rgb{250, 250, 250}, 1);
+  return 0;
+}
+
+static int DrawIcon(Canvas &c, const Fonts &f, const Picture &) {
+  Rect(c, 0, 0, 32, 32, Flat({16, 20, 36}));
+  Ellipse(c, 16, 16, 15.5, 15.5, Flat({200, 160, 60}));
+  Ellipse(c, 16, 16, 13.5, 13.5, Vertical(2, 30, {60, 90, 170}, {20, 34, 80}));
+  Polygon(c, {{6, 8}, {12, 8}, {16, 20}, {20, 8}, {26, 8}, {18.5, 27}, {13.5, 27}},
+          Vertical(8, 27, {255, 226, 120}, {210, 150, 40}));
+  (void)f;
+  return 0;
+}
+
+// ------------------------------------------------------------- the places
+
+// Rows of stone blocks, each with its own shade.
+static void StoneWall(Canvas &c, double x0, double y0, double x1, double y1, Rgb base, double bh,
+                      double bw, unsigned seed) {
+  Rect(c, x0, y0, x1 - x0, y1 - y0, Flat(Shade(base, 0.55)));
+  Lcg g = {seed};
+  for (int row = 0; y0 + row * bh < y1; row++) {
+    double y = y0 + row * bh, shift = (row % 2) * bw / 2;
+    for (double x = x0 - shift; x < x1; x += bw) {
+      Rgb col = Shade(base, g.In(0.82, 1.1));
+      Shape(c, fmax(x + 1, x0), y + 1, fmin(x + bw - 1, x1), fmin(y + bh - 1, y1),
+            InRoundRect(x + 1, y + 1, bw - 2, bh - 2, 2), Grainy(col, 0.25, 3, seed + row), 1);
+    }
+  }
+}
+
+static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
+  StoneWall(c, 0, 0, 640, 400, {92, 80, 72}, 24, 48, 11);
+  // Floor tiles running to the doorway.
+  for (int y = 400; y < 480; y++)
+    for (int x = 0; x < 640; x++) {
+      double z = 180.0 / (y + 0.5 - 300), u = (x + 0.5 - 420) * z / 60, v = z * 3;
+      bool dark = ((int)floor(u) + (int)floor(v)) % 2 != 0;
+      Rgb col = dark ? Rgb{58, 50, 46} : Rgb{104, 92, 82};
+      if (fabs(u) < 1.6) col = fabs(u) < 1.4 ? Rgb{130, 26, 30} : Rgb{200, 160, 70};
+      Blend(c, x, y, Shade(col, 1.1 - 0.25 * (z - 1)), 1);
+    }
+  Rect(c, 0, 396, 640, 6, Flat({50, 44, 40}));
+  // The great doorway behind the buttons.
+  Shape(
+      c, 290, 90, 550, 400,
+      [](double x, double y) {
+        return (x >= 290 && x < 550 && y >= 225) || hypot(x - 420, y - 225) <= 130;
+      },
+      Grainy({150, 136, 120}, 0.3, 4, 5));
+  Shape(
+      c, 305, 105, 535, 400,
+      [](double x, double y) {
+        return (x >= 305 && x < 535 && y >= 225) || hypot(x - 420, y - 225) <= 115;
+      },
+      Vertical(110, 400, {14, 12, 16}, {48, 38, 32}));
+  for (int i = 0; i <= 8; i++) {
+    double a = M_PI * i / 8;
+    Line(c, 420 + 115 * cos(a), 225 - 115 * sin(a), 420 + 130 * cos(a), 225 - 130 * sin(a), 1.5,
+         {70, 60, 52});
+  }
+  // Two pillars with banners and torches.
+  const double pillars[2] = {232, 568};
+  for (double px : pillars) {
+    Rect(c, px, 90, 52, 310, Horizontal(px, px + 52, {150, 138, 124}, {70, 62, 56}));
+    Rect(c, px - 6, 80, 64, 14, Flat({120, 108, 96}));
+    Rect(c, px - 6, 386, 64, 14, Flat({110, 98, 88}));
+    Polygon(c, {{px + 6, 120}, {px + 46, 120}, {px + 46, 250}, {px + 26, 232}, {px + 6, 250}},
+            Vertical(120, 250, {150, 26, 32}, {96, 14, 20}));
+    Ellipse(c, px + 26, 160, 9, 11, Flat({220, 180, 70}));
+    Ellipse(c, px + 26, 160, 5, 7, Flat({150, 26, 32}));
+    Glow(c, px + 26, 290, 70, {255, 170, 70}, 0.35);
+    Rect(c, px + 22, 286, 8, 22, Flat({60, 40, 26}));
+    Ellipse(c, px + 26, 280, 6, 10, Vertical(270, 290, {255, 240, 150}, {240, 120, 30}));
+  }
+  // A calm panel under the sign-in fields.
+  RoundRect(c, -8, 128, 226, 112, 8, Flat({10, 8, 10}), 0.45);
+  Vignette(c, 0.6);
+  if (ShadowText(c, f.label, "Pseudonyme", 6, 140, {240, 226, 196}, false)) return 1;
+  if (ShadowText(c, f.label, "Mot de passe", 6, 188, {240, 226, 196}, false)) return 1;
+  if (Text(c, f.title, "Varkel", 114, 262, kBlack, true, 0.7)) return 1;
+  if (Text(c, f.title, "Varkel", 111, 258, {250, 208, 100}, true)) return 1;
+  return Text(c, f.label, "un village, une vie", 111, 330, {220, 200, 170}, true);
+}
+
+static int DrawRoom(Canvas &c, const Fonts &, const Picture &) {
+  // Striped wallpaper, a wooden dado, then floor boards.
+  Rect(c, 0, 0, 640, 300, [](double x, double y) {
+    Rgb base = ((int)x / 24) % 2 ? Rgb{150, 104, 72} : Rgb{138, 94, 64};
+    return Shade(base, 0.9 + 0.1 * y / 300);
+  });
+  Rect(c, 0, 250, 640, 52, Vertical(250, 302, {110, 70, 40}, {80, 48, 26}));
+  Rect(c, 0, 248, 640, 4, Flat({140, 96, 58}));
+  Lcg g = {7};
+  double y = 302;
+  for (int row = 0; y < 480; row++) {
+    double hgt = 10 + row * 4.5, x = -g.In(0, 160);
+    while (x < 640) {
+      double len = g.In(150, 300);
+      Rect(c, x, y, len - 1, hgt - 1, Grainy(Shade({150, 98, 56}, g.In(0.8, 1.1)), 0.3, 5, row));
+      x += len;
+    }
+    y += hgt;
+  }
+  // Window with curtains.
+  Rect(c, 66, 70, 148, 150, Flat({84, 52, 30}));
+  Rect(c, 74, 78, 132, 134, Vertical(78, 212, {120, 170, 225}, {200, 220, 240}));
+  Ellipse(c, 120, 120, 26, 10, Flat({245, 245, 250}), 0.9);
+  Ellipse(c, 140, 114, 20, 10, Flat({245, 245, 250}), 0.9);
+  Rect(c, 137, 78, 6, 134, Flat({84, 52, 30}));
+  Rect(c, 74, 142, 132, 6, Flat({84, 52, 30}));
+  Polygon(c, {{50, 60}, {96, 60}, {80, 230}, {50, 232}},
+          Horizontal(50, 96, {150, 30, 36}, {100, 16, 24}));
+  Polygon(c, {{184, 60}, {230, 60}, {230, 232}, {200, 230}},
+          Horizontal(184, 230, {100, 16, 24}, {150, 30, 36}));
+  Rect(c, 44, 54, 192, 8, Flat({70, 44, 26}));
+  // Painting.
+  Rect(c, 290, 100, 120, 84, Flat({180, 140, 60}));
+  Rect(c, 298, 108, 104, 68, Vertical(108, 176, {130, 180, 210}, {230, 210, 160}));
+  Polygon(c, {{298, 176}, {330, 130}, {360, 160}, {380, 138}, {402, 176}}, Flat({70, 110, 70}));
+  // The bed.
+  Ellipse(c, 180, 398, 160, 18, Flat(kBlack), 0.35);
+  RoundRect(c, 24, 222, 34, 178, 10, Vertical(222, 400, {120, 74, 40}, {80, 46, 22}));
+  Rect(c, 40, 330, 280, 40, Flat({100, 60, 30}));
+  Rect(c, 56, 300, 258, 34, Flat({236, 230, 214}));
+  RoundRect(c, 62, 280, 74, 30, 12, Vertical(280, 310, {250, 248, 240}, {210, 204, 194}));
+  Polygon(c, {{140, 292}, {318, 292}, {324, 372}, {134, 372}},
+          Vertical(292, 372, {60, 90, 150}, {34, 54, 100}));
+  Rect(c, 140, 292, 178, 10, Flat({236, 230, 214}));
+  Rect(c, 306, 280, 22, 122, Vertical(280, 402, {120, 74, 40}, {80, 46, 22}));
+  Rect(c, 44, 370, 10, 30, Flat({70, 40, 20}));
+  // Rug.
+  Ellipse(c, 330, 450, 150, 26, Flat({120, 30, 34}));
+  Ellipse(c, 330, 450, 136, 20, Flat({170, 120, 50}));
+  Ellipse(c, 330, 450, 126, 16, Flat({140, 40, 40}));
+  // Wardrobe on the right.
+  Rect(c, 470, 96, 150, 300, Horizontal(470, 620, {130, 84, 48}, {90, 56, 30}));
+  Rect(c, 480, 108, 62, 276, Flat({110, 70, 38}));
+  Rect(c, 548, 108, 62, 276, Flat({110, 70, 38}));
+  Ellipse(c, 538, 250, 3, 3, Flat({220, 190, 90}));
+  Ellipse(c, 552, 250, 3, 3, Flat({220, 190, 90}));
+  Glow(c, 140, 150, 220, {255, 230, 180}, 0.18);
+  Vignette(c, 0.55);
+  return 0;
+}
+
+static void House(Canvas &c, double x, double w, double base, double wall, Rgb colour, Rgb roof) {
+  Rect(c, x, base - wall, w, wall, Grainy(colour, 0.15, 6, (unsigned)x));
+  Polygon(c, {{x - 8, base - wall}, {x + w / 2, base - wall - w * 0.45}, {x + w + 8, base - wall}},
+          Vertical(base - wall - w * 0.45, base - wall, Shade(roof, 1.15), roof));
+  Rgb beam = {80, 50, 30};
+  Rect(c, x, base - wall, w, 4, Flat(beam));
+  Rect(c, x, base - wall / 2, w, 4, Flat(beam));
+  Rect(c, x, base - wall, 4, wall, Flat(beam));
+  Rect(c, x + w - 4, base - wall, 4, wall, Flat(beam));
+  Line(c, x + 4, base - wall + 4, x + w / 2, base - wall / 2, 3, beam);
+  Line(c, x + w - 4, base - wall + 4, x + w / 2, base - wall / 2, 3, beam);
+  Rect(c, x + w * 0.2, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
+  Rect(c, x + w * 0.62, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
+  Rect(c, x + w * 0.42, base - 28, 16, 28, Flat({90, 56, 30}));
+}
+
+static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
+  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {90, 150, 220}, {200, 226, 246}));
+  const double clouds[3][3] = {{120, 110, 1}, {380, 96, 1.3}, {560, 130, 0.8}};
+  for (const auto &k : clouds)
+    for (int i = 0; i < 4; i++)
+      Ellipse(c, k[0] + (i - 1.5) * 24 * k[2], k[1] - (i % 2) * 8 * k[2], 28 * k[2], 14 * k[2],
+              Flat({246, 248, 250}), 0.9);
+  House(c, -10, 120, 300, 110, {222, 206, 170}, {150, 60, 40});
+  House(c, 130, 100, 296, 90, {214, 196, 160}, {120, 70, 50});
+  House(c, 360, 110, 298, 100, {226, 212, 180}, {160, 70, 45});
+  House(c, 500, 150, 300, 124, {210, 194, 156}, {130, 56, 40});
+  // Cobbles in rows that grow towards the viewer.
+  Rect(c, 0, 296, 640, 184, Flat({86, 78, 66}));
+  Lcg g = {21};
+  double y = 298;
+  for (int row = 0; y < 480; row++) {
+    double hgt = 7 + row * 2.2, x = -g.In(0, hgt * 2);
+    for (; x < 640; x += hgt * 2.2)
+      RoundRect(c, x + 1, y + 1, hgt * 2.2 - 2, hgt - 2, hgt / 3,
+                Vertical(y, y + hgt, Shade({170, 160, 146}, g.In(0.75, 1.05)), {110, 102, 92}));
+    y += hgt;
+  }
+  // The well: stone drum, posts, roof, rope and bucket.
+  Ellipse(c, 190, 430, 120, 18, Flat(kBlack), 0.3);
+  Shape(
+      c, 90, 320, 290, 440,
+      [](double x, double y) {
+        return x >= 90 && x < 290 && y >= 340 &&
+               (y <= 420 || hypot((x - 190) / 100, (y - 420) / 18) <= 1);
+      },
+      Grainy({150, 146, 140}, 0.35, 5, 3));
+  for (int row = 0; row < 4; row++)
+    for (int i = 0; i < 6; i++) {
+      double x = 90 + i * 36 + (row % 2) * 18, yy = 344 + row * 20;
+      Line(c, x, yy, x, yy + 18, 1.5, {90, 86, 80});
+      Line(c, 90, yy + 19, 290, yy + 19, 1.5, {90, 86, 80});
+    }
+  Ellipse(c, 190, 340, 100, 18, Flat({170, 166, 158}));
+  Ellipse(c, 190, 340, 86, 12, Flat({20, 30, 40}));
+  Rect(c, 104, 190, 12, 150, Horizontal(104, 116, {140, 96, 56}, {90, 56, 30}));
+  Rect(c, 264, 190, 12, 150, Horizontal(264, 276, {140, 96, 56}, {90, 56, 30}));
+  Polygon(c, {{80, 200}, {190, 136}, {300, 200}, {290, 208}, {190, 150}, {90, 208}},
+          Vertical(136, 208, {170, 70, 44}, {110, 40, 26}));
+  Rect(c, 110, 230, 170, 8, Flat({110, 72, 40}));
+  Line(c, 276, 234, 292, 250, 4, {80, 50, 30});
+  Line(c, 190, 238, 190, 288, 2, {190, 170, 130});
+  Polygon(c, {{172, 288}, {208, 288}, {204, 318}, {176, 318}},
+          Horizontal(172, 208, {150, 100, 60}, {100, 62, 32}));
+  Rect(c, 173, 294, 34, 3, Flat({70, 70, 76}));
+  Rect(c, 175, 310, 30, 3, Flat({70, 70, 76}));
+  Vignette(c, 0.45);
+  return 0;
+}
+
+static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
+  Rect(c, 0, 0, 640, 320, Vertical(0, 320, {6, 8, 26}, {40, 44, 84}));
+  Lcg g = {33};
+  for (int i = 0; i < 140; i++) {
+    double x = g.In(0, 640), y = g.In(0, 280), b = g.In(0.4, 1);
+    Blend(c, (int)x, (int)y, {250, 250, 230}, b);
+  }
+  Glow(c, 540, 140, 110, {200, 210, 255}, 0.35);
+  Ellipse(c, 540, 140, 36, 36, Vertical(104, 176, {250, 248, 230}, {220, 218, 196}));
+  Ellipse(c, 528, 132, 7, 6, Flat({200, 198, 180}));
+  Ellipse(c, 552, 154, 9, 7, Flat({200, 198, 180}));
+  // Hills, the chapel, the ground.
+  Ellipse(c, 140, 330, 260, 70, Flat({20, 30, 36}));
+  Ellipse(c, 520, 340, 240, 60, Flat({24, 34, 40}));
+  Rect(c, 40, 200, 80, 110, Flat({14, 16, 24}));
+  Polygon(c, {{34, 202}, {80, 160}, {126, 202}}, Flat({14, 16, 24}));
+  Rect(c, 64, 120, 32, 60, Flat({14, 16, 24}));
+  Polygon(c, {{60, 122}, {80, 94}, {100, 122}}, Flat({14, 16, 24}));
+  Line(c, 80, 80, 80, 98, 3, {14, 16, 24});
+  Line(c, 73, 86, 87, 86, 3, {14, 16, 24});
+  RoundRect(c, 74, 230, 12, 22, 5, Flat({240, 190, 90}));
+  Glow(c, 80, 240, 30, {240, 190, 90}, 0.4);
+  Rect(c, 0, 310, 640, 170, [](double x, double y) {
+    return Shade(Mix({36, 54, 40}, {18, 28, 22}, (y - 310) / 170), 0.85 + 0.3 * Noise(x, y, 4, 9));
+  });
+  // Iron fence.
+  Rect(c, 0, 300, 640, 3, Flat({10, 10, 14}));
+  Rect(c, 0, 326, 640, 3, Flat({10, 10, 14}));
+  for (int x = 4; x < 640; x += 14) {
+    Rect(c, x, 292, 3, 44, Flat({10, 10, 14}));
+    Polygon(c, {{x - 2.0, 293}, {x + 1.5, 284}, {x + 5.0, 293}}, Flat({10, 10, 14}));
+  }
+  // Tombstones lit from the moon on the right, nearest last.
+  const double stones[7][4] = {{70, 380, 44, 0},  {170, 372, 36, 1}, {290, 384, 48, 0},
+                               {400, 370, 34, 1}, {120, 440, 56, 0}, {240, 452, 46, 1},
+                               {380, 446, 58, 0}};
+  for (const auto &s : stones) {
+    double x = s[0], base = s[1], w = s[2], h = w * 1.4;
+    auto light = Horizontal(x - w / 2, x + w / 2, {70, 72, 84}, {160, 162, 172});
+    Ellipse(c, x + w * 0.3, base, w * 0.9, 7, Flat(kBlack), 0.5);
+    if (s[3] == 0) {
+      Shape(
+          c, x - w / 2, base - h, x + w / 2, base,
+          [=](double px, double py) {
+            return fabs(px - x) <= w / 2 &&
+                   (py >= base - h + w / 2 || hypot(px - x, py - (base - h + w / 2)) <= w / 2);
+          },
+          light);
+      Line(c, x, base - h + w * 0.35, x, base - h + w * 0.95, w * 0.08, {50, 50, 60});
+      Line(c, x - w * 0.2, base - h + w * 0.55, x + w * 0.2, base - h + w * 0.55, w * 0.08,
+           {50, 50, 60});
+    } else {
+      Rect(c, x - w * 0.1, base - h, w * 0.2, h, light);
+      Rect(c, x - w * 0.45, base - h * 0.78, w * 0.9, w * 0.2, light);
+    }
+    Ellipse(c, x, base, w * 0.7, 6, Flat({30, 40, 30}));
+  }
+  // Ground mist.
+  for (int i = 0; i < 6; i++)
+    Ellipse(c, g.In(0, 640), g.In(360, 470), g.In(100, 200), g.In(8, 16), Flat({180, 190, 210}),
+            0.1);
+  Vignette(c, 0.6);
+  (void)f;
+  return 0;
+}
+
+static void Tree(Canvas &c, double x, double base, double size, unsigned seed) {
+  Lcg g = {seed};
+  Ellipse(c, x + size * 0.2, base, size * 0.7, size * 0.12, Flat(kBlack), 0.3);
+  Polygon(c,
+          {{x - size * 0.12, base},
+           {x - size * 0.06, base - size * 1.3},
+           {x + size * 0.06, base - size * 1.3},
+           {x + size * 0.12, base}},
+          Horizontal(x - size * 0.12, x + size * 0.12, {110, 76, 46}, {56, 36, 20}));
+  const Rgb greens[3] = {{28, 66, 30}, {50, 104, 40}, {96, 150, 60}};
+  for (int layer = 0; layer < 3; layer++)
+    for (int i = 0; i < 9 - layer * 2; i++) {
+      double a = g.In(0, 2 * M_PI), r = g.Next() * size * (0.55 - layer * 0.12);
+      double cx = x + cos(a) * r - layer * size * 0.08,
+             cy = base - size * 1.45 + sin(a) * r * 0.8 - layer * size * 0.1;
+      double rr = size * g.In(0.28, 0.42) * (1 - layer * 0.2);
+      Ellipse(c, cx, cy, rr, rr * 0.9, Grainy(greens[layer], 0.4, 3, seed + i), 1);
+    }
+}
+
+static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
+  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {130, 190, 230}, {220, 236, 220}));
+  Lcg g = {44};
+  for (int i = 0; i < 40; i++) {
+    double x = i * 17 + g.In(-6, 6), r = g.In(18, 34);
+    Ellipse(c, x, 268 - g.In(0, 40), r, r * 1.3, Flat({90, 130, 110}));
+  }
+  Rect(c, 0, 280, 640, 200, [](double x, double y) {
+    return Shade(Mix({96, 150, 60}, {48, 96, 34}, (y - 280) / 200), 0.8 + 0.4 * Noise(x, y, 3, 2));
+  });
+  Polygon(c, {{300, 280}, {330, 280}, {390, 380}, {470, 480}, {250, 480}, {300, 380}},
+          Grainy({150, 118, 80}, 0.3, 3, 6));
+  const double trees[7][3] = {{40, 330, 90},   {560, 300, 70},  {200, 310, 70}, {430, 300, 60},
+                              {110, 420, 120}, {610, 440, 130}, {340, 470, 40}};
+  for (int i = 0; i < 7; i++)
+    Tree(c, trees[i][0], trees[i][1], trees[i][2], 100 + i);
+  // Berry bushes and mushrooms: food to be found.
+  Ellipse(c, 230, 430, 40, 22, Flat({40, 90, 36}));
+  for (int i = 0; i < 10; i++)
+    Ellipse(c, g.In(200, 260), g.In(416, 444), 3, 3, Flat({190, 30, 50}));
+  const double mush[3][2] = {{170, 458}, {186, 466}, {420, 452}};
+  for (const auto &m : mush) {
+    Rect(c, m[0] - 3, m[1] - 10, 6, 10, Flat({236, 226, 200}));
+    Ellipse(c, m[0], m[1] - 10, 10, 6, Vertical(m[1] - 16, m[1] - 4, {220, 50, 40}, {150, 20, 20}));
+    Ellipse(c, m[0] - 3, m[1] - 12, 1.5, 1.5, Flat({250, 250, 250}));
+  }
+  Vignette(c, 0.5);
+  return 0;
+}
+
+// --------------------------------------------------------------- the table
+
+static const Picture kPictures[] = {
+    {"icon", 32, 32, false, DrawIcon, nullptr, nullptr},
+    {"subscribe", 200, 32, false, DrawButton, "Naître", &kWarm},
+    {"connect", 200, 32, false, DrawButton, "Se réveiller", &kWarm},
+    {"quit", 200, 32, false, DrawButton, "Quitter", &kWarm},
+    {"suicide", 200, 32, false, DrawButton, "Mourir", &kBlood},
+    {"speak", 160, 34, false, DrawButton, "Parler", &kCool},
+    {"background", 640, 480, false, DrawHall, nullptr, nullptr},
+    {"arrow_up", 24, 20, true, DrawArrowUp, nullptr, nullptr},
+    {"arrow_down", 24, 20, true, DrawArrowDown, nullptr, nullptr},
+    {"cursor_arrow", 16, 24, true, DrawCursor, nullptr, nullptr},
+    {"fullscreen", 40, 40, true, DrawFullscreen, nullptr, nullptr},
+    {"window", 40, 40, true, DrawWindow, nullptr, nullptr},
+    {"profil", 40, 40, true, DrawProfil, nullptr, nullptr},
+    {"noprofil", 40, 40, true, DrawNoprofil, nullptr, nullptr},
+    {"screenshot", 40, 40, true, DrawScreenshot, nullptr, nullptr},
+    {"refresh", 160, 34, false, DrawButton, "Écouter", &kCool},
+    {"analyze", 160, 34, false, DrawButton, "État", &kCool},
+    {"disconnect", 160, 34, false, DrawButton, "Dormir", &kCool},
+    {"move", 160, 34, false, DrawButton, "Aller", &kCool},
+    {"drink", 160, 34, false, DrawDrink, "Boire", &kWater},
+    {"eat", 160, 34, false, DrawEat, "Manger", &kLeaf},
+    {"background_room", 640, 480, false, DrawRoom, nullptr, nullptr},
+    {"background_well", 640, 480, false, DrawWell, nullptr, nullptr},
+    {"background_graveyard", 640, 480, false, DrawGraveyard, nullptr, nullptr},
+    {"background_forest", 640, 480, false, DrawForest, nullptr, nullptr},
+};
+
+static int Save(const Canvas &c, const char *path) {
+  SDL_Surface *s =
+      SDL_CreateRGBSurface(SDL_SWSURFACE, c.w, c.h, 24, 0xFF0000, 0x00FF00, 0x0000FF, 0);
+  if (!s) {
+    fprintf(stderr, "SDL_CreateRGBSurface: %s\n", SDL_GetError());
+    return 1;
+  }
+  SDL_LockSurface(s);
+  for (int y = 0; y < c.h; y++)
+    for (int x = 0; x < c.w; x++) {
+      const Rgb &p = c.px[y * c.w + x];
+      Uint32 v = SDL_MapRGB(s->format, (Uint8)Clamp(lround(p.r), 0, 255),
+                            (Uint8)Clamp(lround(p.g), 0, 255), (Uint8)Clamp(lround(p.b), 0, 255));
+      Uint8 *d = (Uint8 *)s->pixels + y * s->pitch + x * 3;
+      for (int k = 0; k < 3; k++)
+        d[k] = (Uint8)(v >> (SDL_BYTEORDER == SDL_LIL_ENDIAN ? 8 * k : 16 - 8 * k));
+    }
+  SDL_UnlockSurface(s);
+  int failed = SDL_SaveBMP(s, path);
+  if (failed) fprintf(stderr, "SDL_SaveBMP: %s: %s\n", path, SDL_GetError());
+  SDL_FreeSurface(s);
+  return failed ? 1 : 0;
+}
+
+static TTF_Font *OpenFont(const char *path, int size) {
+  TTF_Font *font = TTF_OpenFont(path, size);
+  if (!font) fprintf(stderr, "TTF_OpenFont: %s: %s\n", path, TTF_GetError());
+  return font;
+}
+
+// The bold face beside the given font, else the given font itself.
+static void BoldPath(const char *font, char *out, size_t size) {
+  const char *slash = strrchr(font, '/');
+  snprintf(out, size, "%.*sDejaVuSans-Bold.ttf", slash ? (int)(slash - font + 1) : 0, font);
+  FILE *probe = fopen(out, "rb");
+  if (probe)
+    fclose(probe);
+  else
+    snprintf(out, size, "%s", font);
+}
+
+static int DrawAll(const char *outdir, const Fonts &fonts) {
+  for (const Picture &p : kPictures) {
+    Canvas c = {p.w, p.h, p.keyed, std::vector<Rgb>((size_t)p.w * p.h, p.keyed ? kWhite : kBlack)};
+    if (p.draw(c, fonts, p)) {
+      fprintf(stderr, "make_pictures: drawing %s failed\n", p.name);
+      return 1;
+    }
+    char path[4096];
+    snprintf(path, sizeof(path), "%s%s.bmp", outdir, p.name);
+    if (Save(c, path)) return 1;
+  }
+  return 0;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: %s OUTDIR/ FONT.ttf\n", argv[0]);
+    return 1;
+  }
+  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+    fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    return 1;
+  }
+  if (TTF_Init() != 0) {
+    fprintf(stderr, "TTF_Init: %s\n", TTF_GetError());
+    SDL_Quit();
+    return 1;
+  }
+  char bold[4096];
+  BoldPath(argv[2], bold, sizeof(bold));
+  Fonts fonts = {OpenFont(bold, 16), OpenFont(bold, 15), OpenFont(bold, 60), OpenFont(bold, 13),
+                 OpenFont(argv[2], 11)};
+  int failed = !fonts.signin || !fonts.game || !fonts.title || !fonts.label || !fonts.small;
+  if (!failed) failed = DrawAll(argv[1], fonts);
+  TTF_Font *all[] = {fonts.signin, fonts.game, fonts.title, fonts.label, fonts.small};
+  for (TTF_Font *font : all)
+    if (font) TTF_CloseFont(font);
+  TTF_Quit();
+  SDL_Quit();
+  return failed;
+}
