@@ -1,22 +1,748 @@
-// Server conversation: the exchange, the identification and the twelve actions.
+// Server conversation: the wire, the identification and the twelve actions.
+//
+// Threads. An action takes jeu->lock only to copy from the record what it
+// will send (the player may be typing), to write the record, to render
+// (SDL_ttf is not thread-safe) and to swap surfaces, never while it waits
+// on the network. It closes its connection and writes its final state word
+// in one hold of the lock, after its message and pictures: a frame sees the
+// whole ending or none of it, and a new action cannot start on a connection
+// still open. The exchange scratch (ip, tcpsock, len, result, datas_sent,
+// datas_received, reader, tmp_string2) belongs to the one networked action
+// running; tmp_string is only touched under jeu->lock, since the memory
+// actions run beside the others. chat.dat, `file`, `i` and `datas_file` are
+// kept apart by memory_lock, held by a listening and by memory browsing for
+// their whole run (memory_lock is always taken before jeu->lock).
 #include "client_functions.h"
 
-int Hello(void *query, Game *jeu) { (void)query; (void)jeu; return 1; }
-int ActionSubscribe(void *Data) { (void)Data; return 1; }
-int ActionConnect(void *Data) { (void)Data; return 1; }
-int ActionUnsubscribe(void *Data) { (void)Data; return 1; }
-int ActionDisconnect(void *Data) { (void)Data; return 1; }
-int ActionSpeak(void *Data) { (void)Data; return 1; }
-int ActionRefresh(void *Data) { (void)Data; return 1; }
-int ActionAnalyze(void *Data) { (void)Data; return 1; }
-int ActionDrink(void *Data) { (void)Data; return 1; }
-int ActionEat(void *Data) { (void)Data; return 1; }
-int ActionMove(void *Data) { (void)Data; return 1; }
-int ActionRememberBefore(void *Data) { (void)Data; return 1; }
-int ActionRememberAfter(void *Data) { (void)Data; return 1; }
-const char *ActionBusyWord(int (*action)(void *)) { (void)action; return NULL; }
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
+static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
+static const char kDisconnected[] = "disconnected";
+static const char kConnected[] = "connected";
+
+// The memory holds the lines 1 (-99) to 100 (0) of the last listening.
+static const int kOldestPosition = 1 - WIRE_LISTEN_LINES;
+
+// How an action's step went.
+typedef enum Outcome {
+  kDone,          // on to the next step
+  kNetworkFailed, // resolve, open, send, receive or time limit; logged
+  kLocalFailed,   // picture, rendering or file; logged
+  kEnded,         // a refusal or verdict has already ended the action
+} Outcome;
+
+static void Lock(Game *jeu) {
+  SDL_LockMutex(jeu->lock);
+}
+static void Unlock(Game *jeu) {
+  SDL_UnlockMutex(jeu->lock);
+}
+
+// Caller holds the lock.
+static void StoreState(Game *jeu, const char *word) {
+  snprintf(jeu->etat, sizeof(jeu->etat), "%s", word);
+}
+
+// Copies text into a field of `size` bytes, cut before the first UTF-8
+// character that does not fit whole.
+static void CopyCut(char *field, size_t size, const char *text) {
+  size_t length = strlen(text);
+  if (length >= size) {
+    length = size - 1;
+    while (length > 0 && ((unsigned char)text[length] & 0xC0) == 0x80)
+      length--;
+  }
+  snprintf(field, size, "%.*s", (int)length, text);
+}
+
+/* The wire. Every message goes out through SendText and comes in through
+   ReceiveReply, which write the log lines. */
+
+// A peer that has gone makes send() raise SIGPIPE. The signal is held back
+// on this thread for the send and dropped: the send simply comes up short.
+static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
+  sigset_t pipe_signal, previous;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  errno = 0;
+  int sent = SDLNet_TCP_Send(socket, data, len);
+  int error = errno;
+  if (sent < len) {
+    struct timespec no_wait = {0, 0};
+    if (!sigismember(&previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
+    SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, NULL);
+  return sent;
+}
+
+// Sends text with its NUL in one call; the log shows `shown`.
+static int SendText(Game *jeu, const char *text, const char *shown) {
+  jeu->datas_sent = const_cast<char *>(text);
+  jeu->len = (int)strlen(text) + 1;
+  jeu->result = SendWithoutSignal(jeu->tcpsock, text, jeu->len);
+  jeu->datas_sent = NULL;
+  if (jeu->result < jeu->len) return LogError(jeu, "SDLNet_TCP_Send: %s\n");
+  fprintf(jeu->file_log, "Sent: \"%s\"\n", shown);
+  return 0;
+}
+
+// Adds what has arrived on the connection to the reader, waiting for it
+// until the reply's time limit, counted from `started`.
+static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
+  int ready = 0;
+  while (ready == 0) {
+    Uint32 waited = SDL_GetTicks() - started;
+    if (waited >= jeu->reply_timeout_ms) {
+      SDL_SetError("reply timed out after %u ms", (unsigned)jeu->reply_timeout_ms);
+      return 1;
+    }
+    ready = SDLNet_CheckSockets(set, jeu->reply_timeout_ms - waited);
+    if (ready < 0) {
+      SDL_SetError("select: %s", strerror(errno));
+      return 1;
+    }
+  }
+  size_t room;
+  char *space = WireSpace(&jeu->reader, &room);
+  int got = SDLNet_TCP_Recv(jeu->tcpsock, space, (int)room);
+  if (got == 0) SDL_SetError("connection closed by the server");
+  if (got < 0) SDL_SetError("%s", strerror(errno));
+  if (got <= 0) return 1;
+  WireCommit(&jeu->reader, (size_t)got);
+  return 0;
+}
+
+// Takes the next reply into datas_received: the bytes up to its NUL,
+// gathered over as many receive calls as they take. Bytes after the NUL
+// stay in the reader for the next reply of this connection. A reply that
+// reaches 1024 bytes without a NUL is cut to its first 1023 bytes and
+// terminated; the reader then skips the rest of it, up to and including its
+// NUL, before the next reply. datas_received is always a terminated string.
+static int ReceiveReply(Game *jeu) {
+  SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
+  if (set == NULL) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
+  SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  Uint32 started = SDL_GetTicks();
+  int failed = 0;
+  while (!failed &&
+         WireTakeMessage(&jeu->reader, jeu->datas_received, sizeof(jeu->datas_received)) != 0)
+    failed = ReceiveBytes(jeu, set, started);
+  SDLNet_FreeSocketSet(set);
+  if (failed) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
+  fprintf(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
+  return 0;
+}
+
+// Resolves the server and opens the action's connection.
+static int OpenConnection(Game *jeu) {
+  SDL_ClearError();
+  if (SDLNet_ResolveHost(&jeu->ip, jeu->ip_server, (Uint16)jeu->port_server) == -1) {
+    if (SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", jeu->ip_server);
+    return LogError(jeu, "SDLNet_ResolveHost: %s\n");
+  }
+  TCPsocket socket = SDLNet_TCP_Open(&jeu->ip);
+  if (socket == NULL) return LogError(jeu, "SDLNet_TCP_Open: %s\n");
+  Lock(jeu);
+  jeu->tcpsock = socket;
+  WireReset(&jeu->reader);
+  Unlock(jeu);
+  return 0;
+}
+
 int CloseConnection(Game *jeu) {
   if (jeu->tcpsock != NULL) SDLNet_TCP_Close(jeu->tcpsock);
   jeu->tcpsock = NULL;
   return 0;
+}
+
+/* Endings. */
+
+// Runs under the lock; 1 on a local failure, already logged.
+typedef int (*Hook)(Game *jeu);
+
+// The end of a conversation: `before`, the state message (NULL: the status
+// text composed in tmp_string2), `after`, the closing, the final state word.
+typedef struct Ending {
+  Hook before;
+  const char *message;
+  Hook after;
+  const char *final_word;
+} Ending;
+
+// All in one hold of the lock, so that the final word becomes visible with
+// the message and pictures already in place.
+static Outcome Finish(Game *jeu, const Ending *ending) {
+  const char *message = ending->message != NULL ? ending->message : jeu->tmp_string2;
+  Lock(jeu);
+  int failed = (ending->before != NULL && ending->before(jeu)) || ShowStateMessage(jeu, message) ||
+               (ending->after != NULL && ending->after(jeu));
+  if (!failed) {
+    CloseConnection(jeu);
+    StoreState(jeu, ending->final_word);
+  }
+  Unlock(jeu);
+  return failed ? kLocalFailed : kDone;
+}
+
+// A refusal, or a verdict that ends the action: its message and the
+// sign-in screen; nothing more is sent.
+static Outcome EndEarly(Game *jeu, const char *message) {
+  const Ending ending = {NULL, message, NULL, kDisconnected};
+  return Finish(jeu, &ending) == kDone ? kEnded : kLocalFailed;
+}
+
+// How a failed action ends, so that the client never stays busy: a network
+// failure is shown as an unreachable server and sends the player back to
+// the sign-in screen; a local failure puts back the action's first state
+// word and keeps the previous message. Returns the action's result.
+static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
+  if (outcome == kDone) return 0;
+  if (outcome == kEnded) return 1;
+  Lock(jeu);
+  CloseConnection(jeu);
+  if (outcome == kNetworkFailed) {
+    ShowStateMessage(jeu, kCheckConnection);
+    StoreState(jeu, kDisconnected);
+  } else {
+    StoreState(jeu, start_word);
+  }
+  Unlock(jeu);
+  return 1;
+}
+
+/* Identification: four steps, one reply each, a table of reply words. */
+
+typedef enum StepText { kVersionText, kQueryText, kLoginText, kPasswordText } StepText;
+
+typedef struct Refusal {
+  const char *word;
+  const char *message;
+} Refusal;
+
+typedef struct Step {
+  StepText text;
+  Refusal refusals[2]; // tested in this order; word NULL: none
+} Step;
+
+enum { kIdentificationSteps = 4 };
+
+static const Step kHelloSteps[kIdentificationSteps] = {
+    {kVersionText, {{WIRE_BAD_VERSION, "Vous devez télécharger la nouvelle version!"}}},
+    {kQueryText, {}},
+    {kLoginText,
+     {{WIRE_BAD_LOGIN, "Ce nom n'existe pas!"}, {WIRE_DEAD, "Cette personne est décédée!"}}},
+    {kPasswordText, {{WIRE_BAD_PASSWORD, "Ce code est incorrect!"}}},
+};
+
+static const Step kSubscribeSteps[kIdentificationSteps] = {
+    {kVersionText, {{WIRE_BAD_VERSION, "Vous devez télécharger la nouvelle version!"}}},
+    {kQueryText, {}},
+    {kLoginText, {{WIRE_BAD_LOGIN, "Ce nom est déjà utilisé!"}}},
+    {kPasswordText, {}},
+};
+
+// One "*" per character: the log never shows the password.
+static void Mask(const char *text, char *shown, size_t size) {
+  size_t n = 0;
+  for (; *text != '\0' && n + 1 < size; text++)
+    if (((unsigned char)*text & 0xC0) != 0x80) shown[n++] = '*';
+  shown[n] = '\0';
+}
+
+// What a step sends, copied under the lock, and what the log shows of it.
+static void TakeStepText(Game *jeu, StepText text, const char *query, char *out, size_t size,
+                         char *shown, size_t shown_size) {
+  Lock(jeu);
+  if (text == kVersionText) {
+    snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%d", jeu->version);
+    snprintf(out, size, "%s", jeu->tmp_string);
+  }
+  if (text == kQueryText) snprintf(out, size, "%s", query);
+  if (text == kLoginText) snprintf(out, size, "%s", jeu->login);
+  if (text == kPasswordText) snprintf(out, size, "%s", jeu->password);
+  Unlock(jeu);
+  if (text == kPasswordText)
+    Mask(out, shown, shown_size);
+  else
+    snprintf(shown, shown_size, "%s", out);
+}
+
+static Outcome RunSteps(Game *jeu, const Step *steps, const char *query) {
+  for (int n = 0; n < kIdentificationSteps; n++) {
+    char text[WIRE_MESSAGE_MAX], shown[WIRE_MESSAGE_MAX];
+    TakeStepText(jeu, steps[n].text, query, text, sizeof(text), shown, sizeof(shown));
+    if (SendText(jeu, text, shown) || ReceiveReply(jeu)) return kNetworkFailed;
+    for (const Refusal &refusal : steps[n].refusals)
+      if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
+        return EndEarly(jeu, refusal.message);
+  }
+  return kDone;
+}
+
+// 0 when identified, the connection open; 1 when the action has ended.
+static int Identify(Game *jeu, const Step *steps, const char *query, const char *start_word) {
+  Outcome outcome = RunSteps(jeu, steps, query);
+  return outcome == kDone ? 0 : EndAction(jeu, start_word, outcome);
+}
+
+/* The actions' own messages, after the identification. */
+
+// The name once more, copied under the lock.
+static int SendLogin(Game *jeu) {
+  char login[sizeof(jeu->login)];
+  Lock(jeu);
+  snprintf(login, sizeof(login), "%s", jeu->login);
+  Unlock(jeu);
+  return SendText(jeu, login, login);
+}
+
+// Sleep, drink, eat, move: the name, one reply, logged only.
+static Outcome NameAndReply(Game *jeu) {
+  return SendLogin(jeu) || ReceiveReply(jeu) ? kNetworkFailed : kDone;
+}
+
+static Outcome Verdict(Game *jeu) {
+  if (ReceiveReply(jeu)) return kNetworkFailed;
+  if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
+  return EndEarly(jeu, "Vous êtes déjà décédé!");
+}
+
+static Outcome Speech(Game *jeu) {
+  Lock(jeu);
+  snprintf(jeu->datas_received, sizeof(jeu->datas_received), "%s%s%s", jeu->login,
+           WIRE_SPEECH_SEPARATOR, jeu->speak);
+  Unlock(jeu);
+  if (SendText(jeu, jeu->datas_received, jeu->datas_received) || ReceiveReply(jeu))
+    return kNetworkFailed;
+  return kDone;
+}
+
+// Opens a data file of path_texts, never through a symbolic link and only
+// when it is a plain file of ours; a file it creates is readable by its
+// owner only. Caller holds the lock (tmp_string). Logs a failure.
+static FILE *OpenDataFile(Game *jeu, const char *name, int flags, const char *mode) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_texts, name);
+  int fd = open(jeu->tmp_string, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat status;
+  int ours =
+      fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid();
+  FILE *file = ours && (!(flags & O_TRUNC) || ftruncate(fd, 0) == 0) ? fdopen(fd, mode) : NULL;
+  if (file == NULL) {
+    if (fd >= 0) close(fd);
+    fprintf(jeu->file_log, "fopen: unable to open %s.\n", jeu->tmp_string);
+  }
+  return file;
+}
+
+// One heard line into chat.dat, then its "OK".
+static int HearLine(Game *jeu) {
+  if (ReceiveReply(jeu)) return 1;
+  fprintf(jeu->file, "%s\n", jeu->datas_received);
+  fprintf(jeu->file_log, "Wroten: \"%s\n\"\n", jeu->datas_received);
+  return SendText(jeu, WIRE_OK, WIRE_OK);
+}
+
+// The listening: exactly 100 exchanges, chat.dat rewritten. The last line
+// stays in datas_received for ShowHeardLine.
+static Outcome Listening(Game *jeu) {
+  Lock(jeu);
+  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDWR | O_CREAT | O_TRUNC, "w+");
+  Unlock(jeu);
+  if (jeu->file == NULL) return kLocalFailed;
+  int failed = 0;
+  jeu->i = 0;
+  while (!failed && jeu->i != WIRE_LISTEN_LINES) {
+    failed = HearLine(jeu);
+    jeu->i++;
+  }
+  fclose(jeu->file);
+  jeu->file = NULL;
+  return failed ? kNetworkFailed : kDone;
+}
+
+typedef struct Need {
+  const char *file;  // holds the value received, for the player's scripts
+  const char *words; // put before the value in the status text
+} Need;
+
+static const Need kNeeds[] = {
+    {"faim.dat", "Vous avez faim à "},
+    {"soif.dat", "%, soif à "},
+    {"sommeil.dat", "%, sommeil à "},
+};
+
+// Each value keeps at most this many bytes, cut at a character boundary:
+// the three values and the fixed words always fit tmp_string2.
+enum { kStatusValueMax = 300 };
+static_assert(3 * kStatusValueMax + 44 < sizeof(((Game *)0)->tmp_string2), "status text fits");
+
+static int WriteStatusFile(Game *jeu, const char *name) {
+  Lock(jeu);
+  jeu->file = OpenDataFile(jeu, name, O_RDWR | O_CREAT | O_TRUNC, "w+");
+  if (jeu->file != NULL) {
+    fprintf(jeu->file, "%s\n", jeu->datas_received);
+    fclose(jeu->file);
+  }
+  int failed = jeu->file == NULL;
+  jeu->file = NULL;
+  Unlock(jeu);
+  return failed;
+}
+
+static void AppendStatus(Game *jeu, const char *words, const char *value) {
+  char kept[kStatusValueMax + 1];
+  CopyCut(kept, sizeof(kept), value);
+  size_t used = strlen(jeu->tmp_string2);
+  snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%s%s", words, kept);
+}
+
+static Outcome Status(Game *jeu) {
+  if (SendLogin(jeu)) return kNetworkFailed;
+  jeu->tmp_string2[0] = '\0';
+  for (const Need &need : kNeeds) {
+    if (ReceiveReply(jeu)) return kNetworkFailed;
+    if (WriteStatusFile(jeu, need.file)) return kLocalFailed;
+    if (SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
+    AppendStatus(jeu, need.words, jeu->datas_received);
+  }
+  AppendStatus(jeu, "%", "");
+  return kDone;
+}
+
+/* Pictures and lines shown at the end (hooks, under the lock). */
+
+// The replaced surface is freed under the lock: no frame is using it.
+static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
+  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
+  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
+  SDL_FreeSurface(*field);
+  *field = loaded;
+  return 0;
+}
+
+static int EnterRoom(Game *jeu) {
+  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
+}
+
+static int BackToSignIn(Game *jeu) {
+  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
+}
+
+// Shows a heard or remembered line in the message bar, cut to `message`.
+// An empty line shows nothing (the draw list skips an empty message). A
+// line that cannot be rendered leaves the previous one.
+static int ShowLine(Game *jeu, const char *line) {
+  char previous[sizeof(jeu->message)];
+  snprintf(previous, sizeof(previous), "%s", jeu->message);
+  CopyCut(jeu->message, sizeof(jeu->message), line);
+  if (RenderText(jeu->font_message, jeu->message, jeu->color_font_message, &jeu->sfc_text_message,
+                 jeu->file_log) == 0)
+    return 0;
+  snprintf(jeu->message, sizeof(jeu->message), "%s", previous);
+  return 1;
+}
+
+static int ShowHeardLine(Game *jeu) {
+  int previous = jeu->current_message;
+  jeu->current_message = 0;
+  if (ShowLine(jeu, jeu->datas_received) == 0) return 0;
+  jeu->current_message = previous;
+  return 1;
+}
+
+typedef struct PlacePictures {
+  const char *name;
+  const char *background;
+  const char *special; // the special control's picture, or NULL
+} PlacePictures;
+
+static const PlacePictures kPlaces[] = {
+    {"HÔTEL", "background_room.bmp", NULL},
+    {"PUIT", "background_well.bmp", "drink.bmp"},
+    {"CIMETIERE", "background_graveyard.bmp", NULL},
+    {"FORÊT", "background_forest.bmp", "eat.bmp"},
+};
+
+static int LoadPlace(Game *jeu, const PlacePictures *place) {
+  if (LoadPictureInto(jeu, place->background, &jeu->sfc_bmp_background)) return 1;
+  if (place->special != NULL) {
+    if (LoadPictureInto(jeu, place->special, &jeu->sfc_bmp_special)) return 1;
+    jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
+    jeu->rct_bmp_special.y = (Sint16)(jeu->rct_bmp_analyze.y - jeu->sfc_bmp_special->h);
+  }
+  snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
+  if (place->special != NULL) SDL_SetAlpha(jeu->sfc_bmp_special, SDL_SRCALPHA, 155);
+  return 0;
+}
+
+// The server does not choose the place: the place bar does.
+static int GoToPlace(Game *jeu) {
+  for (const PlacePictures &place : kPlaces)
+    if (strcmp(jeu->place, place.name) == 0) return LoadPlace(jeu, &place);
+  return 0;
+}
+
+/* The twelve actions. */
+
+typedef Outcome (*Exchange)(Game *jeu);
+
+typedef struct ActionRow {
+  int (*function)(void *);
+  const char *busy_word;  // NULL: a memory action, which keeps etat
+  const char *start_word; // the screen it is started from
+  const char *query_word;
+  const Step *steps; // its identification; NULL: no server
+  Exchange exchange; // its own messages after the identification
+  Ending ending;
+} ActionRow;
+
+static const ActionRow kActions[] = {
+    {ActionSubscribe,
+     "subscribtion",
+     kDisconnected,
+     WIRE_QUERY_SUBSCRIBE,
+     kSubscribeSteps,
+     NULL,
+     {NULL, "Vous êtes né.", NULL, kDisconnected}},
+    {ActionConnect,
+     "connexion",
+     kDisconnected,
+     WIRE_QUERY_CONNECT,
+     kHelloSteps,
+     NULL,
+     {NULL, "Vous êtes réveillé.", EnterRoom, kConnected}},
+    {ActionUnsubscribe,
+     "unsubscribtion",
+     kDisconnected,
+     WIRE_QUERY_UNSUBSCRIBE,
+     kHelloSteps,
+     Verdict,
+     {NULL, "Vous êtes mort.", NULL, kDisconnected}},
+    {ActionDisconnect,
+     "sleeping",
+     kConnected,
+     WIRE_QUERY_SLEEP,
+     kHelloSteps,
+     NameAndReply,
+     {BackToSignIn, "Vous êtes endormi.", NULL, kDisconnected}},
+    {ActionSpeak,
+     "speaking",
+     kConnected,
+     WIRE_QUERY_SPEAK,
+     kHelloSteps,
+     Speech,
+     {NULL, "Vous avez parlé.", NULL, kConnected}},
+    {ActionRefresh,
+     "refreshing",
+     kConnected,
+     WIRE_QUERY_LISTEN,
+     kHelloSteps,
+     Listening,
+     {NULL, "Vous avez écouté.", ShowHeardLine, kConnected}},
+    {ActionAnalyze,
+     "analysing",
+     kConnected,
+     WIRE_QUERY_STATUS,
+     kHelloSteps,
+     Status,
+     {NULL, NULL, NULL, kConnected}},
+    {ActionDrink,
+     "drinking",
+     kConnected,
+     WIRE_QUERY_DRINK,
+     kHelloSteps,
+     NameAndReply,
+     {NULL, "Vous avez étanché votre soif.", NULL, kConnected}},
+    {ActionEat,
+     "eating",
+     kConnected,
+     WIRE_QUERY_EAT,
+     kHelloSteps,
+     NameAndReply,
+     {NULL, "Vous êtes rassasié.", NULL, kConnected}},
+    {ActionMove,
+     "moving",
+     kConnected,
+     WIRE_QUERY_MOVE,
+     kHelloSteps,
+     NameAndReply,
+     {NULL, "Vous vous êtes déplacé.", GoToPlace, kConnected}},
+    {ActionRememberBefore,
+     NULL,
+     kConnected,
+     NULL,
+     NULL,
+     NULL,
+     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL}},
+    {ActionRememberAfter,
+     NULL,
+     kConnected,
+     NULL,
+     NULL,
+     NULL,
+     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL}},
+};
+
+static const ActionRow *RowOf(int (*function)(void *)) {
+  for (const ActionRow &row : kActions)
+    if (row.function == function) return &row;
+  return NULL;
+}
+
+const char *ActionBusyWord(int (*action)(void *)) {
+  const ActionRow *row = RowOf(action);
+  return row != NULL ? row->busy_word : NULL;
+}
+
+int Hello(void *query, Game *jeu) {
+  const char *word = (const char *)query;
+  const char *start_word = kDisconnected;
+  for (const ActionRow &row : kActions)
+    if (row.query_word != NULL && strcmp(row.query_word, word) == 0) start_word = row.start_word;
+  return Identify(jeu, kHelloSteps, word, start_word);
+}
+
+// The skeleton of the ten networked actions.
+static int RunNetworked(Game *jeu, const ActionRow *row) {
+  Lock(jeu);
+  StoreState(jeu, row->busy_word);
+  Unlock(jeu);
+  if (OpenConnection(jeu)) return EndAction(jeu, row->start_word, kNetworkFailed);
+  // Creation runs the four steps with reactions of its own instead of Hello.
+  int ended = row->steps == kHelloSteps
+                  ? Hello((void *)row->query_word, jeu)
+                  : Identify(jeu, row->steps, row->query_word, row->start_word);
+  if (ended) return 1;
+  Outcome outcome = row->exchange != NULL ? row->exchange(jeu) : kDone;
+  if (outcome == kDone) outcome = Finish(jeu, &row->ending);
+  return EndAction(jeu, row->start_word, outcome);
+}
+
+/* Memory browsing: local, short, under both locks for its whole run. */
+
+typedef struct MemoryDirection {
+  int (*function)(void *);
+  int step;
+  const char *bound_message;
+} MemoryDirection;
+
+static const MemoryDirection kDirections[] = {
+    {ActionRememberBefore, -1, "Vous ne vous souvenez plus!"},
+    {ActionRememberAfter, +1, "C'est la dernière chose entendue!"},
+};
+
+// One line of at most size - 1 bytes; the rest of a longer line is
+// skipped, so that lines are still counted right.
+static int ReadLine(FILE *file, char *line, int size) {
+  if (fgets(line, size, file) == NULL) return 0;
+  size_t length = strlen(line);
+  if (length > 0 && line[length - 1] != '\n') {
+    int c;
+    while ((c = getc(file)) != EOF && c != '\n') {
+    }
+  }
+  return 1;
+}
+
+// The line of the current position into datas_file; an empty line when
+// chat.dat is shorter (a listening that stopped part-way).
+static int ReadMemoryLine(Game *jeu) {
+  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDONLY, "r");
+  if (jeu->file == NULL) return 1;
+  int wanted = jeu->current_message + WIRE_LISTEN_LINES;
+  int found = 0;
+  jeu->i = 0;
+  while (!found && ReadLine(jeu->file, jeu->datas_file, sizeof(jeu->datas_file))) {
+    jeu->i++;
+    found = jeu->i == wanted;
+  }
+  fclose(jeu->file);
+  jeu->file = NULL;
+  size_t length = found ? strlen(jeu->datas_file) : 0;
+  if (length > 0 && jeu->datas_file[length - 1] == '\n') length--;
+  jeu->datas_file[length] = '\0';
+  return 0;
+}
+
+static int RememberLocked(Game *jeu, const ActionRow *row, const MemoryDirection *direction) {
+  if (strcmp(jeu->message, kNothingHeard) == 0)
+    return ShowStateMessage(jeu, "Vous n'avez encore rien écouté!");
+  int next = jeu->current_message + direction->step;
+  if (next < kOldestPosition || next > 0) return ShowStateMessage(jeu, direction->bound_message);
+  jeu->current_message = next;
+  if (ReadMemoryLine(jeu)) return 1;
+  fprintf(jeu->file_log, "Read: \"%s\" at line %d\n", jeu->datas_file, jeu->i);
+  return ShowLine(jeu, jeu->datas_file) || ShowStateMessage(jeu, row->ending.message);
+}
+
+static int Remember(Game *jeu, const ActionRow *row) {
+  const MemoryDirection *direction = &kDirections[0];
+  for (const MemoryDirection &candidate : kDirections)
+    if (candidate.function == row->function) direction = &candidate;
+  SDL_LockMutex(jeu->memory_lock);
+  Lock(jeu);
+  int failed = RememberLocked(jeu, row, direction);
+  Unlock(jeu);
+  SDL_UnlockMutex(jeu->memory_lock);
+  return failed;
+}
+
+static int RunAction(void *Data, int (*function)(void *)) {
+  Game *jeu = (Game *)Data;
+  const ActionRow *row = RowOf(function);
+  return row->busy_word == NULL ? Remember(jeu, row) : RunNetworked(jeu, row);
+}
+
+int ActionSubscribe(void *Data) {
+  return RunAction(Data, ActionSubscribe);
+}
+int ActionConnect(void *Data) {
+  return RunAction(Data, ActionConnect);
+}
+int ActionUnsubscribe(void *Data) {
+  return RunAction(Data, ActionUnsubscribe);
+}
+int ActionDisconnect(void *Data) {
+  return RunAction(Data, ActionDisconnect);
+}
+int ActionSpeak(void *Data) {
+  return RunAction(Data, ActionSpeak);
+}
+int ActionAnalyze(void *Data) {
+  return RunAction(Data, ActionAnalyze);
+}
+int ActionDrink(void *Data) {
+  return RunAction(Data, ActionDrink);
+}
+int ActionEat(void *Data) {
+  return RunAction(Data, ActionEat);
+}
+int ActionMove(void *Data) {
+  return RunAction(Data, ActionMove);
+}
+int ActionRememberBefore(void *Data) {
+  return RunAction(Data, ActionRememberBefore);
+}
+int ActionRememberAfter(void *Data) {
+  return RunAction(Data, ActionRememberAfter);
+}
+
+// A listening rewrites chat.dat: no memory browsing meanwhile.
+int ActionRefresh(void *Data) {
+  Game *jeu = (Game *)Data;
+  SDL_LockMutex(jeu->memory_lock);
+  int failed = RunAction(Data, ActionRefresh);
+  SDL_UnlockMutex(jeu->memory_lock);
+  return failed;
 }
