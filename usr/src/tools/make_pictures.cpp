@@ -87,8 +87,8 @@ static double Noise(double x, double y, double scale, unsigned seed) {
   return top + (bot - top) * ty;
 }
 
-// Paints the pixels of a box whose samples fall inside a shape; smooth edges
-// come from 4x4 samples per pixel, except on colour-keyed pictures.
+// Paints the samples of a box that fall inside a shape, 4x4 samples a pixel
+// for smooth edges and patterns, one on colour-keyed pictures.
 template <class Inside, class Paint>
 static void Shape(Canvas &c, double x0, double y0, double x1, double y1, Inside in, Paint paint,
                   double a = 1) {
@@ -96,9 +96,15 @@ static void Shape(Canvas &c, double x0, double y0, double x1, double y1, Inside 
   for (int y = (int)floor(y0); y < (int)ceil(y1); y++) {
     for (int x = (int)floor(x0); x < (int)ceil(x1); x++) {
       int hits = 0;
-      for (int s = 0; s < n * n; s++)
-        hits += in(x + (s % n + 0.5) / n, y + (s / n + 0.5) / n) ? 1 : 0;
-      if (hits) Blend(c, x, y, paint(x + 0.5, y + 0.5), a * hits / (n * n));
+      Rgb sum = {0, 0, 0};
+      for (int s = 0; s < n * n; s++) {
+        double sx = x + (s % n + 0.5) / n, sy = y + (s / n + 0.5) / n;
+        if (!in(sx, sy)) continue;
+        Rgb p = paint(sx, sy);
+        sum = {sum.r + p.r, sum.g + p.g, sum.b + p.b};
+        hits++;
+      }
+      if (hits) Blend(c, x, y, Shade(sum, 1.0 / hits), a * hits / (n * n));
     }
   }
 }
@@ -401,17 +407,18 @@ static void StoneWall(Canvas &c, double x0, double y0, double x1, double y1, Rgb
   }
 }
 
+// Chequered tiles and a carpet running to the doorway.
+static Rgb HallFloor(double x, double y) {
+  double z = 180.0 / (y - 300), u = (x - 420) * z / 60, v = z * 3;
+  bool dark = ((int)floor(u) + (int)floor(v)) % 2 != 0;
+  Rgb col = dark ? Rgb{58, 50, 46} : Rgb{104, 92, 82};
+  if (fabs(u) < 1.6) col = fabs(u) < 1.4 ? Rgb{130, 26, 30} : Rgb{200, 160, 70};
+  return Shade(col, 1.1 - 0.25 * (z - 1));
+}
+
 static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
   StoneWall(c, 0, 0, 640, 400, {92, 80, 72}, 24, 48, 11);
-  // Floor tiles running to the doorway.
-  for (int y = 400; y < 480; y++)
-    for (int x = 0; x < 640; x++) {
-      double z = 180.0 / (y + 0.5 - 300), u = (x + 0.5 - 420) * z / 60, v = z * 3;
-      bool dark = ((int)floor(u) + (int)floor(v)) % 2 != 0;
-      Rgb col = dark ? Rgb{58, 50, 46} : Rgb{104, 92, 82};
-      if (fabs(u) < 1.6) col = fabs(u) < 1.4 ? Rgb{130, 26, 30} : Rgb{200, 160, 70};
-      Blend(c, x, y, Shade(col, 1.1 - 0.25 * (z - 1)), 1);
-    }
+  Rect(c, 0, 400, 640, 80, HallFloor);
   Rect(c, 0, 396, 640, 6, Flat({50, 44, 40}));
   // The great doorway behind the buttons.
   Shape(
@@ -455,63 +462,88 @@ static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
   return Text(c, f.label, "un village, une vie", 111, 330, {220, 200, 170}, true);
 }
 
-static int DrawRoom(Canvas &c, const Fonts &, const Picture &) {
-  // Striped wallpaper, a wooden dado, then floor boards.
-  Rect(c, 0, 0, 640, 300, [](double x, double y) {
-    Rgb base = ((int)x / 24) % 2 ? Rgb{150, 104, 72} : Rgb{138, 94, 64};
-    return Shade(base, 0.9 + 0.1 * y / 300);
+// Boards running away from the viewer towards a vanishing point.
+static Rgb FloorBoards(double x, double y) {
+  double d = y - 100, u = (x - 320) / d * 10, b = floor(u);
+  double v = 1400 / d + Hash((int)b, 0, 8) * 4, p = floor(v);
+  Rgb col = Shade({150, 98, 56}, 0.78 + 0.3 * Hash((int)b, (int)p, 9));
+  col = Shade(col, 0.9 + 0.2 * Noise((u - b) * 24, v * 3, 1, 10 + (unsigned)b));
+  if ((u - b) * d / 10 < 1.2 || (v - p) < 1400 / (d * d) * 1.2) col = Shade(col, 0.45);
+  return col;
+}
+
+static void Bed(Canvas &c) {
+  Rgb wood_light = {132, 82, 44}, wood_dark = {78, 44, 22};
+  Ellipse(c, 230, 404, 170, 16, Flat(kBlack), 0.35);
+  RoundRect(c, 72, 226, 36, 178, 12, Horizontal(72, 108, wood_light, wood_dark));
+  RoundRect(c, 80, 240, 20, 80, 6, Flat(Shade(wood_dark, 0.9)));
+  Rect(c, 96, 336, 272, 36, Vertical(336, 372, wood_light, wood_dark));
+  Rect(c, 104, 372, 10, 30, Flat(wood_dark));
+  Rect(c, 338, 372, 10, 30, Flat(wood_dark));
+  RoundRect(c, 100, 304, 264, 36, 6, Vertical(304, 340, {240, 234, 220}, {196, 188, 170}));
+  RoundRect(c, 106, 280, 70, 32, 13, Vertical(280, 312, {250, 248, 242}, {204, 198, 188}));
+  Polygon(c, {{170, 294}, {364, 294}, {370, 376}, {164, 376}}, [](double x, double y) {
+    Rgb col = Mix({74, 104, 170}, {36, 52, 104}, (y - 294) / 82);
+    return (((int)(x - 164) / 24 + (int)(y - 294) / 24) % 2) ? col : Shade(col, 0.88);
   });
-  Rect(c, 0, 250, 640, 52, Vertical(250, 302, {110, 70, 40}, {80, 48, 26}));
-  Rect(c, 0, 248, 640, 4, Flat({140, 96, 58}));
-  Lcg g = {7};
-  double y = 302;
-  for (int row = 0; y < 480; row++) {
-    double hgt = 10 + row * 4.5, x = -g.In(0, 160);
-    while (x < 640) {
-      double len = g.In(150, 300);
-      Rect(c, x, y, len - 1, hgt - 1, Grainy(Shade({150, 98, 56}, g.In(0.8, 1.1)), 0.3, 5, row));
-      x += len;
-    }
-    y += hgt;
+  Rect(c, 170, 294, 194, 12, Vertical(294, 306, {246, 242, 232}, {210, 204, 192}));
+  RoundRect(c, 352, 276, 26, 128, 8, Horizontal(352, 378, wood_light, wood_dark));
+}
+
+static void Wardrobe(Canvas &c) {
+  Rgb light = {128, 82, 46}, dark = {86, 52, 28};
+  Rect(c, 480, 108, 146, 300, Horizontal(480, 626, light, dark));
+  Rect(c, 472, 96, 162, 16, Vertical(96, 112, {150, 100, 58}, dark));
+  for (int door = 0; door < 2; door++) {
+    double x = 488 + door * 68;
+    Rect(c, x, 120, 62, 276, Flat(Shade(light, 0.85)));
+    Rect(c, x + 8, 132, 46, 110, Horizontal(x + 8, x + 54, Shade(light, 0.7), Shade(light, 0.95)));
+    Rect(c, x + 8, 256, 46, 126, Horizontal(x + 8, x + 54, Shade(light, 0.7), Shade(light, 0.95)));
   }
-  // Window with curtains.
-  Rect(c, 66, 70, 148, 150, Flat({84, 52, 30}));
-  Rect(c, 74, 78, 132, 134, Vertical(78, 212, {120, 170, 225}, {200, 220, 240}));
-  Ellipse(c, 120, 120, 26, 10, Flat({245, 245, 250}), 0.9);
-  Ellipse(c, 140, 114, 20, 10, Flat({245, 245, 250}), 0.9);
-  Rect(c, 137, 78, 6, 134, Flat({84, 52, 30}));
-  Rect(c, 74, 142, 132, 6, Flat({84, 52, 30}));
-  Polygon(c, {{50, 60}, {96, 60}, {80, 230}, {50, 232}},
-          Horizontal(50, 96, {150, 30, 36}, {100, 16, 24}));
-  Polygon(c, {{184, 60}, {230, 60}, {230, 232}, {200, 230}},
-          Horizontal(184, 230, {100, 16, 24}, {150, 30, 36}));
-  Rect(c, 44, 54, 192, 8, Flat({70, 44, 26}));
-  // Painting.
-  Rect(c, 290, 100, 120, 84, Flat({180, 140, 60}));
-  Rect(c, 298, 108, 104, 68, Vertical(108, 176, {130, 180, 210}, {230, 210, 160}));
-  Polygon(c, {{298, 176}, {330, 130}, {360, 160}, {380, 138}, {402, 176}}, Flat({70, 110, 70}));
-  // The bed.
-  Ellipse(c, 180, 398, 160, 18, Flat(kBlack), 0.35);
-  RoundRect(c, 24, 222, 34, 178, 10, Vertical(222, 400, {120, 74, 40}, {80, 46, 22}));
-  Rect(c, 40, 330, 280, 40, Flat({100, 60, 30}));
-  Rect(c, 56, 300, 258, 34, Flat({236, 230, 214}));
-  RoundRect(c, 62, 280, 74, 30, 12, Vertical(280, 310, {250, 248, 240}, {210, 204, 194}));
-  Polygon(c, {{140, 292}, {318, 292}, {324, 372}, {134, 372}},
-          Vertical(292, 372, {60, 90, 150}, {34, 54, 100}));
-  Rect(c, 140, 292, 178, 10, Flat({236, 230, 214}));
-  Rect(c, 306, 280, 22, 122, Vertical(280, 402, {120, 74, 40}, {80, 46, 22}));
-  Rect(c, 44, 370, 10, 30, Flat({70, 40, 20}));
-  // Rug.
-  Ellipse(c, 330, 450, 150, 26, Flat({120, 30, 34}));
-  Ellipse(c, 330, 450, 136, 20, Flat({170, 120, 50}));
-  Ellipse(c, 330, 450, 126, 16, Flat({140, 40, 40}));
-  // Wardrobe on the right.
-  Rect(c, 470, 96, 150, 300, Horizontal(470, 620, {130, 84, 48}, {90, 56, 30}));
-  Rect(c, 480, 108, 62, 276, Flat({110, 70, 38}));
-  Rect(c, 548, 108, 62, 276, Flat({110, 70, 38}));
-  Ellipse(c, 538, 250, 3, 3, Flat({220, 190, 90}));
-  Ellipse(c, 552, 250, 3, 3, Flat({220, 190, 90}));
-  Glow(c, 140, 150, 220, {255, 230, 180}, 0.18);
+  Ellipse(c, 545, 250, 3, 3, Flat({226, 190, 90}));
+  Ellipse(c, 559, 250, 3, 3, Flat({226, 190, 90}));
+}
+
+static int DrawRoom(Canvas &c, const Fonts &, const Picture &) {
+  Rect(c, 0, 0, 640, 302, [](double x, double y) {
+    Rgb base = ((int)x / 20) % 2 ? Rgb{154, 106, 74} : Rgb{140, 96, 66};
+    if (((int)x + 10) % 40 < 2) base = Rgb{170, 126, 80};
+    return Shade(base, 0.85 + 0.15 * y / 300);
+  });
+  Rect(c, 0, 252, 640, 50, Vertical(252, 302, {116, 74, 42}, {84, 50, 28}));
+  Rect(c, 0, 248, 640, 6, Flat({150, 104, 62}));
+  Rect(c, 0, 302, 640, 178, FloorBoards);
+  Rect(c, 0, 298, 640, 6, Flat({70, 42, 24}));
+  // Window on the morning, with its curtains.
+  Rect(c, 232, 86, 148, 146, Flat({84, 52, 30}));
+  Rect(c, 240, 94, 132, 130, Vertical(94, 224, {110, 168, 228}, {214, 230, 244}));
+  for (int i = 0; i < 3; i++)
+    Ellipse(c, 280 + i * 22, 130 - (i % 2) * 8, 24, 10, Flat({250, 250, 250}), 0.85);
+  Rect(c, 240, 196, 132, 28, Vertical(196, 224, {120, 160, 110}, {90, 130, 80}));
+  Rect(c, 303, 94, 6, 130, Flat({84, 52, 30}));
+  Rect(c, 240, 156, 132, 6, Flat({84, 52, 30}));
+  Rect(c, 226, 230, 160, 8, Flat({110, 70, 40}));
+  Polygon(c, {{214, 74}, {262, 74}, {248, 240}, {214, 244}},
+          Horizontal(214, 262, {160, 34, 40}, {100, 16, 24}));
+  Polygon(c, {{350, 74}, {398, 74}, {398, 244}, {364, 240}},
+          Horizontal(350, 398, {100, 16, 24}, {160, 34, 40}));
+  Rect(c, 206, 68, 200, 7, Flat({70, 44, 26}));
+  // A landscape on the wall, a night table with its candle.
+  Rect(c, 60, 134, 112, 80, Flat({190, 148, 64}));
+  Rect(c, 66, 140, 100, 68, Vertical(140, 208, {120, 170, 210}, {236, 214, 160}));
+  Polygon(c, {{66, 208}, {96, 168}, {120, 190}, {144, 160}, {166, 208}}, Flat({70, 110, 70}));
+  Rect(c, 8, 318, 56, 80, Horizontal(8, 64, {132, 82, 44}, {80, 46, 22}));
+  Rect(c, 4, 312, 64, 8, Flat({150, 100, 56}));
+  Ellipse(c, 36, 352, 3, 3, Flat({226, 190, 90}));
+  Glow(c, 36, 292, 90, {255, 200, 110}, 0.35);
+  Rect(c, 31, 294, 10, 18, Flat({240, 230, 200}));
+  Ellipse(c, 36, 286, 4, 8, Vertical(278, 294, {255, 246, 170}, {250, 140, 40}));
+  Bed(c);
+  Wardrobe(c);
+  Ellipse(c, 300, 446, 170, 26, Flat({120, 30, 34}));
+  Ellipse(c, 300, 446, 156, 20, Flat({190, 140, 60}));
+  Ellipse(c, 300, 446, 146, 16, Grainy({150, 40, 44}, 0.2, 4, 12));
+  Glow(c, 306, 160, 260, {255, 236, 190}, 0.2);
   Vignette(c, 0.55);
   return 0;
 }
@@ -530,6 +562,18 @@ static void House(Canvas &c, double x, double w, double base, double wall, Rgb c
   Rect(c, x + w * 0.2, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
   Rect(c, x + w * 0.62, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
   Rect(c, x + w * 0.42, base - 28, 16, 28, Flat({90, 56, 30}));
+}
+
+// The stone drum of the well: rows of blocks bent around a cylinder.
+static Rgb WellStones(double x, double y) {
+  double dx = Clamp((x - 190) / 100, -1, 1), a = asin(dx), curve = 18 * sqrt(1 - dx * dx);
+  double v = 420 + curve - y;
+  int row = (int)floor(v / 20);
+  double col = (a + (row % 2) * 0.2) / 0.4, fc = col - floor(col);
+  Rgb stone = Shade({160, 154, 144}, 0.8 + 0.3 * Hash((int)floor(col), row, 5));
+  stone = Shade(stone, 0.9 + 0.2 * Noise(x, y, 3, 6));
+  bool mortar = fmod(v, 20) < 2 || fmin(fc, 1 - fc) * 40 * cos(a) < 1.5;
+  return Shade(mortar ? Rgb{84, 80, 74} : stone, 0.5 + 0.5 * cos(a + 0.5));
 }
 
 static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
@@ -557,26 +601,19 @@ static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
   // The well: stone drum, posts, roof, rope and bucket.
   Ellipse(c, 190, 430, 120, 18, Flat(kBlack), 0.3);
   Shape(
-      c, 90, 320, 290, 440,
+      c, 90, 340, 290, 440,
       [](double x, double y) {
-        return x >= 90 && x < 290 && y >= 340 &&
-               (y <= 420 || hypot((x - 190) / 100, (y - 420) / 18) <= 1);
+        return fabs(x - 190) < 100 && y < 420 + 18 * sqrt(1 - pow((x - 190) / 100, 2));
       },
-      Grainy({150, 146, 140}, 0.35, 5, 3));
-  for (int row = 0; row < 4; row++)
-    for (int i = 0; i < 6; i++) {
-      double x = 90 + i * 36 + (row % 2) * 18, yy = 344 + row * 20;
-      Line(c, x, yy, x, yy + 18, 1.5, {90, 86, 80});
-      Line(c, 90, yy + 19, 290, yy + 19, 1.5, {90, 86, 80});
-    }
-  Ellipse(c, 190, 340, 100, 18, Flat({170, 166, 158}));
-  Ellipse(c, 190, 340, 86, 12, Flat({20, 30, 40}));
-  Rect(c, 104, 190, 12, 150, Horizontal(104, 116, {140, 96, 56}, {90, 56, 30}));
-  Rect(c, 264, 190, 12, 150, Horizontal(264, 276, {140, 96, 56}, {90, 56, 30}));
-  Polygon(c, {{80, 200}, {190, 136}, {300, 200}, {290, 208}, {190, 150}, {90, 208}},
+      WellStones);
+  Ellipse(c, 190, 340, 100, 18, Grainy({176, 170, 160}, 0.3, 3, 4));
+  Ellipse(c, 190, 341, 86, 12, Vertical(329, 353, {8, 14, 22}, {40, 60, 76}));
+  Rect(c, 94, 190, 12, 154, Horizontal(94, 106, {140, 96, 56}, {90, 56, 30}));
+  Rect(c, 274, 190, 12, 154, Horizontal(274, 286, {140, 96, 56}, {90, 56, 30}));
+  Polygon(c, {{72, 202}, {190, 134}, {308, 202}, {296, 210}, {190, 150}, {84, 210}},
           Vertical(136, 208, {170, 70, 44}, {110, 40, 26}));
-  Rect(c, 110, 230, 170, 8, Flat({110, 72, 40}));
-  Line(c, 276, 234, 292, 250, 4, {80, 50, 30});
+  Rect(c, 100, 230, 190, 8, Flat({110, 72, 40}));
+  Line(c, 286, 234, 300, 250, 4, {80, 50, 30});
   Line(c, 190, 238, 190, 288, 2, {190, 170, 130});
   Polygon(c, {{172, 288}, {208, 288}, {204, 318}, {176, 318}},
           Horizontal(172, 208, {150, 100, 60}, {100, 62, 32}));
@@ -652,51 +689,105 @@ static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
   return 0;
 }
 
+// A round crown lit from the upper left, with a leafy grain.
+static auto Leaves(Rgb col, double cx, double cy, double r, unsigned seed) {
+  return [=](double x, double y) {
+    double light = 1.15 - 0.3 * ((x - cx) + (y - cy)) / r;
+    return Shade(col, light * (0.8 + 0.4 * Noise(x, y, 2.5, seed)));
+  };
+}
+
 static void Tree(Canvas &c, double x, double base, double size, unsigned seed) {
   Lcg g = {seed};
-  Ellipse(c, x + size * 0.2, base, size * 0.7, size * 0.12, Flat(kBlack), 0.3);
+  double t = size * 0.12;
+  Ellipse(c, x + size * 0.2, base, size * 0.8, size * 0.12, Flat(kBlack), 0.3);
+  auto bark = [=](double px, double py) {
+    Rgb col = Mix({120, 84, 52}, {50, 32, 18}, Clamp((px - x + t) / (2 * t), 0, 1));
+    return Shade(col, 0.8 + 0.35 * Noise(px * 3, py / 3, 2, seed));
+  };
   Polygon(c,
-          {{x - size * 0.12, base},
-           {x - size * 0.06, base - size * 1.3},
-           {x + size * 0.06, base - size * 1.3},
-           {x + size * 0.12, base}},
-          Horizontal(x - size * 0.12, x + size * 0.12, {110, 76, 46}, {56, 36, 20}));
-  const Rgb greens[3] = {{28, 66, 30}, {50, 104, 40}, {96, 150, 60}};
+          {{x - t * 1.8, base},
+           {x - t * 0.5, base - size * 1.3},
+           {x + t * 0.5, base - size * 1.3},
+           {x + t * 1.8, base}},
+          bark);
+  const Rgb greens[3] = {{30, 70, 32}, {54, 108, 42}, {100, 156, 62}};
   for (int layer = 0; layer < 3; layer++)
-    for (int i = 0; i < 9 - layer * 2; i++) {
-      double a = g.In(0, 2 * M_PI), r = g.Next() * size * (0.55 - layer * 0.12);
-      double cx = x + cos(a) * r - layer * size * 0.08,
-             cy = base - size * 1.45 + sin(a) * r * 0.8 - layer * size * 0.1;
-      double rr = size * g.In(0.28, 0.42) * (1 - layer * 0.2);
-      Ellipse(c, cx, cy, rr, rr * 0.9, Grainy(greens[layer], 0.4, 3, seed + i), 1);
+    for (int i = 0; i < 10 - layer * 3; i++) {
+      double a = g.In(0, 2 * M_PI), r = g.Next() * size * (0.55 - layer * 0.14);
+      double cx = x + cos(a) * r - layer * size * 0.08;
+      double cy = base - size * 1.45 + sin(a) * r * 0.8 - layer * size * 0.12;
+      double rr = size * g.In(0.28, 0.42) * (1 - layer * 0.22);
+      Ellipse(c, cx, cy, rr, rr * 0.9, Leaves(greens[layer], cx, cy, rr, seed + i));
     }
 }
 
-static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
-  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {130, 190, 230}, {220, 236, 220}));
-  Lcg g = {44};
-  for (int i = 0; i < 40; i++) {
-    double x = i * 17 + g.In(-6, 6), r = g.In(18, 34);
-    Ellipse(c, x, 268 - g.In(0, 40), r, r * 1.3, Flat({90, 130, 110}));
+static void Pine(Canvas &c, double x, double base, double size, Rgb col) {
+  Rect(c, x - size * 0.06, base - size * 0.3, size * 0.12, size * 0.3, Flat({70, 48, 30}));
+  for (int i = 0; i < 4; i++) {
+    double top = base - size * (1.2 - i * 0.22), bottom = base - size * (0.25 + (3 - i) * 0.18);
+    double half = size * (0.22 + i * 0.08);
+    Polygon(c, {{x, top}, {x + half, bottom}, {x - half, bottom}},
+            Horizontal(x - half, x + half, Shade(col, 1.2), Shade(col, 0.8)));
   }
-  Rect(c, 0, 280, 640, 200, [](double x, double y) {
-    return Shade(Mix({96, 150, 60}, {48, 96, 34}, (y - 280) / 200), 0.8 + 0.4 * Noise(x, y, 3, 2));
+}
+
+static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
+  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {130, 190, 230}, {224, 236, 214}));
+  Lcg g = {44};
+  for (int i = 0; i < 30; i++)
+    Pine(c, i * 23 + g.In(-8, 8), 270, g.In(60, 110), {120, 160, 150});
+  Rect(c, 0, 250, 640, 40, Flat({84, 126, 96}));
+  for (int i = 0; i < 40; i++) {
+    double r = g.In(18, 30);
+    Ellipse(c, i * 17 + g.In(-6, 6), 262 - g.In(0, 24), r, r * 1.2,
+            Grainy({84, 126, 96}, 0.15, 4, 7));
+  }
+  Rect(c, 0, 284, 640, 196, [](double x, double y) {
+    return Shade(Mix({100, 152, 62}, {46, 92, 32}, (y - 284) / 196),
+                 0.85 + 0.3 * Noise(x, y, 4, 2));
   });
-  Polygon(c, {{300, 280}, {330, 280}, {390, 380}, {470, 480}, {250, 480}, {300, 380}},
-          Grainy({150, 118, 80}, 0.3, 3, 6));
-  const double trees[7][3] = {{40, 330, 90},   {560, 300, 70},  {200, 310, 70}, {430, 300, 60},
-                              {110, 420, 120}, {610, 440, 130}, {340, 470, 40}};
-  for (int i = 0; i < 7; i++)
+  Polygon(c,
+          {{306, 284},
+           {326, 284},
+           {350, 330},
+           {340, 380},
+           {420, 440},
+           {480, 480},
+           {240, 480},
+           {290, 420},
+           {290, 350}},
+          [](double x, double y) {
+            return Shade({156, 124, 84}, 0.8 + 0.35 * Noise(x, y, 2, 6));
+          });
+  Pine(c, 250, 296, 90, {40, 84, 50});
+  Pine(c, 470, 292, 80, {40, 84, 50});
+  const double trees[6][3] = {{40, 330, 90},  {560, 300, 70},  {190, 312, 66},
+                              {410, 304, 56}, {110, 424, 120}, {600, 446, 128}};
+  for (int i = 0; i < 6; i++)
     Tree(c, trees[i][0], trees[i][1], trees[i][2], 100 + i);
+  for (int i = 0; i < 160; i++) {
+    double x = g.In(0, 640), y = g.In(300, 480);
+    Line(c, x, y, x + g.In(-3, 3), y - g.In(4, 9), 1.2, {140, 190, 90}, 0.6);
+  }
+  // Sunbeams through the leaves.
+  for (int i = 0; i < 3; i++)
+    Polygon(
+        c, {{120.0 + i * 90, 0}, {150.0 + i * 90, 0}, {330.0 + i * 70, 480}, {270.0 + i * 70, 480}},
+        Flat({255, 250, 200}), 0.07);
   // Berry bushes and mushrooms: food to be found.
-  Ellipse(c, 230, 430, 40, 22, Flat({40, 90, 36}));
-  for (int i = 0; i < 10; i++)
-    Ellipse(c, g.In(200, 260), g.In(416, 444), 3, 3, Flat({190, 30, 50}));
-  const double mush[3][2] = {{170, 458}, {186, 466}, {420, 452}};
+  const double bushes[2][2] = {{230, 440}, {20, 470}};
+  for (const auto &b : bushes) {
+    Ellipse(c, b[0], b[1], 40, 22, Leaves({40, 96, 36}, b[0], b[1], 30, 8));
+    for (int i = 0; i < 12; i++)
+      Ellipse(c, b[0] + g.In(-30, 30), b[1] + g.In(-14, 12), 3, 3, Flat({200, 30, 56}));
+  }
+  const double mush[3][2] = {{166, 458}, {182, 466}, {420, 452}};
   for (const auto &m : mush) {
     Rect(c, m[0] - 3, m[1] - 10, 6, 10, Flat({236, 226, 200}));
-    Ellipse(c, m[0], m[1] - 10, 10, 6, Vertical(m[1] - 16, m[1] - 4, {220, 50, 40}, {150, 20, 20}));
+    Ellipse(c, m[0], m[1] - 10, 10, 6, Vertical(m[1] - 16, m[1] - 4, {226, 56, 40}, {150, 20, 20}));
     Ellipse(c, m[0] - 3, m[1] - 12, 1.5, 1.5, Flat({250, 250, 250}));
+    Ellipse(c, m[0] + 4, m[1] - 10, 1.2, 1.2, Flat({250, 250, 250}));
   }
   Vignette(c, 0.5);
   return 0;
