@@ -66,8 +66,7 @@ int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **
 }
 
 int ShowStateMessage(Game *jeu, const char *text) {
-  if (RenderText(jeu->font1, text, jeu->color_font1, &jeu->sfc_text_state, jeu->file_log))
-    return 1;
+  if (RenderText(jeu->font1, text, jeu->color_font1, &jeu->sfc_text_state, jeu->file_log)) return 1;
   jeu->message_alpha = 255;
   return 0;
 }
@@ -83,26 +82,26 @@ typedef struct Picture {
 
 // Loaded in this order around the bars; it decides which failure stops start-up.
 static const Picture kPicturesBeforeBars[] = {
-    {"subscribe.bmp", &Game::sfc_bmp_subscribe},   {"connect.bmp", &Game::sfc_bmp_connect},
-    {"quit.bmp", &Game::sfc_bmp_quit},             {"suicide.bmp", &Game::sfc_bmp_suicide},
-    {"speak.bmp", &Game::sfc_bmp_speak},           {"background.bmp", &Game::sfc_bmp_background},
-    {"arrow_up.bmp", &Game::sfc_bmp_arrow_up},     {"arrow_down.bmp", &Game::sfc_bmp_arrow_down},
-    {"cursor_arrow.bmp", &Game::sfc_bmp_cursor},   {"fullscreen.bmp", &Game::sfc_bmp_fullscreen},
-    {"window.bmp", &Game::sfc_bmp_window},         {"profil.bmp", &Game::sfc_bmp_profil},
-    {"noprofil.bmp", &Game::sfc_bmp_noprofil},     {"screenshot.bmp", &Game::sfc_bmp_screenshot},
+    {"subscribe.bmp", &Game::sfc_bmp_subscribe}, {"connect.bmp", &Game::sfc_bmp_connect},
+    {"quit.bmp", &Game::sfc_bmp_quit},           {"suicide.bmp", &Game::sfc_bmp_suicide},
+    {"speak.bmp", &Game::sfc_bmp_speak},         {"background.bmp", &Game::sfc_bmp_background},
+    {"arrow_up.bmp", &Game::sfc_bmp_arrow_up},   {"arrow_down.bmp", &Game::sfc_bmp_arrow_down},
+    {"cursor_arrow.bmp", &Game::sfc_bmp_cursor}, {"fullscreen.bmp", &Game::sfc_bmp_fullscreen},
+    {"window.bmp", &Game::sfc_bmp_window},       {"profil.bmp", &Game::sfc_bmp_profil},
+    {"noprofil.bmp", &Game::sfc_bmp_noprofil},   {"screenshot.bmp", &Game::sfc_bmp_screenshot},
 };
 
 static const Picture kPicturesAfterBars[] = {
-    {"refresh.bmp", &Game::sfc_bmp_refresh}, {"analyze.bmp", &Game::sfc_bmp_analyze},
+    {"refresh.bmp", &Game::sfc_bmp_refresh},       {"analyze.bmp", &Game::sfc_bmp_analyze},
     {"disconnect.bmp", &Game::sfc_bmp_disconnect}, {"move.bmp", &Game::sfc_bmp_move},
-    {"drink.bmp", &Game::sfc_bmp_special},   {"eat.bmp", &Game::sfc_bmp_special},
+    {"drink.bmp", &Game::sfc_bmp_special},         {"eat.bmp", &Game::sfc_bmp_special},
 };
 
 static int LoadPicture(Game *jeu, const char *file, SDL_Surface **field) {
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
   SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
   if (loaded == NULL) return FailAndQuit(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field);  // the drink picture gives way to the eat picture
+  SDL_FreeSurface(*field); // the drink picture gives way to the eat picture
   *field = loaded;
   return 0;
 }
@@ -179,13 +178,13 @@ static void LayOut(Game *jeu) {
 
 static void SetTranslucent(Game *jeu) {
   SDL_Surface *surfaces[] = {
-      jeu->sfc_bar_up,        jeu->sfc_bar_nickname,   jeu->sfc_bar_password,
-      jeu->sfc_bar_speak,     jeu->sfc_bar_place,      jeu->sfc_bar_message,
-      jeu->sfc_bmp_connect,   jeu->sfc_bmp_disconnect, jeu->sfc_bmp_refresh,
-      jeu->sfc_bmp_analyze,   jeu->sfc_bmp_speak,      jeu->sfc_bmp_quit,
-      jeu->sfc_bmp_suicide,   jeu->sfc_bmp_subscribe,  jeu->sfc_bmp_move,
+      jeu->sfc_bar_up,      jeu->sfc_bar_nickname,  jeu->sfc_bar_password, jeu->sfc_bar_speak,
+      jeu->sfc_bar_place,   jeu->sfc_bar_message,   jeu->sfc_bmp_connect,  jeu->sfc_bmp_disconnect,
+      jeu->sfc_bmp_refresh, jeu->sfc_bmp_analyze,   jeu->sfc_bmp_speak,    jeu->sfc_bmp_quit,
+      jeu->sfc_bmp_suicide, jeu->sfc_bmp_subscribe, jeu->sfc_bmp_move,
   };
-  for (SDL_Surface *surface : surfaces) SDL_SetAlpha(surface, SDL_SRCALPHA, 155);
+  for (SDL_Surface *surface : surfaces)
+    SDL_SetAlpha(surface, SDL_SRCALPHA, 155);
 }
 
 static int SetWhiteKeys(Game *jeu) {
@@ -236,8 +235,7 @@ static int RenderFirstTexts(Game *jeu) {
                     log) ||
          RenderText(jeu->font_message, jeu->message, jeu->color_font_message,
                     &jeu->sfc_text_message, log) ||
-         RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place,
-                    log);
+         RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place, log);
 }
 
 // The remembered nickname, taken only when it fits `login`; nothing is trimmed.
@@ -310,13 +308,25 @@ typedef struct DrawItem {
 static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
 static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
 
-static int LoginTyped(const Game *jeu) { return jeu->login[0] != '\0'; }
-static int PasswordTyped(const Game *jeu) { return jeu->password[0] != '\0'; }
-static int SpeakTyped(const Game *jeu) { return jeu->speak[0] != '\0'; }
+static int LoginTyped(const Game *jeu) {
+  return jeu->login[0] != '\0';
+}
+static int PasswordTyped(const Game *jeu) {
+  return jeu->password[0] != '\0';
+}
+static int SpeakTyped(const Game *jeu) {
+  return jeu->speak[0] != '\0';
+}
 // An empty heard line has no surface of its own: nothing is shown.
-static int MessageHeard(const Game *jeu) { return jeu->message[0] != '\0'; }
-static int OlderLineExists(const Game *jeu) { return jeu->current_message >= -98; }
-static int NewerLineExists(const Game *jeu) { return jeu->current_message != 0; }
+static int MessageHeard(const Game *jeu) {
+  return jeu->message[0] != '\0';
+}
+static int OlderLineExists(const Game *jeu) {
+  return jeu->current_message >= -98;
+}
+static int NewerLineExists(const Game *jeu) {
+  return jeu->current_message != 0;
+}
 static int SpecialPlace(const Game *jeu) {
   return strcmp(jeu->place_current, "PUIT") == 0 || strcmp(jeu->place_current, "FORÊT") == 0;
 }
@@ -406,13 +416,15 @@ int DisplayHelp(Game *jeu) {
   return Blit(jeu, jeu->sfc_text_help, NULL, &jeu->rct_text_help, kBlitFailedDot);
 }
 
-int DisplayCursor(Game *jeu) { return DrawList(jeu, kCursor, SDL_arraysize(kCursor)); }
+int DisplayCursor(Game *jeu) {
+  return DrawList(jeu, kCursor, SDL_arraysize(kCursor));
+}
 
 int DrawFrame(Game *jeu) {
   UpdateStateMessage(jeu);
   SDL_FillRect(jeu->sfc_screen, NULL, 0);
-  if (DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) ||
-      DisplayConnectedObjects(jeu) || DisplayHelp(jeu) || DisplayCursor(jeu))
+  if (DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) || DisplayConnectedObjects(jeu) ||
+      DisplayHelp(jeu) || DisplayCursor(jeu))
     return 1;
   SDL_Flip(jeu->sfc_screen);
   return 0;

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Prints the share of one core that an idle client uses (dummy video driver,
+# or a real window under Xvfb with --xvfb). Run after a build.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+seconds="${SECONDS_TO_MEASURE:-10}"
+mkdir -p "$root/var/log/varkel" "$root/tmp"
+cd "$root/usr/bin"
+if [ "${1:-}" = "--xvfb" ]; then
+  xvfb-run -a ./varkel_client & runner=$!
+  sleep 2
+  pid="$(pgrep -n -f '^./varkel_client')"
+else
+  SDL_VIDEODRIVER=dummy ./varkel_client & pid=$!; runner=$pid
+  sleep 2
+fi
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+hz="$(getconf CLK_TCK)"
+before="$(ticks)"
+sleep "$seconds"
+after="$(ticks)"
+kill "$pid" 2>/dev/null || true
+wait "$runner" 2>/dev/null || true
+awk -v t="$((after - before))" -v hz="$hz" -v s="$seconds" \
+  'BEGIN { printf "idle client: %.2f%% of one core over %d s\n", 100 * t / hz / s, s }'

@@ -1,0 +1,141 @@
+// The real client binary as a subprocess: command line, install layout, log,
+// and the ways it ends.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+static const char kVersionText[] = "Varkel version 20250817\nhttps://varkel.example.org/\n";
+static const char kUsageText[] = "varkel_client [option]\n"
+                                 "\t-v --version : display the version.\n"
+                                 "\t-h --help : display this help.\n"
+                                 "\t-f --fullscreen : display in fullscreen mode.\n";
+
+// A throw-away install tree: root/usr/bin is the working directory, the
+// pictures and font link to the source tree's, root/var/log/varkel and
+// root/tmp exist unless asked otherwise.
+struct InstallTree {
+  std::string root;
+  explicit InstallTree(bool with_log_dir = true, bool with_pictures = true) : root(MakeTempDir()) {
+    Run({"/bin/mkdir", "-p", root + "usr/bin", root + "usr/share/varkel", root + "tmp"});
+    if (with_log_dir) Run({"/bin/mkdir", "-p", root + "var/log/varkel"});
+    if (with_pictures) {
+      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures",
+           root + "usr/share/varkel/pictures"});
+      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/fonts",
+           root + "usr/share/varkel/fonts"});
+    }
+  }
+  ~InstallTree() { RemoveTree(root); }
+  static void Run(const std::vector<std::string> &argv) {
+    ASSERT_EQ(RunProcess(argv, "/", 10000).status, 0);
+  }
+  std::string Bin() const { return root + "usr/bin"; }
+  std::string LogPath() const { return root + "var/log/varkel/varkel_client.log"; }
+  ProcessResult Client(const std::vector<std::string> &args, int timeout_ms = 5000) const {
+    std::vector<std::string> argv = {VARKEL_CLIENT_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, Bin(), timeout_ms, {"SDL_VIDEODRIVER=dummy"});
+  }
+};
+
+TEST(CommandLine, VersionAndHelpPrintTheirTextsWithoutALog) {
+  InstallTree tree;
+  for (const char *option : {"-v", "--version"}) {
+    ProcessResult result = tree.Client({option});
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(result.out, kVersionText) << option;
+  }
+  for (const char *option : {"-h", "--help"}) {
+    ProcessResult result = tree.Client({option});
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(result.out, kUsageText) << option;
+  }
+  EXPECT_FALSE(FileExists(tree.LogPath()));
+}
+
+TEST(CommandLine, OnlyTheLastArgumentCounts) {
+  InstallTree tree;
+  ProcessResult version = tree.Client({"-f", "--help", "-v"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, kVersionText);
+  // "-v" before another argument starts the game, which runs until killed.
+  ProcessResult started = tree.Client({"-v", "-f"}, 1500);
+  EXPECT_EQ(started.status, -1) << started.out;
+  EXPECT_EQ(started.out.find("Varkel version"), std::string::npos);
+  EXPECT_TRUE(FileExists(tree.LogPath()));
+}
+
+TEST(Layout, RelativeTreeIsChosenWhenItsIconIsThere) {
+  InstallTree tree;
+  WriteFileText(tree.LogPath(), "a line from the previous run\n");
+  WriteFileText(tree.root + "tmp/nickname.dat", "Aline");
+  ProcessResult result = tree.Client({}, 1500);
+  EXPECT_EQ(result.status, -1) << result.out;
+  // Each start empties the log; a healthy start writes nothing to it.
+  EXPECT_EQ(ReadFileText(tree.LogPath()), "");
+}
+
+TEST(Layout, SystemTreeIsChosenWithoutTheIcon) {
+  InstallTree tree(true, false);
+  ProcessResult result = tree.Client({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(FileExists(tree.LogPath()));
+  struct stat st;
+  if (stat("/var/log/varkel", &st) != 0) {
+    EXPECT_EQ(result.out, "fopen: unable to open /var/log/varkel/varkel_client.log\n");
+  } else {
+    // The system log folder exists here: the system pictures are used.
+    EXPECT_NE(ReadFileText("/var/log/varkel/varkel_client.log").find("SDL_LoadBMP: "),
+              std::string::npos);
+  }
+}
+
+TEST(Layout, UnwritableLogEndsWithItsMessage) {
+  InstallTree tree(false);
+  ProcessResult result = tree.Client({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "fopen: unable to open ../../var/log/varkel/varkel_client.log\n");
+}
+
+TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
+  InstallTree tree(true, false);
+  InstallTree::Run({"/bin/mkdir", "-p", tree.root + "usr/share/varkel/pictures"});
+  InstallTree::Run({"/bin/cp", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/icon.bmp",
+                    tree.root + "usr/share/varkel/pictures/"});
+  WriteFileText(tree.LogPath(), "old\n");
+  ProcessResult result = tree.Client({});
+  EXPECT_EQ(result.status, 1);
+  std::string log = ReadFileText(tree.LogPath());
+  EXPECT_EQ(log.rfind("SDL_LoadBMP: ", 0), 0u) << log;
+  EXPECT_EQ(log.substr(log.size() - 3), ".\n\a");
+  EXPECT_EQ(log.find("old"), std::string::npos);
+}
+
+// Closing the window reaches the loop as SDL_QUIT, which SDL also posts on
+// SIGTERM: the client must end with status 1, not die of the signal.
+TEST(Loop, WindowCloseEndsWithStatusOne) {
+  InstallTree tree;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(tree.Bin().c_str()) != 0) _exit(126);
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    execl(VARKEL_CLIENT_BINARY, VARKEL_CLIENT_BINARY, (char *)NULL);
+    _exit(127);
+  }
+  usleep(1500 * 1000);
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int waited = 0; waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
+    usleep(10000);
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
