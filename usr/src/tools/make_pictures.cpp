@@ -210,9 +210,9 @@ static void Vignette(Canvas &c, double strength) {
 }
 
 // Blends a text rendered by SDL_ttf; x is the left edge, or the centre when
-// centred is set.
+// centred is set; fade darkens it towards its foot.
 static int Text(Canvas &c, TTF_Font *font, const char *text, double x, double y, Rgb col,
-                bool centred, double a = 1) {
+                bool centred, double a = 1, double fade = 0) {
   SDL_Color white = {255, 255, 255, 0};
   SDL_Surface *s = TTF_RenderUTF8_Blended(font, text, white);
   if (!s) {
@@ -226,7 +226,7 @@ static int Text(Canvas &c, TTF_Font *font, const char *text, double x, double y,
       Uint32 v = ((Uint32 *)((Uint8 *)s->pixels + j * s->pitch))[i];
       Uint8 r, g, b, alpha;
       SDL_GetRGBA(v, s->format, &r, &g, &b, &alpha);
-      Blend(c, left + i, (int)y + j, col, a * alpha / 255.0);
+      Blend(c, left + i, (int)y + j, Shade(col, 1 - fade * j / s->h), a * alpha / 255.0);
     }
   SDL_UnlockSurface(s);
   SDL_FreeSurface(s);
@@ -446,19 +446,22 @@ static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
     Rect(c, px - 6, 386, 64, 14, Flat({110, 98, 88}));
     Polygon(c, {{px + 6, 120}, {px + 46, 120}, {px + 46, 250}, {px + 26, 232}, {px + 6, 250}},
             Vertical(120, 250, {150, 26, 32}, {96, 14, 20}));
-    Ellipse(c, px + 26, 160, 9, 11, Flat({220, 180, 70}));
-    Ellipse(c, px + 26, 160, 5, 7, Flat({150, 26, 32}));
+    Polygon(c, {{px + 13, 140}, {px + 39, 140}, {px + 39, 162}, {px + 26, 178}, {px + 13, 162}},
+            Vertical(140, 178, {240, 204, 100}, {170, 120, 40}));
+    Line(c, px + 19, 147, px + 26, 166, 3, {120, 20, 26});
+    Line(c, px + 33, 147, px + 26, 166, 3, {120, 20, 26});
     Glow(c, px + 26, 290, 70, {255, 170, 70}, 0.35);
     Rect(c, px + 22, 286, 8, 22, Flat({60, 40, 26}));
     Ellipse(c, px + 26, 280, 6, 10, Vertical(270, 290, {255, 240, 150}, {240, 120, 30}));
   }
+  Glow(c, 420, 400, 160, {255, 150, 60}, 0.18);
   // A calm panel under the sign-in fields.
   RoundRect(c, -8, 128, 226, 112, 8, Flat({10, 8, 10}), 0.45);
   Vignette(c, 0.6);
   if (ShadowText(c, f.label, "Pseudonyme", 6, 140, {240, 226, 196}, false)) return 1;
   if (ShadowText(c, f.label, "Mot de passe", 6, 188, {240, 226, 196}, false)) return 1;
   if (Text(c, f.title, "Varkel", 114, 262, kBlack, true, 0.7)) return 1;
-  if (Text(c, f.title, "Varkel", 111, 258, {250, 208, 100}, true)) return 1;
+  if (Text(c, f.title, "Varkel", 111, 258, {255, 228, 130}, true, 1, 0.4)) return 1;
   return Text(c, f.label, "un village, une vie", 111, 330, {220, 200, 170}, true);
 }
 
@@ -548,145 +551,52 @@ static int DrawRoom(Canvas &c, const Fonts &, const Picture &) {
   return 0;
 }
 
-static void House(Canvas &c, double x, double w, double base, double wall, Rgb colour, Rgb roof) {
-  Rect(c, x, base - wall, w, wall, Grainy(colour, 0.15, 6, (unsigned)x));
-  Polygon(c, {{x - 8, base - wall}, {x + w / 2, base - wall - w * 0.45}, {x + w + 8, base - wall}},
-          Vertical(base - wall - w * 0.45, base - wall, Shade(roof, 1.15), roof));
-  Rgb beam = {80, 50, 30};
-  Rect(c, x, base - wall, w, 4, Flat(beam));
-  Rect(c, x, base - wall / 2, w, 4, Flat(beam));
-  Rect(c, x, base - wall, 4, wall, Flat(beam));
-  Rect(c, x + w - 4, base - wall, 4, wall, Flat(beam));
-  Line(c, x + 4, base - wall + 4, x + w / 2, base - wall / 2, 3, beam);
-  Line(c, x + w - 4, base - wall + 4, x + w / 2, base - wall / 2, 3, beam);
-  Rect(c, x + w * 0.2, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
-  Rect(c, x + w * 0.62, base - wall * 0.4, 14, 16, Flat({50, 60, 70}));
-  Rect(c, x + w * 0.42, base - 28, 16, 28, Flat({90, 56, 30}));
+// Roof tiles in staggered rows.
+static auto Tiles(Rgb col, double top) {
+  return [=](double x, double y) {
+    double v = (y - top) / 7, row = floor(v), u = (x + fmod(row, 2) * 6) / 12;
+    double shade = 0.8 + 0.25 * (v - row);
+    return Shade(col, u - floor(u) < 0.1 ? 0.6 : shade);
+  };
 }
 
-// The stone drum of the well: rows of blocks bent around a cylinder.
-static Rgb WellStones(double x, double y) {
-  double dx = Clamp((x - 190) / 100, -1, 1), a = asin(dx), curve = 18 * sqrt(1 - dx * dx);
-  double v = 420 + curve - y;
-  int row = (int)floor(v / 20);
-  double col = (a + (row % 2) * 0.2) / 0.4, fc = col - floor(col);
-  Rgb stone = Shade({160, 154, 144}, 0.8 + 0.3 * Hash((int)floor(col), row, 5));
-  stone = Shade(stone, 0.9 + 0.2 * Noise(x, y, 3, 6));
-  bool mortar = fmod(v, 20) < 2 || fmin(fc, 1 - fc) * 40 * cos(a) < 1.5;
-  return Shade(mortar ? Rgb{84, 80, 74} : stone, 0.5 + 0.5 * cos(a + 0.5));
+// A half-timbered house standing on the square.
+static void House(Canvas &c, double x, double w, double base, double wall, Rgb colour, Rgb roof,
+                  Rgb shutter) {
+  double top = base - wall, peak = top - w * 0.45;
+  Rect(c, x + w * 0.7, peak + 10, 14, w * 0.3, Flat({120, 70, 50}));
+  Rect(c, x, top, w, wall, Grainy(colour, 0.08, 8, (unsigned)x));
+  Rect(c, x, base - 12, w, 12, Grainy({130, 124, 114}, 0.3, 3, (unsigned)x));
+  Polygon(c, {{x - 10, top + 2}, {x + w / 2, peak}, {x + w + 10, top + 2}}, Tiles(roof, peak));
+  Rgb beam = {86, 54, 32};
+  Rect(c, x, top, w, 4, Flat(beam));
+  Rect(c, x, top + wall * 0.45, w, 4, Flat(beam));
+  Rect(c, x, top, 4, wall - 12, Flat(beam));
+  Rect(c, x + w - 4, top, 4, wall - 12, Flat(beam));
+  Line(c, x + 4, top + 4, x + w / 2, top + wall * 0.45, 3, beam);
+  Line(c, x + w - 4, top + 4, x + w / 2, top + wall * 0.45, 3, beam);
+  const double windows[2] = {0.2, 0.66};
+  for (double k : windows) {
+    double wx = x + w * k, wy = base - wall * 0.42;
+    Rect(c, wx - 2, wy - 2, 18, 22, Flat(beam));
+    Rect(c, wx, wy, 14, 18, Vertical(wy, wy + 18, {60, 80, 100}, {110, 140, 160}));
+    Rect(c, wx - 8, wy - 2, 6, 22, Flat(shutter));
+    Rect(c, wx + 16, wy - 2, 6, 22, Flat(shutter));
+    Rect(c, wx - 2, wy + 20, 18, 4, Flat({200, 60, 60}));
+  }
+  RoundRect(c, x + w * 0.42, base - 34, 18, 34, 8,
+            Vertical(base - 34, base, {110, 68, 36}, {70, 42, 22}));
 }
 
-static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
-  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {90, 150, 220}, {200, 226, 246}));
-  const double clouds[3][3] = {{120, 110, 1}, {380, 96, 1.3}, {560, 130, 0.8}};
-  for (const auto &k : clouds)
-    for (int i = 0; i < 4; i++)
-      Ellipse(c, k[0] + (i - 1.5) * 24 * k[2], k[1] - (i % 2) * 8 * k[2], 28 * k[2], 14 * k[2],
-              Flat({246, 248, 250}), 0.9);
-  House(c, -10, 120, 300, 110, {222, 206, 170}, {150, 60, 40});
-  House(c, 130, 100, 296, 90, {214, 196, 160}, {120, 70, 50});
-  House(c, 360, 110, 298, 100, {226, 212, 180}, {160, 70, 45});
-  House(c, 500, 150, 300, 124, {210, 194, 156}, {130, 56, 40});
-  // Cobbles in rows that grow towards the viewer.
-  Rect(c, 0, 296, 640, 184, Flat({86, 78, 66}));
-  Lcg g = {21};
-  double y = 298;
-  for (int row = 0; y < 480; row++) {
-    double hgt = 7 + row * 2.2, x = -g.In(0, hgt * 2);
-    for (; x < 640; x += hgt * 2.2)
-      RoundRect(c, x + 1, y + 1, hgt * 2.2 - 2, hgt - 2, hgt / 3,
-                Vertical(y, y + hgt, Shade({170, 160, 146}, g.In(0.75, 1.05)), {110, 102, 92}));
-    y += hgt;
-  }
-  // The well: stone drum, posts, roof, rope and bucket.
-  Ellipse(c, 190, 430, 120, 18, Flat(kBlack), 0.3);
-  Shape(
-      c, 90, 340, 290, 440,
-      [](double x, double y) {
-        return fabs(x - 190) < 100 && y < 420 + 18 * sqrt(1 - pow((x - 190) / 100, 2));
-      },
-      WellStones);
-  Ellipse(c, 190, 340, 100, 18, Grainy({176, 170, 160}, 0.3, 3, 4));
-  Ellipse(c, 190, 341, 86, 12, Vertical(329, 353, {8, 14, 22}, {40, 60, 76}));
-  Rect(c, 94, 190, 12, 154, Horizontal(94, 106, {140, 96, 56}, {90, 56, 30}));
-  Rect(c, 274, 190, 12, 154, Horizontal(274, 286, {140, 96, 56}, {90, 56, 30}));
-  Polygon(c, {{72, 202}, {190, 134}, {308, 202}, {296, 210}, {190, 150}, {84, 210}},
-          Vertical(136, 208, {170, 70, 44}, {110, 40, 26}));
-  Rect(c, 100, 230, 190, 8, Flat({110, 72, 40}));
-  Line(c, 286, 234, 300, 250, 4, {80, 50, 30});
-  Line(c, 190, 238, 190, 288, 2, {190, 170, 130});
-  Polygon(c, {{172, 288}, {208, 288}, {204, 318}, {176, 318}},
-          Horizontal(172, 208, {150, 100, 60}, {100, 62, 32}));
-  Rect(c, 173, 294, 34, 3, Flat({70, 70, 76}));
-  Rect(c, 175, 310, 30, 3, Flat({70, 70, 76}));
-  Vignette(c, 0.45);
-  return 0;
-}
-
-static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
-  Rect(c, 0, 0, 640, 320, Vertical(0, 320, {6, 8, 26}, {40, 44, 84}));
-  Lcg g = {33};
-  for (int i = 0; i < 140; i++) {
-    double x = g.In(0, 640), y = g.In(0, 280), b = g.In(0.4, 1);
-    Blend(c, (int)x, (int)y, {250, 250, 230}, b);
-  }
-  Glow(c, 540, 140, 110, {200, 210, 255}, 0.35);
-  Ellipse(c, 540, 140, 36, 36, Vertical(104, 176, {250, 248, 230}, {220, 218, 196}));
-  Ellipse(c, 528, 132, 7, 6, Flat({200, 198, 180}));
-  Ellipse(c, 552, 154, 9, 7, Flat({200, 198, 180}));
-  // Hills, the chapel, the ground.
-  Ellipse(c, 140, 330, 260, 70, Flat({20, 30, 36}));
-  Ellipse(c, 520, 340, 240, 60, Flat({24, 34, 40}));
-  Rect(c, 40, 200, 80, 110, Flat({14, 16, 24}));
-  Polygon(c, {{34, 202}, {80, 160}, {126, 202}}, Flat({14, 16, 24}));
-  Rect(c, 64, 120, 32, 60, Flat({14, 16, 24}));
-  Polygon(c, {{60, 122}, {80, 94}, {100, 122}}, Flat({14, 16, 24}));
-  Line(c, 80, 80, 80, 98, 3, {14, 16, 24});
-  Line(c, 73, 86, 87, 86, 3, {14, 16, 24});
-  RoundRect(c, 74, 230, 12, 22, 5, Flat({240, 190, 90}));
-  Glow(c, 80, 240, 30, {240, 190, 90}, 0.4);
-  Rect(c, 0, 310, 640, 170, [](double x, double y) {
-    return Shade(Mix({36, 54, 40}, {18, 28, 22}, (y - 310) / 170), 0.85 + 0.3 * Noise(x, y, 4, 9));
-  });
-  // Iron fence.
-  Rect(c, 0, 300, 640, 3, Flat({10, 10, 14}));
-  Rect(c, 0, 326, 640, 3, Flat({10, 10, 14}));
-  for (int x = 4; x < 640; x += 14) {
-    Rect(c, x, 292, 3, 44, Flat({10, 10, 14}));
-    Polygon(c, {{x - 2.0, 293}, {x + 1.5, 284}, {x + 5.0, 293}}, Flat({10, 10, 14}));
-  }
-  // Tombstones lit from the moon on the right, nearest last.
-  const double stones[7][4] = {{70, 380, 44, 0},  {170, 372, 36, 1}, {290, 384, 48, 0},
-                               {400, 370, 34, 1}, {120, 440, 56, 0}, {240, 452, 46, 1},
-                               {380, 446, 58, 0}};
-  for (const auto &s : stones) {
-    double x = s[0], base = s[1], w = s[2], h = w * 1.4;
-    auto light = Horizontal(x - w / 2, x + w / 2, {70, 72, 84}, {160, 162, 172});
-    Ellipse(c, x + w * 0.3, base, w * 0.9, 7, Flat(kBlack), 0.5);
-    if (s[3] == 0) {
-      Shape(
-          c, x - w / 2, base - h, x + w / 2, base,
-          [=](double px, double py) {
-            return fabs(px - x) <= w / 2 &&
-                   (py >= base - h + w / 2 || hypot(px - x, py - (base - h + w / 2)) <= w / 2);
-          },
-          light);
-      Line(c, x, base - h + w * 0.35, x, base - h + w * 0.95, w * 0.08, {50, 50, 60});
-      Line(c, x - w * 0.2, base - h + w * 0.55, x + w * 0.2, base - h + w * 0.55, w * 0.08,
-           {50, 50, 60});
-    } else {
-      Rect(c, x - w * 0.1, base - h, w * 0.2, h, light);
-      Rect(c, x - w * 0.45, base - h * 0.78, w * 0.9, w * 0.2, light);
-    }
-    Ellipse(c, x, base, w * 0.7, 6, Flat({30, 40, 30}));
-  }
-  // Ground mist.
-  for (int i = 0; i < 6; i++)
-    Ellipse(c, g.In(0, 640), g.In(360, 470), g.In(100, 200), g.In(8, 16), Flat({180, 190, 210}),
-            0.1);
-  Vignette(c, 0.6);
-  (void)f;
-  return 0;
+// A leafless tree: each branch splits in two thinner ones.
+static void BareBranch(Canvas &c, double x, double y, double angle, double len, double width,
+                       int depth, Lcg &g) {
+  double x1 = x + cos(angle) * len, y1 = y + sin(angle) * len;
+  Line(c, x, y, x1, y1, width, {16, 16, 24});
+  if (depth == 0) return;
+  for (int side = -1; side <= 1; side += 2)
+    BareBranch(c, x1, y1, angle + side * g.In(0.25, 0.6), len * g.In(0.6, 0.8), width * 0.65,
+               depth - 1, g);
 }
 
 // A round crown lit from the upper left, with a leafy grain.
@@ -730,6 +640,137 @@ static void Pine(Canvas &c, double x, double base, double size, Rgb col) {
     Polygon(c, {{x, top}, {x + half, bottom}, {x - half, bottom}},
             Horizontal(x - half, x + half, Shade(col, 1.2), Shade(col, 0.8)));
   }
+}
+
+// The stone drum of the well: rows of blocks bent around a cylinder.
+static Rgb WellStones(double x, double y) {
+  double dx = Clamp((x - 190) / 100, -1, 1), a = asin(dx), curve = 18 * sqrt(1 - dx * dx);
+  double v = 420 + curve - y;
+  int row = (int)floor(v / 20);
+  double col = (a + (row % 2) * 0.2) / 0.4, fc = col - floor(col);
+  Rgb stone = Shade({160, 154, 144}, 0.8 + 0.3 * Hash((int)floor(col), row, 5));
+  stone = Shade(stone, 0.9 + 0.2 * Noise(x, y, 3, 6));
+  bool mortar = fmod(v, 20) < 2 || fmin(fc, 1 - fc) * 40 * cos(a) < 1.5;
+  return Shade(mortar ? Rgb{84, 80, 74} : stone, 0.5 + 0.5 * cos(a + 0.5));
+}
+
+static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
+  Rect(c, 0, 0, 640, 300, Vertical(0, 300, {90, 150, 220}, {200, 226, 246}));
+  const double clouds[3][3] = {{120, 110, 1}, {380, 96, 1.3}, {560, 130, 0.8}};
+  for (const auto &k : clouds)
+    for (int i = 0; i < 4; i++)
+      Ellipse(c, k[0] + (i - 1.5) * 24 * k[2], k[1] - (i % 2) * 8 * k[2], 28 * k[2], 14 * k[2],
+              Flat({246, 248, 250}), 0.9);
+  House(c, -10, 120, 300, 110, {226, 210, 176}, {150, 60, 40}, {60, 110, 80});
+  House(c, 130, 100, 296, 90, {214, 196, 160}, {120, 70, 50}, {70, 90, 140});
+  Tree(c, 296, 300, 56, 77);
+  House(c, 360, 110, 298, 100, {230, 216, 184}, {160, 70, 45}, {130, 60, 50});
+  House(c, 500, 150, 300, 124, {212, 196, 158}, {130, 56, 40}, {60, 110, 80});
+  // Cobbles in rows that grow towards the viewer.
+  Rect(c, 0, 296, 640, 184, Flat({86, 78, 66}));
+  Lcg g = {21};
+  double y = 298;
+  for (int row = 0; y < 480; row++) {
+    double hgt = 7 + row * 2.2, x = -g.In(0, hgt * 2);
+    for (; x < 640; x += hgt * 2.2)
+      RoundRect(c, x + 1, y + 1, hgt * 2.2 - 2, hgt - 2, hgt / 3,
+                Vertical(y, y + hgt, Shade({170, 160, 146}, g.In(0.75, 1.05)), {110, 102, 92}));
+    y += hgt;
+  }
+  // The well: stone drum, posts, roof, rope and bucket.
+  Ellipse(c, 190, 430, 120, 18, Flat(kBlack), 0.3);
+  Shape(
+      c, 90, 340, 290, 440,
+      [](double x, double y) {
+        return fabs(x - 190) < 100 && y < 420 + 18 * sqrt(1 - pow((x - 190) / 100, 2));
+      },
+      WellStones);
+  Ellipse(c, 190, 340, 100, 18, Grainy({176, 170, 160}, 0.3, 3, 4));
+  Ellipse(c, 190, 341, 86, 12, Vertical(329, 353, {8, 14, 22}, {40, 60, 76}));
+  Ellipse(c, 214, 346, 30, 3, Flat({150, 190, 220}), 0.35);
+  Rect(c, 94, 190, 12, 154, Horizontal(94, 106, {140, 96, 56}, {90, 56, 30}));
+  Rect(c, 274, 190, 12, 154, Horizontal(274, 286, {140, 96, 56}, {90, 56, 30}));
+  Polygon(c, {{70, 204}, {190, 132}, {310, 204}, {300, 214}, {190, 154}, {80, 214}},
+          Tiles({170, 70, 44}, 132));
+  Rect(c, 100, 230, 190, 8, Flat({110, 72, 40}));
+  Line(c, 286, 234, 300, 250, 4, {80, 50, 30});
+  Line(c, 190, 238, 190, 288, 2, {190, 170, 130});
+  Polygon(c, {{172, 288}, {208, 288}, {204, 318}, {176, 318}},
+          Horizontal(172, 208, {150, 100, 60}, {100, 62, 32}));
+  Rect(c, 173, 294, 34, 3, Flat({70, 70, 76}));
+  Rect(c, 175, 310, 30, 3, Flat({70, 70, 76}));
+  Vignette(c, 0.45);
+  return 0;
+}
+
+static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
+  Rect(c, 0, 0, 640, 320, Vertical(0, 320, {6, 8, 26}, {40, 44, 84}));
+  Lcg g = {33};
+  for (int i = 0; i < 140; i++) {
+    double x = g.In(0, 640), y = g.In(0, 280), b = g.In(0.4, 1);
+    Blend(c, (int)x, (int)y, {250, 250, 230}, b);
+  }
+  Glow(c, 540, 140, 110, {200, 210, 255}, 0.35);
+  Ellipse(c, 540, 140, 36, 36, Vertical(104, 176, {250, 248, 230}, {220, 218, 196}));
+  Ellipse(c, 528, 132, 7, 6, Flat({200, 198, 180}));
+  Ellipse(c, 552, 154, 9, 7, Flat({200, 198, 180}));
+  // Hills, the chapel, the ground.
+  Ellipse(c, 140, 330, 260, 70, Flat({20, 30, 36}));
+  Ellipse(c, 520, 340, 240, 60, Flat({24, 34, 40}));
+  Rect(c, 40, 200, 80, 110, Flat({14, 16, 24}));
+  Polygon(c, {{34, 202}, {80, 160}, {126, 202}}, Flat({14, 16, 24}));
+  Rect(c, 64, 120, 32, 60, Flat({14, 16, 24}));
+  Polygon(c, {{60, 122}, {80, 94}, {100, 122}}, Flat({14, 16, 24}));
+  Line(c, 80, 80, 80, 98, 3, {14, 16, 24});
+  Line(c, 73, 86, 87, 86, 3, {14, 16, 24});
+  RoundRect(c, 74, 230, 12, 22, 5, Flat({240, 190, 90}));
+  Glow(c, 80, 240, 30, {240, 190, 90}, 0.4);
+  Rect(c, 0, 310, 640, 170, [](double x, double y) {
+    return Shade(Mix({36, 54, 40}, {18, 28, 22}, (y - 310) / 170), 0.85 + 0.3 * Noise(x, y, 4, 9));
+  });
+  // Iron fence.
+  Rect(c, 0, 300, 640, 3, Flat({10, 10, 14}));
+  Rect(c, 0, 326, 640, 3, Flat({10, 10, 14}));
+  for (int x = 4; x < 640; x += 14) {
+    Rect(c, x, 292, 3, 44, Flat({10, 10, 14}));
+    Polygon(c, {{x - 2.0, 293}, {x + 1.5, 284}, {x + 5.0, 293}}, Flat({10, 10, 14}));
+  }
+  BareBranch(c, 470, 330, -M_PI / 2, 60, 9, 5, g);
+  // Tombstones lit from the moon on the right, nearest last.
+  const double stones[7][4] = {{70, 380, 44, 0},  {170, 372, 36, 1}, {290, 384, 48, 0},
+                               {400, 370, 34, 1}, {120, 440, 56, 0}, {240, 452, 46, 1},
+                               {380, 446, 58, 0}};
+  for (const auto &s : stones) {
+    double x = s[0], base = s[1], w = s[2], h = w * 1.4;
+    auto light = [=](double px, double py) {
+      Rgb col = Mix({70, 72, 84}, {164, 166, 176}, Clamp((px - x + w / 2) / w, 0, 1));
+      return Shade(col, 0.85 + 0.3 * Noise(px, py, 2, (unsigned)x));
+    };
+    Ellipse(c, x - w * 0.4, base, w * 0.9, 7, Flat(kBlack), 0.5);
+    if (s[3] == 0) {
+      Shape(
+          c, x - w / 2, base - h, x + w / 2, base,
+          [=](double px, double py) {
+            return fabs(px - x) <= w / 2 &&
+                   (py >= base - h + w / 2 || hypot(px - x, py - (base - h + w / 2)) <= w / 2);
+          },
+          light);
+      Line(c, x, base - h + w * 0.35, x, base - h + w * 0.95, w * 0.08, {50, 50, 60});
+      Line(c, x - w * 0.2, base - h + w * 0.55, x + w * 0.2, base - h + w * 0.55, w * 0.08,
+           {50, 50, 60});
+    } else {
+      Rect(c, x - w * 0.1, base - h, w * 0.2, h, light);
+      Rect(c, x - w * 0.45, base - h * 0.78, w * 0.9, w * 0.2, light);
+    }
+    Ellipse(c, x, base, w * 0.7, 6, Flat({30, 40, 30}));
+  }
+  // Ground mist.
+  for (int i = 0; i < 6; i++)
+    Ellipse(c, g.In(0, 640), g.In(360, 470), g.In(100, 200), g.In(8, 16), Flat({180, 190, 210}),
+            0.1);
+  Vignette(c, 0.6);
+  (void)f;
+  return 0;
 }
 
 static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
