@@ -470,7 +470,7 @@ static Rgb FloorBoards(double x, double y) {
   double d = y - 100, u = (x - 320) / d * 10, b = floor(u);
   double v = 1400 / d + Hash((int)b, 0, 8) * 4, p = floor(v);
   Rgb col = Shade({150, 98, 56}, 0.78 + 0.3 * Hash((int)b, (int)p, 9));
-  col = Shade(col, 0.9 + 0.2 * Noise((u - b) * 24, v * 3, 1, 10 + (unsigned)b));
+  col = Shade(col, 0.9 + 0.2 * Noise((u - b) * 24, v * 3, 1, 10 + (unsigned)(int)b));
   if ((u - b) * d / 10 < 1.2 || (v - p) < 1400 / (d * d) * 1.2) col = Shade(col, 0.45);
   return col;
 }
@@ -565,8 +565,8 @@ static void House(Canvas &c, double x, double w, double base, double wall, Rgb c
                   Rgb shutter) {
   double top = base - wall, peak = top - w * 0.45;
   Rect(c, x + w * 0.7, peak + 10, 14, w * 0.3, Flat({120, 70, 50}));
-  Rect(c, x, top, w, wall, Grainy(colour, 0.08, 8, (unsigned)x));
-  Rect(c, x, base - 12, w, 12, Grainy({130, 124, 114}, 0.3, 3, (unsigned)x));
+  Rect(c, x, top, w, wall, Grainy(colour, 0.08, 8, (unsigned)(int)x));
+  Rect(c, x, base - 12, w, 12, Grainy({130, 124, 114}, 0.3, 3, (unsigned)(int)x));
   Polygon(c, {{x - 10, top + 2}, {x + w / 2, peak}, {x + w + 10, top + 2}}, Tiles(roof, peak));
   Rgb beam = {86, 54, 32};
   Rect(c, x, top, w, 4, Flat(beam));
@@ -744,7 +744,7 @@ static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
     double x = s[0], base = s[1], w = s[2], h = w * 1.4;
     auto light = [=](double px, double py) {
       Rgb col = Mix({70, 72, 84}, {164, 166, 176}, Clamp((px - x + w / 2) / w, 0, 1));
-      return Shade(col, 0.85 + 0.3 * Noise(px, py, 2, (unsigned)x));
+      return Shade(col, 0.85 + 0.3 * Noise(px, py, 2, (unsigned)(int)x));
     };
     Ellipse(c, x - w * 0.4, base, w * 0.9, 7, Flat(kBlack), 0.5);
     if (s[3] == 0) {

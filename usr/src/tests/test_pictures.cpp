@@ -1,0 +1,106 @@
+// The pictures drawn at build time: sizes, 24-bit format, colour-keyed
+// pictures with a transparent frame and visible content, and a generator
+// that gives the same bytes on every run and names the call that failed.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+struct Expected {
+  const char *name;
+  int w, h;
+  bool keyed;
+};
+
+static const Expected kExpected[] = {{"icon", 32, 32, false},
+                                     {"subscribe", 200, 32, false},
+                                     {"connect", 200, 32, false},
+                                     {"quit", 200, 32, false},
+                                     {"suicide", 200, 32, false},
+                                     {"speak", 160, 34, false},
+                                     {"background", 640, 480, false},
+                                     {"arrow_up", 24, 20, true},
+                                     {"arrow_down", 24, 20, true},
+                                     {"cursor_arrow", 16, 24, true},
+                                     {"fullscreen", 40, 40, true},
+                                     {"window", 40, 40, true},
+                                     {"profil", 40, 40, true},
+                                     {"noprofil", 40, 40, true},
+                                     {"screenshot", 40, 40, true},
+                                     {"refresh", 160, 34, false},
+                                     {"analyze", 160, 34, false},
+                                     {"disconnect", 160, 34, false},
+                                     {"move", 160, 34, false},
+                                     {"drink", 160, 34, false},
+                                     {"eat", 160, 34, false},
+                                     {"background_room", 640, 480, false},
+                                     {"background_well", 640, 480, false},
+                                     {"background_graveyard", 640, 480, false},
+                                     {"background_forest", 640, 480, false}};
+
+static const std::string kPictureDir = VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/";
+static const unsigned kWhite = 0xFFFFFF;
+
+TEST(Pictures, EachLoadsAs24BitAtItsSize) {
+  StartLibraries();
+  for (const Expected &e : kExpected) {
+    SCOPED_TRACE(e.name);
+    SDL_Surface *s = SDL_LoadBMP((kPictureDir + e.name + ".bmp").c_str());
+    ASSERT_NE(s, nullptr) << SDL_GetError();
+    EXPECT_EQ(s->format->BitsPerPixel, 24);
+    EXPECT_EQ(s->w, e.w);
+    EXPECT_EQ(s->h, e.h);
+    SDL_FreeSurface(s);
+  }
+}
+
+// White is the transparent colour of the small pictures: their corners are
+// white (but for the pointer's tip), and a good part of them is not.
+TEST(Pictures, KeyedPicturesHaveWhiteFrameAndVisibleContent) {
+  StartLibraries();
+  for (const Expected &e : kExpected) {
+    if (!e.keyed) continue;
+    SCOPED_TRACE(e.name);
+    SDL_Surface *s = SDL_LoadBMP((kPictureDir + e.name + ".bmp").c_str());
+    ASSERT_NE(s, nullptr) << SDL_GetError();
+    bool cursor = std::string(e.name) == "cursor_arrow";
+    EXPECT_EQ(PixelAt(s, 0, 0), cursor ? 0x000000u : kWhite);
+    EXPECT_EQ(PixelAt(s, s->w - 1, 0), kWhite);
+    EXPECT_EQ(PixelAt(s, 0, s->h - 1), kWhite);
+    EXPECT_EQ(PixelAt(s, s->w - 1, s->h - 1), kWhite);
+    int shown = 0;
+    for (int y = 0; y < s->h; y++)
+      for (int x = 0; x < s->w; x++)
+        shown += PixelAt(s, x, y) != kWhite;
+    EXPECT_GT(shown, s->w * s->h / 4);
+    SDL_FreeSurface(s);
+  }
+}
+
+TEST(Pictures, GeneratorIsDeterministic) {
+  std::string dir = MakeTempDir();
+  ProcessResult run = RunProcess({VARKEL_MAKE_PICTURES, dir, VARKEL_FONT_SOURCE}, dir, 60000,
+                                 {"SDL_VIDEODRIVER=dummy"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  for (const Expected &e : kExpected) {
+    SCOPED_TRACE(e.name);
+    std::string fresh = ReadFileText(dir + e.name + ".bmp");
+    EXPECT_FALSE(fresh.empty());
+    EXPECT_TRUE(fresh == ReadFileText(kPictureDir + e.name + ".bmp"));
+  }
+  RemoveTree(dir);
+}
+
+TEST(Pictures, GeneratorNamesTheFailingCall) {
+  std::string dir = MakeTempDir();
+  ProcessResult no_font = RunProcess({VARKEL_MAKE_PICTURES, dir, dir + "missing.ttf"}, dir, 60000,
+                                     {"SDL_VIDEODRIVER=dummy"});
+  EXPECT_NE(no_font.status, 0);
+  EXPECT_NE(no_font.out.find("TTF_OpenFont"), std::string::npos) << no_font.out;
+  ProcessResult no_dir = RunProcess({VARKEL_MAKE_PICTURES, dir + "absent/", VARKEL_FONT_SOURCE},
+                                    dir, 60000, {"SDL_VIDEODRIVER=dummy"});
+  EXPECT_NE(no_dir.status, 0);
+  EXPECT_NE(no_dir.out.find("SDL_SaveBMP"), std::string::npos) << no_dir.out;
+  RemoveTree(dir);
+}
