@@ -190,6 +190,12 @@ int DisplayDisconnectedObjects(Game *jeu);
 int DisplayConnectedObjects(Game *jeu);
 int DisplayHelp(Game *jeu);
 int DisplayCursor(Game *jeu);
+// Converts a picture to the display's format (keeping its alpha and colour
+// key) so that each frame blits it without converting it again; nothing
+// happens before a video mode exists. Caller holds the lock once actions run.
+int FitToDisplay(Game *jeu, SDL_Surface **field);
+// FitToDisplay on every picture and bar that frames draw.
+int FitPicturesToDisplay(Game *jeu);
 // One frame: fade, clear, the five draw lists, flip. Caller holds the lock.
 int DrawFrame(Game *jeu);
 // Renders text into *field, freeing the surface it replaces. Caller holds

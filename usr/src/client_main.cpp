@@ -131,6 +131,7 @@ int main(int argc, char **argv) {
   int fullscreen = LastArgumentIs(argc, argv, "-f", "--fullscreen");
   jeu.sfc_screen = SDL_SetVideoMode(jeu.screen_w, jeu.screen_h, 0, VideoFlags(fullscreen));
   if (jeu.sfc_screen == NULL) return FailAndQuit(&jeu, "SDL_SetVideoMode: %s.\n\a");
+  if (FitPicturesToDisplay(&jeu)) return QuitLibraries();
   while (jeu.loop == 1)
     if (RunPass(&jeu)) return 1;
   return 1;

@@ -280,6 +280,33 @@ int LoadGame(Game *jeu) {
 
 /* Drawing. */
 
+int FitToDisplay(Game *jeu, SDL_Surface **field) {
+  if (SDL_GetVideoSurface() == NULL || *field == NULL) return 0;
+  SDL_Surface *fitted = SDL_DisplayFormat(*field);
+  if (fitted == NULL) return LogError(jeu, "SDL_DisplayFormat: %s\n");
+  SDL_FreeSurface(*field);
+  *field = fitted;
+  return 0;
+}
+
+static const SurfaceField kDrawnPictures[] = {
+    &Game::sfc_bmp_background, &Game::sfc_bmp_subscribe,  &Game::sfc_bmp_connect,
+    &Game::sfc_bmp_quit,       &Game::sfc_bmp_speak,      &Game::sfc_bmp_refresh,
+    &Game::sfc_bmp_analyze,    &Game::sfc_bmp_disconnect, &Game::sfc_bmp_move,
+    &Game::sfc_bmp_special,    &Game::sfc_bmp_arrow_up,   &Game::sfc_bmp_arrow_down,
+    &Game::sfc_bmp_suicide,    &Game::sfc_bmp_cursor,     &Game::sfc_bmp_fullscreen,
+    &Game::sfc_bmp_window,     &Game::sfc_bmp_profil,     &Game::sfc_bmp_noprofil,
+    &Game::sfc_bmp_screenshot, &Game::sfc_bar_up,         &Game::sfc_bar_nickname,
+    &Game::sfc_bar_password,   &Game::sfc_bar_speak,      &Game::sfc_bar_place,
+    &Game::sfc_bar_message,    &Game::sfc_bar_help,
+};
+
+int FitPicturesToDisplay(Game *jeu) {
+  for (SurfaceField field : kDrawnPictures)
+    if (FitToDisplay(jeu, &(jeu->*field))) return 1;
+  return 0;
+}
+
 int MouseOnSurface(Sint16 rct_x, Sint16 rct_y, int sfc_w, int sfc_h, Uint16 mouse_x,
                    Uint16 mouse_y) {
   int x = mouse_x, y = mouse_y;
