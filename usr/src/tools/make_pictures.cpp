@@ -24,7 +24,7 @@ struct Canvas {
 };
 
 struct Fonts {
-  TTF_Font *signin, *game, *title, *label, *small;
+  TTF_Font *signin, *game, *title, *label;
 };
 
 struct Tint {
@@ -138,6 +138,13 @@ static auto InRoundRect(double x, double y, double w, double h, double r) {
     double dx = fmax(fmax(x + r - px, px - (x + w - r)), 0);
     double dy = fmax(fmax(y + r - py, py - (y + h - r)), 0);
     return dx * dx + dy * dy <= r * r;
+  };
+}
+// Straight sides from the bottom up to the springing line, then a half circle.
+static auto InArch(double x0, double x1, double spring, double bottom) {
+  return [=](double x, double y) {
+    double r = (x1 - x0) / 2;
+    return x >= x0 && x < x1 && y < bottom && (y >= spring || hypot(x - x0 - r, y - spring) <= r);
   };
 }
 struct Pt {
@@ -256,7 +263,7 @@ static int DrawButton(Canvas &c, const Fonts &f, const Picture &p) {
   RoundRect(c, 2, 2, c.w - 4, c.h / 2.0 - 1, 4, Flat(kWhite), 0.10);
   Line(c, 6, 2.5, c.w - 6, 2.5, 1, Mix(t.top, kWhite, 0.6), 0.8);
   Line(c, 6, c.h - 2.5, c.w - 6, c.h - 2.5, 1, Shade(t.bottom, 0.7), 0.8);
-  TTF_Font *font = c.w >= 200 ? f.signin : f.game;
+  TTF_Font *font = c.w >= 200 ? f.signin : f.game; // the sign-in buttons are the wide ones
   double y = (c.h - TTF_FontHeight(font)) / 2.0;
   if (Text(c, font, p.label, c.w / 2.0 + 1, y + 1, Shade(t.border, 0.5), true, 0.8)) return 1;
   return Text(c, font, p.label, c.w / 2.0, y, t.text, true);
@@ -368,25 +375,45 @@ static int DrawArrowDown(Canvas &c, const Fonts &, const Picture &) {
 }
 
 static int DrawCursor(Canvas &c, const Fonts &, const Picture &) {
+  // The classic pointer: X outline, . fill, blank transparent; tip at (0, 0).
+  // clang-format off
   static const char *const rows[] = {
-      "X",           "XX",           "X.X",          "X..X",       "X...X",
-      "X....X",      "X.....X",      "X......X",     "X.......X",  "X........X",
-      "X.........X", "X..........X", "X......XXXXX", "X...X..X",   "X..XX..X",
-      "X.X  X..X",   "XX   X..X",    "X     X..X",   "      X..X", "       X..X",
-      "       X..X", "        XX"};
+      "X",
+      "XX",
+      "X.X",
+      "X..X",
+      "X...X",
+      "X....X",
+      "X.....X",
+      "X......X",
+      "X.......X",
+      "X........X",
+      "X.........X",
+      "X..........X",
+      "X......XXXXX",
+      "X...X..X",
+      "X..XX..X",
+      "X.X  X..X",
+      "XX   X..X",
+      "X     X..X",
+      "      X..X",
+      "       X..X",
+      "       X..X",
+      "        XX",
+  };
+  // clang-format on
   for (int y = 0; y < (int)(sizeof(rows) / sizeof(rows[0])); y++)
     for (int x = 0; rows[y][x]; x++)
       if (rows[y][x] != ' ') Blend(c, x, y, rows[y][x] == 'X' ? kBlack : Rgb{250, 250, 250}, 1);
   return 0;
 }
 
-static int DrawIcon(Canvas &c, const Fonts &f, const Picture &) {
+static int DrawIcon(Canvas &c, const Fonts &, const Picture &) {
   Rect(c, 0, 0, 32, 32, Flat({16, 20, 36}));
   Ellipse(c, 16, 16, 15.5, 15.5, Flat({200, 160, 60}));
   Ellipse(c, 16, 16, 13.5, 13.5, Vertical(2, 30, {60, 90, 170}, {20, 34, 80}));
   Polygon(c, {{6, 8}, {12, 8}, {16, 20}, {20, 8}, {26, 8}, {18.5, 27}, {13.5, 27}},
           Vertical(8, 27, {255, 226, 120}, {210, 150, 40}));
-  (void)f;
   return 0;
 }
 
@@ -421,18 +448,9 @@ static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
   Rect(c, 0, 400, 640, 80, HallFloor);
   Rect(c, 0, 396, 640, 6, Flat({50, 44, 40}));
   // The great doorway behind the buttons.
-  Shape(
-      c, 290, 90, 550, 400,
-      [](double x, double y) {
-        return (x >= 290 && x < 550 && y >= 225) || hypot(x - 420, y - 225) <= 130;
-      },
-      Grainy({150, 136, 120}, 0.3, 4, 5));
-  Shape(
-      c, 305, 105, 535, 400,
-      [](double x, double y) {
-        return (x >= 305 && x < 535 && y >= 225) || hypot(x - 420, y - 225) <= 115;
-      },
-      Vertical(110, 400, {14, 12, 16}, {48, 38, 32}));
+  Shape(c, 290, 95, 550, 400, InArch(290, 550, 225, 400), Grainy({150, 136, 120}, 0.3, 4, 5));
+  Shape(c, 305, 110, 535, 400, InArch(305, 535, 225, 400),
+        Vertical(110, 400, {14, 12, 16}, {48, 38, 32}));
   for (int i = 0; i <= 8; i++) {
     double a = M_PI * i / 8;
     Line(c, 420 + 115 * cos(a), 225 - 115 * sin(a), 420 + 130 * cos(a), 225 - 130 * sin(a), 1.5,
@@ -703,7 +721,7 @@ static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
   return 0;
 }
 
-static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
+static int DrawGraveyard(Canvas &c, const Fonts &, const Picture &) {
   Rect(c, 0, 0, 640, 320, Vertical(0, 320, {6, 8, 26}, {40, 44, 84}));
   Lcg g = {33};
   for (int i = 0; i < 140; i++) {
@@ -769,7 +787,6 @@ static int DrawGraveyard(Canvas &c, const Fonts &f, const Picture &) {
     Ellipse(c, g.In(0, 640), g.In(360, 470), g.In(100, 200), g.In(8, 16), Flat({180, 190, 210}),
             0.1);
   Vignette(c, 0.6);
-  (void)f;
   return 0;
 }
 
@@ -935,11 +952,12 @@ int main(int argc, char **argv) {
   }
   char bold[4096];
   BoldPath(argv[2], bold, sizeof(bold));
-  Fonts fonts = {OpenFont(bold, 16), OpenFont(bold, 15), OpenFont(bold, 60), OpenFont(bold, 13),
-                 OpenFont(argv[2], 11)};
-  int failed = !fonts.signin || !fonts.game || !fonts.title || !fonts.label || !fonts.small;
+  Fonts fonts = {OpenFont(bold, 16), OpenFont(bold, 15), OpenFont(bold, 60), OpenFont(bold, 13)};
+  TTF_Font *all[] = {fonts.signin, fonts.game, fonts.title, fonts.label};
+  int failed = 0;
+  for (TTF_Font *font : all)
+    failed |= font == nullptr;
   if (!failed) failed = DrawAll(argv[1], fonts);
-  TTF_Font *all[] = {fonts.signin, fonts.game, fonts.title, fonts.label, fonts.small};
   for (TTF_Font *font : all)
     if (font) TTF_CloseFont(font);
   TTF_Quit();
