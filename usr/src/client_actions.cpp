@@ -359,12 +359,10 @@ static Outcome Listening(Game *jeu) {
   jeu->file = OpenDataFile(jeu, "chat.dat", O_RDWR | O_CREAT | O_TRUNC, "w+");
   Unlock(jeu);
   if (jeu->file == NULL) return kLocalFailed;
-  int failed = 0;
   jeu->i = 0;
-  while (!failed && jeu->i != WIRE_LISTEN_LINES) {
-    failed = HearLine(jeu);
+  while (jeu->i != WIRE_LISTEN_LINES && HearLine(jeu) == 0)
     jeu->i++;
-  }
+  int failed = jeu->i != WIRE_LISTEN_LINES;
   fclose(jeu->file);
   jeu->file = NULL;
   return failed ? kNetworkFailed : kDone;
