@@ -419,14 +419,15 @@ static Outcome Status(Game *jeu) {
 
 /* Pictures and lines shown at the end (hooks, under the lock). */
 
-// The replaced surface is freed under the lock: no frame is using it.
+// The replaced surface is freed under the lock: no frame is using it. The
+// new one is fitted to the display like the pictures loaded at start.
 static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
   SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
   if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
   SDL_FreeSurface(*field);
   *field = loaded;
-  return 0;
+  return FitToDisplay(jeu, field);
 }
 
 static int EnterRoom(Game *jeu) {
