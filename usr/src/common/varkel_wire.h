@@ -33,6 +33,10 @@
 #define WIRE_BAD_PASSWORD "Bad password"
 
 #define WIRE_OK "OK"
+// The server's verdict when a life ends (the client only tests for "Dead").
+#define WIRE_FAREWELL "Adieu"
+// The server's answer to a query word it does not know; it then hangs up.
+#define WIRE_BAD_QUERY "Bad query"
 #define WIRE_SPEECH_SEPARATOR " : "
 #define WIRE_LISTEN_LINES 100
 

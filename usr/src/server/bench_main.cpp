@@ -1,1 +1,386 @@
-int main() { return 0; }
+// varkel_bench: N simulated players run whole conversations against a
+// running varkel_server for a while; prints conversations per second and
+// the latency of one conversation (connect to the server's hang-up).
+//
+//   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
+//                [--query connection|status] [--rate R] [--threads 1]
+//                [--prefix bench]
+//
+// Each player has an account of its own (created when missing, password
+// "bench"), identified once before the clock starts, as a player who has
+// already signed in. Without --rate every player starts its next
+// conversation as soon as one ends; with --rate the players together start
+// R conversations per second on a fixed schedule, and a conversation's
+// latency runs from its scheduled start, so that a server falling behind
+// shows in the figures.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/varkel_wire.h"
+
+#define BENCH_PASSWORD "bench"
+
+typedef struct BenchConfig {
+  std::string host;
+  int port;
+  int players;
+  double seconds;
+  double rate; // conversations per second for all players; 0: no pause
+  std::string query;
+  int threads;
+  std::string prefix;
+} BenchConfig;
+
+// One step of a conversation: send a text, or receive one reply.
+typedef struct Step {
+  int send;
+  std::string text;
+} Step;
+
+typedef struct Player {
+  int fd;
+  size_t step;
+  double started; // scheduled start of the conversation
+  double due;     // start of the next one
+  WireReader reader;
+  std::vector<Step> script;
+} Player;
+
+typedef struct Tally {
+  std::vector<double> latencies_ms;
+  long errors;
+} Tally;
+
+static double NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+static int IsRefusal(const char *reply) {
+  const char *const refusals[] = {WIRE_BAD_VERSION, WIRE_BAD_LOGIN, WIRE_DEAD, WIRE_BAD_PASSWORD,
+                                  WIRE_BAD_QUERY};
+  for (const char *word : refusals) {
+    if (strcmp(reply, word) == 0) return 1;
+  }
+  return 0;
+}
+
+static std::vector<Step> Script(const std::string &query, const std::string &name) {
+  std::vector<Step> steps;
+  const char *const identification[] = {WIRE_VERSION_TEXT, query.c_str(), name.c_str(),
+                                        BENCH_PASSWORD};
+  for (const char *text : identification) {
+    steps.push_back({1, text});
+    steps.push_back({0, ""});
+  }
+  if (query == WIRE_QUERY_STATUS) {
+    steps.push_back({1, name});
+    for (int value = 0; value < 3; value++) {
+      steps.push_back({0, ""});
+      steps.push_back({1, WIRE_OK});
+    }
+  }
+  return steps;
+}
+
+static int Resolve(const BenchConfig &config, struct sockaddr_storage *address, socklen_t *length) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo *found = NULL;
+  char port[16];
+  snprintf(port, sizeof(port), "%d", config.port);
+  if (getaddrinfo(config.host.c_str(), port, &hints, &found) != 0) return 1;
+  memcpy(address, found->ai_addr, found->ai_addrlen);
+  *length = found->ai_addrlen;
+  freeaddrinfo(found);
+  return 0;
+}
+
+// ---- Setup: blocking conversations ------------------------------------------
+
+static int SendText(int fd, const std::string &text) {
+  return send(fd, text.c_str(), text.size() + 1, MSG_NOSIGNAL) == (ssize_t)text.size() + 1 ? 0 : 1;
+}
+
+static int ReceiveText(int fd, WireReader *reader, char *out, size_t out_size) {
+  while (WireTakeMessage(reader, out, out_size) != 0) {
+    size_t room;
+    char *space = WireSpace(reader, &room);
+    ssize_t got = recv(fd, space, room, 0);
+    if (got <= 0) return 1;
+    WireCommit(reader, (size_t)got);
+  }
+  return 0;
+}
+
+// Runs the identification with `query`; returns the last reply, or "" when
+// the connection failed.
+static std::string Identify(const struct sockaddr_storage &address, socklen_t length,
+                            const std::string &query, const std::string &name) {
+  int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, (const struct sockaddr *)&address, length) != 0) {
+    if (fd >= 0) close(fd);
+    return "";
+  }
+  WireReader reader;
+  WireReset(&reader);
+  char reply[WIRE_MESSAGE_MAX] = "";
+  const std::string texts[] = {WIRE_VERSION_TEXT, query, name, BENCH_PASSWORD};
+  for (const std::string &text : texts) {
+    if (SendText(fd, text) != 0 || ReceiveText(fd, &reader, reply, sizeof(reply)) != 0) {
+      snprintf(reply, sizeof(reply), "%s", "");
+      break;
+    }
+    if (IsRefusal(reply)) break;
+  }
+  close(fd);
+  return reply;
+}
+
+static std::string PlayerName(const BenchConfig &config, int index) {
+  char name[32];
+  snprintf(name, sizeof(name), "%s%d", config.prefix.c_str(), index);
+  return name;
+}
+
+static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_storage &address,
+                           socklen_t length) {
+  for (int i = 0; i < config.players; i++) {
+    std::string name = PlayerName(config, i);
+    Identify(address, length, WIRE_QUERY_SUBSCRIBE, name);
+    std::string reply = Identify(address, length, WIRE_QUERY_CONNECT, name);
+    if (reply.empty() || IsRefusal(reply.c_str())) {
+      fprintf(stderr, "varkel_bench: %s cannot play: \"%s\"\n", name.c_str(), reply.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// ---- The measured run: one epoll loop per thread ----------------------------
+
+static int StartConversation(int epoll_fd, Player *player, const struct sockaddr_storage &address,
+                             socklen_t length) {
+  player->started = player->due;
+  player->step = 0;
+  WireReset(&player->reader);
+  player->fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (player->fd < 0) return 1;
+  int on = 1;
+  setsockopt(player->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  if (connect(player->fd, (const struct sockaddr *)&address, length) != 0 && errno != EINPROGRESS) {
+    close(player->fd);
+    player->fd = -1;
+    return 1;
+  }
+  struct epoll_event event;
+  event.events = EPOLLOUT;
+  event.data.ptr = player;
+  return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, player->fd, &event) == 0 ? 0 : 1;
+}
+
+// Sends the steps up to the next receive; 0 when it went out.
+static int SendSteps(Player *player) {
+  while (player->step < player->script.size() && player->script[player->step].send) {
+    if (SendText(player->fd, player->script[player->step].text) != 0) return 1;
+    player->step++;
+  }
+  return 0;
+}
+
+// Takes the replies that arrived. Returns 0 to go on, 1 on an error, 2 when
+// the server hung up after the last step (the conversation is complete).
+static int ReceiveSteps(Player *player) {
+  size_t room;
+  char *space = WireSpace(&player->reader, &room);
+  ssize_t got = recv(player->fd, space, room, 0);
+  if (got < 0) return errno == EAGAIN ? 0 : 1;
+  if (got == 0) return player->step == player->script.size() ? 2 : 1;
+  WireCommit(&player->reader, (size_t)got);
+  char reply[WIRE_MESSAGE_MAX];
+  while (WireTakeMessage(&player->reader, reply, sizeof(reply)) == 0) {
+    if (player->step >= player->script.size() || IsRefusal(reply)) return 1;
+    player->step++;
+    if (SendSteps(player) != 0) return 1;
+  }
+  return 0;
+}
+
+static int Advance(int epoll_fd, Player *player, uint32_t events) {
+  if (events & EPOLLOUT) {
+    int error = 0;
+    socklen_t size = sizeof(error);
+    getsockopt(player->fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error != 0 || SendSteps(player) != 0) return 1;
+    struct epoll_event event;
+    event.events = EPOLLIN;
+    event.data.ptr = player;
+    return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, player->fd, &event) == 0 ? 0 : 1;
+  }
+  return ReceiveSteps(player);
+}
+
+// Starts the players whose next conversation is due; returns the
+// milliseconds until the next one is, or -1 when none waits.
+static int StartDue(const struct sockaddr_storage &address, socklen_t length, int epoll_fd,
+                    std::vector<Player> &players, double end_ms, Tally *tally) {
+  double now = NowMs();
+  double next = -1.0;
+  for (Player &player : players) {
+    if (player.fd >= 0 || player.due >= end_ms) continue;
+    if (player.due > now) {
+      if (next < 0 || player.due < next) next = player.due;
+      continue;
+    }
+    if (StartConversation(epoll_fd, &player, address, length) != 0) {
+      tally->errors++;
+      player.due = end_ms;
+    }
+  }
+  return next < 0 ? -1 : (int)(next - now) + 1;
+}
+
+static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage &address,
+                       socklen_t length, int first, int count, double end_ms, Tally *tally) {
+  int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  std::vector<Player> players(count);
+  // Each player's own pace, and a start shifted so that they take turns.
+  double interval = config.rate > 0 ? config.players * 1000.0 / config.rate : 0.0;
+  double start = NowMs();
+  for (int i = 0; i < count; i++) {
+    players[i].fd = -1;
+    players[i].due = start + interval * (first + i) / config.players;
+    players[i].script = Script(config.query, PlayerName(config, first + i));
+  }
+  struct epoll_event events[64];
+  while (NowMs() < end_ms) {
+    int timeout = StartDue(address, length, epoll_fd, players, end_ms, tally);
+    int left = (int)(end_ms - NowMs()) + 1;
+    if (timeout < 0 || timeout > left) timeout = left;
+    int ready = epoll_wait(epoll_fd, events, 64, timeout);
+    for (int i = 0; i < ready; i++) {
+      Player *player = (Player *)events[i].data.ptr;
+      int rc = Advance(epoll_fd, player, events[i].events);
+      if (rc == 0) continue;
+      close(player->fd);
+      player->fd = -1;
+      double now = NowMs();
+      if (rc == 2) {
+        tally->latencies_ms.push_back(now - player->started);
+      } else {
+        tally->errors++;
+      }
+      player->due = interval > 0 ? player->started + interval : now;
+    }
+  }
+  for (Player &player : players) {
+    if (player.fd >= 0) close(player.fd);
+  }
+  close(epoll_fd);
+}
+
+static double Percentile(const std::vector<double> &sorted, double fraction) {
+  if (sorted.empty()) return 0.0;
+  size_t index = (size_t)(fraction * (sorted.size() - 1) + 0.5);
+  return sorted[index];
+}
+
+static int Usage(const char *problem) {
+  fprintf(stderr,
+          "varkel_bench: %s\nUsage: varkel_bench [--host H] [--port P] [--players N] "
+          "[--seconds S] [--query connection|status] [--rate R] [--threads T] "
+          "[--prefix NAME]\n",
+          problem);
+  return 2;
+}
+
+static int ParseBench(int argc, char **argv, BenchConfig *config) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string option = argv[i];
+    const char *value = argv[i + 1];
+    if (option == "--host")
+      config->host = value;
+    else if (option == "--port")
+      config->port = atoi(value);
+    else if (option == "--players")
+      config->players = atoi(value);
+    else if (option == "--seconds")
+      config->seconds = atof(value);
+    else if (option == "--rate")
+      config->rate = atof(value);
+    else if (option == "--threads")
+      config->threads = atoi(value);
+    else if (option == "--prefix")
+      config->prefix = value;
+    else if (option == "--query" && strcmp(value, "status") == 0)
+      config->query = WIRE_QUERY_STATUS;
+    else if (option == "--query" && strcmp(value, "connection") == 0)
+      config->query = WIRE_QUERY_CONNECT;
+    else
+      return 1;
+  }
+  if (argc % 2 == 0) return 1;
+  // Names are at most 8 characters: the prefix and the player's number.
+  char last[16];
+  int digits = snprintf(last, sizeof(last), "%d", config->players - 1);
+  return config->players < 1 || config->threads < 1 || config->seconds <= 0 || config->rate < 0 ||
+         config->prefix.size() + digits > 8;
+}
+
+int main(int argc, char **argv) {
+  BenchConfig config = {"127.0.0.1", 9999, 100, 10.0, 0.0, WIRE_QUERY_CONNECT, 1, "bench"};
+  if (ParseBench(argc, argv, &config) != 0) return Usage("bad arguments");
+  if (config.threads > config.players) config.threads = config.players;
+  struct sockaddr_storage address;
+  socklen_t length;
+  if (Resolve(config, &address, &length) != 0) return Usage("cannot resolve the host");
+  if (PrepareAccounts(config, address, length) != 0) return 1;
+
+  std::vector<Tally> tallies(config.threads, Tally{{}, 0});
+  std::vector<std::thread> threads;
+  double start = NowMs();
+  double end = start + config.seconds * 1000.0;
+  for (int t = 0; t < config.threads; t++) {
+    int first = config.players * t / config.threads;
+    int next = config.players * (t + 1) / config.threads;
+    threads.emplace_back(RunPlayers, std::cref(config), std::cref(address), length, first,
+                         next - first, end, &tallies[t]);
+  }
+  for (std::thread &thread : threads)
+    thread.join();
+  double elapsed_s = (NowMs() - start) / 1000.0;
+
+  std::vector<double> latencies;
+  long errors = 0;
+  for (const Tally &tally : tallies) {
+    latencies.insert(latencies.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
+    errors += tally.errors;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  char pace[64] = "as fast as they can";
+  if (config.rate > 0) snprintf(pace, sizeof(pace), "paced at %.0f/s", config.rate);
+  printf("query \"%s\", %d players %s, %.1f s: %zu conversations, %.0f per second, "
+         "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
+         config.query.c_str(), config.players, pace, elapsed_s, latencies.size(),
+         latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
+         latencies.empty() ? 0.0 : latencies.back(), errors);
+  return errors == 0 ? 0 : 1;
+}

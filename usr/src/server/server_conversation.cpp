@@ -1,0 +1,504 @@
+// One conversation with a client, as a state machine driven by its loop:
+// each complete message moves it one stage on. The identification comes
+// first, then the exchange of its query word. Every change is committed
+// before the reply that acknowledges it; any breach of the protocol, a
+// silence longer than the read limit or a message over 1024 bytes ends the
+// connection.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server.h"
+
+// What a handler tells its caller.
+enum { GO_ON = 0, END = 1 };
+
+enum Stage {
+  STAGE_VERSION,
+  STAGE_QUERY,
+  STAGE_NAME,
+  STAGE_PASSWORD,
+  STAGE_HASHING,    // a hashing thread has it
+  STAGE_NAME_AGAIN, // sleep, status, drink, eat, move
+  STAGE_SPEECH,
+  STAGE_ACKS, // texts sent one by one, each answered "OK"
+};
+
+typedef struct Query {
+  const char *word;
+  int (*exchange)(struct Conversation *talk);   // once the password is right
+  int (*after_name)(struct Conversation *talk); // for the name sent again
+  enum BodyChange change;                       // what the exchange does to the body
+} Query;
+
+typedef struct Conversation {
+  Loop *loop;
+  int fd;
+  struct sockaddr_storage peer;
+  enum Stage stage;
+  const Query *query_entry;
+  WireReader reader;
+  char message[WIRE_MESSAGE_MAX];
+  char query[WIRE_MESSAGE_MAX]; // as received, for the log
+  char name[WIRE_MESSAGE_MAX];  // as received at the identification
+  const char *outcome;          // for the log
+  Account account;
+  int reserved;                     // holds its name while creating it
+  std::vector<std::string> pending; // texts of STAGE_ACKS
+  size_t pending_next;
+  // The slow hash: the loop fills the password, a hashing thread the rest.
+  char password[WIRE_MESSAGE_MAX];
+  char new_hash[crypto_pwhash_STRBYTES];
+  int hash_failed;
+  int gone; // the client left while its hash ran
+  // Place in the loop's list, by deadline of the next message.
+  double deadline_ms;
+  struct Conversation *earlier;
+  struct Conversation *later;
+} Conversation;
+
+// ---- The loop's list of waiting conversations -------------------------------
+
+static void Unlink(Conversation *talk) {
+  Loop *loop = talk->loop;
+  (talk->earlier ? talk->earlier->later : loop->oldest) = talk->later;
+  (talk->later ? talk->later->earlier : loop->newest) = talk->earlier;
+  talk->earlier = talk->later = NULL;
+}
+
+// Every deadline is now plus the same limit, so the newest goes last.
+static void Append(Conversation *talk) {
+  Loop *loop = talk->loop;
+  talk->deadline_ms = MonotonicMs() + loop->server->config.read_timeout_ms;
+  talk->earlier = loop->newest;
+  talk->later = NULL;
+  (loop->newest ? loop->newest->later : loop->oldest) = talk;
+  loop->newest = talk;
+}
+
+static void Rewind(Conversation *talk) {
+  Unlink(talk);
+  Append(talk);
+}
+
+// ---- Log and end -------------------------------------------------------------
+
+// A received text fit for the log: printable ASCII as is, the rest as
+// \xHH, cut short.
+static void Printable(const char *text, char *out, size_t out_size) {
+  size_t used = 0;
+  for (const char *c = text; *c != '\0' && used + 5 < out_size && c - text < 32; c++) {
+    unsigned char byte = (unsigned char)*c;
+    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+      out[used++] = *c;
+    } else {
+      used += (size_t)snprintf(out + used, out_size - used, "\\x%02X", byte);
+    }
+  }
+  out[used] = '\0';
+}
+
+static void PeerText(const struct sockaddr_storage *address, char *out, size_t out_size) {
+  snprintf(out, out_size, "?");
+  if (address->ss_family == AF_INET) {
+    inet_ntop(AF_INET, &((const struct sockaddr_in *)address)->sin_addr, out, out_size);
+  } else if (address->ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)address)->sin6_addr, out, out_size);
+  }
+}
+
+// Never the password: only the query word and the name are written.
+static void LogConversation(Conversation *talk) {
+  char peer[INET6_ADDRSTRLEN];
+  char query[160];
+  char name[160];
+  PeerText(&talk->peer, peer, sizeof(peer));
+  Printable(talk->query, query, sizeof(query));
+  Printable(talk->name, name, sizeof(name));
+  fprintf(talk->loop->server->config.log, "varkel_server: %s \"%s\" \"%s\": %s\n", peer, query,
+          name, talk->outcome);
+}
+
+static void Release(Server *server, const char *name) {
+  std::lock_guard<std::mutex> hold(server->reserved_lock);
+  server->reserved.erase(name);
+}
+
+static void End(Conversation *talk) {
+  Server *server = talk->loop->server;
+  LogConversation(talk);
+  Unlink(talk);
+  if (talk->reserved) Release(server, talk->name);
+  close(talk->fd);
+  sodium_memzero(talk->password, sizeof(talk->password));
+  sodium_memzero(&talk->reader, sizeof(talk->reader));
+  sodium_memzero(talk->message, sizeof(talk->message));
+  delete talk;
+  server->open_conversations--;
+}
+
+// ---- Replies -----------------------------------------------------------------
+
+static int Fail(Conversation *talk, const char *outcome) {
+  talk->outcome = outcome;
+  return END;
+}
+
+// A reply always fits the socket's buffer of a client that reads its
+// replies; one that does not read is dropped.
+static int SendMessage(Conversation *talk, const char *text) {
+  size_t length = strlen(text) + 1;
+  ssize_t sent;
+  do {
+    sent = send(talk->fd, text, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent == (ssize_t)length) return 0;
+  talk->outcome = sent < 0 && errno != EAGAIN ? "send failed" : "not reading";
+  return 1;
+}
+
+// Sends a refusal word and ends the conversation.
+static int Refuse(Conversation *talk, const char *word) {
+  if (SendMessage(talk, word) == 0) talk->outcome = word;
+  return END;
+}
+
+// Sends a reply; GO_ON when it went out.
+static int Reply(Conversation *talk, const char *word) {
+  if (SendMessage(talk, word) != 0) return END;
+  talk->outcome = word;
+  return GO_ON;
+}
+
+// The last reply of a conversation.
+static int Finish(Conversation *talk, const char *word) {
+  Reply(talk, word);
+  return END;
+}
+
+static int ReplyAndWait(Conversation *talk, enum Stage stage) {
+  if (Reply(talk, WIRE_OK) != GO_ON) return END;
+  talk->stage = stage;
+  return GO_ON;
+}
+
+static int Update(Conversation *talk, enum BodyChange change, Body *body, int *was_dead) {
+  Server *server = talk->loop->server;
+  if (StoreUpdate(&server->store, talk->name, change, ServerNow(server), body, was_dead) == 0)
+    return GO_ON;
+  return Fail(talk, "database failed");
+}
+
+// Sends the next of the pending texts, or ends when all were answered.
+static int SendPending(Conversation *talk) {
+  if (talk->pending_next == talk->pending.size()) return Fail(talk, WIRE_OK);
+  if (SendMessage(talk, talk->pending[talk->pending_next++].c_str()) != 0) return END;
+  talk->stage = STAGE_ACKS;
+  return GO_ON;
+}
+
+// ---- Exchanges after the identification ------------------------------------
+
+static int ExchangeWake(Conversation *talk) {
+  Body body;
+  int was_dead;
+  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
+  return was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
+}
+
+static int ExchangeVerdict(Conversation *talk) {
+  Body body;
+  int was_dead;
+  if (Reply(talk, WIRE_OK) != GO_ON ||
+      Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON)
+    return END;
+  return Finish(talk, was_dead ? WIRE_DEAD : WIRE_FAREWELL);
+}
+
+static int ExchangeNameAgain(Conversation *talk) {
+  return ReplyAndWait(talk, STAGE_NAME_AGAIN);
+}
+static int ExchangeSpeech(Conversation *talk) {
+  return ReplyAndWait(talk, STAGE_SPEECH);
+}
+
+static int ExchangeListen(Conversation *talk) {
+  if (Reply(talk, WIRE_OK) != GO_ON) return END;
+  talk->pending = StoreListen(&talk->loop->server->store);
+  talk->pending_next = 0;
+  return SendPending(talk);
+}
+
+// After the name sent again: the body's change, then one reply.
+static int ChangeBody(Conversation *talk) {
+  Body body;
+  int was_dead;
+  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
+  return was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
+}
+
+// After the name sent again: hunger, thirst and sleep, each answered "OK".
+static int SendStatus(Conversation *talk) {
+  Body body;
+  int was_dead;
+  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
+  if (was_dead) return Refuse(talk, WIRE_DEAD);
+  talk->pending.clear();
+  for (double need : {body.hunger, body.thirst, body.sleep})
+    talk->pending.push_back(std::to_string(WholePercent(need)));
+  talk->pending_next = 0;
+  return SendPending(talk);
+}
+
+static const Query kQueries[] = {
+    {WIRE_QUERY_SUBSCRIBE, NULL, NULL, BODY_KEEP},
+    {WIRE_QUERY_CONNECT, ExchangeWake, NULL, BODY_WAKE},
+    {WIRE_QUERY_UNSUBSCRIBE, ExchangeVerdict, NULL, BODY_KILL},
+    {WIRE_QUERY_SLEEP, ExchangeNameAgain, ChangeBody, BODY_SLEEP},
+    {WIRE_QUERY_SPEAK, ExchangeSpeech, NULL, BODY_KEEP},
+    {WIRE_QUERY_LISTEN, ExchangeListen, NULL, BODY_KEEP},
+    {WIRE_QUERY_STATUS, ExchangeNameAgain, SendStatus, BODY_KEEP},
+    {WIRE_QUERY_DRINK, ExchangeNameAgain, ChangeBody, BODY_DRINK},
+    {WIRE_QUERY_EAT, ExchangeNameAgain, ChangeBody, BODY_EAT},
+    {WIRE_QUERY_MOVE, ExchangeNameAgain, ChangeBody, BODY_KEEP},
+};
+
+static const Query *FindQuery(const char *word) {
+  for (const Query &query : kQueries) {
+    if (strcmp(query.word, word) == 0) return &query;
+  }
+  return NULL;
+}
+
+static int IsCreation(Conversation *talk) {
+  return talk->query_entry->exchange == NULL;
+}
+
+// ---- The stages --------------------------------------------------------------
+
+static int OnVersion(Conversation *talk) {
+  if (strcmp(talk->message, WIRE_VERSION_TEXT) != 0) return Refuse(talk, WIRE_BAD_VERSION);
+  return ReplyAndWait(talk, STAGE_QUERY);
+}
+
+static int OnQuery(Conversation *talk) {
+  snprintf(talk->query, sizeof(talk->query), "%s", talk->message);
+  talk->query_entry = FindQuery(talk->message);
+  if (talk->query_entry == NULL) return Refuse(talk, WIRE_BAD_QUERY);
+  return ReplyAndWait(talk, STAGE_NAME);
+}
+
+// A name is held from its check to its creation, so that two creations of
+// one name cannot both be told it is free.
+static int Reserve(Server *server, const char *name) {
+  std::lock_guard<std::mutex> hold(server->reserved_lock);
+  return server->reserved.insert(name).second ? 0 : 1;
+}
+
+static int OnName(Conversation *talk) {
+  Server *server = talk->loop->server;
+  snprintf(talk->name, sizeof(talk->name), "%s", talk->message);
+  int found = 0;
+  if (IsCreation(talk) && !NameIsValid(talk->name)) return Refuse(talk, WIRE_BAD_LOGIN);
+  if (StoreFind(&server->store, talk->name, &talk->account, &found) != 0)
+    return Fail(talk, "database failed");
+  if (IsCreation(talk)) {
+    if (found || Reserve(server, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
+    talk->reserved = 1;
+    return ReplyAndWait(talk, STAGE_PASSWORD);
+  }
+  if (!found) return Refuse(talk, WIRE_BAD_LOGIN);
+  Body body;
+  int was_dead;
+  if (Update(talk, BODY_KEEP, &body, &was_dead) != GO_ON) return END;
+  if (was_dead) return Refuse(talk, WIRE_DEAD);
+  return ReplyAndWait(talk, STAGE_PASSWORD);
+}
+
+// Known credentials go on at once; the others wait for a hashing thread.
+static int OnPassword(Conversation *talk) {
+  Server *server = talk->loop->server;
+  if (!IsCreation(talk) && CredentialsKnown(&server->credentials, talk->name, talk->message,
+                                            talk->account.password_hash))
+    return talk->query_entry->exchange(talk);
+  snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
+  talk->stage = STAGE_HASHING;
+  ServerQueueHash(server, talk);
+  return GO_ON;
+}
+
+static int OnNameAgain(Conversation *talk) {
+  if (strcmp(talk->message, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
+  return talk->query_entry->after_name(talk);
+}
+
+// The sentence must be spoken in the speaker's own name.
+static int OnSpeech(Conversation *talk) {
+  size_t name_length = strlen(talk->name);
+  if (strncmp(talk->message, talk->name, name_length) != 0 ||
+      strncmp(talk->message + name_length, WIRE_SPEECH_SEPARATOR, strlen(WIRE_SPEECH_SEPARATOR)) !=
+          0)
+    return Refuse(talk, WIRE_BAD_LOGIN);
+  if (StoreSay(&talk->loop->server->store, CleanLine(talk->message)) != 0)
+    return Fail(talk, "database failed");
+  return Finish(talk, WIRE_OK);
+}
+
+static int OnAck(Conversation *talk) {
+  if (strcmp(talk->message, WIRE_OK) != 0) return Fail(talk, "no OK");
+  return SendPending(talk);
+}
+
+static int OnMessage(Conversation *talk) {
+  switch (talk->stage) {
+  case STAGE_VERSION:
+    return OnVersion(talk);
+  case STAGE_QUERY:
+    return OnQuery(talk);
+  case STAGE_NAME:
+    return OnName(talk);
+  case STAGE_PASSWORD:
+    return OnPassword(talk);
+  case STAGE_NAME_AGAIN:
+    return OnNameAgain(talk);
+  case STAGE_SPEECH:
+    return OnSpeech(talk);
+  case STAGE_ACKS:
+    return OnAck(talk);
+  case STAGE_HASHING:
+    break;
+  }
+  return Fail(talk, "spoke out of turn");
+}
+
+// Handles the complete messages received, until more bytes are needed.
+static void TakeMessages(Conversation *talk) {
+  int took = 0;
+  while (WireTakeMessage(&talk->reader, talk->message, sizeof(talk->message)) == 0) {
+    took = 1;
+    if (talk->reader.cut || OnMessage(talk) == END) {
+      if (talk->reader.cut) talk->outcome = "message too long";
+      End(talk);
+      return;
+    }
+    if (talk->stage == STAGE_HASHING) return;
+  }
+  // The read limit runs from the last complete message.
+  if (took) Rewind(talk);
+}
+
+// ---- Entry points --------------------------------------------------------------
+
+void ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
+  Conversation *talk = new Conversation();
+  talk->loop = loop;
+  talk->fd = fd;
+  talk->peer = *peer;
+  talk->stage = STAGE_VERSION;
+  talk->outcome = "?";
+  WireReset(&talk->reader);
+  loop->server->open_conversations++;
+  Append(talk);
+  // Replies that follow each other (a verdict after the password's reply)
+  // must not wait for an acknowledgement.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  struct epoll_event event;
+  event.events = EPOLLIN;
+  event.data.ptr = talk;
+  if (epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+    talk->outcome = "epoll_ctl failed";
+    End(talk);
+  }
+}
+
+// While its hash runs, a conversation only notes that its client left.
+static void Leave(Conversation *talk, const char *outcome) {
+  if (talk->stage != STAGE_HASHING) {
+    talk->outcome = outcome;
+    End(talk);
+    return;
+  }
+  talk->outcome = outcome;
+  talk->gone = 1;
+  epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
+}
+
+void ConversationReadable(Conversation *talk) {
+  size_t room;
+  char *space = WireSpace(&talk->reader, &room);
+  // Full while hashing: the client spoke out of turn.
+  if (room == 0) return Leave(talk, "spoke out of turn");
+  ssize_t got = recv(talk->fd, space, room, 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (got == 0) return Leave(talk, "hung up");
+  if (got < 0) return Leave(talk, "recv failed");
+  WireCommit(&talk->reader, (size_t)got);
+  if (talk->stage != STAGE_HASHING) TakeMessages(talk);
+}
+
+void ConversationHash(Conversation *talk) {
+  Server *server = talk->loop->server;
+  if (IsCreation(talk)) {
+    talk->hash_failed = CredentialsHash(talk->password, talk->new_hash);
+  } else {
+    talk->hash_failed = CredentialsVerify(&server->credentials, talk->name, talk->password,
+                                          talk->account.password_hash);
+  }
+  LoopPostHashed(talk->loop, talk);
+}
+
+static int CreateCharacter(Conversation *talk) {
+  Server *server = talk->loop->server;
+  if (talk->hash_failed) return Fail(talk, "crypto_pwhash_str failed");
+  int created = 0;
+  if (StoreCreate(&server->store, talk->name, talk->new_hash, ServerNow(server), &created) != 0)
+    return Fail(talk, "database failed");
+  if (!created) return Refuse(talk, WIRE_BAD_LOGIN);
+  CredentialsRemember(&server->credentials, talk->name, talk->password, talk->new_hash);
+  return Finish(talk, WIRE_OK);
+}
+
+void ConversationHashed(Conversation *talk) {
+  int rc = END;
+  if (!talk->gone) {
+    if (IsCreation(talk)) {
+      rc = CreateCharacter(talk);
+    } else {
+      rc = talk->hash_failed ? Refuse(talk, WIRE_BAD_PASSWORD) : talk->query_entry->exchange(talk);
+    }
+  }
+  sodium_memzero(talk->password, sizeof(talk->password));
+  if (rc == END) return End(talk);
+  // Messages that came meanwhile are handled now.
+  Rewind(talk);
+  TakeMessages(talk);
+}
+
+int ConversationsExpire(Loop *loop) {
+  double now = MonotonicMs();
+  while (loop->oldest != NULL && loop->oldest->deadline_ms <= now) {
+    Conversation *talk = loop->oldest;
+    // The server is the slow one: the client's limit starts again.
+    if (talk->stage == STAGE_HASHING) {
+      Rewind(talk);
+      continue;
+    }
+    talk->outcome = "silent too long";
+    End(talk);
+  }
+  if (loop->oldest == NULL) return -1;
+  return (int)(loop->oldest->deadline_ms - now) + 1;
+}
+
+void ConversationsEndAll(Loop *loop, const char *outcome) {
+  while (loop->oldest != NULL) {
+    loop->oldest->outcome = outcome;
+    End(loop->oldest);
+  }
+}

@@ -1,0 +1,313 @@
+// Listening and the event loops: one loop per core, each accepting,
+// reading and answering its own conversations without blocking; the slow
+// password hashes run on a few threads of their own meanwhile.
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "server.h"
+
+static const char *const kLoopbackAddresses[] = {"127.0.0.1", "::1"};
+
+// Epoll tags below this are not conversations: listeners by index, and
+// the loop's wake descriptor.
+#define TAG_LIMIT 1024
+#define TAG_WAKE (TAG_LIMIT - 1)
+#define ACCEPTS_PER_EVENT 16
+
+ServerConfig ServerConfigDefaults() {
+  ServerConfig config;
+  config.port = SERVER_PORT_DEFAULT;
+  config.read_timeout_ms = SERVER_READ_TIMEOUT_MS;
+  config.threads = 0;
+  config.conversations_max = SERVER_CONVERSATIONS_MAX;
+  config.log = stderr;
+  return config;
+}
+
+double MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+double ServerNow(Server *server) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec + now.tv_nsec / 1e9 + server->clock_offset_ms.load() / 1000.0;
+}
+
+void ServerMoveClock(Server *server, double seconds) {
+  server->clock_offset_ms += (long long)(seconds * 1000.0);
+}
+
+// Binds one address; *port 0 takes a free port and writes it back.
+static int Listen(Server *server, const struct addrinfo *info, int *port) {
+  int fd = socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return 1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  // "::" then leaves 0.0.0.0 to its own socket.
+  if (info->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+  struct sockaddr_storage address;
+  memcpy(&address, info->ai_addr, info->ai_addrlen);
+  if (info->ai_family == AF_INET) ((struct sockaddr_in *)&address)->sin_port = htons(*port);
+  if (info->ai_family == AF_INET6) ((struct sockaddr_in6 *)&address)->sin6_port = htons(*port);
+  socklen_t length = info->ai_addrlen;
+  if (bind(fd, (struct sockaddr *)&address, length) != 0 || listen(fd, SOMAXCONN) != 0 ||
+      getsockname(fd, (struct sockaddr *)&address, &length) != 0) {
+    close(fd);
+    return 1;
+  }
+  *port = ntohs(info->ai_family == AF_INET ? ((struct sockaddr_in *)&address)->sin_port
+                                           : ((struct sockaddr_in6 *)&address)->sin6_port);
+  server->listeners.push_back(fd);
+  return 0;
+}
+
+// Every address a listen text resolves to, on the server's port.
+static int ListenOn(Server *server, const char *host) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  struct addrinfo *found = NULL;
+  if (getaddrinfo(host, NULL, &hints, &found) != 0) {
+    fprintf(server->config.log, "varkel_server: getaddrinfo: cannot resolve %s\n", host);
+    return 1;
+  }
+  int rc = 0;
+  for (struct addrinfo *info = found; info != NULL; info = info->ai_next) {
+    if (Listen(server, info, &server->port) != 0) {
+      fprintf(server->config.log, "varkel_server: bind: %s port %d: %s\n", host, server->port,
+              strerror(errno));
+      rc = 1;
+      continue;
+    }
+    fprintf(server->config.log, "varkel_server: listening on %s port %d\n", host, server->port);
+  }
+  freeaddrinfo(found);
+  return rc;
+}
+
+// The loopback addresses by default: IPv6 may be missing on this machine.
+static int ListenAll(Server *server) {
+  server->port = server->config.port;
+  if (server->config.listen.empty()) {
+    for (const char *host : kLoopbackAddresses)
+      ListenOn(server, host);
+    return server->listeners.empty() ? 1 : 0;
+  }
+  for (const std::string &host : server->config.listen) {
+    if (ListenOn(server, host.c_str()) != 0) return 1;
+  }
+  return 0;
+}
+
+int ServerStart(const ServerConfig &config, Server **out) {
+  Server *server = new Server();
+  server->config = config;
+  if (server->config.log == NULL) server->config.log = stderr;
+  if (server->config.threads < 1) {
+    unsigned cores = std::thread::hardware_concurrency();
+    server->config.threads = cores > 0 ? (int)cores : 1;
+  }
+  server->clock_offset_ms = 0;
+  server->stopping = false;
+  server->open_conversations = 0;
+  server->store.db = NULL;
+  *out = NULL;
+  if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
+    fprintf(server->config.log, "varkel_server: sodium_init failed\n");
+    ServerFree(server);
+    return 1;
+  }
+  MakeParentFolders(config.db_path);
+  if (StoreOpen(&server->store, config.db_path.c_str(), server->config.log) != 0 ||
+      ListenAll(server) != 0) {
+    ServerFree(server);
+    return 1;
+  }
+  *out = server;
+  return 0;
+}
+
+static int Watch(int epoll_fd, int fd, uint64_t tag, uint32_t events) {
+  struct epoll_event event;
+  event.events = events;
+  event.data.u64 = tag;
+  return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event);
+}
+
+static void FreeLoop(Loop *loop) {
+  ConversationsEndAll(loop, "server stopped");
+  if (loop->epoll_fd >= 0) close(loop->epoll_fd);
+  if (loop->wake_fd >= 0) close(loop->wake_fd);
+  delete loop;
+}
+
+static Loop *NewLoop(Server *server) {
+  Loop *loop = new Loop();
+  loop->server = server;
+  loop->oldest = loop->newest = NULL;
+  loop->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  loop->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  int failed = loop->epoll_fd < 0 || loop->wake_fd < 0 ||
+               Watch(loop->epoll_fd, loop->wake_fd, TAG_WAKE, EPOLLIN) != 0;
+  // Each waiting connection wakes one loop only.
+  for (size_t i = 0; i < server->listeners.size() && !failed; i++)
+    failed = Watch(loop->epoll_fd, server->listeners[i], i, EPOLLIN | EPOLLEXCLUSIVE) != 0;
+  if (!failed) return loop;
+  fprintf(server->config.log, "varkel_server: epoll: %s\n", strerror(errno));
+  FreeLoop(loop);
+  return NULL;
+}
+
+static void Wake(Loop *loop) {
+  uint64_t one = 1;
+  ssize_t written = write(loop->wake_fd, &one, sizeof(one));
+  (void)written; // a counter already set wakes the loop as well
+}
+
+void LoopPostHashed(Loop *loop, struct Conversation *talk) {
+  {
+    std::lock_guard<std::mutex> hold(loop->done_lock);
+    loop->done.push_back(talk);
+  }
+  Wake(loop);
+}
+
+static void TakeHashed(Loop *loop) {
+  uint64_t count;
+  ssize_t got = read(loop->wake_fd, &count, sizeof(count));
+  (void)got;
+  std::vector<struct Conversation *> done;
+  {
+    std::lock_guard<std::mutex> hold(loop->done_lock);
+    done.swap(loop->done);
+  }
+  for (struct Conversation *talk : done)
+    ConversationHashed(talk);
+}
+
+static void AcceptSome(Loop *loop, int listener) {
+  Server *server = loop->server;
+  for (int i = 0; i < ACCEPTS_PER_EVENT; i++) {
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof(peer);
+    int fd = accept4(listener, (struct sockaddr *)&peer, &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      // Out of descriptors: give the conversations a moment to end before
+      // the next wait reports the same waiting connection.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
+      return;
+    }
+    if (server->open_conversations >= server->config.conversations_max) {
+      fprintf(server->config.log, "varkel_server: too many conversations, one refused\n");
+      close(fd);
+      continue;
+    }
+    ConversationStart(loop, fd, &peer);
+  }
+}
+
+static void RunLoop(Loop *loop) {
+  struct epoll_event events[64];
+  while (!loop->server->stopping) {
+    int timeout = ConversationsExpire(loop);
+    int ready = epoll_wait(loop->epoll_fd, events, 64, timeout);
+    int woken = 0;
+    for (int i = 0; i < ready; i++) {
+      uint64_t tag = events[i].data.u64;
+      if (tag == TAG_WAKE) {
+        woken = 1;
+      } else if (tag < TAG_LIMIT) {
+        AcceptSome(loop, loop->server->listeners[tag]);
+      } else {
+        ConversationReadable((struct Conversation *)events[i].data.ptr);
+      }
+    }
+    // Last: a hashed conversation may end, and this batch may hold an
+    // event of it.
+    if (woken) TakeHashed(loop);
+  }
+}
+
+void ServerQueueHash(Server *server, struct Conversation *talk) {
+  std::lock_guard<std::mutex> hold(server->jobs_lock);
+  server->jobs.push_back(talk);
+  server->jobs_ready.notify_one();
+}
+
+static void Hasher(Server *server) {
+  for (;;) {
+    std::unique_lock<std::mutex> hold(server->jobs_lock);
+    server->jobs_ready.wait(hold, [server] { return server->stopping || !server->jobs.empty(); });
+    if (server->stopping) return;
+    struct Conversation *talk = server->jobs.front();
+    server->jobs.pop_front();
+    hold.unlock();
+    ConversationHash(talk);
+  }
+}
+
+static void StopThreads(Server *server) {
+  {
+    std::lock_guard<std::mutex> hold(server->jobs_lock);
+    server->stopping = true;
+    server->jobs_ready.notify_all();
+  }
+  for (Loop *loop : server->loops)
+    Wake(loop);
+  for (Loop *loop : server->loops) {
+    if (loop->thread.joinable()) loop->thread.join();
+  }
+  for (std::thread &hasher : server->hashers)
+    hasher.join();
+  server->hashers.clear();
+  server->jobs.clear();
+}
+
+int ServerRun(Server *server, int stop_fd) {
+  int rc = 0;
+  for (int i = 0; i < server->config.threads && rc == 0; i++) {
+    Loop *loop = NewLoop(server);
+    if (loop == NULL) {
+      rc = 1;
+      break;
+    }
+    server->loops.push_back(loop);
+    loop->thread = std::thread(RunLoop, loop);
+    server->hashers.emplace_back(Hasher, server);
+  }
+  struct pollfd stop = {stop_fd, POLLIN, 0};
+  while (rc == 0 && poll(&stop, 1, -1) < 0) {
+    if (errno == EINTR) continue;
+    fprintf(server->config.log, "varkel_server: poll: %s\n", strerror(errno));
+    rc = 1;
+    break;
+  }
+  StopThreads(server);
+  for (Loop *loop : server->loops)
+    FreeLoop(loop);
+  server->loops.clear();
+  return rc;
+}
+
+void ServerFree(Server *server) {
+  if (server == NULL) return;
+  for (int fd : server->listeners)
+    close(fd);
+  if (server->store.db != NULL) StoreClose(&server->store);
+  delete server;
+}

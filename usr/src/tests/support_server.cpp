@@ -1,0 +1,221 @@
+#include "support_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+TestServer::TestServer(int read_timeout_ms, const std::string &in_dir)
+    : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), server(NULL),
+      owns_dir(in_dir.empty()), stop_pipe{-1, -1}, log(NULL) {
+  signal(SIGPIPE, SIG_IGN);
+  db = dir + "varkel.db";
+  log = fopen((dir + "server.log").c_str(), "a");
+  EXPECT_NE(log, nullptr);
+  setvbuf(log, NULL, _IOLBF, 0);
+  ServerConfig config = ServerConfigDefaults();
+  config.listen = {"127.0.0.1"};
+  config.port = 0;
+  config.db_path = db;
+  config.read_timeout_ms = read_timeout_ms;
+  config.log = log;
+  EXPECT_EQ(pipe(stop_pipe), 0);
+  EXPECT_EQ(ServerStart(config, &server), 0) << Log();
+  if (server == NULL) return;
+  port = server->port;
+  thread = std::thread([this] { ServerRun(server, stop_pipe[0]); });
+}
+
+void TestServer::Stop() {
+  if (server == NULL) return;
+  EXPECT_EQ(write(stop_pipe[1], "x", 1), 1);
+  thread.join();
+  ServerFree(server);
+  server = NULL;
+}
+
+TestServer::~TestServer() {
+  Stop();
+  close(stop_pipe[0]);
+  close(stop_pipe[1]);
+  if (log != NULL) fclose(log);
+  if (owns_dir) RemoveTree(dir);
+}
+
+std::string TestServer::Log() const {
+  return ReadFileText(dir + "server.log");
+}
+
+// ---- The binary ----------------------------------------------------------------
+
+static int PortFromLog(const std::string &log) {
+  const char marker[] = "listening on 127.0.0.1 port ";
+  size_t at = log.find(marker);
+  if (at == std::string::npos || log.find('\n', at) == std::string::npos) return 0;
+  return atoi(log.c_str() + at + strlen(marker));
+}
+
+ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options)
+    : pid(-1), port(0), log_path(db + ".log") {
+  std::vector<std::string> argv = {VARKEL_SERVER_BINARY, "--port", "0", "--listen",
+                                   "127.0.0.1",          "--db",   db};
+  argv.insert(argv.end(), options.begin(), options.end());
+  unlink(log_path.c_str()); // a restart must not read its predecessor's port
+  pid = fork();
+  if (pid == 0) {
+    // Never outlive the test, nor hold its output open.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+      args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  // Ready once it says where it listens (or gone).
+  for (int waited = 0; waited < 10000 && port == 0; waited += 10) {
+    usleep(10000);
+    port = PortFromLog(Log());
+    if (waitpid(pid, NULL, WNOHANG) == pid) {
+      pid = -1;
+      break;
+    }
+  }
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid > 0) Stop(SIGKILL);
+}
+
+int ServerProcess::Stop(int signal_number) {
+  if (pid <= 0) return -1;
+  kill(pid, signal_number);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ServerProcess::Log() const {
+  return ReadFileText(log_path);
+}
+
+// ---- The wire client -----------------------------------------------------------
+
+Dialog::Dialog(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  WireReset(&reader);
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, (struct sockaddr *)&address, sizeof(address)), 0) << strerror(errno);
+}
+
+Dialog::~Dialog() {
+  Close();
+}
+
+void Dialog::Close() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+bool Dialog::SendBytes(const std::string &bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t done = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (done <= 0) return false;
+    sent += (size_t)done;
+  }
+  return true;
+}
+
+bool Dialog::Send(const std::string &text) {
+  return SendBytes(text + std::string(1, '\0'));
+}
+
+std::string Dialog::Hear(int timeout_ms) {
+  char message[WIRE_MESSAGE_MAX];
+  while (WireTakeMessage(&reader, message, sizeof(message)) != 0) {
+    struct pollfd watched = {fd, POLLIN, 0};
+    if (poll(&watched, 1, timeout_ms) <= 0) return HEARD_SILENCE;
+    size_t room;
+    char *space = WireSpace(&reader, &room);
+    ssize_t got = recv(fd, space, room, 0);
+    if (got <= 0) return HEARD_HUNG_UP;
+    WireCommit(&reader, (size_t)got);
+  }
+  return message;
+}
+
+bool Identify(Dialog *dialog, const std::string &query, const std::string &name,
+              const std::string &password) {
+  for (const std::string &text : {std::string(WIRE_VERSION_TEXT), query, name, password}) {
+    if (dialog->Say(text) != WIRE_OK) return false;
+  }
+  return true;
+}
+
+bool CreateCharacter(int port, const std::string &name, const std::string &password) {
+  Dialog dialog(port);
+  return Identify(&dialog, WIRE_QUERY_SUBSCRIBE, name, password) && dialog.Ended();
+}
+
+std::vector<std::string> Listen(int port, const std::string &name, const std::string &password) {
+  Dialog dialog(port);
+  std::vector<std::string> lines;
+  if (!Identify(&dialog, WIRE_QUERY_LISTEN, name, password)) return lines;
+  std::string line = dialog.Hear();
+  for (int i = 0; i < WIRE_LISTEN_LINES && line != HEARD_HUNG_UP && line != HEARD_SILENCE; i++) {
+    lines.push_back(line);
+    line = dialog.Say(WIRE_OK);
+  }
+  EXPECT_EQ(line, HEARD_HUNG_UP);
+  return lines;
+}
+
+std::vector<std::string> Status(int port, const std::string &name, const std::string &password) {
+  Dialog dialog(port);
+  std::vector<std::string> values;
+  if (!Identify(&dialog, WIRE_QUERY_STATUS, name, password)) return values;
+  std::string value = dialog.Say(name);
+  for (int i = 0; i < 3 && value != HEARD_HUNG_UP && value != HEARD_SILENCE; i++) {
+    values.push_back(value);
+    value = dialog.Say(WIRE_OK);
+  }
+  EXPECT_EQ(value, HEARD_HUNG_UP);
+  return values;
+}
+
+std::string NameAgain(int port, const std::string &query, const std::string &name,
+                      const std::string &password) {
+  Dialog dialog(port);
+  if (!Identify(&dialog, query, name, password)) return "<refused>";
+  std::string reply = dialog.Say(name);
+  EXPECT_TRUE(dialog.Ended());
+  return reply;
+}
+
+std::string Speak(int port, const std::string &name, const std::string &password,
+                  const std::string &text) {
+  Dialog dialog(port);
+  if (!Identify(&dialog, WIRE_QUERY_SPEAK, name, password)) return "<refused>";
+  std::string reply = dialog.Say(name + WIRE_SPEECH_SEPARATOR + text);
+  EXPECT_TRUE(dialog.Ended());
+  return reply;
+}

@@ -1,0 +1,93 @@
+// Fixtures for the server's tests: the server in-process on a free loopback
+// port, the real binary as a subprocess, and a raw wire client.
+#ifndef VARKEL_SUPPORT_SERVER_H
+#define VARKEL_SUPPORT_SERVER_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server.h"
+
+// What Dialog::Hear returns instead of a message.
+#define HEARD_HUNG_UP "<hung up>"
+#define HEARD_SILENCE "<silence>"
+
+// The server on its own threads, its database and log in a fresh folder
+// (or in `dir`, to start again on the same database).
+class TestServer {
+public:
+  explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "");
+  ~TestServer();
+  void Stop(); // as SIGTERM would; the destructor does it too
+  void MoveClock(double seconds) { ServerMoveClock(server, seconds); }
+  std::string Log() const;
+  std::string dir; // ends in "/"
+  std::string db;
+  int port;
+  Server *server;
+
+private:
+  bool owns_dir;
+  int stop_pipe[2];
+  FILE *log;
+  std::thread thread;
+};
+
+// varkel_server itself, started with --port 0 and --db; its standard error
+// goes to a file in the database's folder.
+class ServerProcess {
+public:
+  ServerProcess(const std::string &db, const std::vector<std::string> &options = {});
+  ~ServerProcess();
+  // Sends the signal and waits; the exit status, or -1 after a signal.
+  int Stop(int signal_number);
+  std::string Log() const;
+  pid_t pid;
+  int port;
+  std::string log_path;
+};
+
+// One connection speaking the wire: texts go out with their NUL, replies
+// come back one message at a time.
+class Dialog {
+public:
+  explicit Dialog(int port);
+  ~Dialog();
+  bool Send(const std::string &text);
+  bool SendBytes(const std::string &bytes);
+  // The next message, HEARD_HUNG_UP when the server closed the connection,
+  // HEARD_SILENCE when nothing came in time.
+  std::string Hear(int timeout_ms = 10000);
+  std::string Say(const std::string &text) {
+    Send(text);
+    return Hear();
+  }
+  // True when the server closed the connection with nothing more to say.
+  bool Ended() { return Hear() == HEARD_HUNG_UP; }
+  void Close();
+  int fd;
+
+private:
+  WireReader reader;
+};
+
+// The four steps of the identification; true when all four were "OK".
+bool Identify(Dialog *dialog, const std::string &query, const std::string &name,
+              const std::string &password);
+// A whole creation; true when it was accepted.
+bool CreateCharacter(int port, const std::string &name, const std::string &password);
+// A whole listening: the 100 lines heard (fewer if it broke off).
+std::vector<std::string> Listen(int port, const std::string &name, const std::string &password);
+// A whole status query: hunger, thirst, sleep.
+std::vector<std::string> Status(int port, const std::string &name, const std::string &password);
+// A query whose exchange is the name again and one reply; returns it.
+std::string NameAgain(int port, const std::string &query, const std::string &name,
+                      const std::string &password);
+// Says a sentence as name; returns the reply.
+std::string Speak(int port, const std::string &name, const std::string &password,
+                  const std::string &text);
+
+#endif
