@@ -1,15 +1,460 @@
-// Player input: text fields, hover feedback, clicks.
+// Player input: the text fields, hover feedback with help texts, and the
+// clicks on both screens. Everything here runs on the main thread with the
+// record's lock held by the loop, so typing and clicking never race with an
+// action reading or writing the record.
 #include "client_functions.h"
 
-int HandleKey(Game *jeu) { (void)jeu; return 0; }
-int HandleMotion(Game *jeu) { (void)jeu; return 0; }
-int HandleClick(Game *jeu) { (void)jeu; return 0; }
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef int (*ActionFunction)(void *);
+typedef SDL_Rect Game::*RectField;
+typedef SDL_Surface *Game::*SurfaceField;
+
+static const Uint8 kOpaque = 255;
+static const Uint8 kTranslucent = 155;
+static const Uint8 kHidden = 0;
+
+// Fully opaque goes without per-surface alpha, which blits the same: this
+// SDL refuses a colour-keyed 8-bit surface (a rendered text) at alpha 255.
+static void SetOpacity(SDL_Surface *surface, Uint8 alpha) {
+  SDL_SetAlpha(surface, alpha == kOpaque ? 0 : SDL_SRCALPHA, alpha);
+}
+
+static int IsState(const Game *jeu, const char *word) {
+  return strcmp(jeu->etat, word) == 0;
+}
+
+// The control under the pointer: its position and the size of its picture,
+// both far edges included.
+static int Hit(const Game *jeu, RectField rect, SurfaceField surface, Uint16 x, Uint16 y) {
+  const SDL_Rect *at = &(jeu->*rect);
+  const SDL_Surface *picture = jeu->*surface;
+  return MouseOnSurface(at->x, at->y, picture->w, picture->h, x, y);
+}
+
+/* Text entry. */
+
+// One text field as the key handling sees it.
+typedef struct TextField {
+  char *text;
+  size_t limit; // characters it may hold
+  char *mask;   // one '*' per character, rendered instead of the text; or NULL
+  TTF_Font *font;
+  SDL_Color color;
+  SDL_Surface **surface;
+} TextField;
+
+// The field `edit` names; 1 when it names none.
+static int FocusedField(Game *jeu, TextField *field) {
+  const struct {
+    const char *name;
+    TextField field;
+  } fields[] = {
+      {"nickname",
+       {jeu->login, sizeof(jeu->login) - 1, NULL, jeu->font1, jeu->color_font1,
+        &jeu->sfc_text_nickname}},
+      {"password",
+       {jeu->password, sizeof(jeu->password) - 1, jeu->password_hide, jeu->font1, jeu->color_font1,
+        &jeu->sfc_text_password}},
+      {"speak",
+       {jeu->speak, sizeof(jeu->speak) - 1, NULL, jeu->font_speak, jeu->color_font_speak,
+        &jeu->sfc_text_speak}},
+  };
+  for (const auto &entry : fields)
+    if (strcmp(jeu->edit, entry.name) == 0) {
+      *field = entry.field;
+      return 0;
+    }
+  return 1;
+}
+
+static void EraseLast(const TextField *field) {
+  size_t length = strlen(field->text);
+  if (length == 0) return;
+  field->text[length - 1] = '\0';
+  if (field->mask != NULL) field->mask[length - 1] = '\0';
+}
+
+// Only printable ASCII, so a text's byte length is its length in characters.
+static void Append(const TextField *field, Uint16 character) {
+  if (character < 32 || character > 126) return;
+  size_t length = strlen(field->text);
+  if (length >= field->limit) return;
+  field->text[length] = (char)character;
+  field->text[length + 1] = '\0';
+  if (field->mask != NULL) {
+    field->mask[length] = '*';
+    field->mask[length + 1] = '\0';
+  }
+}
+
+int HandleKey(Game *jeu) {
+  TextField field;
+  if (FocusedField(jeu, &field)) return 0;
+  const SDL_keysym *key = &jeu->event_1.key.keysym;
+  if (key->sym == SDLK_BACKSPACE)
+    EraseLast(&field);
+  else
+    Append(&field, key->unicode);
+  // Every key that reaches a field shows it again; an emptied one is not
+  // drawn and RenderText leaves it alone.
+  const char *shown = field.mask != NULL ? field.mask : field.text;
+  if (RenderText(field.font, shown, field.color, field.surface, jeu->file_log))
+    return QuitLibraries();
+  return 0;
+}
+
+/* Hover. */
+
+// A control of a group: where it is, what is drawn there, its help text.
+typedef struct HoverControl {
+  RectField rect;
+  SurfaceField surface;
+  const char *help;
+} HoverControl;
+
+static const HoverControl kCommonHover[] = {
+    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
+    {&Game::rct_bmp_window, &Game::sfc_bmp_window, "Passer en mode fenêtre"},
+    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, "Retenir le pseudonyme"},
+    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, "Ne pas retenir le pseudonyme"},
+    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, "Capturer l'écran"},
+};
+
+static const HoverControl kSignInHover[] = {
+    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, NULL},
+    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, NULL},
+    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, NULL},
+    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, NULL},
+    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, "Entrer le pseudonyme"},
+    {&Game::rct_bar_password, &Game::sfc_bar_password, "Entrer le mot de passe"},
+};
+
+static const HoverControl kInGameHover[] = {
+    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, NULL},
+    {&Game::rct_bmp_move, &Game::sfc_bmp_move, NULL},
+    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, NULL},
+    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, NULL},
+    {&Game::rct_bmp_special, &Game::sfc_bmp_special, NULL},
+    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, NULL},
+    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up,
+     "Rechercher des paroles plus anciennes dans sa mémoire"},
+    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down,
+     "Rechercher des paroles plus récentes dans sa mémoire"},
+    {&Game::rct_bar_speak, &Game::sfc_bar_speak, "Entrer les paroles"},
+    {&Game::rct_bar_place, &Game::sfc_bar_place, "Choisir le lieu"},
+};
+
+// Lights the controls of a group; returns the help of the last one under
+// the pointer that has one, or `help` unchanged.
+static const char *LightGroup(Game *jeu, const HoverControl *controls, size_t count, Uint16 x,
+                              Uint16 y, const char *help) {
+  for (size_t n = 0; n < count; n++) {
+    const HoverControl *control = &controls[n];
+    int over = Hit(jeu, control->rect, control->surface, x, y);
+    SetOpacity(jeu->*control->surface, over ? kOpaque : kTranslucent);
+    if (over && control->help != NULL) help = control->help;
+  }
+  return help;
+}
+
+static int ShowHelp(Game *jeu, const char *help) {
+  snprintf(jeu->help, sizeof(jeu->help), "%s", help);
+  if (RenderText(jeu->font_help, jeu->help, jeu->color_font_help, &jeu->sfc_text_help,
+                 jeu->file_log))
+    return QuitLibraries();
+  int width =
+      jeu->sfc_text_help->w < jeu->sfc_bar_help->w ? jeu->sfc_text_help->w : jeu->sfc_bar_help->w;
+  jeu->help_bar_w = (Uint16)width;
+  SetOpacity(jeu->sfc_bar_help, kOpaque);
+  SetOpacity(jeu->sfc_text_help, kOpaque);
+  return 0;
+}
+
+int HandleMotion(Game *jeu) {
+  Uint16 x = jeu->event_1.motion.x, y = jeu->event_1.motion.y;
+  jeu->rct_bmp_cursor.x = (Sint16)x;
+  jeu->rct_bmp_cursor.y = (Sint16)y;
+  // The help bar sits just above the pointer picture.
+  jeu->rct_bar_help.x = (Sint16)x;
+  jeu->rct_bar_help.y = (Sint16)(y - jeu->sfc_bmp_cursor->h);
+  jeu->rct_text_help = jeu->rct_bar_help;
+  SetOpacity(jeu->sfc_bar_help, kHidden);
+  SetOpacity(jeu->sfc_text_help, kHidden);
+  const char *help = LightGroup(jeu, kCommonHover, SDL_arraysize(kCommonHover), x, y, NULL);
+  // Busy words count as in-game: their help shows where those controls sit.
+  if (IsState(jeu, "disconnected"))
+    help = LightGroup(jeu, kSignInHover, SDL_arraysize(kSignInHover), x, y, help);
+  else
+    help = LightGroup(jeu, kInGameHover, SDL_arraysize(kInGameHover), x, y, help);
+  if (help == NULL) return 0;
+  return ShowHelp(jeu, help);
+}
+
+/* Clicks: starting an action. */
+
+// The busy word goes in before the thread exists, under the lock the loop
+// holds, so a quick second click finds the screen busy and starts nothing.
+static int StartAction(Game *jeu, ActionFunction action) {
+  char replaced[sizeof(jeu->etat)];
+  snprintf(replaced, sizeof(replaced), "%s", jeu->etat);
+  const char *busy = ActionBusyWord(action);
+  if (busy != NULL) snprintf(jeu->etat, sizeof(jeu->etat), "%s", busy);
+  SDL_Thread *thread = SDL_CreateThread(action, jeu);
+  if (thread == NULL) {
+    snprintf(jeu->etat, sizeof(jeu->etat), "%s", replaced);
+    return 0;
+  }
+  jeu->thread_connect = thread;
+  return 0;
+}
+
+/* Clicks: the common controls. */
+
+static int SetVideoMode(Game *jeu, Uint32 flags) {
+  SDL_Surface *screen = SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, flags);
+  if (screen == NULL) return FailAndQuit(jeu, "SDL_SetVideoMode: %s.\n\a");
+  jeu->sfc_screen = screen; // SDL owns the display surface it replaced
+  return 0;
+}
+
+static int SetFullscreen(Game *jeu) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
+}
+
+static int SetWindow(Game *jeu) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF);
+}
+
+// A data file that cannot be written ends the client.
+static int FileFailure(Game *jeu, const char *path) {
+  fprintf(jeu->file_log, "fopen: unable to open %s.\n", path);
+  CloseConnection(jeu);
+  return QuitLibraries();
+}
+
+// Creates or empties a data file, never through a symbolic link.
+static FILE *CreateDataFile(const Game *jeu, const char *name, mode_t mode, char *path,
+                            size_t path_size) {
+  snprintf(path, path_size, "%s%s", jeu->path_texts, name);
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return NULL;
+  FILE *stream = fdopen(fd, "wb");
+  if (stream == NULL) close(fd);
+  return stream;
+}
+
+// The nickname is the player's own: readable by its owner only.
+static const mode_t kNicknameMode = 0600;
+static const mode_t kScreenshotMode = 0666;
+
+static int WriteNickname(Game *jeu, const char *text) {
+  char path[sizeof(jeu->path_texts) + 16];
+  FILE *stream = CreateDataFile(jeu, "nickname.dat", kNicknameMode, path, sizeof(path));
+  if (stream == NULL) return FileFailure(jeu, path);
+  fputs(text, stream);
+  fclose(stream);
+  return 0;
+}
+
+static int RememberNickname(Game *jeu) {
+  return WriteNickname(jeu, jeu->login);
+}
+static int ForgetNickname(Game *jeu) {
+  return WriteNickname(jeu, "");
+}
+
+static int SaveScreenshot(Game *jeu) {
+  char path[sizeof(jeu->path_texts) + 16];
+  FILE *stream = CreateDataFile(jeu, "screenshot.bmp", kScreenshotMode, path, sizeof(path));
+  if (stream == NULL) return FileFailure(jeu, path);
+  SDL_RWops *destination = SDL_RWFromFP(stream, 1);
+  if (destination == NULL) fclose(stream);
+  // The save closes the stream.
+  if (destination == NULL || SDL_SaveBMP_RW(jeu->sfc_screen, destination, 1) != 0) {
+    LogError(jeu, "SDL_SaveBMP: %s.\n");
+    CloseConnection(jeu);
+    return QuitLibraries();
+  }
+  return 0;
+}
+
+typedef struct CommonControl {
+  RectField rect;
+  SurfaceField surface;
+  int (*effect)(Game *jeu);
+  const char *answer;
+} CommonControl;
+
+static const CommonControl kCommonControls[] = {
+    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, SetFullscreen,
+     "Votre vue est parfaite..."},
+    {&Game::rct_bmp_window, &Game::sfc_bmp_window, SetWindow, "Votre vue est médiocre..."},
+    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, RememberNickname, "On se rappellera de vous..."},
+    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, ForgetNickname,
+     "On ne se rappellera plus de vous..."},
+    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, SaveScreenshot,
+     "Vous gardez cette image en mémoire..."},
+};
+
+// Every common control under the pointer acts, in table order.
+static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
+  for (const CommonControl &control : kCommonControls) {
+    if (!Hit(jeu, control.rect, control.surface, x, y)) continue;
+    if (control.effect(jeu)) return 1;
+    if (ShowStateMessage(jeu, control.answer)) return QuitLibraries();
+  }
+  return 0;
+}
+
+/* Clicks: the two chains. */
+
+static void FillBar(SDL_Surface *bar, int focused) {
+  Uint32 colour =
+      focused ? SDL_MapRGB(bar->format, 17, 206, 112) : SDL_MapRGB(bar->format, 0, 0, 0);
+  SDL_FillRect(bar, NULL, colour);
+}
+
+static void SetFocus(Game *jeu, const char *edit) {
+  snprintf(jeu->edit, sizeof(jeu->edit), "%s", edit);
+}
+
+// Effects of the chains take the action their link starts, if any.
+static int FocusNickname(Game *jeu, ActionFunction) {
+  SetFocus(jeu, "nickname");
+  FillBar(jeu->sfc_bar_nickname, 1);
+  FillBar(jeu->sfc_bar_password, 0);
+  return 0;
+}
+
+static int FocusPassword(Game *jeu, ActionFunction) {
+  SetFocus(jeu, "password");
+  FillBar(jeu->sfc_bar_password, 1);
+  FillBar(jeu->sfc_bar_nickname, 0);
+  return 0;
+}
+
+static int FocusSpeak(Game *jeu, ActionFunction) {
+  SetFocus(jeu, "speak");
+  FillBar(jeu->sfc_bar_speak, 1);
+  return 0;
+}
+
+static int Quit(Game *, ActionFunction) {
+  return QuitLibraries();
+}
+
+// The special control acts by the place chosen in the place field, not by
+// where the character stands.
+static int StartSpecial(Game *jeu, ActionFunction) {
+  if (strcmp(jeu->place, "PUIT") == 0) return StartAction(jeu, ActionDrink);
+  if (strcmp(jeu->place, "FORÊT") == 0) return StartAction(jeu, ActionEat);
+  return 0;
+}
+
+static const char *const kPlaces[] = {"HÔTEL", "PUIT", "CIMETIERE", "FORÊT"};
+
+static int NextPlace(Game *jeu, ActionFunction) {
+  const size_t count = SDL_arraysize(kPlaces);
+  for (size_t n = 0; n < count; n++)
+    if (strcmp(jeu->place, kPlaces[n]) == 0) {
+      snprintf(jeu->place, sizeof(jeu->place), "%s", kPlaces[(n + 1) % count]);
+      break;
+    }
+  if (RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place,
+                 jeu->file_log))
+    return QuitLibraries();
+  return 0;
+}
+
+typedef struct ChainLink {
+  RectField rect;
+  SurfaceField surface;
+  int (*effect)(Game *jeu, ActionFunction action);
+  ActionFunction action;
+} ChainLink;
+
+static const ChainLink kSignInChain[] = {
+    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, FocusNickname, NULL},
+    {&Game::rct_bar_password, &Game::sfc_bar_password, FocusPassword, NULL},
+    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, StartAction, ActionSubscribe},
+    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, StartAction, ActionConnect},
+    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, StartAction, ActionUnsubscribe},
+    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, Quit, NULL},
+};
+
+static const ChainLink kInGameChain[] = {
+    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, StartAction, ActionDisconnect},
+    {&Game::rct_bar_speak, &Game::sfc_bar_speak, FocusSpeak, NULL},
+    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, StartAction, ActionSpeak},
+    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, StartAction, ActionRefresh},
+    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, StartAction, ActionAnalyze},
+    {&Game::rct_bmp_special, &Game::sfc_bmp_special, StartSpecial, NULL},
+    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up, StartAction, ActionRememberBefore},
+    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down, StartAction, ActionRememberAfter},
+    {&Game::rct_bmp_move, &Game::sfc_bmp_move, StartAction, ActionMove},
+    {&Game::rct_bar_place, &Game::sfc_bar_place, NextPlace, NULL},
+};
+
+// A click on none of the sign-in controls takes the focus away.
+static void SignInElsewhere(Game *jeu) {
+  SetFocus(jeu, "");
+  FillBar(jeu->sfc_bar_nickname, 0);
+  FillBar(jeu->sfc_bar_password, 0);
+}
+
+static void InGameElsewhere(Game *jeu) {
+  SetFocus(jeu, "");
+  FillBar(jeu->sfc_bar_speak, 0);
+}
+
+// The first link under the pointer acts and ends the chain.
+static int ClickChain(Game *jeu, const ChainLink *links, size_t count, void (*elsewhere)(Game *),
+                      Uint16 x, Uint16 y) {
+  for (size_t n = 0; n < count; n++)
+    if (Hit(jeu, links[n].rect, links[n].surface, x, y))
+      return links[n].effect(jeu, links[n].action);
+  elsewhere(jeu);
+  return 0;
+}
+
+int HandleClick(Game *jeu) {
+  const SDL_MouseButtonEvent *click = &jeu->event_1.button;
+  if (click->button != SDL_BUTTON_LEFT) return 0;
+  Uint16 x = click->x, y = click->y;
+  if (ClickCommon(jeu, x, y)) return 1;
+  if (IsState(jeu, "disconnected") &&
+      ClickChain(jeu, kSignInChain, SDL_arraysize(kSignInChain), SignInElsewhere, x, y))
+    return 1;
+  // Compared again: the sign-in chain may have just made the screen busy.
+  if (IsState(jeu, "connected") &&
+      ClickChain(jeu, kInGameChain, SDL_arraysize(kInGameChain), InGameElsewhere, x, y))
+    return 1;
+  return 0;
+}
+
+/* Dispatch. */
+
+static int CloseWindow(Game *) {
+  return QuitLibraries();
+}
+
+typedef struct EventRoute {
+  Uint8 type;
+  int (*handler)(Game *jeu);
+} EventRoute;
+
+static const EventRoute kEventRoutes[] = {
+    {SDL_KEYDOWN, HandleKey},
+    {SDL_MOUSEMOTION, HandleMotion},
+    {SDL_MOUSEBUTTONDOWN, HandleClick},
+    {SDL_QUIT, CloseWindow},
+};
 
 int HandleEvent(Game *jeu) {
-  if (jeu->event_1.type == SDL_QUIT) {
-    SDLNet_Quit();
-    SDL_Quit();
-    return 1;
-  }
+  for (const EventRoute &route : kEventRoutes)
+    if (jeu->event_1.type == route.type) return route.handler(jeu);
   return 0;
 }
