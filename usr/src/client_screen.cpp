@@ -38,6 +38,7 @@ int InitGame(Game *jeu) {
 
 int LogError(Game *jeu, const char *format) {
   fprintf(jeu->file_log, format, SDL_GetError());
+  fflush(jeu->file_log);  // a line ending in a bell is past the line buffer's reach
   return 1;
 }
 
@@ -58,6 +59,7 @@ int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **
   SDL_Surface *rendered = TTF_RenderUTF8_Solid(font, text, color);
   if (rendered == NULL) {
     fprintf(file_log, "TTF_RenderUTF8_Solid: %s.\n\a", SDL_GetError());
+    fflush(file_log);
     return 1;
   }
   SDL_FreeSurface(*field);

@@ -518,6 +518,11 @@ TEST_F(CommonClicks, UnwritableDataFolderEndsTheClientAndClosesTheConnection) {
 }
 
 TEST_F(CommonClicks, ScreenshotThatCannotBeSavedEndsTheClient) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer never sees SDL's timer thread end under a file size
+  // limit and waits for it forever; this path has no threads of its own.
+  GTEST_SKIP();
+#endif
   // Files may not grow past 64 KiB for the length of the click: the bitmap
   // is cut short, the log line still fits.
   struct rlimit kept;
