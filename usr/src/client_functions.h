@@ -38,7 +38,7 @@
 typedef struct Game {
   // Connection and exchange scratch.
   IPaddress ip;
-  TCPsocket tcpsock;  // NULL whenever no connection is open
+  TCPsocket tcpsock; // NULL whenever no connection is open
   int len;
   int result;
   char *datas_sent;
@@ -169,12 +169,12 @@ typedef struct Game {
   int port_server;
 
   // Guarding and plumbing of the threads.
-  SDL_mutex *lock;         // the record's one lock (created by LoadGame)
-  SDL_mutex *memory_lock;  // keeps a listening and memory browsing apart on chat.dat
-  SDL_Thread *thread_connect;  // handle of the last action started; never waited on
-  WireReader reader;           // bytes of the open connection not yet read as replies
-  Uint32 reply_timeout_ms;     // time limit on one reply
-  Uint16 help_bar_w;           // drawn width of the help bar
+  SDL_mutex *lock;            // the record's one lock (created by LoadGame)
+  SDL_mutex *memory_lock;     // keeps a listening and memory browsing apart on chat.dat
+  SDL_Thread *thread_connect; // handle of the last action started; never waited on
+  WireReader reader;          // bytes of the open connection not yet read as replies
+  Uint32 reply_timeout_ms;    // time limit on one reply
+  Uint16 help_bar_w;          // drawn width of the help bar
 } Game;
 
 // Record (client_screen.cpp).

@@ -38,7 +38,7 @@ int InitGame(Game *jeu) {
 
 int LogError(Game *jeu, const char *format) {
   fprintf(jeu->file_log, format, SDL_GetError());
-  fflush(jeu->file_log);  // a line ending in a bell is past the line buffer's reach
+  fflush(jeu->file_log); // a line ending in a bell is past the line buffer's reach
   return 1;
 }
 

@@ -23,8 +23,7 @@ static void WireDrop(WireReader *reader, size_t count) {
   reader->count -= count;
 }
 
-static void WireCopyOut(const char *from, size_t length, char *out, size_t out_size,
-                        int *cut) {
+static void WireCopyOut(const char *from, size_t length, char *out, size_t out_size, int *cut) {
   size_t kept = length < out_size - 1 ? length : out_size - 1;
   memcpy(out, from, kept);
   out[kept] = '\0';

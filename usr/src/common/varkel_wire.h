@@ -57,9 +57,9 @@
 // are handed out, `cut` is set, and the rest up to its NUL is dropped.
 typedef struct WireReader {
   char pending[WIRE_MESSAGE_MAX];
-  size_t count;  // bytes held in pending
-  int skipping;  // dropping the tail of a cut message
-  int cut;       // the last message taken was cut
+  size_t count; // bytes held in pending
+  int skipping; // dropping the tail of a cut message
+  int cut;      // the last message taken was cut
 } WireReader;
 
 void WireReset(WireReader *reader);

@@ -24,10 +24,10 @@ bool FileExists(const std::string &path);
 // The record is large: keep it on the heap.
 struct LoadedGame {
   Game *jeu;
-  std::string dir;  // the temporary data folder, ending in "/"
+  std::string dir; // the temporary data folder, ending in "/"
   LoadedGame();
   ~LoadedGame();
-  std::string Log() const;  // the log so far
+  std::string Log() const; // the log so far
 };
 
 // Fills the paths as the client does for an install tree rooted at `root`

@@ -71,7 +71,8 @@ LoadedGame::LoadedGame() : jeu(static_cast<Game *>(calloc(1, sizeof(Game)))), di
   jeu->file_log = fopen(jeu->path_log, "w+");
   setvbuf(jeu->file_log, nullptr, _IOLBF, 0);
   EXPECT_EQ(LoadGame(jeu), 0) << Log();
-  jeu->sfc_screen = SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, SDL_HWSURFACE | SDL_DOUBLEBUF);
+  jeu->sfc_screen =
+      SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, SDL_HWSURFACE | SDL_DOUBLEBUF);
   EXPECT_NE(jeu->sfc_screen, nullptr);
 }
 
@@ -81,7 +82,9 @@ LoadedGame::~LoadedGame() {
   RemoveTree(dir);
 }
 
-std::string LoadedGame::Log() const { return ReadFileText(dir + "varkel_client.log"); }
+std::string LoadedGame::Log() const {
+  return ReadFileText(dir + "varkel_client.log");
+}
 
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
                          int timeout_ms, const std::vector<std::string> &extra_env) {
@@ -94,9 +97,11 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     dup2(pipe_fds[1], 2);
     close(pipe_fds[0]);
     if (chdir(cwd.c_str()) != 0) _exit(126);
-    for (const std::string &assignment : extra_env) putenv(strdup(assignment.c_str()));
+    for (const std::string &assignment : extra_env)
+      putenv(strdup(assignment.c_str()));
     std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : argv)
+      args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -108,7 +113,8 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
   char buffer[4096];
   for (;;) {
     ssize_t got;
-    while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, got);
+    while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
+      result.out.append(buffer, got);
     if (waitpid(pid, &status, WNOHANG) == pid) break;
     if (waited >= timeout_ms) {
       kill(pid, SIGKILL);
@@ -119,7 +125,8 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     waited += 10;
   }
   ssize_t got;
-  while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, got);
+  while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
+    result.out.append(buffer, got);
   close(pipe_fds[0]);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;

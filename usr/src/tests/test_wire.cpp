@@ -20,7 +20,8 @@ static void Feed(WireReader *reader, const std::string &bytes) {
 static std::vector<std::string> TakeAll(WireReader *reader) {
   std::vector<std::string> out;
   char message[WIRE_MESSAGE_MAX];
-  while (WireTakeMessage(reader, message, sizeof(message)) == 0) out.push_back(message);
+  while (WireTakeMessage(reader, message, sizeof(message)) == 0)
+    out.push_back(message);
   return out;
 }
 
@@ -81,7 +82,8 @@ TEST(WireReader, RandomChunkingKeepsEveryMessage) {
     memcpy(space, stream.data() + at, chunk);
     WireCommit(&reader, chunk);
     at += chunk;
-    for (const std::string &message : TakeAll(&reader)) got.push_back(message);
+    for (const std::string &message : TakeAll(&reader))
+      got.push_back(message);
   }
   EXPECT_EQ(got, sent);
 }
