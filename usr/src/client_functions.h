@@ -177,6 +177,11 @@ typedef struct Game {
   Uint16 help_bar_w;          // drawn width of the help bar
 } Game;
 
+// A control's position and picture, named as members of the record, so that
+// the draw lists, hover groups and click chains can be tables.
+typedef SDL_Rect Game::*RectField;
+typedef SDL_Surface *Game::*SurfaceField;
+
 // Record (client_screen.cpp).
 int InitGame(Game *jeu);
 

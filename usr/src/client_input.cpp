@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 typedef int (*ActionFunction)(void *);
-typedef SDL_Rect Game::*RectField;
-typedef SDL_Surface *Game::*SurfaceField;
 
 static const Uint8 kOpaque = 255;
 static const Uint8 kTranslucent = 155;

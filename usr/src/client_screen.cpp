@@ -75,8 +75,6 @@ int ShowStateMessage(Game *jeu, const char *text) {
 
 /* Resources. */
 
-typedef SDL_Surface *Game::*SurfaceField;
-
 typedef struct Picture {
   const char *file;
   SurfaceField field;
@@ -329,7 +327,7 @@ typedef int (*DrawCondition)(const Game *jeu);
 // whole screen from its corner), when its condition holds.
 typedef struct DrawItem {
   SurfaceField surface;
-  SDL_Rect Game::*at;
+  RectField at;
   DrawCondition when;
   const char *log_line;
 } DrawItem;

@@ -10,9 +10,6 @@
 
 #include "client_functions.h"
 
-typedef SDL_Rect Game::*RectField;
-typedef SDL_Surface *Game::*SurfaceField;
-
 SDL_Event KeyDown(SDLKey sym, Uint16 unicode);
 SDL_Event Motion(int x, int y);
 SDL_Event Press(int x, int y, Uint8 button = SDL_BUTTON_LEFT);
