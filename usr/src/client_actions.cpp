@@ -344,9 +344,17 @@ static FILE *OpenDataFile(Game *jeu, const char *name, int flags, const char *mo
   return file;
 }
 
+// A line break inside a heard line would make two lines of chat.dat and
+// shift every memory position after it: it is kept as a blank.
+static void KeepOnOneLine(char *text) {
+  for (char *c = text; *c != '\0'; c++)
+    if (*c == '\n' || *c == '\r') *c = ' ';
+}
+
 // One heard line into chat.dat, then its "OK".
 static int HearLine(Game *jeu) {
   if (ReceiveReply(jeu)) return 1;
+  KeepOnOneLine(jeu->datas_received);
   fprintf(jeu->file, "%s\n", jeu->datas_received);
   fprintf(jeu->file_log, "Wroten: \"%s\n\"\n", jeu->datas_received);
   return SendText(jeu, WIRE_OK, WIRE_OK);

@@ -915,6 +915,17 @@ TEST_F(Actions, EmptyHeardLineShowsNothing) {
   EXPECT_STREQ(jeu->message, "");
 }
 
+TEST_F(Actions, HeardLineWithLineBreaksStaysOneLineOfTheMemory) {
+  SetState("connected");
+  Script script = Replies({"OK", "OK", "OK", "OK"}, HeardLines(1, 99));
+  script.insert(script.end(), {SendBytes(std::string("deux\nlignes\r\0", 14)), Read()});
+  ASSERT_EQ(Run(ActionRefresh, script), 0) << game.Log();
+  EXPECT_EQ(Chat(), ChatLines(1, 99) + "deux lignes \n");
+  EXPECT_STREQ(jeu->message, "deux lignes ");
+  EXPECT_EQ(ActionRememberBefore(jeu), 0);
+  EXPECT_STREQ(jeu->message, "Ligne 99");
+}
+
 TEST_F(Actions, LongHeardLinesAreCutToTheMessageField) {
   const std::pair<std::string, std::string> lines[] = {
       {std::string(300, 'a'), std::string(49, 'a')},
