@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prints the share of one core that an idle client uses (dummy video driver,
-# or a real window under Xvfb with --xvfb). Run after a build.
+# or a real window under Xvfb with --xvfb), once the welcome message has
+# faded. Run after a build.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${SECONDS_TO_MEASURE:-10}"
@@ -8,11 +9,11 @@ mkdir -p "$root/var/log/varkel" "$root/tmp"
 cd "$root/usr/bin"
 if [ "${1:-}" = "--xvfb" ]; then
   xvfb-run -a ./varkel_client & runner=$!
-  sleep 2
+  sleep "${WARM_UP:-12}"
   pid="$(pgrep -n -f '^./varkel_client')"
 else
   SDL_VIDEODRIVER=dummy ./varkel_client & pid=$!; runner=$pid
-  sleep 2
+  sleep "${WARM_UP:-12}"
 fi
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 hz="$(getconf CLK_TCK)"

@@ -175,6 +175,9 @@ typedef struct Game {
   WireReader reader;          // bytes of the open connection not yet read as replies
   Uint32 reply_timeout_ms;    // time limit on one reply
   Uint16 help_bar_w;          // drawn width of the help bar
+  SDL_Surface *sfc_shown;     // copy of the last frame sent to the display
+  int show_next;              // send the next frame even if it is unchanged
+  Uint32 frames_shown;        // frames sent to the display so far
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -201,7 +204,9 @@ int DisplayCursor(Game *jeu);
 int FitToDisplay(Game *jeu, SDL_Surface **field);
 // FitToDisplay on every picture and bar that frames draw.
 int FitPicturesToDisplay(Game *jeu);
-// One frame: fade, clear, the five draw lists, flip. Caller holds the lock.
+// One frame: fade, clear, the five draw lists, flip. A frame the same as
+// the last one shown is not sent again, unless show_next asks for it (any
+// event sets it: an exposed window, a new video mode). Caller holds the lock.
 int DrawFrame(Game *jeu);
 // Renders text into *field, freeing the surface it replaces. Caller holds
 // the lock. An empty text leaves the field as it was (SDL_ttf cannot render

@@ -452,6 +452,9 @@ static const EventRoute kEventRoutes[] = {
 };
 
 int HandleEvent(Game *jeu) {
+  // Whatever happened (the window exposed, a new video mode), the next
+  // frame is shown even if it looks the same.
+  jeu->show_next = 1;
   for (const EventRoute &route : kEventRoutes)
     if (jeu->event_1.type == route.type) return route.handler(jeu);
   return 0;

@@ -447,12 +447,51 @@ int DisplayCursor(Game *jeu) {
   return DrawList(jeu, kCursor, SDL_arraysize(kCursor));
 }
 
+// A copy of the screen as it was last shown, of the screen's own size and
+// depth; NULL when none can be made (every frame is then shown).
+static SDL_Surface *ShownCopy(Game *jeu) {
+  SDL_Surface *screen = jeu->sfc_screen;
+  SDL_Surface *shown = jeu->sfc_shown;
+  if (shown != NULL && shown->w == screen->w && shown->h == screen->h &&
+      shown->format->BytesPerPixel == screen->format->BytesPerPixel)
+    return shown;
+  SDL_FreeSurface(shown);
+  jeu->sfc_shown = SDL_CreateRGBSurface(SDL_SWSURFACE, screen->w, screen->h,
+                                        screen->format->BitsPerPixel, 0, 0, 0, 0);
+  jeu->show_next = 1;
+  return jeu->sfc_shown;
+}
+
+// Sending an unchanged 640x480 frame to the display costs an idle client
+// most of its time: compare it with the last one shown, and keep it if new.
+static int FrameChanged(Game *jeu) {
+  SDL_Surface *screen = jeu->sfc_screen;
+  SDL_Surface *shown = ShownCopy(jeu);
+  if (shown == NULL) return 1;
+  size_t row_bytes = (size_t)screen->w * screen->format->BytesPerPixel;
+  int changed = jeu->show_next;
+  SDL_LockSurface(screen);
+  for (int y = 0; y < screen->h; y++) {
+    const Uint8 *from = (const Uint8 *)screen->pixels + (size_t)y * screen->pitch;
+    Uint8 *to = (Uint8 *)shown->pixels + (size_t)y * shown->pitch;
+    if (!changed && memcmp(from, to, row_bytes) == 0) continue;
+    changed = 1;
+    memcpy(to, from, row_bytes);
+  }
+  SDL_UnlockSurface(screen);
+  jeu->show_next = 0;
+  return changed;
+}
+
 int DrawFrame(Game *jeu) {
   UpdateStateMessage(jeu);
   SDL_FillRect(jeu->sfc_screen, NULL, 0);
   if (DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) || DisplayConnectedObjects(jeu) ||
       DisplayHelp(jeu) || DisplayCursor(jeu))
     return 1;
-  SDL_Flip(jeu->sfc_screen);
+  if (FrameChanged(jeu)) {
+    SDL_Flip(jeu->sfc_screen);
+    jeu->frames_shown++;
+  }
   return 0;
 }

@@ -250,3 +250,26 @@ TEST(Drawing, HelpBarAboveTheScreenKeepsItsPosition) {
   EXPECT_EQ(PixelAt(jeu->sfc_screen, 20, 2), 0xFFFF9Bu);
   EXPECT_NE(PixelAt(jeu->sfc_screen, 60, 2), 0xFFFF9Bu);
 }
+
+// Once the welcome message has faded, an idle frame is not sent again; a
+// change on the screen or any event sends the next one.
+TEST(Drawing, UnchangedFramesAreNotSentAgain) {
+  LoadedGame game;
+  Game *jeu = game.jeu;
+  for (int frame = 0; frame < 256; frame++)
+    ASSERT_EQ(DrawFrame(jeu), 0);
+  // The fading is shown frame by frame, until its last invisible steps.
+  Uint32 shown = jeu->frames_shown;
+  EXPECT_GT(shown, 250u);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_EQ(jeu->frames_shown, shown);
+  jeu->rct_bmp_cursor.x = 100;
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_EQ(jeu->frames_shown, shown + 1);
+  jeu->event_1.type = SDL_VIDEOEXPOSE;
+  EXPECT_EQ(HandleEvent(jeu), 0);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_EQ(jeu->frames_shown, shown + 2);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_EQ(jeu->frames_shown, shown + 2);
+}
