@@ -34,6 +34,9 @@ struct LoadedGame {
 // (pictures and font of the source tree), data and log under `dir`.
 void SetTestPaths(Game *jeu, const std::string &dir);
 
+// In a forked child: runs argv[0] with argv, or ends the child with 127.
+[[noreturn]] void ExecArgv(const std::vector<std::string> &argv);
+
 // Runs a program, waits at most timeout_ms (then kills it). Returns the exit
 // status, or -1 when it was killed or died of a signal.
 struct ProcessResult {

@@ -86,6 +86,15 @@ std::string LoadedGame::Log() const {
   return ReadFileText(dir + "varkel_client.log");
 }
 
+void ExecArgv(const std::vector<std::string> &argv) {
+  std::vector<char *> args;
+  for (const std::string &arg : argv)
+    args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
                          int timeout_ms, const std::vector<std::string> &extra_env) {
   ProcessResult result{-1, ""};
@@ -99,12 +108,7 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     if (chdir(cwd.c_str()) != 0) _exit(126);
     for (const std::string &assignment : extra_env)
       putenv(strdup(assignment.c_str()));
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-      args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecArgv(argv);
   }
   close(pipe_fds[1]);
   fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);

@@ -79,12 +79,7 @@ ServerProcess::ServerProcess(const std::string &db, const std::vector<std::strin
     int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(out, 1);
     dup2(out, 2);
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-      args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecArgv(argv);
   }
   // Ready once it says where it listens (or gone).
   for (int waited = 0; waited < 10000 && port == 0; waited += 10) {
