@@ -204,7 +204,9 @@ static int SendPending(Conversation *talk) {
 
 // ---- Exchanges after the identification ------------------------------------
 
-static int ExchangeWake(Conversation *talk) {
+// The query's change to the body, then one reply: right after the
+// password for a waking, after the name sent again for the others.
+static int ChangeBody(Conversation *talk) {
   Body body;
   int was_dead;
   if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
@@ -234,14 +236,6 @@ static int ExchangeListen(Conversation *talk) {
   return SendPending(talk);
 }
 
-// After the name sent again: the body's change, then one reply.
-static int ChangeBody(Conversation *talk) {
-  Body body;
-  int was_dead;
-  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
-  return was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
-}
-
 // After the name sent again: hunger, thirst and sleep, each answered "OK".
 static int SendStatus(Conversation *talk) {
   Body body;
@@ -257,7 +251,7 @@ static int SendStatus(Conversation *talk) {
 
 static const Query kQueries[] = {
     {WIRE_QUERY_SUBSCRIBE, NULL, NULL, BODY_KEEP},
-    {WIRE_QUERY_CONNECT, ExchangeWake, NULL, BODY_WAKE},
+    {WIRE_QUERY_CONNECT, ChangeBody, NULL, BODY_WAKE},
     {WIRE_QUERY_UNSUBSCRIBE, ExchangeVerdict, NULL, BODY_KILL},
     {WIRE_QUERY_SLEEP, ExchangeNameAgain, ChangeBody, BODY_SLEEP},
     {WIRE_QUERY_SPEAK, ExchangeSpeech, NULL, BODY_KEEP},
