@@ -218,7 +218,8 @@ void ConversationsEndAll(Loop *loop, const char *outcome);
 
 // ---- Command line (server_options.cpp) -------------------------------------
 
-// 0: run; 1: bad arguments (usage written to err); 2: help was printed.
+// 0: run; 1: bad arguments (the problem written to err); 2: the help or the
+// version was printed.
 int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err);
 // The database beside an install tree: <bin>/../../var/lib/varkel/varkel.db.
 std::string DefaultDatabasePath(const std::string &binary_path);

@@ -15,6 +15,7 @@ static const char kUsage[] =
     "  --read-timeout-ms N   time limit on each read from a client (default 10000)\n"
     "  --threads N           event loops (default one per core)\n"
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
+    "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server.\n";
 
@@ -37,7 +38,18 @@ static void AddListen(ServerConfig *config, const char *list) {
   if (!rest.empty()) config->listen.push_back(rest);
 }
 
-// One option with its value; 0 when understood.
+static const char *const kValueOptions[] = {
+    "--port", "--listen", "--db", "--read-timeout-ms", "--threads", "--max-conversations",
+};
+
+static int TakesValue(const std::string &option) {
+  for (const char *known : kValueOptions) {
+    if (option == known) return 1;
+  }
+  return 0;
+}
+
+// One option with its value; 0 when the value fits.
 static int TakeOption(ServerConfig *config, const char *option, const char *value) {
   if (strcmp(option, "--port") == 0) return ParseNumber(value, 0, 65535, &config->port);
   if (strcmp(option, "--read-timeout-ms") == 0)
@@ -49,10 +61,12 @@ static int TakeOption(ServerConfig *config, const char *option, const char *valu
     config->db_path = value;
     return value[0] == '\0';
   }
-  if (strcmp(option, "--listen") == 0) {
-    AddListen(config, value);
-    return 0;
-  }
+  AddListen(config, value);
+  return 0;
+}
+
+static int Refuse(FILE *err, const std::string &problem) {
+  fprintf(err, "varkel_server: %s\nTry 'varkel_server --help'.\n", problem.c_str());
   return 1;
 }
 
@@ -62,23 +76,28 @@ int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, F
       fputs(kUsage, out);
       return 2;
     }
+    if (strcmp(argv[i], "--version") == 0 || strcmp(argv[i], "-v") == 0) {
+      fprintf(out, "varkel_server version %d\nThe game server of Varkel.\n", WIRE_VERSION);
+      return 2;
+    }
     // Both "--option value" and "--option=value".
     std::string option(argv[i]);
     std::string value;
     size_t equal = option.find('=');
+    if (option.compare(0, 2, "--") != 0 && option[0] == '-' && option.size() > 1)
+      return Refuse(err, "unknown option " + option);
+    if (option.compare(0, 2, "--") != 0) return Refuse(err, "stray argument " + option);
     if (equal != std::string::npos) {
       value = option.substr(equal + 1);
       option.resize(equal);
-    } else if (i + 1 < argc) {
+    }
+    if (!TakesValue(option)) return Refuse(err, "unknown option " + option);
+    if (equal == std::string::npos) {
+      if (i + 1 >= argc) return Refuse(err, option + " needs a value");
       value = argv[++i];
-    } else {
-      fprintf(err, "varkel_server: %s needs a value\n%s", argv[i], kUsage);
-      return 1;
     }
-    if (TakeOption(config, option.c_str(), value.c_str()) != 0) {
-      fprintf(err, "varkel_server: bad option %s %s\n%s", option.c_str(), value.c_str(), kUsage);
-      return 1;
-    }
+    if (TakeOption(config, option.c_str(), value.c_str()) != 0)
+      return Refuse(err, "bad value for " + option + ": \"" + value + "\"");
   }
   return 0;
 }

@@ -169,12 +169,34 @@ TEST(ServerOptions, CommandLine) {
             "/home/me/varkel/var/lib/varkel/varkel.db");
 }
 
-TEST(ServerOptions, TheProgramsHelpAndRefusals) {
+TEST(ServerOptions, TheProgramsHelpVersionAndRefusals) {
   ProcessResult help = RunProcess({VARKEL_SERVER_BINARY, "--help"}, "/", 10000);
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--listen"), std::string::npos);
-  ProcessResult bad = RunProcess({VARKEL_SERVER_BINARY, "--port", "x"}, "/", 10000);
-  EXPECT_EQ(bad.status, 2);
+  for (const char *option : {"--port", "--listen", "--db", "--read-timeout-ms", "--threads",
+                             "--max-conversations", "--version", "--help"})
+    EXPECT_NE(help.out.find(std::string("  ") + option + " "), std::string::npos) << option;
+  ProcessResult version = RunProcess({VARKEL_SERVER_BINARY, "--version"}, "/", 10000);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_NE(version.out.substr(0, version.out.find('\n')).find("20250817"), std::string::npos)
+      << version.out;
+  // Each mistake is named as what it is; none starts a server.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
+      {{"--frobnicate"}, "unknown option --frobnicate\n"},
+      {{"--frobnicate=1"}, "unknown option --frobnicate\n"},
+      {{"-x"}, "unknown option -x\n"},
+      {{"--port", "0", "stray"}, "stray argument stray\n"},
+      {{"--port"}, "--port needs a value\n"},
+      {{"--port", "x"}, "bad value for --port: \"x\"\n"},
+      {{"--threads=0"}, "bad value for --threads: \"0\"\n"},
+  };
+  for (const auto &mistake : mistakes) {
+    std::vector<std::string> argv = {VARKEL_SERVER_BINARY};
+    argv.insert(argv.end(), mistake.first.begin(), mistake.first.end());
+    ProcessResult bad = RunProcess(argv, "/", 10000);
+    EXPECT_EQ(bad.status, 2) << mistake.second;
+    EXPECT_NE(bad.out.find("varkel_server: " + mistake.second), std::string::npos) << bad.out;
+    EXPECT_EQ(bad.out.find("listening"), std::string::npos) << bad.out;
+  }
   ProcessResult nowhere = RunProcess({VARKEL_SERVER_BINARY, "--port", "0", "--listen", "192.0.2.1",
                                       "--db", "/tmp/varkel_never_made/v.db"},
                                      "/", 10000);
