@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -135,11 +136,42 @@ int CredentialsKnown(Credentials *credentials, const char *name, const char *pas
 void CredentialsRemember(Credentials *credentials, const char *name, const char *password,
                          const std::string &password_hash);
 
+// ---- Guard (server_guard.cpp) ----------------------------------------------
+
+// A client's address as the guard counts it: an IPv4 address, or the /64 of
+// an IPv6 one; "-" for any other kind of peer.
+std::string PeerKey(const struct sockaddr_storage *peer);
+// The key as the log shows it.
+std::string PeerKeyText(const std::string &key);
+
+typedef struct Guard {
+  std::mutex lock;
+  std::unordered_map<std::string, int> open; // conversations per address
+  // Connections refused since the last summary line.
+  std::unordered_map<std::string, long> refused;
+  long refused_total;
+  long refused_unlisted; // from addresses beyond the table's bound
+  double refused_since_ms;
+} Guard;
+
+// 0 and one more conversation counted for the address, or 1 when it
+// already holds `most`.
+int GuardAdmit(Guard *guard, const std::string &key, int most);
+void GuardLeave(Guard *guard, const std::string &key);
+int GuardOpen(Guard *guard, const std::string &key);
+void GuardRefused(Guard *guard, const std::string &key, double now_ms);
+// Writes the summary of the refusals once `period_ms` has passed since the
+// first of them (at once with `force`). Returns the milliseconds until the
+// next summary is due, or -1 when none is pending.
+int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force);
+
 // ---- Server (server_net.cpp, server_conversation.cpp) ----------------------
 
 #define SERVER_PORT_DEFAULT 9999
 #define SERVER_READ_TIMEOUT_MS 10000
 #define SERVER_CONVERSATIONS_MAX 4000
+#define SERVER_PER_ADDRESS_MAX 32
+#define SERVER_SUMMARY_MS 10000
 
 typedef struct ServerConfig {
   std::vector<std::string> listen; // empty: the loopback addresses
@@ -148,6 +180,8 @@ typedef struct ServerConfig {
   int read_timeout_ms;
   int threads;           // event loops; 0: one per core
   int conversations_max; // open at once; more are hung up on at once
+  int per_address_max;   // the same from one address (PeerKey)
+  int summary_ms;        // period of the refused connections' log line
   FILE *log;             // one line per conversation; stderr in the program
 } ServerConfig;
 
@@ -178,6 +212,7 @@ typedef struct Server {
   std::atomic<long long> clock_offset_ms; // moved by tests
   std::atomic<bool> stopping;
   std::atomic<int> open_conversations;
+  Guard guard;
   std::vector<Loop *> loops;
   // Slow hashes run on their own threads, one per core, so that the loops
   // keep serving meanwhile.
@@ -207,7 +242,9 @@ void LoopPostHashed(Loop *loop, struct Conversation *talk);
 
 // Conversations (server_conversation.cpp), all called on their loop's
 // thread except ConversationHash.
-void ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer);
+// Refuses (closes) the connection when the server or the peer's address
+// holds all the conversations it may: 1, else 0.
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer);
 void ConversationReadable(struct Conversation *talk);
 void ConversationHash(struct Conversation *talk); // on a hashing thread
 void ConversationHashed(struct Conversation *talk);

@@ -40,6 +40,7 @@ typedef struct Conversation {
   Loop *loop;
   int fd;
   struct sockaddr_storage peer;
+  std::string peer_key;
   enum Stage stage;
   const Query *query_entry;
   WireReader reader;
@@ -135,6 +136,7 @@ static void End(Conversation *talk) {
   Unlink(talk);
   if (talk->reserved) Release(server, talk->name);
   close(talk->fd);
+  GuardLeave(&server->guard, talk->peer_key);
   sodium_memzero(talk->password, sizeof(talk->password));
   sodium_memzero(&talk->reader, sizeof(talk->reader));
   sodium_memzero(talk->message, sizeof(talk->message));
@@ -388,11 +390,20 @@ static void TakeMessages(Conversation *talk) {
 
 // ---- Entry points --------------------------------------------------------------
 
-void ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
+  Server *server = loop->server;
+  std::string key = PeerKey(peer);
+  if (server->open_conversations >= server->config.conversations_max ||
+      GuardAdmit(&server->guard, key, server->config.per_address_max) != 0) {
+    GuardRefused(&server->guard, key, MonotonicMs());
+    close(fd);
+    return 1;
+  }
   Conversation *talk = new Conversation();
   talk->loop = loop;
   talk->fd = fd;
   talk->peer = *peer;
+  talk->peer_key = key;
   talk->stage = STAGE_VERSION;
   talk->outcome = "?";
   WireReset(&talk->reader);
@@ -409,6 +420,7 @@ void ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) 
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
+  return 0;
 }
 
 // While its hash runs, a conversation only notes that its client left.

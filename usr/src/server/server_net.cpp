@@ -29,6 +29,8 @@ ServerConfig ServerConfigDefaults() {
   config.read_timeout_ms = SERVER_READ_TIMEOUT_MS;
   config.threads = 0;
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
+  config.per_address_max = SERVER_PER_ADDRESS_MAX;
+  config.summary_ms = SERVER_SUMMARY_MS;
   config.log = stderr;
   return config;
 }
@@ -124,6 +126,9 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->clock_offset_ms = 0;
   server->stopping = false;
   server->open_conversations = 0;
+  server->guard.refused_total = 0;
+  server->guard.refused_unlisted = 0;
+  server->guard.refused_since_ms = 0;
   server->store.db = NULL;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
@@ -200,7 +205,6 @@ static void TakeHashed(Loop *loop) {
 }
 
 static void AcceptSome(Loop *loop, int listener) {
-  Server *server = loop->server;
   for (int i = 0; i < ACCEPTS_PER_EVENT; i++) {
     struct sockaddr_storage peer;
     socklen_t length = sizeof(peer);
@@ -212,19 +216,18 @@ static void AcceptSome(Loop *loop, int listener) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
       return;
     }
-    if (server->open_conversations >= server->config.conversations_max) {
-      fprintf(server->config.log, "varkel_server: too many conversations, one refused\n");
-      close(fd);
-      continue;
-    }
     ConversationStart(loop, fd, &peer);
   }
 }
 
 static void RunLoop(Loop *loop) {
   struct epoll_event events[64];
-  while (!loop->server->stopping) {
+  Server *server = loop->server;
+  while (!server->stopping) {
     int timeout = ConversationsExpire(loop);
+    int summary = GuardSummarize(&server->guard, MonotonicMs(), server->config.summary_ms,
+                                 server->config.log, 0);
+    if (summary >= 0 && (timeout < 0 || summary < timeout)) timeout = summary;
     int ready = epoll_wait(loop->epoll_fd, events, 64, timeout);
     int woken = 0;
     for (int i = 0; i < ready; i++) {
@@ -232,7 +235,7 @@ static void RunLoop(Loop *loop) {
       if (tag == TAG_WAKE) {
         woken = 1;
       } else if (tag < TAG_LIMIT) {
-        AcceptSome(loop, loop->server->listeners[tag]);
+        AcceptSome(loop, server->listeners[tag]);
       } else {
         ConversationReadable((struct Conversation *)events[i].data.ptr);
       }
@@ -301,6 +304,7 @@ int ServerRun(Server *server, int stop_fd) {
   for (Loop *loop : server->loops)
     FreeLoop(loop);
   server->loops.clear();
+  GuardSummarize(&server->guard, MonotonicMs(), server->config.summary_ms, server->config.log, 1);
   return rc;
 }
 

@@ -15,6 +15,8 @@ static const char kUsage[] =
     "  --read-timeout-ms N   time limit on each read from a client (default 10000)\n"
     "  --threads N           event loops (default one per core)\n"
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
+    "  --max-per-address N   connections served at once from one IPv4 address or IPv6 /64;\n"
+    "                        more from there are closed (default 32)\n"
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server.\n";
@@ -39,7 +41,13 @@ static void AddListen(ServerConfig *config, const char *list) {
 }
 
 static const char *const kValueOptions[] = {
-    "--port", "--listen", "--db", "--read-timeout-ms", "--threads", "--max-conversations",
+    "--port",
+    "--listen",
+    "--db",
+    "--read-timeout-ms",
+    "--threads",
+    "--max-conversations",
+    "--max-per-address",
 };
 
 static int TakesValue(const std::string &option) {
@@ -57,6 +65,8 @@ static int TakeOption(ServerConfig *config, const char *option, const char *valu
   if (strcmp(option, "--threads") == 0) return ParseNumber(value, 1, 256, &config->threads);
   if (strcmp(option, "--max-conversations") == 0)
     return ParseNumber(value, 1, 1000000, &config->conversations_max);
+  if (strcmp(option, "--max-per-address") == 0)
+    return ParseNumber(value, 1, 1000000, &config->per_address_max);
   if (strcmp(option, "--db") == 0) {
     config->db_path = value;
     return value[0] == '\0';

@@ -16,7 +16,8 @@
 
 #include "support.h"
 
-TestServer::TestServer(int read_timeout_ms, const std::string &in_dir)
+TestServer::TestServer(int read_timeout_ms, const std::string &in_dir,
+                       const std::function<void(ServerConfig *)> &adjust)
     : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), server(NULL),
       owns_dir(in_dir.empty()), stop_pipe{-1, -1}, log(NULL) {
   signal(SIGPIPE, SIG_IGN);
@@ -30,6 +31,7 @@ TestServer::TestServer(int read_timeout_ms, const std::string &in_dir)
   config.db_path = db;
   config.read_timeout_ms = read_timeout_ms;
   config.log = log;
+  if (adjust) adjust(&config);
   EXPECT_EQ(pipe(stop_pipe), 0);
   EXPECT_EQ(ServerStart(config, &server), 0) << Log();
   if (server == NULL) return;
@@ -111,11 +113,13 @@ std::string ServerProcess::Log() const {
 
 // ---- The wire client -----------------------------------------------------------
 
-Dialog::Dialog(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+Dialog::Dialog(int port, const char *from) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   WireReset(&reader);
   struct sockaddr_in address;
   memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
+  EXPECT_EQ(inet_pton(AF_INET, from, &address.sin_addr), 1) << from;
+  EXPECT_EQ(bind(fd, (struct sockaddr *)&address, sizeof(address)), 0) << strerror(errno);
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(connect(fd, (struct sockaddr *)&address, sizeof(address)), 0) << strerror(errno);
@@ -169,6 +173,17 @@ bool Identify(Dialog *dialog, const std::string &query, const std::string &name,
 bool CreateCharacter(int port, const std::string &name, const std::string &password) {
   Dialog dialog(port);
   return Identify(&dialog, WIRE_QUERY_SUBSCRIBE, name, password) && dialog.Ended();
+}
+
+std::string Wake(int port, const std::string &name, const std::string &password, const char *from) {
+  Dialog dialog(port, from);
+  std::string reply;
+  for (const std::string &text :
+       {std::string(WIRE_VERSION_TEXT), std::string(WIRE_QUERY_CONNECT), name, password}) {
+    reply = dialog.Say(text);
+    if (reply != WIRE_OK) break;
+  }
+  return reply;
 }
 
 std::vector<std::string> Listen(int port, const std::string &name, const std::string &password) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +20,8 @@
 // (or in `dir`, to start again on the same database).
 class TestServer {
 public:
-  explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "");
+  explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "",
+                      const std::function<void(ServerConfig *)> &adjust = nullptr);
   ~TestServer();
   void Stop(); // as SIGTERM would; the destructor does it too
   void MoveClock(double seconds) { ServerMoveClock(server, seconds); }
@@ -54,7 +56,8 @@ public:
 // come back one message at a time.
 class Dialog {
 public:
-  explicit Dialog(int port);
+  // From another loopback address (127.0.0.2, ...) to play another client.
+  explicit Dialog(int port, const char *from = "127.0.0.1");
   ~Dialog();
   bool Send(const std::string &text);
   bool SendBytes(const std::string &bytes);
@@ -79,6 +82,9 @@ bool Identify(Dialog *dialog, const std::string &query, const std::string &name,
               const std::string &password);
 // A whole creation; true when it was accepted.
 bool CreateCharacter(int port, const std::string &name, const std::string &password);
+// A whole waking ("Connection") from `from`; the last reply heard.
+std::string Wake(int port, const std::string &name, const std::string &password,
+                 const char *from = "127.0.0.1");
 // A whole listening: the 100 lines heard (fewer if it broke off).
 std::vector<std::string> Listen(int port, const std::string &name, const std::string &password);
 // A whole status query: hunger, thirst, sleep.

@@ -587,7 +587,9 @@ TEST(ServerLoad, TwoHundredPlayersSpeakingAtOnce) {
   for (int p = 0; p < kPlayers; p++) {
     players.emplace_back([&, p] {
       std::string name = "p" + std::to_string(p % kCharacters);
-      Dialog dialog(server.port);
+      // Twenty players per address, within its share.
+      std::string from = "127.0.0." + std::to_string(10 + p % 10);
+      Dialog dialog(server.port, from.c_str());
       bool identified = Identify(&dialog, WIRE_QUERY_SPEAK, name, "pw");
       ready++;
       while (ready < kPlayers)

@@ -1,0 +1,139 @@
+// The server shared fairly between client addresses: a cap on the
+// conversations one address holds, refusals summed up in the log, guessing
+// throttled per address and per name, checks shared in turn and never run
+// for a client that has left. Attackers speak from 127.0.0.2 and beyond,
+// players from 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "support_server.h"
+
+typedef std::chrono::steady_clock Clock;
+
+static std::vector<std::string> LinesWith(const std::string &log, const std::string &part) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = log.substr(start, end - start);
+    if (line.find(part) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+static struct sockaddr_storage Address(const char *text) {
+  struct sockaddr_storage address;
+  memset(&address, 0, sizeof(address));
+  if (strchr(text, ':') == NULL) {
+    address.ss_family = AF_INET;
+    inet_pton(AF_INET, text, &((struct sockaddr_in *)&address)->sin_addr);
+  } else {
+    address.ss_family = AF_INET6;
+    inet_pton(AF_INET6, text, &((struct sockaddr_in6 *)&address)->sin6_addr);
+  }
+  return address;
+}
+
+static std::string KeyOf(const char *text) {
+  struct sockaddr_storage address = Address(text);
+  return PeerKey(&address);
+}
+
+TEST(ServerGuardAddresses, AnIPv4AddressOrAnIPv6SlashSixtyFourIsOneClient) {
+  EXPECT_EQ(KeyOf("2001:db8:1:2::1"), KeyOf("2001:db8:1:2:ffff::9"));
+  EXPECT_NE(KeyOf("2001:db8:1:2::1"), KeyOf("2001:db8:1:3::1"));
+  EXPECT_EQ(KeyOf("::ffff:192.0.2.7"), KeyOf("192.0.2.7"));
+  EXPECT_NE(KeyOf("192.0.2.7"), KeyOf("192.0.2.8"));
+  // An IPv6 prefix whose bytes spell an IPv4 address is another client.
+  EXPECT_NE(KeyOf("c000:207::"), KeyOf("192.0.2.7"));
+  EXPECT_EQ(PeerKeyText(KeyOf("192.0.2.7")), "192.0.2.7");
+  EXPECT_EQ(PeerKeyText(KeyOf("2001:db8:1:2:ffff::9")), "2001:db8:1:2::/64");
+  struct sockaddr_storage local;
+  memset(&local, 0, sizeof(local));
+  local.ss_family = AF_UNIX;
+  EXPECT_EQ(PeerKeyText(PeerKey(&local)), "local");
+}
+
+// ---- The cap per address -------------------------------------------------------
+
+TEST(ServerGuardCap, OneAddressBeyondItsCapLeavesRoomForOthers) {
+  const int kCap = 8;
+  const int kRefused = 100;
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->per_address_max = kCap;
+    config->summary_ms = 300;
+  });
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  std::vector<std::unique_ptr<Dialog>> held;
+  for (int i = 0; i < kCap; i++) {
+    held.emplace_back(new Dialog(server.port, "127.0.0.2"));
+    ASSERT_EQ(held.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << i;
+  }
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < kRefused; i++) {
+    Dialog refused(server.port, "127.0.0.2");
+    refused.Send(WIRE_VERSION_TEXT);
+    EXPECT_EQ(refused.Hear(), HEARD_HUNG_UP) << i;
+  }
+  // Other addresses are served meanwhile, and those held go on.
+  EXPECT_EQ(Wake(server.port, "ann", "pw"), WIRE_OK);
+  EXPECT_EQ(Wake(server.port, "ann", "pw", "127.0.0.3"), WIRE_OK);
+  EXPECT_EQ(held[0]->Say(WIRE_QUERY_STATUS), WIRE_OK);
+  EXPECT_EQ(GuardOpen(&server.server->guard, KeyOf("127.0.0.2")), kCap);
+  // One leaving makes room for one more.
+  held[1]->Close();
+  bool admitted = false;
+  for (int tries = 0; tries < 100 && !admitted; tries++) {
+    Dialog again(server.port, "127.0.0.2");
+    admitted = again.Say(WIRE_VERSION_TEXT) == WIRE_OK;
+    if (!admitted) usleep(10000);
+  }
+  EXPECT_TRUE(admitted);
+
+  // The summary comes on its own once its period is over.
+  for (int waited = 0; waited < 5000; waited += 20) {
+    if (!LinesWith(server.Log(), " refused in ").empty()) break;
+    usleep(20000);
+  }
+  double elapsed_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  server.Stop();
+  std::string log = server.Log();
+  std::vector<std::string> summaries = LinesWith(log, " refused in ");
+  ASSERT_FALSE(summaries.empty()) << log;
+  EXPECT_LE(summaries.size(), (size_t)(elapsed_ms / 300) + 2) << log;
+  long total = 0;
+  for (const std::string &line : summaries)
+    total += atol(line.c_str() + strlen("varkel_server: "));
+  // The retries while waiting for room were refused too.
+  EXPECT_GE(total, kRefused) << log;
+  EXPECT_NE(summaries[0].find(" from 1 address, the most from 127.0.0.2 ("), std::string::npos)
+      << summaries[0];
+  // No line per refused connection: one per conversation served.
+  EXPECT_EQ(LinesWith(log, "127.0.0.2 \"").size(), (size_t)kCap + 1) << log;
+}
+
+TEST(ServerGuardCap, TheGlobalCapStillHolds) {
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->conversations_max = 4;
+    config->per_address_max = 3;
+  });
+  std::vector<std::unique_ptr<Dialog>> held;
+  for (const char *from : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    held.emplace_back(new Dialog(server.port, from));
+    ASSERT_EQ(held.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << from;
+  }
+  Dialog refused(server.port, "127.0.0.5");
+  refused.Send(WIRE_VERSION_TEXT);
+  EXPECT_EQ(refused.Hear(), HEARD_HUNG_UP);
+  server.Stop();
+  EXPECT_EQ(LinesWith(server.Log(), "1 connection refused in").size(), 1u) << server.Log();
+}
