@@ -215,11 +215,14 @@ typedef struct Server {
   Guard guard;
   std::vector<Loop *> loops;
   // Slow hashes run on their own threads, one per core, so that the loops
-  // keep serving meanwhile.
+  // keep serving meanwhile. Each address has its queue and the addresses
+  // take turns, so that one of them cannot keep the others waiting.
   std::mutex jobs_lock;
   std::condition_variable jobs_ready;
-  std::deque<struct Conversation *> jobs;
+  std::unordered_map<std::string, std::deque<struct Conversation *>> jobs; // by PeerKey
+  std::deque<std::string> jobs_turn; // the addresses with jobs, next first
   std::vector<std::thread> hashers;
+  std::atomic<long> checks_dropped; // jobs of clients gone before their turn
   std::mutex reserved_lock;
   std::unordered_set<std::string> reserved; // names being created
 } Server;
@@ -234,9 +237,9 @@ void ServerFree(Server *server);
 double ServerNow(Server *server);
 void ServerMoveClock(Server *server, double seconds);
 double MonotonicMs();
-// Hands a conversation to the hashing threads; it comes back to its loop
-// through ConversationHashed.
-void ServerQueueHash(Server *server, struct Conversation *talk);
+// Hands a conversation to the hashing threads, in the queue of its
+// client's address; it comes back to its loop through ConversationHashed.
+void ServerQueueHash(Server *server, const std::string &peer_key, struct Conversation *talk);
 // Gives a hashed conversation back to its loop (from a hashing thread).
 void LoopPostHashed(Loop *loop, struct Conversation *talk);
 
@@ -246,7 +249,8 @@ void LoopPostHashed(Loop *loop, struct Conversation *talk);
 // holds all the conversations it may: 1, else 0.
 int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer);
 void ConversationReadable(struct Conversation *talk);
-void ConversationHash(struct Conversation *talk); // on a hashing thread
+// On a hashing thread: the slow hash, unless the client has left.
+void ConversationHash(struct Conversation *talk);
 void ConversationHashed(struct Conversation *talk);
 // Ends the conversations past their deadline; returns the milliseconds to
 // the next deadline, or -1 when none waits.

@@ -56,7 +56,7 @@ typedef struct Conversation {
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
-  int gone; // the client left while its hash ran
+  std::atomic<int> gone; // the client left while it waited for its hash
   // Place in the loop's list, by deadline of the next message.
   double deadline_ms;
   struct Conversation *earlier;
@@ -324,7 +324,7 @@ static int OnPassword(Conversation *talk) {
     return talk->query_entry->exchange(talk);
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   talk->stage = STAGE_HASHING;
-  ServerQueueHash(server, talk);
+  ServerQueueHash(server, talk->peer_key, talk);
   return GO_ON;
 }
 
@@ -450,7 +450,9 @@ void ConversationReadable(Conversation *talk) {
 
 void ConversationHash(Conversation *talk) {
   Server *server = talk->loop->server;
-  if (IsCreation(talk)) {
+  if (talk->gone) {
+    server->checks_dropped++;
+  } else if (IsCreation(talk)) {
     talk->hash_failed = CredentialsHash(talk->password, talk->new_hash);
   } else {
     talk->hash_failed = CredentialsVerify(&server->credentials, talk->name, talk->password,

@@ -126,6 +126,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->clock_offset_ms = 0;
   server->stopping = false;
   server->open_conversations = 0;
+  server->checks_dropped = 0;
   server->guard.refused_total = 0;
   server->guard.refused_unlisted = 0;
   server->guard.refused_since_ms = 0;
@@ -246,19 +247,37 @@ static void RunLoop(Loop *loop) {
   }
 }
 
-void ServerQueueHash(Server *server, struct Conversation *talk) {
+void ServerQueueHash(Server *server, const std::string &peer_key, struct Conversation *talk) {
   std::lock_guard<std::mutex> hold(server->jobs_lock);
-  server->jobs.push_back(talk);
+  std::deque<struct Conversation *> &queue = server->jobs[peer_key];
+  if (queue.empty()) server->jobs_turn.push_back(peer_key);
+  queue.push_back(talk);
   server->jobs_ready.notify_one();
+}
+
+// The first job of the address whose turn it is; that address goes to the
+// back of the turn while it has more.
+static struct Conversation *NextJob(Server *server) {
+  std::string key = server->jobs_turn.front();
+  server->jobs_turn.pop_front();
+  auto queue = server->jobs.find(key);
+  struct Conversation *talk = queue->second.front();
+  queue->second.pop_front();
+  if (queue->second.empty()) {
+    server->jobs.erase(queue);
+  } else {
+    server->jobs_turn.push_back(key);
+  }
+  return talk;
 }
 
 static void Hasher(Server *server) {
   for (;;) {
     std::unique_lock<std::mutex> hold(server->jobs_lock);
-    server->jobs_ready.wait(hold, [server] { return server->stopping || !server->jobs.empty(); });
+    server->jobs_ready.wait(hold,
+                            [server] { return server->stopping || !server->jobs_turn.empty(); });
     if (server->stopping) return;
-    struct Conversation *talk = server->jobs.front();
-    server->jobs.pop_front();
+    struct Conversation *talk = NextJob(server);
     hold.unlock();
     ConversationHash(talk);
   }
@@ -279,6 +298,7 @@ static void StopThreads(Server *server) {
     hasher.join();
   server->hashers.clear();
   server->jobs.clear();
+  server->jobs_turn.clear();
 }
 
 int ServerRun(Server *server, int stop_fd) {
@@ -305,6 +325,10 @@ int ServerRun(Server *server, int stop_fd) {
     FreeLoop(loop);
   server->loops.clear();
   GuardSummarize(&server->guard, MonotonicMs(), server->config.summary_ms, server->config.log, 1);
+  fprintf(server->config.log,
+          "varkel_server: %ld slow password checks, %ld dropped for clients gone before "
+          "their turn\n",
+          server->credentials.slow_checks.load(), server->checks_dropped.load());
   return rc;
 }
 

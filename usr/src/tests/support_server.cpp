@@ -134,6 +134,12 @@ void Dialog::Close() {
   fd = -1;
 }
 
+void Dialog::Reset() {
+  struct linger abort = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  Close();
+}
+
 bool Dialog::SendBytes(const std::string &bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {

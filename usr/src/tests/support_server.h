@@ -71,6 +71,7 @@ public:
   // True when the server closed the connection with nothing more to say.
   bool Ended() { return Hear() == HEARD_HUNG_UP; }
   void Close();
+  void Reset(); // closes with a reset, as a client that vanished
   int fd;
 
 private:

@@ -173,7 +173,7 @@ TEST(ServerOptions, TheProgramsHelpVersionAndRefusals) {
   ProcessResult help = RunProcess({VARKEL_SERVER_BINARY, "--help"}, "/", 10000);
   EXPECT_EQ(help.status, 0);
   for (const char *option : {"--port", "--listen", "--db", "--read-timeout-ms", "--threads",
-                             "--max-conversations", "--version", "--help"})
+                             "--max-conversations", "--max-per-address", "--version", "--help"})
     EXPECT_NE(help.out.find(std::string("  ") + option + " "), std::string::npos) << option;
   ProcessResult version = RunProcess({VARKEL_SERVER_BINARY, "--version"}, "/", 10000);
   EXPECT_EQ(version.status, 0);
@@ -438,8 +438,10 @@ TEST_F(ServerProtocol, OneLogLinePerConversationWithoutPasswords) {
   EXPECT_NE(log.find("127.0.0.1 \"Subscribtion\" \"pat\": OK\n"), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1 \"Connection\" \"pat\": Bad password\n"), std::string::npos);
   EXPECT_NE(log.find("127.0.0.1 \"Clear thirst\" \"pat\": OK\n"), std::string::npos);
-  // Four conversations (with ann's birth) and where the server listens.
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5) << log;
+  // Four conversations (with ann's birth), where the server listens, and
+  // the checks made when it stopped.
+  EXPECT_NE(log.find("varkel_server: 1 slow password checks, 0 dropped"), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
 }
 
 // ---- Rules over the wire, with a clock the test moves --------------------------

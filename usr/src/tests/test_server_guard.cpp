@@ -137,3 +137,88 @@ TEST(ServerGuardCap, TheGlobalCapStillHolds) {
   server.Stop();
   EXPECT_EQ(LinesWith(server.Log(), "1 connection refused in").size(), 1u) << server.Log();
 }
+
+// ---- Password checks shared in turn, none for the departed -------------------
+
+// The identification up to the password, answered "OK" at each step.
+static void UpToPassword(Dialog *dialog, const std::string &name) {
+  for (const std::string &text :
+       {std::string(WIRE_VERSION_TEXT), std::string(WIRE_QUERY_CONNECT), name})
+    ASSERT_EQ(dialog->Say(text), WIRE_OK) << text;
+}
+
+static void OneHasher(ServerConfig *config) {
+  config->threads = 1;
+}
+
+TEST(ServerGuardChecks, ACheckForAClientGoneBeforeItsTurnNeverRuns) {
+  const int kAhead = 6;
+  const int kGone = 3;
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", OneHasher);
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  // Wrong passwords keep the one hashing thread busy, one check each.
+  std::vector<std::unique_ptr<Dialog>> ahead;
+  for (int i = 0; i < kAhead; i++) {
+    ahead.emplace_back(new Dialog(server.port, i % 2 ? "127.0.0.2" : "127.0.0.3"));
+    UpToPassword(ahead.back().get(), "ann");
+  }
+  for (auto &dialog : ahead)
+    dialog->Send("guess");
+  // Clients that send a password that needs a check, and vanish.
+  for (int i = 0; i < kGone; i++) {
+    Dialog gone(server.port, "127.0.0.4");
+    UpToPassword(&gone, "ann");
+    gone.Send("other");
+    usleep(20000); // the server has it, then sees the reset
+    gone.Reset();
+  }
+  for (auto &dialog : ahead)
+    EXPECT_EQ(dialog->Hear(), WIRE_BAD_PASSWORD);
+  // A check queued after them runs.
+  EXPECT_EQ(Wake(server.port, "ann", "late", "127.0.0.5"), WIRE_BAD_PASSWORD);
+  server.Stop();
+  EXPECT_EQ(server.server == NULL, true);
+  std::string log = server.Log();
+  EXPECT_NE(log.find("varkel_server: 7 slow password checks, 3 dropped for clients gone"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(LinesWith(log, "127.0.0.4 \"Connection\" \"ann\": recv failed").size(), (size_t)kGone)
+      << log;
+}
+
+// A player whose check waits behind a hundred guesses from one address is
+// served after at most one of them, not after all.
+TEST(ServerGuardChecks, AddressesTakeTurnsAtTheChecks) {
+  const int kGuesses = 12;
+  std::string dir = MakeTempDir();
+  {
+    TestServer first(SERVER_READ_TIMEOUT_MS, dir);
+    ASSERT_TRUE(CreateCharacter(first.port, "ann", "pw"));
+    ASSERT_TRUE(CreateCharacter(first.port, "bob", "pw"));
+  }
+  // Started again: no credentials are known yet, every check is slow.
+  TestServer server(SERVER_READ_TIMEOUT_MS, dir, OneHasher);
+  std::vector<std::unique_ptr<Dialog>> guesses;
+  for (int i = 0; i < kGuesses; i++) {
+    guesses.emplace_back(new Dialog(server.port, "127.0.0.2"));
+    UpToPassword(guesses.back().get(), "ann");
+  }
+  Dialog player(server.port);
+  UpToPassword(&player, "bob");
+  for (auto &guess : guesses)
+    guess->Send("guess");
+  usleep(5000); // the guesses are queued first
+  long checks_before = server.server->credentials.slow_checks.load();
+  player.Send("pw");
+  EXPECT_EQ(player.Hear(), WIRE_OK);
+  long checks_after = server.server->credentials.slow_checks.load();
+  // Its own and the next guess in turn, perhaps one more begun meanwhile;
+  // the other guesses wait.
+  EXPECT_LE(checks_after - checks_before, 3);
+  EXPECT_LT(checks_after, kGuesses);
+  for (auto &guess : guesses)
+    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(server.server->credentials.slow_checks.load(), kGuesses + 1);
+  server.Stop();
+  RemoveTree(dir);
+}
