@@ -9,6 +9,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -144,14 +146,46 @@ std::string PeerKey(const struct sockaddr_storage *peer);
 // The key as the log shows it.
 std::string PeerKeyText(const std::string &key);
 
+// Guessing passwords is throttled: past its allowance of failed
+// identifications an address is answered "Bad password" after a delay,
+// without any check, and so is a wrong password for a name past its own.
+typedef struct Throttle {
+  int address_failures; // allowed per address before its answers wait
+  int name_failures;    // allowed per name, from all addresses together
+  int delay_first_ms;   // the first wait; each failure past it doubles it
+  int delay_max_ms;
+  int forget_ms; // a count is forgotten this long after its last failure
+} Throttle;
+
+#define THROTTLE_ADDRESS_FAILURES 5
+#define THROTTLE_NAME_FAILURES 20
+#define THROTTLE_DELAY_FIRST_MS 1000
+#define THROTTLE_DELAY_MAX_MS 30000
+#define THROTTLE_FORGET_MS (15 * 60 * 1000)
+// Entries kept per table; past it the least lately failed are forgotten.
+#define THROTTLE_ENTRIES_MAX 65536
+
+typedef struct Failures {
+  std::string key;
+  int count;
+  double last_ms;
+} Failures;
+
+typedef struct FailureTable {
+  std::list<Failures> order; // least lately failed first
+  std::unordered_map<std::string, std::list<Failures>::iterator> index;
+} FailureTable;
+
 typedef struct Guard {
   std::mutex lock;
+  FailureTable addresses; // by PeerKey
+  FailureTable names;
   std::unordered_map<std::string, int> open; // conversations per address
   // Connections refused since the last summary line.
   std::unordered_map<std::string, long> refused;
-  long refused_total;
-  long refused_unlisted; // from addresses beyond the table's bound
-  double refused_since_ms;
+  long refused_total = 0;
+  long refused_unlisted = 0; // from addresses beyond the table's bound
+  double refused_since_ms = 0;
 } Guard;
 
 // 0 and one more conversation counted for the address, or 1 when it
@@ -164,6 +198,14 @@ void GuardRefused(Guard *guard, const std::string &key, double now_ms);
 // first of them (at once with `force`). Returns the milliseconds until the
 // next summary is due, or -1 when none is pending.
 int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force);
+// Counts one failed identification for the address and for the name.
+void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                 const char *name, double now_ms);
+// How long the next answer to this address, or a wrong password for this
+// name, waits: 0 within the allowance.
+int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                      double now_ms);
+int GuardNameDelay(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
 
 // ---- Server (server_net.cpp, server_conversation.cpp) ----------------------
 
@@ -182,7 +224,8 @@ typedef struct ServerConfig {
   int conversations_max; // open at once; more are hung up on at once
   int per_address_max;   // the same from one address (PeerKey)
   int summary_ms;        // period of the refused connections' log line
-  FILE *log;             // one line per conversation; stderr in the program
+  Throttle throttle;
+  FILE *log; // one line per conversation; stderr in the program
 } ServerConfig;
 
 ServerConfig ServerConfigDefaults();
@@ -200,6 +243,7 @@ typedef struct Loop {
   std::vector<struct Conversation *> done; // hashed, to go on
   struct Conversation *oldest;             // waiting conversations, by deadline
   struct Conversation *newest;
+  std::multimap<double, struct Conversation *> held; // refusals due, by time
   std::thread thread;
 } Loop;
 

@@ -24,6 +24,7 @@ enum Stage {
   STAGE_NAME,
   STAGE_PASSWORD,
   STAGE_HASHING,    // a hashing thread has it
+  STAGE_HELD,       // its refusal waits, the loop's `held` has it
   STAGE_NAME_AGAIN, // sleep, status, drink, eat, move
   STAGE_SPEECH,
   STAGE_ACKS, // texts sent one by one, each answered "OK"
@@ -57,6 +58,7 @@ typedef struct Conversation {
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
   std::atomic<int> gone; // the client left while it waited for its hash
+  double release_ms;     // when held: the time of its refusal
   // Place in the loop's list, by deadline of the next message.
   double deadline_ms;
   struct Conversation *earlier;
@@ -130,10 +132,21 @@ static void Release(Server *server, const char *name) {
   server->reserved.erase(name);
 }
 
+// Takes a held conversation off the loop's table of refusals due.
+static void Unhold(Conversation *talk) {
+  auto due = talk->loop->held.equal_range(talk->release_ms);
+  for (auto entry = due.first; entry != due.second; ++entry) {
+    if (entry->second != talk) continue;
+    talk->loop->held.erase(entry);
+    break;
+  }
+}
+
 static void End(Conversation *talk) {
   Server *server = talk->loop->server;
   LogConversation(talk);
   Unlink(talk);
+  if (talk->stage == STAGE_HELD) Unhold(talk);
   if (talk->reserved) Release(server, talk->name);
   close(talk->fd);
   GuardLeave(&server->guard, talk->peer_key);
@@ -316,12 +329,32 @@ static int OnName(Conversation *talk) {
   return ReplyAndWait(talk, STAGE_PASSWORD);
 }
 
-// Known credentials go on at once; the others wait for a hashing thread.
+// The refusal of a wrong or unchecked password, counted, and sent after
+// `delay_ms` when that is not 0. Meanwhile the conversation costs nothing
+// but its place.
+static int WrongPassword(Conversation *talk, int delay_ms) {
+  Server *server = talk->loop->server;
+  double now = MonotonicMs();
+  GuardFailed(&server->guard, server->config.throttle, talk->peer_key, talk->name, now);
+  if (delay_ms <= 0) return Refuse(talk, WIRE_BAD_PASSWORD);
+  talk->stage = STAGE_HELD;
+  talk->release_ms = now + delay_ms;
+  talk->loop->held.emplace(talk->release_ms, talk);
+  return GO_ON;
+}
+
+// An address past its allowance is refused whatever the password; known
+// credentials go on at once; the others wait for a hashing thread.
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
-  if (!IsCreation(talk) && CredentialsKnown(&server->credentials, talk->name, talk->message,
-                                            talk->account.password_hash))
-    return talk->query_entry->exchange(talk);
+  if (!IsCreation(talk)) {
+    int delay =
+        GuardAddressDelay(&server->guard, server->config.throttle, talk->peer_key, MonotonicMs());
+    if (delay > 0) return WrongPassword(talk, delay);
+    if (CredentialsKnown(&server->credentials, talk->name, talk->message,
+                         talk->account.password_hash))
+      return talk->query_entry->exchange(talk);
+  }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   talk->stage = STAGE_HASHING;
   ServerQueueHash(server, talk->peer_key, talk);
@@ -367,6 +400,7 @@ static int OnMessage(Conversation *talk) {
   case STAGE_ACKS:
     return OnAck(talk);
   case STAGE_HASHING:
+  case STAGE_HELD:
     break;
   }
   return Fail(talk, "spoke out of turn");
@@ -382,7 +416,7 @@ static void TakeMessages(Conversation *talk) {
       End(talk);
       return;
     }
-    if (talk->stage == STAGE_HASHING) return;
+    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return;
   }
   // The read limit runs from the last complete message.
   if (took) Rewind(talk);
@@ -445,7 +479,7 @@ void ConversationReadable(Conversation *talk) {
   if (got == 0) return Leave(talk, "hung up");
   if (got < 0) return Leave(talk, "recv failed");
   WireCommit(&talk->reader, (size_t)got);
-  if (talk->stage != STAGE_HASHING) TakeMessages(talk);
+  if (talk->stage != STAGE_HASHING && talk->stage != STAGE_HELD) TakeMessages(talk);
 }
 
 void ConversationHash(Conversation *talk) {
@@ -473,35 +507,55 @@ static int CreateCharacter(Conversation *talk) {
 }
 
 void ConversationHashed(Conversation *talk) {
+  Server *server = talk->loop->server;
   int rc = END;
   if (!talk->gone) {
     if (IsCreation(talk)) {
       rc = CreateCharacter(talk);
     } else {
-      rc = talk->hash_failed ? Refuse(talk, WIRE_BAD_PASSWORD) : talk->query_entry->exchange(talk);
+      // A name under attack answers wrong passwords slowly, and only them.
+      int delay = talk->hash_failed ? GuardNameDelay(&server->guard, server->config.throttle,
+                                                     talk->name, MonotonicMs())
+                                    : 0;
+      rc = talk->hash_failed ? WrongPassword(talk, delay) : talk->query_entry->exchange(talk);
     }
   }
   sodium_memzero(talk->password, sizeof(talk->password));
   if (rc == END) return End(talk);
+  if (talk->stage == STAGE_HELD) return;
   // Messages that came meanwhile are handled now.
   Rewind(talk);
   TakeMessages(talk);
 }
 
+// The held refusals that are due.
+static void SendHeld(Loop *loop, double now) {
+  while (!loop->held.empty() && loop->held.begin()->first <= now) {
+    Conversation *talk = loop->held.begin()->second;
+    loop->held.erase(loop->held.begin());
+    talk->stage = STAGE_PASSWORD;
+    if (SendMessage(talk, WIRE_BAD_PASSWORD) == 0) talk->outcome = "Bad password, held back";
+    End(talk);
+  }
+}
+
 int ConversationsExpire(Loop *loop) {
   double now = MonotonicMs();
+  SendHeld(loop, now);
   while (loop->oldest != NULL && loop->oldest->deadline_ms <= now) {
     Conversation *talk = loop->oldest;
     // The server is the slow one: the client's limit starts again.
-    if (talk->stage == STAGE_HASHING) {
+    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) {
       Rewind(talk);
       continue;
     }
     talk->outcome = "silent too long";
     End(talk);
   }
-  if (loop->oldest == NULL) return -1;
-  return (int)(loop->oldest->deadline_ms - now) + 1;
+  double next = loop->oldest == NULL ? -1.0 : loop->oldest->deadline_ms;
+  if (!loop->held.empty() && (next < 0 || loop->held.begin()->first < next))
+    next = loop->held.begin()->first;
+  return next < 0 ? -1 : (int)(next - now) + 1;
 }
 
 void ConversationsEndAll(Loop *loop, const char *outcome) {

@@ -1,6 +1,8 @@
 // Fair shares of the server per client address: how many conversations one
-// address holds open, and the connections refused, summed up in one log
-// line per period rather than one line each (a flood would fill the disk).
+// address holds open, the connections refused, summed up in one log line
+// per period rather than one line each (a flood would fill the disk), and
+// the failed identifications per address and per name, in bounded tables
+// whose entries are forgotten after a while.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -103,4 +105,58 @@ int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int fo
   guard->refused_total = 0;
   guard->refused_unlisted = 0;
   return -1;
+}
+
+// ---- Failed identifications ----------------------------------------------------
+
+// Drops the counts past their time, and the least lately failed beyond the
+// table's bound.
+static void Forget(FailureTable *table, const Throttle &throttle, double now_ms) {
+  while (!table->order.empty() && (table->order.front().last_ms + throttle.forget_ms <= now_ms ||
+                                   table->order.size() > THROTTLE_ENTRIES_MAX)) {
+    table->index.erase(table->order.front().key);
+    table->order.pop_front();
+  }
+}
+
+static void Count(FailureTable *table, const Throttle &throttle, const std::string &key,
+                  double now_ms) {
+  Forget(table, throttle, now_ms);
+  auto found = table->index.find(key);
+  int count = 1;
+  if (found != table->index.end()) {
+    count = found->second->count + 1;
+    table->order.erase(found->second);
+  }
+  table->order.push_back(Failures{key, count, now_ms});
+  table->index[key] = std::prev(table->order.end());
+  Forget(table, throttle, now_ms);
+}
+
+static int Delay(FailureTable *table, const Throttle &throttle, const std::string &key, int allowed,
+                 double now_ms) {
+  Forget(table, throttle, now_ms);
+  auto found = table->index.find(key);
+  if (found == table->index.end() || found->second->count < allowed) return 0;
+  int past = found->second->count - allowed;
+  double delay = throttle.delay_first_ms * (double)(1LL << (past < 30 ? past : 30));
+  return delay < throttle.delay_max_ms ? (int)delay : throttle.delay_max_ms;
+}
+
+void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                 const char *name, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Count(&guard->addresses, throttle, peer_key, now_ms);
+  Count(&guard->names, throttle, name, now_ms);
+}
+
+int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                      double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  return Delay(&guard->addresses, throttle, peer_key, throttle.address_failures, now_ms);
+}
+
+int GuardNameDelay(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  return Delay(&guard->names, throttle, name, throttle.name_failures, now_ms);
 }

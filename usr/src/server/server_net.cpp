@@ -31,6 +31,11 @@ ServerConfig ServerConfigDefaults() {
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
   config.summary_ms = SERVER_SUMMARY_MS;
+  config.throttle.address_failures = THROTTLE_ADDRESS_FAILURES;
+  config.throttle.name_failures = THROTTLE_NAME_FAILURES;
+  config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
+  config.throttle.delay_max_ms = THROTTLE_DELAY_MAX_MS;
+  config.throttle.forget_ms = THROTTLE_FORGET_MS;
   config.log = stderr;
   return config;
 }
@@ -127,9 +132,6 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->stopping = false;
   server->open_conversations = 0;
   server->checks_dropped = 0;
-  server->guard.refused_total = 0;
-  server->guard.refused_unlisted = 0;
-  server->guard.refused_since_ms = 0;
   server->store.db = NULL;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {

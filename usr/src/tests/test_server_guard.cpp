@@ -222,3 +222,148 @@ TEST(ServerGuardChecks, AddressesTakeTurnsAtTheChecks) {
   server.Stop();
   RemoveTree(dir);
 }
+
+// ---- Guessing throttled ----------------------------------------------------------
+
+static double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+TEST(ServerGuardThrottle, CountsGrowTheDelayUpToItsBoundAndAreForgotten) {
+  Guard guard;
+  const Throttle throttle = {3, 5, 100, 1000, 5000};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 0), 0) << i;
+    GuardFailed(&guard, throttle, "a", "ann", 0);
+  }
+  const int expected[] = {100, 200, 400, 800, 1000, 1000};
+  for (int delay : expected) {
+    EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 10), delay);
+    GuardFailed(&guard, throttle, "a", "ann", 10);
+  }
+  EXPECT_EQ(GuardAddressDelay(&guard, throttle, "b", 10), 0);
+  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 10), 1000); // nine failures, five allowed
+  EXPECT_EQ(GuardNameDelay(&guard, throttle, "bob", 10), 0);
+  // Forgotten a while after the last failure, not after the first.
+  EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5009), 1000);
+  EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0);
+  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 5010), 0);
+  GuardFailed(&guard, throttle, "a", "ann", 5010);
+  EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0); // one failure anew
+}
+
+TEST(ServerGuardThrottle, TheTablesStayWithinTheirBound) {
+  Guard guard;
+  const Throttle throttle = {1, 1, 100, 1000, 3600000};
+  const int kMany = THROTTLE_ENTRIES_MAX + 1000;
+  for (int i = 0; i < kMany; i++) {
+    std::string address = "address " + std::to_string(i);
+    std::string name = "n" + std::to_string(i);
+    GuardFailed(&guard, throttle, address, name.c_str(), i * 0.01);
+  }
+  EXPECT_EQ(guard.addresses.order.size(), (size_t)THROTTLE_ENTRIES_MAX);
+  EXPECT_EQ(guard.addresses.index.size(), (size_t)THROTTLE_ENTRIES_MAX);
+  EXPECT_EQ(guard.names.order.size(), (size_t)THROTTLE_ENTRIES_MAX);
+  // The least lately failed went first.
+  EXPECT_EQ(GuardAddressDelay(&guard, throttle, "address 0", kMany * 0.01), 0);
+  EXPECT_EQ(
+      GuardAddressDelay(&guard, throttle, "address " + std::to_string(kMany - 1), kMany * 0.01),
+      100);
+}
+
+class ServerThrottled : public ::testing::Test {
+protected:
+  // Two characters whose passwords are not known to the server started
+  // here: every first check of them is slow.
+  void SetUp() override {
+    TestServer first(SERVER_READ_TIMEOUT_MS, dir);
+    ASSERT_TRUE(CreateCharacter(first.port, "ann", "pw"));
+    ASSERT_TRUE(CreateCharacter(first.port, "bob", "pw2"));
+  }
+  void TearDown() override { RemoveTree(dir); }
+  void Start(int address_failures, int name_failures) {
+    server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, dir, [=](ServerConfig *config) {
+      config->throttle.address_failures = address_failures;
+      config->throttle.name_failures = name_failures;
+      config->throttle.delay_first_ms = 300;
+      config->throttle.delay_max_ms = 1200;
+      config->throttle.forget_ms = 60000;
+    }));
+    port = server->port;
+  }
+  long Checks() { return server->server->credentials.slow_checks.load(); }
+  std::string dir = MakeTempDir();
+  std::unique_ptr<TestServer> server;
+  int port = 0;
+};
+
+TEST_F(ServerThrottled, AnAddressPastItsAllowanceIsRefusedWhateverThePassword) {
+  Start(3, 1000);
+  EXPECT_EQ(Wake(port, "ann", "pw"), WIRE_OK); // now known: no check needed again
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.2"), WIRE_BAD_PASSWORD) << i;
+  EXPECT_EQ(Checks(), 4);
+
+  // The right password, known: refused after the delay.
+  Dialog held(port, "127.0.0.2");
+  UpToPassword(&held, "ann");
+  Clock::time_point start = Clock::now();
+  held.Send("pw");
+  // Meanwhile the same name wakes from another address.
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.3"), WIRE_OK);
+  EXPECT_EQ(held.Hear(0), HEARD_SILENCE);
+  EXPECT_EQ(held.Hear(), WIRE_BAD_PASSWORD);
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_TRUE(held.Ended());
+
+  // The right password, not known: refused after a longer delay, unchecked.
+  start = Clock::now();
+  EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.2"), WIRE_BAD_PASSWORD);
+  EXPECT_GE(MsSince(start), 600);
+  EXPECT_EQ(Checks(), 4);
+  EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.4"), WIRE_OK);
+  EXPECT_EQ(Checks(), 5);
+  server->Stop();
+  std::string log = server->Log();
+  EXPECT_EQ(LinesWith(log, "127.0.0.2 \"Connection\" \"ann\": Bad password\n").size(), 0u);
+  EXPECT_EQ(LinesWith(log, "127.0.0.2 \"Connection\" \"ann\": Bad password").size(), 4u) << log;
+  EXPECT_EQ(LinesWith(log, ": Bad password, held back").size(), 2u) << log;
+}
+
+TEST_F(ServerThrottled, ANameUnderAttackWakesAtOnceWithItsPassword) {
+  Start(1000, 2);
+  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.2"), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.3"), WIRE_BAD_PASSWORD);
+  // Past the name's allowance a wrong password waits, from any address.
+  Dialog held(port, "127.0.0.4");
+  UpToPassword(&held, "ann");
+  Clock::time_point start = Clock::now();
+  held.Send("guess");
+  // The right password, checked, is answered while the guess waits.
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK);
+  EXPECT_EQ(held.Hear(0), HEARD_SILENCE);
+  EXPECT_EQ(held.Hear(), WIRE_BAD_PASSWORD);
+  EXPECT_GE(MsSince(start), 300);
+  EXPECT_EQ(Checks(), 4);
+  // Other names are not slowed.
+  EXPECT_EQ(Wake(port, "bob", "guess", "127.0.0.6"), WIRE_BAD_PASSWORD);
+}
+
+TEST_F(ServerThrottled, AHeldClientThatLeavesIsForgottenAtOnce) {
+  Start(1, 1000);
+  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.2"), WIRE_BAD_PASSWORD);
+  {
+    Dialog held(port, "127.0.0.2");
+    UpToPassword(&held, "ann");
+    held.Send("pw");
+    usleep(20000);
+  }
+  for (int waited = 0; waited < 2000; waited += 10) {
+    if (GuardOpen(&server->server->guard, KeyOf("127.0.0.2")) == 0) break;
+    usleep(10000);
+  }
+  EXPECT_EQ(GuardOpen(&server->server->guard, KeyOf("127.0.0.2")), 0);
+  server->Stop();
+  EXPECT_EQ(LinesWith(server->Log(), "127.0.0.2 \"Connection\" \"ann\": hung up").size(), 1u)
+      << server->Log();
+}
