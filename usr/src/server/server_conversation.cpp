@@ -57,6 +57,7 @@ typedef struct Conversation {
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
+  int delay_ms;          // of the refusal of a wrong or unchecked password
   std::atomic<int> gone; // the client left while it waited for its hash
   double release_ms;     // when held: the time of its refusal
   // Place in the loop's list, by deadline of the next message.
@@ -329,16 +330,18 @@ static int OnName(Conversation *talk) {
   return ReplyAndWait(talk, STAGE_PASSWORD);
 }
 
-// The refusal of a wrong or unchecked password, counted, and sent after
-// `delay_ms` when that is not 0. Meanwhile the conversation costs nothing
-// but its place.
-static int WrongPassword(Conversation *talk, int delay_ms) {
+// Counts a failed identification: wrong, or refused unchecked.
+static void CountFailure(Conversation *talk) {
   Server *server = talk->loop->server;
-  double now = MonotonicMs();
-  GuardFailed(&server->guard, server->config.throttle, talk->peer_key, talk->name, now);
+  GuardFailed(&server->guard, server->config.throttle, talk->peer_key, talk->name, MonotonicMs());
+}
+
+// The refusal of a wrong or unchecked password, sent after `delay_ms` when
+// that is not 0. Meanwhile the conversation costs nothing but its place.
+static int RefusePassword(Conversation *talk, int delay_ms) {
   if (delay_ms <= 0) return Refuse(talk, WIRE_BAD_PASSWORD);
   talk->stage = STAGE_HELD;
-  talk->release_ms = now + delay_ms;
+  talk->release_ms = MonotonicMs() + delay_ms;
   talk->loop->held.emplace(talk->release_ms, talk);
   return GO_ON;
 }
@@ -350,7 +353,10 @@ static int OnPassword(Conversation *talk) {
   if (!IsCreation(talk)) {
     int delay =
         GuardAddressDelay(&server->guard, server->config.throttle, talk->peer_key, MonotonicMs());
-    if (delay > 0) return WrongPassword(talk, delay);
+    if (delay > 0) {
+      CountFailure(talk);
+      return RefusePassword(talk, delay);
+    }
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
       return talk->query_entry->exchange(talk);
@@ -482,15 +488,26 @@ void ConversationReadable(Conversation *talk) {
   if (talk->stage != STAGE_HASHING && talk->stage != STAGE_HELD) TakeMessages(talk);
 }
 
+// The allowance of the address is looked at again when the check is about
+// to start, and a failure counted as soon as it is known, so that guesses
+// sent side by side get no more checks than guesses sent one by one (but
+// for the checks already running on the other hashing threads).
 void ConversationHash(Conversation *talk) {
   Server *server = talk->loop->server;
+  const Throttle &throttle = server->config.throttle;
   if (talk->gone) {
     server->checks_dropped++;
   } else if (IsCreation(talk)) {
     talk->hash_failed = CredentialsHash(talk->password, talk->new_hash);
   } else {
-    talk->hash_failed = CredentialsVerify(&server->credentials, talk->name, talk->password,
-                                          talk->account.password_hash);
+    talk->delay_ms = GuardAddressDelay(&server->guard, throttle, talk->peer_key, MonotonicMs());
+    talk->hash_failed =
+        talk->delay_ms > 0 || CredentialsVerify(&server->credentials, talk->name, talk->password,
+                                                talk->account.password_hash) != 0;
+    // A name under attack answers wrong passwords slowly, and only them.
+    if (talk->hash_failed && talk->delay_ms == 0)
+      talk->delay_ms = GuardNameDelay(&server->guard, throttle, talk->name, MonotonicMs());
+    if (talk->hash_failed) CountFailure(talk);
   }
   LoopPostHashed(talk->loop, talk);
 }
@@ -507,17 +524,13 @@ static int CreateCharacter(Conversation *talk) {
 }
 
 void ConversationHashed(Conversation *talk) {
-  Server *server = talk->loop->server;
   int rc = END;
   if (!talk->gone) {
     if (IsCreation(talk)) {
       rc = CreateCharacter(talk);
     } else {
-      // A name under attack answers wrong passwords slowly, and only them.
-      int delay = talk->hash_failed ? GuardNameDelay(&server->guard, server->config.throttle,
-                                                     talk->name, MonotonicMs())
-                                    : 0;
-      rc = talk->hash_failed ? WrongPassword(talk, delay) : talk->query_entry->exchange(talk);
+      rc = talk->hash_failed ? RefusePassword(talk, talk->delay_ms)
+                             : talk->query_entry->exchange(talk);
     }
   }
   sodium_memzero(talk->password, sizeof(talk->password));

@@ -197,7 +197,10 @@ TEST(ServerGuardChecks, AddressesTakeTurnsAtTheChecks) {
     ASSERT_TRUE(CreateCharacter(first.port, "bob", "pw"));
   }
   // Started again: no credentials are known yet, every check is slow.
-  TestServer server(SERVER_READ_TIMEOUT_MS, dir, OneHasher);
+  TestServer server(SERVER_READ_TIMEOUT_MS, dir, [](ServerConfig *config) {
+    OneHasher(config);
+    config->throttle.address_failures = 1000; // here every guess is checked
+  });
   std::vector<std::unique_ptr<Dialog>> guesses;
   for (int i = 0; i < kGuesses; i++) {
     guesses.emplace_back(new Dialog(server.port, "127.0.0.2"));
@@ -366,4 +369,29 @@ TEST_F(ServerThrottled, AHeldClientThatLeavesIsForgottenAtOnce) {
   server->Stop();
   EXPECT_EQ(LinesWith(server->Log(), "127.0.0.2 \"Connection\" \"ann\": hung up").size(), 1u)
       << server->Log();
+}
+
+TEST(ServerGuardThrottleChecks, GuessesSentSideBySideGetNoMoreChecksThanTheAllowance) {
+  const int kGuesses = 20;
+  const int kThreads = 2;
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->threads = kThreads;
+    config->throttle.address_failures = 3;
+    config->throttle.delay_first_ms = 50;
+    config->throttle.delay_max_ms = 100;
+  });
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  std::vector<std::unique_ptr<Dialog>> guesses;
+  for (int i = 0; i < kGuesses; i++) {
+    guesses.emplace_back(new Dialog(server.port, "127.0.0.2"));
+    UpToPassword(guesses.back().get(), "ann");
+  }
+  for (auto &guess : guesses)
+    guess->Send("guess");
+  for (auto &guess : guesses)
+    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  // The allowance, and at worst one more per other hashing thread.
+  long checks = server.server->credentials.slow_checks.load();
+  EXPECT_GE(checks, 3);
+  EXPECT_LE(checks, 3 + kThreads - 1);
 }
