@@ -4,7 +4,9 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status] [--rate R] [--threads 1]
-//                [--prefix bench]
+//                [--prefix bench] [--flood idle|guess|none] [--flood-from ADDR]
+//                [--flood-connections N] [--flood-pause-ms MS]
+//                [--server-pid PID]
 //
 // Each player has an account of its own (created when missing, password
 // "bench"), identified once before the clock starts, as a player who has
@@ -12,7 +14,19 @@
 // conversation as soon as one ends; with --rate the players together start
 // R conversations per second on a fixed schedule, and a conversation's
 // latency runs from its scheduled start, so that a server falling behind
-// shows in the figures.
+// shows in the figures. Against a loopback server the players speak from
+// 127.0.1.1, 127.0.1.2, ..., twenty to an address, as players on many
+// machines would.
+//
+// With --flood an attacker speaks meanwhile from another address (default
+// 127.0.0.2): "idle" holds connections open without a word (default 4100),
+// "guess" guesses the first player's password on every connection (default
+// 100), again as soon as it is answered; "none" measures the same players
+// without an attacker. A connection the server closes
+// unanswered is opened again after --flood-pause-ms (default 1000). The
+// players are then not identified beforehand: each one's first conversation
+// pays the slow password check, and those first wake-ups are reported
+// apart. --server-pid adds the server's processor time to the figures.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -23,11 +37,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,7 +61,14 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
+  std::string flood; // "", "idle" or "guess"
+  std::string flood_from;
+  int flood_connections; // 0: the default of the flood
+  int flood_pause_ms;
+  int server_pid;
 } BenchConfig;
+
+#define PLAYERS_PER_ADDRESS 20
 
 // One step of a conversation: send a text, or receive one reply.
 typedef struct Step {
@@ -55,6 +78,8 @@ typedef struct Step {
 
 typedef struct Player {
   int fd;
+  int index;
+  int conversations; // ended, well or not
   size_t step;
   double started; // scheduled start of the conversation
   double due;     // start of the next one
@@ -64,7 +89,9 @@ typedef struct Player {
 
 typedef struct Tally {
   std::vector<double> latencies_ms;
+  std::vector<double> first_ms; // the first conversation of each player
   long errors;
+  long first_errors;
 } Tally;
 
 static double NowMs() {
@@ -114,6 +141,45 @@ static int Resolve(const BenchConfig &config, struct sockaddr_storage *address, 
   return 0;
 }
 
+// Binds a socket to a source address (none when AF_UNSPEC); the port is
+// chosen at connect, so that one address can hold many connections.
+static int BindFrom(int fd, const struct sockaddr_storage &from) {
+  if (from.ss_family == AF_UNSPEC) return 0;
+  int on = 1;
+  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof(on));
+  socklen_t length =
+      from.ss_family == AF_INET ? sizeof(struct sockaddr_in) : sizeof(struct sockaddr_in6);
+  return bind(fd, (const struct sockaddr *)&from, length) == 0 ? 0 : 1;
+}
+
+// Player i speaks from 127.0.1.(1 + i / 20) to a server on a loopback
+// address; elsewhere from where the system chooses.
+static struct sockaddr_storage PlayerSource(const struct sockaddr_storage &server, int index) {
+  struct sockaddr_storage from;
+  memset(&from, 0, sizeof(from));
+  const struct sockaddr_in *v4 = (const struct sockaddr_in *)&server;
+  if (server.ss_family != AF_INET || ntohl(v4->sin_addr.s_addr) >> 24 != 127) return from;
+  from.ss_family = AF_INET;
+  ((struct sockaddr_in *)&from)->sin_addr.s_addr =
+      htonl(0x7F000101u + (unsigned)(index / PLAYERS_PER_ADDRESS));
+  return from;
+}
+
+// Opens a non-blocking connection from `from`; -1 when it failed at once.
+static int OpenFrom(const struct sockaddr_storage &address, socklen_t length,
+                    const struct sockaddr_storage &from) {
+  int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  if (BindFrom(fd, from) != 0 ||
+      (connect(fd, (const struct sockaddr *)&address, length) != 0 && errno != EINPROGRESS)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // ---- Setup: blocking conversations ------------------------------------------
 
 static int SendText(int fd, const std::string &text) {
@@ -161,12 +227,15 @@ static std::string PlayerName(const BenchConfig &config, int index) {
   return name;
 }
 
+// Creates the accounts, and identifies them unless their first waking is
+// to be measured.
 static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_storage &address,
                            socklen_t length) {
   for (int i = 0; i < config.players; i++) {
     std::string name = PlayerName(config, i);
-    Identify(address, length, WIRE_QUERY_SUBSCRIBE, name);
-    std::string reply = Identify(address, length, WIRE_QUERY_CONNECT, name);
+    std::string reply = Identify(address, length, WIRE_QUERY_SUBSCRIBE, name);
+    if (!config.flood.empty() && !reply.empty()) continue;
+    reply = Identify(address, length, WIRE_QUERY_CONNECT, name);
     if (reply.empty() || IsRefusal(reply.c_str())) {
       fprintf(stderr, "varkel_bench: %s cannot play: \"%s\"\n", name.c_str(), reply.c_str());
       return 1;
@@ -182,15 +251,8 @@ static int StartConversation(int epoll_fd, Player *player, const struct sockaddr
   player->started = player->due;
   player->step = 0;
   WireReset(&player->reader);
-  player->fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  player->fd = OpenFrom(address, length, PlayerSource(address, player->index));
   if (player->fd < 0) return 1;
-  int on = 1;
-  setsockopt(player->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  if (connect(player->fd, (const struct sockaddr *)&address, length) != 0 && errno != EINPROGRESS) {
-    close(player->fd);
-    player->fd = -1;
-    return 1;
-  }
   struct epoll_event event;
   event.events = EPOLLOUT;
   event.data.ptr = player;
@@ -267,6 +329,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
   double start = NowMs();
   for (int i = 0; i < count; i++) {
     players[i].fd = -1;
+    players[i].index = first + i;
+    players[i].conversations = 0;
     players[i].due = start + interval * (first + i) / config.players;
     players[i].script = Script(config.query, PlayerName(config, first + i));
   }
@@ -283,10 +347,12 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
       close(player->fd);
       player->fd = -1;
       double now = NowMs();
+      // Under a flood the first waking of each player is told apart.
+      int first_one = !config.flood.empty() && player->conversations++ == 0;
       if (rc == 2) {
-        tally->latencies_ms.push_back(now - player->started);
+        (first_one ? tally->first_ms : tally->latencies_ms).push_back(now - player->started);
       } else {
-        tally->errors++;
+        (first_one ? tally->first_errors : tally->errors)++;
       }
       player->due = interval > 0 ? player->started + interval : now;
     }
@@ -295,6 +361,143 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     if (player.fd >= 0) close(player.fd);
   }
   close(epoll_fd);
+}
+
+// ---- The flood: an attacker from another address ------------------------------
+
+typedef struct Attacker {
+  int fd;
+  double reopen_ms; // closed: when to open again
+  WireReader reader;
+  int replies; // heard on this connection
+  int guessed; // its guess went out
+} Attacker;
+
+typedef struct FloodTally {
+  long opened;
+  long unanswered; // closed by the server before its verdict
+  long guesses;    // answered "Bad password"
+  long accepted;   // a guess let in
+  long open_at_end;
+} FloodTally;
+
+static void OpenAttacker(const BenchConfig &config, const struct sockaddr_storage &address,
+                         socklen_t length, const struct sockaddr_storage &from, int epoll_fd,
+                         Attacker *attacker, FloodTally *tally) {
+  attacker->replies = 0;
+  WireReset(&attacker->reader);
+  attacker->fd = OpenFrom(address, length, from);
+  if (attacker->fd < 0) {
+    attacker->reopen_ms = NowMs() + config.flood_pause_ms;
+    return;
+  }
+  tally->opened++;
+  attacker->guessed = config.flood != "guess";
+  struct epoll_event event;
+  event.events = EPOLLIN | EPOLLRDHUP | (attacker->guessed ? 0u : (uint32_t)EPOLLOUT);
+  event.data.ptr = attacker;
+  epoll_ctl(epoll_fd, EPOLL_CTL_ADD, attacker->fd, &event);
+}
+
+// A guess is the whole identification at once, sent when connected; the
+// server answers each message in turn.
+static void Guess(const BenchConfig &config, int epoll_fd, Attacker *attacker, FloodTally *tally) {
+  char guess[32];
+  snprintf(guess, sizeof(guess), "guess%ld", tally->opened);
+  std::string texts = std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
+                      PlayerName(config, 0) + '\0' + guess + '\0';
+  ssize_t sent = send(attacker->fd, texts.data(), texts.size(), MSG_NOSIGNAL);
+  (void)sent; // a refused connection shows at the next read
+  attacker->guessed = 1;
+  struct epoll_event event;
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.ptr = attacker;
+  epoll_ctl(epoll_fd, EPOLL_CTL_MOD, attacker->fd, &event);
+}
+
+// Reads what came; 1 when the connection is over (the attacker then opens
+// another: at once after a verdict, after the pause otherwise).
+static int AttackerReads(const BenchConfig &config, Attacker *attacker, FloodTally *tally) {
+  size_t room;
+  char *space = WireSpace(&attacker->reader, &room);
+  ssize_t got = recv(attacker->fd, space, room, 0);
+  if (got < 0 && errno == EAGAIN) return 0;
+  double pause = config.flood_pause_ms;
+  if (got > 0) {
+    WireCommit(&attacker->reader, (size_t)got);
+    char reply[WIRE_MESSAGE_MAX];
+    while (WireTakeMessage(&attacker->reader, reply, sizeof(reply)) == 0) {
+      if (++attacker->replies < 4) continue;
+      (strcmp(reply, WIRE_OK) == 0 ? tally->accepted : tally->guesses)++;
+      pause = 0;
+      break;
+    }
+    if (pause > 0) return 0;
+  } else {
+    tally->unanswered++;
+  }
+  close(attacker->fd);
+  attacker->fd = -1;
+  attacker->reopen_ms = NowMs() + pause;
+  return 1;
+}
+
+static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &address,
+                     socklen_t length, const std::atomic<bool> *stop, FloodTally *tally) {
+  struct sockaddr_storage from;
+  memset(&from, 0, sizeof(from));
+  from.ss_family = address.ss_family;
+  void *bytes = address.ss_family == AF_INET ? (void *)&((struct sockaddr_in *)&from)->sin_addr
+                                             : (void *)&((struct sockaddr_in6 *)&from)->sin6_addr;
+  inet_pton(address.ss_family, config.flood_from.c_str(), bytes);
+  int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  std::vector<Attacker> attackers(config.flood_connections);
+  for (Attacker &attacker : attackers)
+    OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+  struct epoll_event events[256];
+  while (!*stop) {
+    int ready = epoll_wait(epoll_fd, events, 256, 20);
+    for (int i = 0; i < ready; i++) {
+      Attacker *attacker = (Attacker *)events[i].data.ptr;
+      if (attacker->fd < 0) continue;
+      if (!attacker->guessed && (events[i].events & EPOLLOUT) &&
+          !(events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+        Guess(config, epoll_fd, attacker, tally);
+        continue;
+      }
+      AttackerReads(config, attacker, tally);
+    }
+    double now = NowMs();
+    for (Attacker &attacker : attackers) {
+      if (attacker.fd < 0 && attacker.reopen_ms <= now)
+        OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+    }
+  }
+  for (Attacker &attacker : attackers) {
+    if (attacker.fd < 0) continue;
+    tally->open_at_end++;
+    close(attacker.fd);
+  }
+  close(epoll_fd);
+}
+
+// Processor seconds a process has used, or -1.
+static double ProcessCpuSeconds(int pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+  FILE *stat = fopen(path, "r");
+  if (stat == NULL) return -1.0;
+  char text[1024];
+  size_t got = fread(text, 1, sizeof(text) - 1, stat);
+  fclose(stat);
+  text[got] = '\0';
+  // The fields after the command name, which may hold blanks.
+  const char *rest = strrchr(text, ')');
+  unsigned long user = 0, system = 0;
+  if (rest == NULL ||
+      sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    return -1.0;
+  return (double)(user + system) / sysconf(_SC_CLK_TCK);
 }
 
 static double Percentile(const std::vector<double> &sorted, double fraction) {
@@ -307,7 +510,8 @@ static int Usage(const char *problem) {
   fprintf(stderr,
           "varkel_bench: %s\nUsage: varkel_bench [--host H] [--port P] [--players N] "
           "[--seconds S] [--query connection|status] [--rate R] [--threads T] "
-          "[--prefix NAME]\n",
+          "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
+          "[--flood-pause-ms MS] [--server-pid PID]\n",
           problem);
   return 2;
 }
@@ -334,27 +538,101 @@ static int ParseBench(int argc, char **argv, BenchConfig *config) {
       config->query = WIRE_QUERY_STATUS;
     else if (option == "--query" && strcmp(value, "connection") == 0)
       config->query = WIRE_QUERY_CONNECT;
+    else if (option == "--flood" && (strcmp(value, "idle") == 0 || strcmp(value, "guess") == 0 ||
+                                     strcmp(value, "none") == 0))
+      config->flood = value;
+    else if (option == "--flood-from")
+      config->flood_from = value;
+    else if (option == "--flood-connections")
+      config->flood_connections = atoi(value);
+    else if (option == "--flood-pause-ms")
+      config->flood_pause_ms = atoi(value);
+    else if (option == "--server-pid")
+      config->server_pid = atoi(value);
     else
       return 1;
   }
   if (argc % 2 == 0) return 1;
+  if (config->flood_connections == 0)
+    config->flood_connections = config->flood == "idle" ? 4100 : 100;
   // Names are at most 8 characters: the prefix and the player's number.
   char last[16];
   int digits = snprintf(last, sizeof(last), "%d", config->players - 1);
   return config->players < 1 || config->threads < 1 || config->seconds <= 0 || config->rate < 0 ||
-         config->prefix.size() + digits > 8;
+         config->prefix.size() + digits > 8 || config->flood_connections < 1 ||
+         config->flood_pause_ms < 0;
+}
+
+// Each connection holds a descriptor: allow as many as the system lets.
+static void RaiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &tallies,
+                          double elapsed_s) {
+  std::vector<double> latencies, first;
+  long errors = 0, first_errors = 0;
+  for (const Tally &tally : tallies) {
+    latencies.insert(latencies.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
+    first.insert(first.end(), tally.first_ms.begin(), tally.first_ms.end());
+    errors += tally.errors;
+    first_errors += tally.first_errors;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::sort(first.begin(), first.end());
+  char pace[64] = "as fast as they can";
+  if (config.rate > 0) snprintf(pace, sizeof(pace), "paced at %.0f/s", config.rate);
+  printf("query \"%s\", %d players %s, %.1f s: %zu conversations, %.0f per second, "
+         "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
+         config.query.c_str(), config.players, pace, elapsed_s, latencies.size(),
+         latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
+         latencies.empty() ? 0.0 : latencies.back(), errors);
+  if (config.flood.empty()) return;
+  long done = (long)latencies.size() + (long)first.size();
+  long tried = done + errors + first_errors;
+  printf("players' success: %.1f%% (%ld of %ld conversations)\n",
+         tried > 0 ? 100.0 * done / tried : 0.0, done, tried);
+  printf("first wake-ups (a slow check each): %zu of %zu, p50 %.2f ms, p99 %.2f ms, "
+         "max %.2f ms\n",
+         first.size(), first.size() + first_errors, Percentile(first, 0.50),
+         Percentile(first, 0.99), first.empty() ? 0.0 : first.back());
+}
+
+static void ReportFlood(const BenchConfig &config, const FloodTally &flood, double elapsed_s) {
+  printf("flood \"%s\" from %s, %d connections: %ld opened, %ld closed unanswered, %ld open "
+         "at the end",
+         config.flood.c_str(), config.flood_from.c_str(), config.flood_connections, flood.opened,
+         flood.unanswered, flood.open_at_end);
+  if (config.flood == "guess")
+    printf(", %ld guesses answered (%.1f per second), %ld let in", flood.guesses,
+           flood.guesses / elapsed_s, flood.accepted);
+  printf("\n");
 }
 
 int main(int argc, char **argv) {
-  BenchConfig config = {"127.0.0.1", 9999, 100, 10.0, 0.0, WIRE_QUERY_CONNECT, 1, "bench"};
+  BenchConfig config = {"127.0.0.1", 9999,        100, 10.0, 0.0, WIRE_QUERY_CONNECT, 1, "bench",
+                        "",          "127.0.0.2", 0,   1000, 0};
   if (ParseBench(argc, argv, &config) != 0) return Usage("bad arguments");
   if (config.threads > config.players) config.threads = config.players;
+  RaiseDescriptorLimit();
   struct sockaddr_storage address;
   socklen_t length;
   if (Resolve(config, &address, &length) != 0) return Usage("cannot resolve the host");
   if (PrepareAccounts(config, address, length) != 0) return 1;
 
-  std::vector<Tally> tallies(config.threads, Tally{{}, 0});
+  std::atomic<bool> stop(false);
+  FloodTally flood = {0, 0, 0, 0, 0};
+  std::thread attacker;
+  double flood_start = NowMs();
+  if (!config.flood.empty() && config.flood != "none") {
+    attacker = std::thread(RunFlood, std::cref(config), std::cref(address), length, &stop, &flood);
+    usleep(1000000); // the flood takes hold first
+  }
+  double cpu_before = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
+  std::vector<Tally> tallies(config.threads, Tally{{}, {}, 0, 0});
   std::vector<std::thread> threads;
   double start = NowMs();
   double end = start + config.seconds * 1000.0;
@@ -367,20 +645,18 @@ int main(int argc, char **argv) {
   for (std::thread &thread : threads)
     thread.join();
   double elapsed_s = (NowMs() - start) / 1000.0;
-
-  std::vector<double> latencies;
-  long errors = 0;
-  for (const Tally &tally : tallies) {
-    latencies.insert(latencies.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
-    errors += tally.errors;
+  double cpu_after = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
+  if (attacker.joinable()) {
+    stop = true;
+    attacker.join();
+    ReportFlood(config, flood, (NowMs() - flood_start) / 1000.0);
   }
-  std::sort(latencies.begin(), latencies.end());
-  char pace[64] = "as fast as they can";
-  if (config.rate > 0) snprintf(pace, sizeof(pace), "paced at %.0f/s", config.rate);
-  printf("query \"%s\", %d players %s, %.1f s: %zu conversations, %.0f per second, "
-         "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
-         config.query.c_str(), config.players, pace, elapsed_s, latencies.size(),
-         latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
-         latencies.empty() ? 0.0 : latencies.back(), errors);
-  return errors == 0 ? 0 : 1;
+  ReportPlayers(config, tallies, elapsed_s);
+  if (cpu_before >= 0 && cpu_after >= 0)
+    printf("server processor time: %.1f s in %.1f s\n", cpu_after - cpu_before, elapsed_s);
+  long errors = 0;
+  for (const Tally &tally : tallies)
+    errors += tally.errors + tally.first_errors;
+  // Under a flood the failures are what is measured.
+  return errors == 0 || !config.flood.empty() ? 0 : 1;
 }
