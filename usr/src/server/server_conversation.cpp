@@ -149,6 +149,10 @@ static void End(Conversation *talk) {
   Unlink(talk);
   if (talk->stage == STAGE_HELD) Unhold(talk);
   if (talk->reserved) Release(server, talk->name);
+  // Out of the loop's watch before the descriptor goes: a late event of a
+  // closed socket was seen to reach the loop after the conversation was
+  // freed.
+  epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
   close(talk->fd);
   GuardLeave(&server->guard, talk->peer_key);
   sodium_memzero(talk->password, sizeof(talk->password));
