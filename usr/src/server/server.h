@@ -296,8 +296,9 @@ void ConversationReadable(struct Conversation *talk);
 // On a hashing thread: the slow hash, unless the client has left.
 void ConversationHash(struct Conversation *talk);
 void ConversationHashed(struct Conversation *talk);
-// Ends the conversations past their deadline; returns the milliseconds to
-// the next deadline, or -1 when none waits.
+// Sends the held refusals that are due and ends the conversations past
+// their deadline; returns the milliseconds to the next of either, or -1
+// when none waits.
 int ConversationsExpire(Loop *loop);
 void ConversationsEndAll(Loop *loop, const char *outcome);
 
