@@ -139,3 +139,23 @@ TEST(Loop, WindowCloseEndsWithStatusOne) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
 }
+
+// Without a display SDL would draw nowhere and the client would never end:
+// it says so and stops. The dummy driver, asked for by name, still runs.
+TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
+  InstallTree tree;
+  std::vector<std::pair<std::string, std::string>> kept;
+  for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}) {
+    if (getenv(name) != nullptr) kept.emplace_back(name, getenv(name));
+    unsetenv(name);
+  }
+  ProcessResult result = RunProcess({VARKEL_CLIENT_BINARY}, tree.Bin(), 5000);
+  for (const auto &variable : kept)
+    setenv(variable.first.c_str(), variable.second.c_str(), 1);
+  EXPECT_EQ(result.status, 1) << "killed after 5 s, or ended otherwise: " << result.out;
+  EXPECT_NE(result.out.find("no display"), std::string::npos) << result.out;
+  // Nothing was started: no log either.
+  EXPECT_FALSE(FileExists(tree.LogPath()));
+  ProcessResult dummy = tree.Client({}, 1500);
+  EXPECT_EQ(dummy.status, -1) << "the dummy driver runs until killed: " << dummy.out;
+}
