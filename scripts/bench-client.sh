@@ -10,7 +10,7 @@
 # Xvfb display, the clients. It only ever signals the processes it started,
 # by their ids.
 #
-# Options: --dummy (only the dummy driver), --xvfb (only the window).
+# Options: --dummy (only the dummy driver), --xvfb (only Xvfb).
 # SECONDS_TO_MEASURE (default 8) is the length of each measure.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -80,8 +80,12 @@ memory() {
   awk '/^VmSize|^VmRSS/ { printf "%s %d MB  ", $1, $2 / 1024 }' "/proc/$1/status"
 }
 
-start_client() { # environment assignments...
-  (cd "$tree/usr/bin" && exec env "$@" "$bin/varkel_client") &
+start_client() { # environment assignments... [-f]
+  local assignments=() arguments=()
+  for word in "$@"; do
+    case "$word" in *=*) assignments+=("$word") ;; *) arguments+=("$word") ;; esac
+  done
+  (cd "$tree/usr/bin" && exec env "${assignments[@]}" "$bin/varkel_client" "${arguments[@]}") &
   client=$!
   pids+=("$client")
 }
@@ -121,31 +125,54 @@ for _ in $(seq 100); do
   [ -s "$work/display" ] && break
   sleep 0.05
 done
-export DISPLAY=":$(cat "$work/display")"
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY
 
-start_client "DISPLAY=$DISPLAY"
-window="$(timeout 10 xdotool search --sync --name '^Varkel$' | head -n 1)"
-at() { xdotool mousemove --window "$window" "$1" "$2"; }
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
-fade_and_idle "Xvfb window"
-
-# Positions in the 640x480 layout: sign-in fields and buttons, the five small
-# buttons under the top band, the in-game speak button.
-nickname=(100 172) password=(100 220) subscribe=(420 176) connect=(420 240)
-speak=(560 449)
-moves=()
-for step in $(seq 0 20); do
-  for spot in "20 100" "60 100" "100 100" "140 100" "180 100" "100 172" "100 220" "420 176" \
-    "420 240" "300 300"; do
-    moves+=(mousemove --window "$window" $spot sleep 0.04)
+# The pointer sweeps over the controls (the five small buttons, the two
+# fields, two buttons, empty space), 25 moves a second, one xdotool for all.
+sweep() { # window
+  local moves=() spot
+  for _ in $(seq 0 20); do
+    for spot in "20 100" "60 100" "100 100" "140 100" "180 100" "100 172" "100 220" "420 176" \
+      "420 240" "300 300"; do
+      # shellcheck disable=SC2206 # the two coordinates are two words
+      moves+=(mousemove --window "$1" $spot sleep 0.04)
+    done
   done
-done
-xdotool "${moves[@]}" &
-mover=$!
-pids+=("$mover")
-sleep 0.5
-echo "Xvfb window: pointer moving over controls $(cpu_over "$client" "$seconds") of one core"
-wait "$mover" 2>/dev/null || true
+  xdotool "${moves[@]}" &
+  mover=$!
+  pids+=("$mover")
+}
+
+motion() { # label window
+  sweep "$2"
+  sleep 0.5
+  echo "$1: pointer moving over controls $(cpu_over "$client" "$seconds") of one core"
+  wait "$mover" 2>/dev/null || true
+}
+
+window_of_client() {
+  timeout 10 xdotool search --sync --name '^Varkel$' | head -n 1
+}
+
+# Full screen: the 640x480 frame scaled to the whole 1024x768 display. Xvfb
+# has no window manager to give the window the whole screen, and the
+# pointer's motions do not reach it there: no motion figure.
+start_client "DISPLAY=$DISPLAY" -f
+window_of_client >/dev/null
+fade_and_idle "Xvfb full screen"
+stop_client
+
+# A window of 640x480, where the actions are clicked.
+start_client "DISPLAY=$DISPLAY"
+window="$(window_of_client)"
+fade_and_idle "Xvfb window"
+motion "Xvfb window" "$window"
+
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+# Positions in the 640x480 layout: the sign-in fields and buttons, the
+# in-game speak button.
+nickname=(100 172) password=(100 220) subscribe=(420 176) connect=(420 240) speak=(560 449)
 
 # A character, then actions against the server: each click on "Parler" is
 # one conversation, counted in the server's log before the next click.
@@ -159,11 +186,11 @@ click "${connect[@]}"
 sleep 1
 conversations() { grep -c '"' "$work/server.log" || true; }
 act_until() { # count
-  local done_before tries
+  local done_before
   while [ "$(($(conversations) - base))" -lt "$1" ]; do
     done_before="$(conversations)"
     click "${speak[@]}"
-    for tries in $(seq 200); do
+    for _ in $(seq 200); do
       [ "$(conversations)" -gt "$done_before" ] && break
       sleep 0.005
     done
