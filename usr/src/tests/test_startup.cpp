@@ -159,3 +159,30 @@ TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
   ProcessResult dummy = tree.Client({}, 1500);
   EXPECT_EQ(dummy.status, -1) << "the dummy driver runs until killed: " << dummy.out;
 }
+
+// Presenting frames through OpenGL where no driver is (Mesa drawing in
+// software) cost several times SDL's own software renderer: in a window the
+// client maps no OpenGL library, unless the player asked for OpenGL.
+TEST(Display, WindowIsPresentedWithoutOpenGlUnlessAsked) {
+  if (!FileExists("/usr/bin/xvfb-run") || !FileExists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "needs xvfb-run and xdotool";
+  InstallTree tree;
+  auto gl_libraries = [&](const std::string &environment) {
+    char script[1024];
+    snprintf(script, sizeof(script),
+             "unset SDL_VIDEODRIVER SDL_RENDER_DRIVER SDL_FRAMEBUFFER_ACCELERATION\n"
+             "%s timeout -s KILL 30 '%s' & pid=$!\n"
+             "timeout 20 xdotool search --sync --name '^Varkel$' >/dev/null; sleep 1\n"
+             "set -- $(cat /proc/$pid/task/$pid/children); client=$1\n"
+             "echo maps: $(grep -c -E 'libGL|_dri\\.so|libgallium' /proc/$client/maps)\n"
+             "kill $pid; wait $pid\n",
+             environment.c_str(), VARKEL_CLIENT_BINARY);
+    ProcessResult run =
+        RunProcess({"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c", script}, tree.Bin(), 60000);
+    size_t at = run.out.find("maps: ");
+    EXPECT_NE(at, std::string::npos) << run.out;
+    return at == std::string::npos ? -1 : atoi(run.out.c_str() + at + 6);
+  };
+  EXPECT_EQ(gl_libraries(""), 0);
+  EXPECT_GT(gl_libraries("SDL_RENDER_DRIVER=opengl"), 0);
+}
