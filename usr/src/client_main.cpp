@@ -75,14 +75,14 @@ static void ChooseRenderer(void) {
 // Without a display SDL falls back to drawing nowhere, and the player would
 // wait for a window that never comes. The dummy driver, asked for by name,
 // runs without one.
-static int DisplayAvailable(void) {
+static int RequireDisplay(void) {
   const char *names[] = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
   for (const char *name : names) {
     const char *value = getenv(name);
-    if (value != NULL && value[0] != '\0') return 1;
+    if (value != NULL && value[0] != '\0') return 0;
   }
   printf("varkel_client: no display (DISPLAY and WAYLAND_DISPLAY are not set).\n");
-  return 0;
+  return 1;
 }
 
 static int StartLibraries(void) {
@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
     PrintUsage();
     return 0;
   }
-  if (!DisplayAvailable()) return QuitLibraries();
+  if (RequireDisplay()) return QuitLibraries();
   // A server that has gone must fail a send, not kill the client.
   signal(SIGPIPE, SIG_IGN);
   ChooseLayout(&jeu);
