@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev
-  libgtest-dev xvfb xdotool
+  libgtest-dev xvfb xdotool iproute2
 )
 
 missing=()

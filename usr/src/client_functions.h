@@ -33,6 +33,25 @@
 
 #define VARKEL_FRAME_MS 40
 
+// Rows of the five draw lists together; help texts kept rendered; areas one
+// frame may redraw before they are joined into one.
+#define VARKEL_DRAWN_ITEMS 33
+#define VARKEL_HELP_TEXTS 12
+#define VARKEL_CHANGED_AREAS 8
+
+// One row of the draw lists as the last composed frame showed it.
+typedef struct DrawnItem {
+  SDL_Surface *surface; // NULL: not drawn
+  SDL_Rect area;        // where, clipped to the screen
+  Uint32 look;          // its alpha and colour key, and a text's pixels
+} DrawnItem;
+
+// A help text rendered once and kept for the next time the pointer finds it.
+typedef struct HelpText {
+  char text[55];
+  SDL_Surface *surface;
+} HelpText;
+
 // The record must start zeroed (main's is static): replacing a surface
 // frees the one it replaces.
 typedef struct Game {
@@ -169,15 +188,18 @@ typedef struct Game {
   int port_server;
 
   // Guarding and plumbing of the threads.
-  SDL_mutex *lock;            // the record's one lock (created by LoadGame)
-  SDL_mutex *memory_lock;     // keeps a listening and memory browsing apart on chat.dat
-  SDL_Thread *thread_connect; // handle of the last action started; never waited on
-  WireReader reader;          // bytes of the open connection not yet read as replies
-  Uint32 reply_timeout_ms;    // time limit on one reply
-  Uint16 help_bar_w;          // drawn width of the help bar
-  SDL_Surface *sfc_shown;     // copy of the last frame sent to the display
-  int show_next;              // send the next frame even if it is unchanged
-  Uint32 frames_shown;        // frames sent to the display so far
+  SDL_mutex *lock;                        // the record's one lock (created by LoadGame)
+  SDL_mutex *memory_lock;                 // keeps a listening and memory browsing apart on chat.dat
+  SDL_Thread *thread_connect;             // handle of the last action started; never waited on
+  WireReader reader;                      // bytes of the open connection not yet read as replies
+  Uint32 reply_timeout_ms;                // time limit on one reply
+  Uint16 help_bar_w;                      // drawn width of the help bar
+  HelpText help_texts[VARKEL_HELP_TEXTS]; // sfc_text_help is one of these
+  Uint32 pictures_fitted;                 // counts pictures fitted: a replaced one shows as changed
+  DrawnItem drawn[VARKEL_DRAWN_ITEMS];    // what the last composed frame showed
+  int show_next;                          // compose and send the whole next frame
+  Uint32 frames_shown;                    // frames sent to the display so far
+  Uint64 pixels_shown;                    // pixels sent to the display so far
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -204,10 +226,17 @@ int DisplayCursor(Game *jeu);
 int FitToDisplay(Game *jeu, SDL_Surface **field);
 // FitToDisplay on every picture and bar that frames draw.
 int FitPicturesToDisplay(Game *jeu);
-// One frame: fade, clear, the five draw lists, flip. A frame the same as
-// the last one shown is not sent again, unless show_next asks for it (any
-// event sets it: an exposed window, a new video mode). Caller holds the lock.
+// One frame: fade, clear, the five draw lists, flip; but only where a row
+// of the lists changed since the last frame (its picture, place, alpha or
+// colour key, a text's pixels), and only those areas are sent to the
+// display. show_next asks for the whole frame (set by every event but a
+// pointer motion: an exposed window, a new video mode, a focused bar).
+// Caller holds the lock.
 int DrawFrame(Game *jeu);
+// Makes sfc_text_help the rendering of text (also copied into `help`),
+// rendered the first time only. Caller holds the lock. A failure logs
+// "TTF_RenderUTF8_Solid: %s.\n\a" and returns 1.
+int RenderHelp(Game *jeu, const char *text);
 // Renders text into *field, freeing the surface it replaces. Caller holds
 // the lock. An empty text leaves the field as it was (SDL_ttf cannot render
 // one). A failure logs "TTF_RenderUTF8_Solid: %s.\n\a" and returns 1.

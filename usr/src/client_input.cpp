@@ -159,10 +159,7 @@ static const char *LightGroup(Game *jeu, const HoverControl *controls, size_t co
 }
 
 static int ShowHelp(Game *jeu, const char *help) {
-  snprintf(jeu->help, sizeof(jeu->help), "%s", help);
-  if (RenderText(jeu->font_help, jeu->help, jeu->color_font_help, &jeu->sfc_text_help,
-                 jeu->file_log))
-    return QuitLibraries();
+  if (RenderHelp(jeu, help)) return QuitLibraries();
   int width =
       jeu->sfc_text_help->w < jeu->sfc_bar_help->w ? jeu->sfc_text_help->w : jeu->sfc_bar_help->w;
   jeu->help_bar_w = (Uint16)width;
@@ -452,9 +449,10 @@ static const EventRoute kEventRoutes[] = {
 };
 
 int HandleEvent(Game *jeu) {
-  // Whatever happened (the window exposed, a new video mode), the next
-  // frame is shown even if it looks the same.
-  jeu->show_next = 1;
+  // Whatever happened (the window exposed, a new video mode, a bar
+  // focused), the whole next frame is shown; a motion only moves and lights
+  // what the next frame compares.
+  if (jeu->event_1.type != SDL_MOUSEMOTION) jeu->show_next = 1;
   for (const EventRoute &route : kEventRoutes)
     if (jeu->event_1.type == route.type) return route.handler(jeu);
   return 0;

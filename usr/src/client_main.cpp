@@ -2,6 +2,7 @@
 #include "client_functions.h"
 
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define VARKEL_WEB_ADDRESS "https://varkel.example.org/"
@@ -62,6 +63,28 @@ static Uint32 VideoFlags(int fullscreen) {
   return SDL_HWSURFACE | SDL_DOUBLEBUF | (fullscreen ? SDL_FULLSCREEN : 0);
 }
 
+// SDL would present each frame through OpenGL, which without a driver is
+// Mesa drawing in software: several times the cost of SDL's own software
+// renderer. Both settings are needed (either alone still loads OpenGL); a
+// player's own choice stays.
+static void ChooseRenderer(void) {
+  setenv("SDL_RENDER_DRIVER", "software", 0);
+  setenv("SDL_FRAMEBUFFER_ACCELERATION", "software", 0);
+}
+
+// Without a display SDL falls back to drawing nowhere, and the player would
+// wait for a window that never comes. The dummy driver, asked for by name,
+// runs without one.
+static int RequireDisplay(void) {
+  const char *names[] = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
+  for (const char *name : names) {
+    const char *value = getenv(name);
+    if (value != NULL && value[0] != '\0') return 0;
+  }
+  printf("varkel_client: no display (DISPLAY and WAYLAND_DISPLAY are not set).\n");
+  return 1;
+}
+
 static int StartLibraries(void) {
   if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1) {
     fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
@@ -114,6 +137,7 @@ int main(int argc, char **argv) {
   // Action threads may outlive main's frame; the record must outlive them.
   static Game jeu;
   InitGame(&jeu);
+  ChooseRenderer();
   if (StartLibraries()) return 1;
   if (LastArgumentIs(argc, argv, "-v", "--version")) {
     PrintVersion(&jeu);
@@ -123,6 +147,7 @@ int main(int argc, char **argv) {
     PrintUsage();
     return 0;
   }
+  if (RequireDisplay()) return QuitLibraries();
   // A server that has gone must fail a send, not kill the client.
   signal(SIGPIPE, SIG_IGN);
   ChooseLayout(&jeu);

@@ -33,6 +33,7 @@ int InitGame(Game *jeu) {
   jeu->tcpsock = NULL;
   WireReset(&jeu->reader);
   jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
+  jeu->show_next = 1;
   return 0;
 }
 
@@ -70,6 +71,26 @@ int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **
 int ShowStateMessage(Game *jeu, const char *text) {
   if (RenderText(jeu->font1, text, jeu->color_font1, &jeu->sfc_text_state, jeu->file_log)) return 1;
   jeu->message_alpha = 255;
+  return 0;
+}
+
+// The kept rendering of a help text, or the slot to render it into (the
+// last one when all are taken, which the help texts never need).
+static HelpText *KeptHelp(Game *jeu, const char *text) {
+  for (HelpText &kept : jeu->help_texts)
+    if (kept.surface == NULL || strcmp(kept.text, text) == 0) return &kept;
+  return &jeu->help_texts[VARKEL_HELP_TEXTS - 1];
+}
+
+int RenderHelp(Game *jeu, const char *text) {
+  if (text != jeu->help) snprintf(jeu->help, sizeof(jeu->help), "%s", text);
+  HelpText *kept = KeptHelp(jeu, jeu->help);
+  if (kept->surface == NULL || strcmp(kept->text, jeu->help) != 0) {
+    if (RenderText(jeu->font_help, jeu->help, jeu->color_font_help, &kept->surface, jeu->file_log))
+      return 1;
+    snprintf(kept->text, sizeof(kept->text), "%s", jeu->help);
+  }
+  jeu->sfc_text_help = kept->surface;
   return 0;
 }
 
@@ -230,7 +251,7 @@ static int RenderFirstTexts(Game *jeu) {
          RenderText(jeu->font1, jeu->login, jeu->color_font1, &jeu->sfc_text_nickname, log) ||
          RenderText(jeu->font1, jeu->password_hide, jeu->color_font1, &jeu->sfc_text_password,
                     log) ||
-         RenderText(jeu->font_help, jeu->help, jeu->color_font_help, &jeu->sfc_text_help, log) ||
+         RenderHelp(jeu, jeu->help) ||
          RenderText(jeu->font_speak, jeu->speak, jeu->color_font_speak, &jeu->sfc_text_speak,
                     log) ||
          RenderText(jeu->font_message, jeu->message, jeu->color_font_message,
@@ -281,6 +302,8 @@ int LoadGame(Game *jeu) {
 /* Drawing. */
 
 int FitToDisplay(Game *jeu, SDL_Surface **field) {
+  // A new picture may reuse the freed one's address: the count tells frames.
+  jeu->pictures_fitted++;
   if (SDL_GetVideoSurface() == NULL || *field == NULL) return 0;
   SDL_Surface *fitted = SDL_DisplayFormat(*field);
   if (fitted == NULL) return LogError(jeu, "SDL_DisplayFormat: %s\n");
@@ -323,13 +346,20 @@ int UpdateStateMessage(Game *jeu) {
 
 typedef int (*DrawCondition)(const Game *jeu);
 
+// What a row's surface holds: a picture or bar (fitted to the display, or
+// filled by a click), or a rendered text, whose pixels tell it apart.
+enum Content { kPicture, kText };
+
 // One row of a draw list: a blit of a surface at a position (NULL: the
-// whole screen from its corner), when its condition holds.
+// whole screen from its corner), when its condition holds, as wide as its
+// width field says (NULL: the surface's own width).
 typedef struct DrawItem {
   SurfaceField surface;
   RectField at;
   DrawCondition when;
   const char *log_line;
+  Content content;
+  Uint16 Game::*width;
 } DrawItem;
 
 static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
@@ -357,141 +387,276 @@ static int NewerLineExists(const Game *jeu) {
 static int SpecialPlace(const Game *jeu) {
   return strcmp(jeu->place_current, "PUIT") == 0 || strcmp(jeu->place_current, "FORÊT") == 0;
 }
+static int SignInScreen(const Game *jeu) {
+  return strcmp(jeu->etat, "disconnected") == 0;
+}
+static int InGameScreen(const Game *jeu) {
+  return strcmp(jeu->etat, "connected") == 0;
+}
 
 static const DrawItem kMainObjects[] = {
-    {&Game::sfc_bmp_background, NULL, NULL, kBlitFailed},
-    {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_fullscreen, &Game::rct_bmp_fullscreen, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_window, &Game::rct_bmp_window, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_profil, &Game::rct_bmp_profil, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_noprofil, &Game::rct_bmp_noprofil, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_screenshot, &Game::rct_bmp_screenshot, NULL, kBlitFailedDot},
-    {&Game::sfc_text_state, &Game::rct_text_state, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_background, NULL, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_fullscreen, &Game::rct_bmp_fullscreen, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_window, &Game::rct_bmp_window, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_profil, &Game::rct_bmp_profil, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_noprofil, &Game::rct_bmp_noprofil, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_screenshot, &Game::rct_bmp_screenshot, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_text_state, &Game::rct_text_state, NULL, kBlitFailedDot, kText, NULL},
 };
 
 static const DrawItem kDisconnectedObjects[] = {
-    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed},
-    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed},
-    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed},
-    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed},
-    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed},
-    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed},
-    {&Game::sfc_text_nickname, &Game::rct_text_nickname, LoginTyped, kBlitFailedDot},
-    {&Game::sfc_text_password, &Game::rct_text_password, PasswordTyped, kBlitFailedDot},
+    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_text_nickname, &Game::rct_text_nickname, LoginTyped, kBlitFailedDot, kText, NULL},
+    {&Game::sfc_text_password, &Game::rct_text_password, PasswordTyped, kBlitFailedDot, kText,
+     NULL},
 };
 
 static const DrawItem kConnectedObjects[] = {
-    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed},
-    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed},
-    {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed},
-    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed},
-    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed},
-    {&Game::sfc_bmp_arrow_up, &Game::rct_bmp_arrow_up, OlderLineExists, kBlitFailed},
-    {&Game::sfc_bmp_arrow_down, &Game::rct_bmp_arrow_down, NewerLineExists, kBlitFailed},
-    {&Game::sfc_text_speak, &Game::rct_text_speak, SpeakTyped, kBlitFailedDot},
-    {&Game::sfc_text_message, &Game::rct_text_message, MessageHeard, kBlitFailedDot},
-    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed},
-    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed},
-    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot},
-    {&Game::sfc_text_place, &Game::rct_text_place, NULL, kBlitFailedDot},
-    {&Game::sfc_bmp_special, &Game::rct_bmp_special, SpecialPlace, kBlitFailed},
+    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_arrow_up, &Game::rct_bmp_arrow_up, OlderLineExists, kBlitFailed, kPicture,
+     NULL},
+    {&Game::sfc_bmp_arrow_down, &Game::rct_bmp_arrow_down, NewerLineExists, kBlitFailed, kPicture,
+     NULL},
+    {&Game::sfc_text_speak, &Game::rct_text_speak, SpeakTyped, kBlitFailedDot, kText, NULL},
+    {&Game::sfc_text_message, &Game::rct_text_message, MessageHeard, kBlitFailedDot, kText, NULL},
+    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_text_place, &Game::rct_text_place, NULL, kBlitFailedDot, kText, NULL},
+    {&Game::sfc_bmp_special, &Game::rct_bmp_special, SpecialPlace, kBlitFailed, kPicture, NULL},
+};
+
+// The bar is drawn only as wide as the current help text.
+static const DrawItem kHelp[] = {
+    {&Game::sfc_bar_help, &Game::rct_bar_help, NULL, kBlitFailed, kPicture, &Game::help_bar_w},
+    {&Game::sfc_text_help, &Game::rct_text_help, NULL, kBlitFailedDot, kText, NULL},
 };
 
 static const DrawItem kCursor[] = {
-    {&Game::sfc_bmp_cursor, &Game::rct_bmp_cursor, NULL, kBlitFailedDot},
+    {&Game::sfc_bmp_cursor, &Game::rct_bmp_cursor, NULL, kBlitFailedDot, kPicture, NULL},
 };
+
+// The five lists in stacking order; a list is drawn when its screen is on.
+typedef struct DrawList {
+  const DrawItem *items;
+  size_t count;
+  DrawCondition when;
+} DrawList;
+
+static const DrawList kFrame[] = {
+    {kMainObjects, SDL_arraysize(kMainObjects), NULL},
+    {kDisconnectedObjects, SDL_arraysize(kDisconnectedObjects), SignInScreen},
+    {kConnectedObjects, SDL_arraysize(kConnectedObjects), InGameScreen},
+    {kHelp, SDL_arraysize(kHelp), NULL},
+    {kCursor, SDL_arraysize(kCursor), NULL},
+};
+
+static_assert(SDL_arraysize(kMainObjects) + SDL_arraysize(kDisconnectedObjects) +
+                      SDL_arraysize(kConnectedObjects) + SDL_arraysize(kHelp) +
+                      SDL_arraysize(kCursor) ==
+                  VARKEL_DRAWN_ITEMS,
+              "every row of the draw lists has its place in Game::drawn");
+
+static int Holds(const Game *jeu, DrawCondition when) {
+  return when == NULL || when(jeu);
+}
+
+// The part of the surface a row draws: all of it, or as wide as its width.
+static SDL_Rect SourceOf(const Game *jeu, const DrawItem *item) {
+  const SDL_Surface *surface = jeu->*item->surface;
+  Uint16 w = item->width != NULL ? jeu->*item->width : (Uint16)surface->w;
+  return SDL_Rect{0, 0, w, (Uint16)surface->h};
+}
 
 // Blits onto a copy of the position: SDL clips the rectangle it is given,
 // and the position must stay where the layout put it.
-static int Blit(Game *jeu, SDL_Surface *surface, SDL_Rect *source, const SDL_Rect *at,
-                const char *log_line) {
+static int Blit(Game *jeu, const DrawItem *item) {
   SDL_Rect where = {0, 0, 0, 0};
-  if (at != NULL) where = *at;
-  if (SDL_BlitSurface(surface, source, jeu->sfc_screen, &where) == -1)
-    return FailAndQuit(jeu, log_line);
+  if (item->at != NULL) where = jeu->*item->at;
+  SDL_Rect source = SourceOf(jeu, item);
+  if (SDL_BlitSurface(jeu->*item->surface, &source, jeu->sfc_screen, &where) == -1)
+    return FailAndQuit(jeu, item->log_line);
   return 0;
 }
 
-static int DrawList(Game *jeu, const DrawItem *items, size_t count) {
-  for (size_t n = 0; n < count; n++) {
-    const DrawItem *item = &items[n];
-    if (item->when != NULL && !item->when(jeu)) continue;
-    const SDL_Rect *at = item->at != NULL ? &(jeu->*item->at) : NULL;
-    if (Blit(jeu, jeu->*item->surface, NULL, at, item->log_line)) return 1;
-  }
+static int DrawRows(Game *jeu, const DrawList *list) {
+  if (!Holds(jeu, list->when)) return 0;
+  for (size_t n = 0; n < list->count; n++)
+    if (Holds(jeu, list->items[n].when) && Blit(jeu, &list->items[n])) return 1;
   return 0;
 }
 
 int DisplayMainObjects(Game *jeu) {
-  return DrawList(jeu, kMainObjects, SDL_arraysize(kMainObjects));
+  return DrawRows(jeu, &kFrame[0]);
 }
 
 int DisplayDisconnectedObjects(Game *jeu) {
-  if (strcmp(jeu->etat, "disconnected") != 0) return 0;
-  return DrawList(jeu, kDisconnectedObjects, SDL_arraysize(kDisconnectedObjects));
+  return DrawRows(jeu, &kFrame[1]);
 }
 
 int DisplayConnectedObjects(Game *jeu) {
-  if (strcmp(jeu->etat, "connected") != 0) return 0;
-  return DrawList(jeu, kConnectedObjects, SDL_arraysize(kConnectedObjects));
+  return DrawRows(jeu, &kFrame[2]);
 }
 
-// The bar is drawn only as wide as the current help text.
 int DisplayHelp(Game *jeu) {
-  SDL_Rect visible = {0, 0, jeu->help_bar_w, (Uint16)jeu->sfc_bar_help->h};
-  if (Blit(jeu, jeu->sfc_bar_help, &visible, &jeu->rct_bar_help, kBlitFailed)) return 1;
-  return Blit(jeu, jeu->sfc_text_help, NULL, &jeu->rct_text_help, kBlitFailedDot);
+  return DrawRows(jeu, &kFrame[3]);
 }
 
 int DisplayCursor(Game *jeu) {
-  return DrawList(jeu, kCursor, SDL_arraysize(kCursor));
+  return DrawRows(jeu, &kFrame[4]);
 }
 
-// A copy of the screen as it was last shown, of the screen's own size and
-// depth; NULL when none can be made (every frame is then shown).
-static SDL_Surface *ShownCopy(Game *jeu) {
-  SDL_Surface *screen = jeu->sfc_screen;
-  SDL_Surface *shown = jeu->sfc_shown;
-  if (shown != NULL && shown->w == screen->w && shown->h == screen->h &&
-      shown->format->BytesPerPixel == screen->format->BytesPerPixel)
-    return shown;
-  SDL_FreeSurface(shown);
-  jeu->sfc_shown = SDL_CreateRGBSurface(SDL_SWSURFACE, screen->w, screen->h,
-                                        screen->format->BitsPerPixel, 0, 0, 0, 0);
-  jeu->show_next = 1;
-  return jeu->sfc_shown;
+/* What changed since the last frame. */
+
+static SDL_Rect Intersection(SDL_Rect a, SDL_Rect b) {
+  int x0 = a.x > b.x ? a.x : b.x, y0 = a.y > b.y ? a.y : b.y;
+  int x1 = a.x + a.w < b.x + b.w ? a.x + a.w : b.x + b.w;
+  int y1 = a.y + a.h < b.y + b.h ? a.y + a.h : b.y + b.h;
+  if (x1 <= x0 || y1 <= y0) return SDL_Rect{0, 0, 0, 0};
+  return SDL_Rect{(Sint16)x0, (Sint16)y0, (Uint16)(x1 - x0), (Uint16)(y1 - y0)};
 }
 
-// Sending an unchanged 640x480 frame to the display costs an idle client
-// most of its time: compare it with the last one shown, and keep it if new.
-static int FrameChanged(Game *jeu) {
-  SDL_Surface *screen = jeu->sfc_screen;
-  SDL_Surface *shown = ShownCopy(jeu);
-  if (shown == NULL) return 1;
-  size_t row_bytes = (size_t)screen->w * screen->format->BytesPerPixel;
-  int changed = jeu->show_next;
-  SDL_LockSurface(screen);
-  for (int y = 0; y < screen->h; y++) {
-    const Uint8 *from = (const Uint8 *)screen->pixels + (size_t)y * screen->pitch;
-    Uint8 *to = (Uint8 *)shown->pixels + (size_t)y * shown->pitch;
-    if (!changed && memcmp(from, to, row_bytes) == 0) continue;
-    changed = 1;
-    memcpy(to, from, row_bytes);
+static SDL_Rect Union(SDL_Rect a, SDL_Rect b) {
+  int x0 = a.x < b.x ? a.x : b.x, y0 = a.y < b.y ? a.y : b.y;
+  int x1 = a.x + a.w > b.x + b.w ? a.x + a.w : b.x + b.w;
+  int y1 = a.y + a.h > b.y + b.h ? a.y + a.h : b.y + b.h;
+  return SDL_Rect{(Sint16)x0, (Sint16)y0, (Uint16)(x1 - x0), (Uint16)(y1 - y0)};
+}
+
+static SDL_Rect WholeScreen(const Game *jeu) {
+  return SDL_Rect{0, 0, (Uint16)jeu->sfc_screen->w, (Uint16)jeu->sfc_screen->h};
+}
+
+// FNV-1a over the rows of a surface's pixels.
+static Uint32 PixelsPrint(SDL_Surface *surface) {
+  Uint32 print = 2166136261u;
+  size_t row_bytes = (size_t)surface->w * surface->format->BytesPerPixel;
+  SDL_LockSurface(surface);
+  for (int y = 0; y < surface->h; y++) {
+    const Uint8 *row = (const Uint8 *)surface->pixels + (size_t)y * surface->pitch;
+    for (size_t n = 0; n < row_bytes; n++)
+      print = (print ^ row[n]) * 16777619u;
   }
-  SDL_UnlockSurface(screen);
-  jeu->show_next = 0;
-  return changed;
+  SDL_UnlockSurface(surface);
+  return print;
 }
 
-int DrawFrame(Game *jeu) {
-  UpdateStateMessage(jeu);
-  SDL_FillRect(jeu->sfc_screen, NULL, 0);
+// A text may be rendered again at the address of the one it replaced; a
+// picture replaced shows in the count of pictures fitted.
+static Uint32 LookOf(const Game *jeu, const DrawItem *item) {
+  SDL_Surface *surface = jeu->*item->surface;
+  Uint32 look = (surface->flags & (SDL_SRCALPHA | SDL_SRCCOLORKEY)) ^ surface->format->alpha;
+  look = look * 31 + surface->format->colorkey;
+  if (item->content == kText) return look * 31 + PixelsPrint(surface);
+  return look * 31 + jeu->pictures_fitted;
+}
+
+static DrawnItem Describe(const Game *jeu, const DrawItem *item, int drawn) {
+  DrawnItem described = {NULL, {0, 0, 0, 0}, 0};
+  SDL_Surface *surface = jeu->*item->surface;
+  if (!drawn || surface == NULL) return described;
+  // Fully transparent (a hidden help, a faded message): drawing it changes nothing.
+  if ((surface->flags & SDL_SRCALPHA) && surface->format->alpha == 0) return described;
+  SDL_Rect source = SourceOf(jeu, item);
+  SDL_Rect at = {0, 0, source.w, source.h};
+  if (item->at != NULL) {
+    at.x = (jeu->*item->at).x;
+    at.y = (jeu->*item->at).y;
+  }
+  described.surface = surface;
+  described.area = Intersection(at, WholeScreen(jeu));
+  described.look = LookOf(jeu, item);
+  return described;
+}
+
+static void DescribeFrame(const Game *jeu, DrawnItem *now) {
+  size_t row = 0;
+  for (const DrawList &list : kFrame) {
+    int shown = Holds(jeu, list.when);
+    for (size_t n = 0; n < list.count; n++, row++)
+      now[row] = Describe(jeu, &list.items[n], shown && Holds(jeu, list.items[n].when));
+  }
+}
+
+static int SameItem(const DrawnItem *a, const DrawnItem *b) {
+  return a->surface == b->surface && a->area.x == b->area.x && a->area.y == b->area.y &&
+         a->area.w == b->area.w && a->area.h == b->area.h && a->look == b->look;
+}
+
+static int Overlap(SDL_Rect a, SDL_Rect b) {
+  return a.x <= b.x + b.w && b.x <= a.x + a.w && a.y <= b.y + b.h && b.y <= a.y + a.h;
+}
+
+// Adds an area to the list, joined with those it touches; when the list is
+// full, into its last one.
+static void AddArea(SDL_Rect *areas, int *count, SDL_Rect area) {
+  if (area.w == 0 || area.h == 0) return;
+  for (int n = 0; n < *count; n++) {
+    if (!Overlap(areas[n], area)) continue;
+    area = Union(areas[n], area);
+    areas[n] = areas[--*count];
+    n = -1; // the larger area may touch one passed already
+  }
+  if (*count == VARKEL_CHANGED_AREAS) {
+    areas[*count - 1] = Union(areas[*count - 1], area);
+    return;
+  }
+  areas[(*count)++] = area;
+}
+
+// The areas to compose again: where a changed row was and where it is now.
+static int ChangedAreas(Game *jeu, const DrawnItem *now, SDL_Rect *areas) {
+  if (jeu->show_next) {
+    areas[0] = WholeScreen(jeu);
+    return 1;
+  }
+  int count = 0;
+  for (int row = 0; row < VARKEL_DRAWN_ITEMS; row++) {
+    if (SameItem(&jeu->drawn[row], &now[row])) continue;
+    AddArea(areas, &count, jeu->drawn[row].area);
+    AddArea(areas, &count, now[row].area);
+  }
+  return count;
+}
+
+// The whole stack, clipped to one area: the same pixels a whole frame has
+// there.
+static int ComposeArea(Game *jeu, SDL_Rect area) {
+  SDL_SetClipRect(jeu->sfc_screen, &area);
+  SDL_FillRect(jeu->sfc_screen, &area, 0);
   if (DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) || DisplayConnectedObjects(jeu) ||
       DisplayHelp(jeu) || DisplayCursor(jeu))
     return 1;
-  if (FrameChanged(jeu)) {
-    SDL_Flip(jeu->sfc_screen);
-    jeu->frames_shown++;
+  SDL_SetClipRect(jeu->sfc_screen, NULL);
+  return 0;
+}
+
+// The display surface keeps its pixels between frames (SDL presents a copy
+// of it), so the areas that did not change are still right.
+int DrawFrame(Game *jeu) {
+  UpdateStateMessage(jeu);
+  DrawnItem now[VARKEL_DRAWN_ITEMS];
+  DescribeFrame(jeu, now);
+  SDL_Rect areas[VARKEL_CHANGED_AREAS];
+  int count = ChangedAreas(jeu, now, areas);
+  memcpy(jeu->drawn, now, sizeof(now));
+  jeu->show_next = 0;
+  if (count == 0) return 0;
+  for (int n = 0; n < count; n++) {
+    if (ComposeArea(jeu, areas[n])) return 1;
+    jeu->pixels_shown += (Uint64)areas[n].w * areas[n].h;
   }
+  SDL_UpdateRects(jeu->sfc_screen, count, areas);
+  jeu->frames_shown++;
   return 0;
 }

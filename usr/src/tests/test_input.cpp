@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
+#include <set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -334,6 +336,29 @@ TEST_F(Hover, HelpBarIsDrawnAsWideAsItsText) {
   EXPECT_EQ(jeu->help_bar_w, 50);
   SDL_FreeSurface(jeu->sfc_bar_help);
   jeu->sfc_bar_help = bar;
+}
+
+// Each help text is rendered once: the pointer coming back to a control
+// finds the same surface, showing the same text, one surface per text.
+TEST_F(Hover, EachHelpTextIsRenderedOnce) {
+  std::map<std::string, SDL_Surface *> kept;
+  for (int round = 0; round < 3; round++)
+    for (const char *state : {"disconnected", "connected"}) {
+      SetState(state);
+      for (const Control &c : WithCommon(strcmp(state, "connected") == 0 ? kInGame : kSignIn)) {
+        if (c.help == nullptr) continue;
+        Point p = CenterOf(jeu, c.rect, c.surface);
+        ASSERT_EQ(Deliver(jeu, Motion(p.x, p.y)), 0);
+        EXPECT_TRUE(ShowsText(jeu->sfc_text_help, jeu->font_help, c.help, jeu->color_font_help));
+        auto found = kept.emplace(c.help, jeu->sfc_text_help);
+        EXPECT_EQ(found.first->second, jeu->sfc_text_help) << c.help;
+      }
+    }
+  std::set<SDL_Surface *> surfaces;
+  for (const auto &entry : kept)
+    surfaces.insert(entry.second);
+  EXPECT_EQ(kept.size(), 11u);
+  EXPECT_EQ(surfaces.size(), kept.size());
 }
 
 TEST_F(Hover, LastControlExaminedWithHelpWins) {

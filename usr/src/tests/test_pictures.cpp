@@ -1,6 +1,8 @@
 // The pictures drawn at build time: sizes, 24-bit format, colour-keyed
 // pictures with a transparent frame and visible content, and a generator
 // that gives the same bytes on every run and names the call that failed.
+#include <math.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -103,4 +105,39 @@ TEST(Pictures, GeneratorNamesTheFailingCall) {
   EXPECT_NE(no_dir.status, 0);
   EXPECT_NE(no_dir.out.find("SDL_SaveBMP"), std::string::npos) << no_dir.out;
   RemoveTree(dir);
+}
+
+static double Linear(unsigned channel) {
+  double c = channel / 255.0;
+  return c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4);
+}
+
+static double Luminance(unsigned rgb) {
+  return 0.2126 * Linear(rgb >> 16 & 255) + 0.7152 * Linear(rgb >> 8 & 255) +
+         0.0722 * Linear(rgb & 255);
+}
+
+// The heard line (pale green, 11 px) is drawn on the message bar, black at
+// alpha 155, from (53, 240) to the right edge, 11 rows high. On the hall and
+// on each place, every pixel behind it leaves the line a contrast of at
+// least 7 to 1, enough to read small text at a glance.
+TEST(Pictures, HeardLineReadsOnEveryPlace) {
+  StartLibraries();
+  const double text = Luminance(0x64C864); // (100, 200, 100)
+  for (const char *name : {"background", "background_room", "background_well",
+                           "background_graveyard", "background_forest"}) {
+    SCOPED_TRACE(name);
+    SDL_Surface *s = SDL_LoadBMP((kPictureDir + name + ".bmp").c_str());
+    ASSERT_NE(s, nullptr) << SDL_GetError();
+    double brightest = 0;
+    for (int y = 240; y < 251; y++)
+      for (int x = 53; x < 640; x++) {
+        unsigned rgb = PixelAt(s, x, y), behind = 0;
+        for (int shift = 0; shift <= 16; shift += 8)
+          behind |= ((rgb >> shift & 255) * (255 - 155) / 255) << shift;
+        brightest = fmax(brightest, Luminance(behind));
+      }
+    EXPECT_GE((text + 0.05) / (brightest + 0.05), 7.0);
+    SDL_FreeSurface(s);
+  }
 }

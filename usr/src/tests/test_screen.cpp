@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "support_input.h"
 
 TEST(Record, InitGameDefaults) {
   Game *jeu = static_cast<Game *>(calloc(1, sizeof(Game)));
@@ -272,4 +273,163 @@ TEST(Drawing, UnchangedFramesAreNotSentAgain) {
   EXPECT_EQ(jeu->frames_shown, shown + 2);
   ASSERT_EQ(DrawFrame(jeu), 0);
   EXPECT_EQ(jeu->frames_shown, shown + 2);
+}
+
+/* Frames composed where they changed. */
+
+// The screen's rows, as raw bytes.
+static std::vector<Uint8> ScreenPixels(Game *jeu) {
+  SDL_Surface *screen = jeu->sfc_screen;
+  size_t row = (size_t)screen->w * screen->format->BytesPerPixel;
+  std::vector<Uint8> pixels(row * screen->h);
+  SDL_LockSurface(screen);
+  for (int y = 0; y < screen->h; y++)
+    memcpy(&pixels[row * y], (const Uint8 *)screen->pixels + (size_t)y * screen->pitch, row);
+  SDL_UnlockSurface(screen);
+  return pixels;
+}
+
+// The screen as one whole composition of the five lists gives it.
+static std::vector<Uint8> WholeFrame(Game *jeu) {
+  SDL_FillRect(jeu->sfc_screen, NULL, 0);
+  EXPECT_EQ(DisplayMainObjects(jeu) || DisplayDisconnectedObjects(jeu) ||
+                DisplayConnectedObjects(jeu) || DisplayHelp(jeu) || DisplayCursor(jeu),
+            0);
+  return ScreenPixels(jeu);
+}
+
+static testing::AssertionResult SameAsWholeFrame(Game *jeu) {
+  std::vector<Uint8> shown = ScreenPixels(jeu);
+  std::vector<Uint8> whole = WholeFrame(jeu);
+  size_t row = shown.size() / jeu->screen_h;
+  for (size_t n = 0; n < shown.size(); n++)
+    if (shown[n] != whole[n])
+      return testing::AssertionFailure()
+             << "the frame differs on row " << n / row << ", byte " << n % row;
+  return testing::AssertionSuccess();
+}
+
+static void Hover(Game *jeu, int x, int y) {
+  jeu->event_1 = Motion(x, y);
+  ASSERT_EQ(HandleMotion(jeu), 0);
+}
+
+// Whatever changes between two frames (the pointer and the help, the
+// screen, the memory arrows, a message, a heard line, a place and its
+// picture, a sentence typed), the screen ends up as a whole frame would
+// draw it, although only the changed areas are composed.
+TEST(Frames, ComposedAreasGiveTheWholeFrame) {
+  LoadedGame game;
+  Game *jeu = game.jeu;
+  const char *states[] = {"disconnected", "connected", "speaking"};
+  const char *places[] = {"PUIT", "HÔTEL", "FORÊT", "CIMETIERE"};
+  const char *pictures[] = {"background_well.bmp", "background_room.bmp", "background_forest.bmp",
+                            "background_graveyard.bmp"};
+  const char *lines[] = {"Aline : bonjour", "", "Bob : il fait froid au puits ce soir"};
+  Uint32 seed = 12345;
+  auto next = [&seed](Uint32 bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  for (int step = 0; step < 300; step++) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    int changes = 1 + (int)next(3);
+    for (int change = 0; change < changes; change++) {
+      switch (next(8)) {
+      case 0:
+      case 1:
+        Hover(jeu, (int)next(640), (int)next(480));
+        break;
+      case 2:
+        snprintf(jeu->etat, sizeof(jeu->etat), "%s", states[next(3)]);
+        break;
+      case 3:
+        jeu->current_message = -(int)next(100);
+        break;
+      case 4:
+        ASSERT_EQ(ShowStateMessage(jeu, lines[2 - next(2) * 2]), 0);
+        break;
+      case 5: {
+        const char *line = lines[next(3)];
+        snprintf(jeu->message, sizeof(jeu->message), "%s", line);
+        ASSERT_EQ(RenderText(jeu->font_message, jeu->message, jeu->color_font_message,
+                             &jeu->sfc_text_message, jeu->file_log),
+                  0);
+        break;
+      }
+      case 6: {
+        Uint32 place = next(4);
+        snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", places[place]);
+        std::string path = std::string(jeu->path_pictures) + pictures[place];
+        SDL_Surface *loaded = SDL_LoadBMP(path.c_str());
+        ASSERT_NE(loaded, nullptr);
+        SDL_FreeSurface(jeu->sfc_bmp_background);
+        jeu->sfc_bmp_background = loaded;
+        ASSERT_EQ(FitToDisplay(jeu, &jeu->sfc_bmp_background), 0);
+        break;
+      }
+      case 7:
+        snprintf(jeu->speak, sizeof(jeu->speak), "%.*s", (int)next(20), "Bonsoir a tous ici-bas");
+        ASSERT_EQ(RenderText(jeu->font_speak, jeu->speak, jeu->color_font_speak,
+                             &jeu->sfc_text_speak, jeu->file_log),
+                  0);
+        break;
+      }
+    }
+    ASSERT_EQ(DrawFrame(jeu), 0) << game.Log();
+    ASSERT_TRUE(SameAsWholeFrame(jeu));
+  }
+}
+
+// A text rendered again at the very address of the one it replaced still
+// shows: its pixels are compared, not only its address.
+TEST(Frames, TextChangedInPlaceIsShown) {
+  LoadedGame game;
+  Game *jeu = game.jeu;
+  for (int frame = 0; frame < 256; frame++)
+    ASSERT_EQ(DrawFrame(jeu), 0);
+  ASSERT_EQ(ShowStateMessage(jeu, "Vous êtes né."), 0);
+  jeu->message_alpha = 0;
+  SDL_SetAlpha(jeu->sfc_text_state, 0, 255);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  Uint32 shown = jeu->frames_shown;
+  SDL_Surface *text = jeu->sfc_text_state;
+  SDL_FillRect(text, NULL, 1); // every pixel the text's colour
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_EQ(jeu->frames_shown, shown + 1);
+  EXPECT_TRUE(SameAsWholeFrame(jeu));
+}
+
+// Each fading step sends the state message's own area, no more; a small
+// pointer motion sends the pointer's and the help's areas, not the screen.
+TEST(Frames, SmallChangesSendSmallAreas) {
+  LoadedGame game;
+  Game *jeu = game.jeu;
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  Uint64 whole = (Uint64)jeu->screen_w * jeu->screen_h;
+  EXPECT_EQ(jeu->pixels_shown, whole);
+  Uint64 text_area = (Uint64)jeu->sfc_text_state->w * jeu->sfc_text_state->h;
+  for (int frame = 0; frame < 10; frame++) {
+    Uint64 before = jeu->pixels_shown;
+    ASSERT_EQ(DrawFrame(jeu), 0);
+    EXPECT_EQ(jeu->pixels_shown - before, text_area);
+  }
+  for (int frame = 0; frame < 250; frame++)
+    ASSERT_EQ(DrawFrame(jeu), 0);
+  // The first motion lights every control of the screen.
+  Hover(jeu, 300, 300);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  Uint64 before = jeu->pixels_shown;
+  Hover(jeu, 303, 301);
+  Hover(jeu, 306, 303);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_GT(jeu->pixels_shown, before);
+  EXPECT_LT(jeu->pixels_shown - before, whole / 50);
+  // Over a control with help: the pointer, the bar and the control lit.
+  before = jeu->pixels_shown;
+  Point field = CenterOf(jeu, &Game::rct_bar_nickname, &Game::sfc_bar_nickname);
+  Hover(jeu, field.x, field.y);
+  ASSERT_EQ(DrawFrame(jeu), 0);
+  EXPECT_LT(jeu->pixels_shown - before, whole / 4);
+  EXPECT_TRUE(SameAsWholeFrame(jeu));
 }

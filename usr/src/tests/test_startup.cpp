@@ -139,3 +139,50 @@ TEST(Loop, WindowCloseEndsWithStatusOne) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
 }
+
+// Without a display SDL would draw nowhere and the client would never end:
+// it says so and stops. The dummy driver, asked for by name, still runs.
+TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
+  InstallTree tree;
+  std::vector<std::pair<std::string, std::string>> kept;
+  for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}) {
+    if (getenv(name) != nullptr) kept.emplace_back(name, getenv(name));
+    unsetenv(name);
+  }
+  ProcessResult result = RunProcess({VARKEL_CLIENT_BINARY}, tree.Bin(), 5000);
+  for (const auto &variable : kept)
+    setenv(variable.first.c_str(), variable.second.c_str(), 1);
+  EXPECT_EQ(result.status, 1) << "killed after 5 s, or ended otherwise: " << result.out;
+  EXPECT_NE(result.out.find("no display"), std::string::npos) << result.out;
+  // Nothing was started: no log either.
+  EXPECT_FALSE(FileExists(tree.LogPath()));
+  ProcessResult dummy = tree.Client({}, 1500);
+  EXPECT_EQ(dummy.status, -1) << "the dummy driver runs until killed: " << dummy.out;
+}
+
+// Presenting frames through OpenGL where no driver is (Mesa drawing in
+// software) cost several times SDL's own software renderer: in a window the
+// client maps no OpenGL library, unless the player asked for OpenGL.
+TEST(Display, WindowIsPresentedWithoutOpenGlUnlessAsked) {
+  if (!FileExists("/usr/bin/xvfb-run") || !FileExists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "needs xvfb-run and xdotool";
+  InstallTree tree;
+  auto gl_libraries = [&](const std::string &environment) {
+    char script[1024];
+    snprintf(script, sizeof(script),
+             "unset SDL_VIDEODRIVER SDL_RENDER_DRIVER SDL_FRAMEBUFFER_ACCELERATION\n"
+             "%s timeout -s KILL 30 '%s' & pid=$!\n"
+             "timeout 20 xdotool search --sync --name '^Varkel$' >/dev/null; sleep 1\n"
+             "set -- $(cat /proc/$pid/task/$pid/children); client=$1\n"
+             "echo maps: $(grep -c -E 'libGL|_dri\\.so|libgallium' /proc/$client/maps)\n"
+             "kill $pid; wait $pid\n",
+             environment.c_str(), VARKEL_CLIENT_BINARY);
+    ProcessResult run =
+        RunProcess({"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c", script}, tree.Bin(), 60000);
+    size_t at = run.out.find("maps: ");
+    EXPECT_NE(at, std::string::npos) << run.out;
+    return at == std::string::npos ? -1 : atoi(run.out.c_str() + at + 6);
+  };
+  EXPECT_EQ(gl_libraries(""), 0);
+  EXPECT_GT(gl_libraries("SDL_RENDER_DRIVER=opengl"), 0);
+}

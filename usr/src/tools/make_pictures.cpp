@@ -434,6 +434,19 @@ static void StoneWall(Canvas &c, double x0, double y0, double x1, double y1, Rgb
   }
 }
 
+// The heard line (11 px, pale green, on the client's translucent black bar
+// from y 240, the arrows from y 235) must read at a glance on every place: a
+// dark band without detail lies behind it, its edges feathered into the
+// picture.
+static void MessageBand(Canvas &c, Rgb dark) {
+  Rect(c, 0, 231, 640, 30, Flat(dark), 0.82);
+  const double feather[3] = {0.5, 0.3, 0.14};
+  for (int i = 0; i < 3; i++) {
+    Rect(c, 0, 228 - 3 * i, 640, 3, Flat(dark), feather[i]);
+    Rect(c, 0, 261 + 3 * i, 640, 3, Flat(dark), feather[i]);
+  }
+}
+
 // Chequered tiles and a carpet running to the doorway.
 static Rgb HallFloor(double x, double y) {
   double z = 180.0 / (y - 300), u = (x - 420) * z / 60, v = z * 3;
@@ -475,6 +488,7 @@ static int DrawHall(Canvas &c, const Fonts &f, const Picture &) {
   Glow(c, 420, 400, 160, {255, 150, 60}, 0.18);
   // A calm panel under the sign-in fields.
   RoundRect(c, -8, 128, 226, 112, 8, Flat({10, 8, 10}), 0.45);
+  MessageBand(c, {14, 12, 14});
   Vignette(c, 0.6);
   if (ShadowText(c, f.label, "Pseudonyme", 6, 140, {240, 226, 196}, false)) return 1;
   if (ShadowText(c, f.label, "Mot de passe", 6, 188, {240, 226, 196}, false)) return 1;
@@ -565,6 +579,7 @@ static int DrawRoom(Canvas &c, const Fonts &, const Picture &) {
   Ellipse(c, 300, 446, 156, 20, Flat({190, 140, 60}));
   Ellipse(c, 300, 446, 146, 16, Grainy({150, 40, 44}, 0.2, 4, 12));
   Glow(c, 306, 160, 260, {255, 236, 190}, 0.2);
+  MessageBand(c, {26, 16, 10});
   Vignette(c, 0.55);
   return 0;
 }
@@ -717,6 +732,7 @@ static int DrawWell(Canvas &c, const Fonts &, const Picture &) {
           Horizontal(172, 208, {150, 100, 60}, {100, 62, 32}));
   Rect(c, 173, 294, 34, 3, Flat({70, 70, 76}));
   Rect(c, 175, 310, 30, 3, Flat({70, 70, 76}));
+  MessageBand(c, {16, 18, 24});
   Vignette(c, 0.45);
   return 0;
 }
@@ -786,6 +802,7 @@ static int DrawGraveyard(Canvas &c, const Fonts &, const Picture &) {
   for (int i = 0; i < 6; i++)
     Ellipse(c, g.In(0, 640), g.In(360, 470), g.In(100, 200), g.In(8, 16), Flat({180, 190, 210}),
             0.1);
+  MessageBand(c, {6, 8, 18});
   Vignette(c, 0.6);
   return 0;
 }
@@ -847,6 +864,7 @@ static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
     Ellipse(c, m[0] - 3, m[1] - 12, 1.5, 1.5, Flat({250, 250, 250}));
     Ellipse(c, m[0] + 4, m[1] - 10, 1.2, 1.2, Flat({250, 250, 250}));
   }
+  MessageBand(c, {10, 20, 10});
   Vignette(c, 0.5);
   return 0;
 }
