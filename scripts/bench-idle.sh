@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Prints the share of one core that an idle client uses (dummy video driver,
 # or a real window under Xvfb with --xvfb), once the welcome message has
 # faded. Run after a build.

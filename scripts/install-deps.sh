@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, from Debian's packages, whatever the build, the game and the
 # tests need and the machine lacks. Uses sudo only when not root.
 set -euo pipefail

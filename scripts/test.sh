@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every test: all of them under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Server conversation: the wire, the identification and the twelve actions.
 //
 // Threads. An action takes jeu->lock only to copy from the record what it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_client: the one Game record and every function of the client.
 //
 // Every function takes the record's address and returns 0 on success, 1 on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_client: start-up, command line and the frame loop.
 #include "client_functions.h"
 

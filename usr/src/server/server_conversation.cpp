@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversation with a client, as a state machine driven by its loop:
 // each complete message moves it one stage on. The identification comes
 // first, then the exchange of its query word. Every change is committed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures for the server's tests: the server in-process on a free loopback
 // port, the real binary as a subprocess, and a raw wire client.
 #ifndef VARKEL_SUPPORT_SERVER_H

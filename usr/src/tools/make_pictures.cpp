@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Draws the pictures of the install tree: make_pictures OUTDIR/ FONT.ttf
 // Every picture is painted in memory, then saved as a 24-bit BMP: the client
 // relies on per-surface alpha and white colour keys, which need surfaces
