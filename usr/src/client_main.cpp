@@ -3,6 +3,7 @@
 #include "client_functions.h"
 
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define VARKEL_WEB_ADDRESS "https://varkel.example.org/"
@@ -124,6 +125,7 @@ int main(int argc, char **argv) {
     PrintUsage();
     return 0;
   }
+  if (ChooseServer(&jeu, getenv("VARKEL_SERVER"))) return QuitLibraries();
   // A server that has gone must fail a send, not kill the client.
   signal(SIGPIPE, SIG_IGN);
   ChooseLayout(&jeu);
