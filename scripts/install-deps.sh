@@ -9,6 +9,7 @@ packages=(
   libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev
   libgtest-dev xvfb xdotool
+  libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3
 )
 
 missing=()
