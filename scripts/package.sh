@@ -22,6 +22,12 @@ rm -rf "$dist"
 (cd "$build" && cpack -B "$dist")
 rm -rf "$dist/_CPack_Packages"
 
+# Nothing in them may be writable by others (links aside).
+for deb in "$dist"/*.deb; do
+  writable=$(dpkg-deb -c "$deb" | awk 'substr($1, 1, 1) != "l" && substr($1, 9, 1) == "w"')
+  [ -z "$writable" ] || { echo "world-writable in $deb: $writable"; exit 1; }
+done
+
 # Errors and warnings fail the build; the informational tags are listed.
 lintian --fail-on error,warning --info "$dist"/*.deb
 ls -l "$dist"
