@@ -135,6 +135,9 @@ static void End(Conversation *talk) {
   LogConversation(talk);
   Unlink(talk);
   if (talk->reserved) Release(server, talk->name);
+  // Closing alone leaves the watch in place while anything else still holds
+  // the socket, and its next event would name a freed conversation.
+  epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
   close(talk->fd);
   sodium_memzero(talk->password, sizeof(talk->password));
   sodium_memzero(&talk->reader, sizeof(talk->reader));
