@@ -29,5 +29,5 @@ for deb in "$dist"/*.deb; do
 done
 
 # Errors and warnings fail the build; the informational tags are listed.
-lintian --fail-on error,warning --info "$dist"/*.deb
+lintian --fail-on error,warning --display-info "$dist"/*.deb
 ls -l "$dist"
