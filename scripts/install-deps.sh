@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, from Debian's packages, whatever the build, the game and the
 # tests need and the machine lacks. Uses sudo only when not root.
 set -euo pipefail
@@ -8,6 +9,7 @@ packages=(
   libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev
   libgtest-dev xvfb xdotool iproute2
+  libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3
 )
 
 missing=()

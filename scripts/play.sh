@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds what is missing, starts the game server (unless one already answers
 # on the port) and the client in a window; stops the server it started when
 # the client ends. Arguments go to the client (for instance --fullscreen).

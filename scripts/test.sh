@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every test: all of them under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer.
 set -euo pipefail
@@ -19,3 +20,13 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 run_suite build-asan address all
 run_suite build-tsan thread threaded
+
+# The Debian packages: built and checked by lintian; installed and purged
+# with dpkg only where the caller allows it (CI does: root, a machine of its
+# own), never beside other work on a shared machine.
+"$root/scripts/package.sh"
+if [ "${VARKEL_TEST_DPKG:-0}" = 1 ]; then
+  bash "$root/usr/src/tests/test_packages.sh" "$root/dist"
+else
+  echo "Installing the packages with dpkg: not run here (VARKEL_TEST_DPKG=1, as root, runs it)."
+fi

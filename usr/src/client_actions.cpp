@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Server conversation: the wire, the identification and the twelve actions.
 //
 // Threads. An action takes jeu->lock only to copy from the record what it
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -752,4 +754,30 @@ int ActionRefresh(void *Data) {
   int failed = RunAction(Data, ActionRefresh);
   SDL_UnlockMutex(jeu->memory_lock);
   return failed;
+}
+
+// "HOST" or "HOST:PORT", read once at start so a player can pick a server
+// without rebuilding; NULL or empty keeps the built-in address.
+int ChooseServer(Game *jeu, const char *value) {
+  if (value == NULL || value[0] == '\0') return 0;
+  const char *colon = strchr(value, ':');
+  size_t host_length = colon != NULL ? (size_t)(colon - value) : strlen(value);
+  if (host_length == 0 || host_length >= sizeof(jeu->ip_server)) {
+    printf("VARKEL_SERVER: the host must have 1 to %d characters: %s\n",
+           (int)sizeof(jeu->ip_server) - 1, value);
+    return 1;
+  }
+  int port = jeu->port_server;
+  if (colon != NULL) {
+    const char *digits = colon + 1;
+    size_t count = strspn(digits, "0123456789");
+    port = count > 0 && count <= 5 && digits[count] == '\0' ? atoi(digits) : 0;
+    if (port < 1 || port > 65535) {
+      printf("VARKEL_SERVER: the port must be a number from 1 to 65535: %s\n", value);
+      return 1;
+    }
+  }
+  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%.*s", (int)host_length, value);
+  jeu->port_server = port;
+  return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_client: the one Game record and every function of the client.
 //
 // Every function takes the record's address and returns 0 on success, 1 on
@@ -276,5 +277,9 @@ int ActionRememberAfter(void *Data);
 const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
+// Takes the server from VARKEL_SERVER's value ("HOST" or "HOST:PORT"); NULL
+// or empty keeps the built-in one. A host too long for ip_server or a bad
+// port prints a line on standard output and returns 1.
+int ChooseServer(Game *jeu, const char *value);
 
 #endif

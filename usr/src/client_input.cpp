@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player input: the text fields, hover feedback with help texts, and the
 // clicks on both screens. Everything here runs on the main thread with the
 // record's lock held by the loop, so typing and clicking never race with an

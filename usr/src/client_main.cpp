@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_client: start-up, command line and the frame loop.
 #include "client_functions.h"
 
@@ -148,6 +149,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (RequireDisplay()) return QuitLibraries();
+  if (ChooseServer(&jeu, getenv("VARKEL_SERVER"))) return QuitLibraries();
   // A server that has gone must fail a send, not kill the client.
   signal(SIGPIPE, SIG_IGN);
   ChooseLayout(&jeu);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record's defaults, resource loading and layout, and the drawing of a
 // frame.
 #include "client_functions.h"

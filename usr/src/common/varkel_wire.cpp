@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "varkel_wire.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Varkel wire: every word both sides say, and the one reader that cuts a
 // TCP byte stream into NUL-terminated messages. Client, server and tests all
 // include this header; nothing here touches a socket.

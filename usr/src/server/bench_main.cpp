@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_bench: N simulated players run whole conversations against a
 // running varkel_server for a while; prints conversations per second and
 // the latency of one conversation (connect to the server's hang-up).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_server: the game rules, the store, the credentials and the network
 // side. Functions return 0 on success, 1 on failure, as in the client.
 #ifndef VARKEL_SERVER_H

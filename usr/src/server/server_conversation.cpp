@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversation with a client, as a state machine driven by its loop:
 // each complete message moves it one stage on. The identification comes
 // first, then the exchange of its query word. Every change is committed
@@ -149,9 +150,8 @@ static void End(Conversation *talk) {
   Unlink(talk);
   if (talk->stage == STAGE_HELD) Unhold(talk);
   if (talk->reserved) Release(server, talk->name);
-  // Out of the loop's watch before the descriptor goes: a late event of a
-  // closed socket was seen to reach the loop after the conversation was
-  // freed.
+  // Closing alone leaves the watch in place while anything else still holds
+  // the socket, and its next event would name a freed conversation.
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
   close(talk->fd);
   GuardLeave(&server->guard, talk->peer_key);

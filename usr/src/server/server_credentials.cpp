@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passwords: a salted slow hash in the store, and a bounded cache of
 // credentials already verified so that only the first identification of a
 // player pays for the slow hash. The cache holds keyed digests of the name,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varkel_server: the game server of Varkel. Serves until SIGINT or SIGTERM,
 // then ends the conversations in progress and closes the database.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listening and the event loops: one loop per core, each accepting,
 // reading and answering its own conversations without blocking; the slow
 // password hashes run on a few threads of their own meanwhile.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line and where the database lives by default.
 #include <errno.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The game rules: needs that grow with time, what each action does to them,
 // who may be named and what may be said.
 #include <math.h>

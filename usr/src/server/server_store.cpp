@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The database: characters and the chat memory, in one SQLite file in WAL
 // mode. Each change is its own committed statement before the caller
 // replies; with WAL and synchronous=NORMAL a commit survives the death of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test fixtures: SDL on the dummy video driver, a record loaded from the
 // real pictures and font into a temporary data folder, subprocesses.
 #ifndef VARKEL_TEST_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support_input.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player input for the tests: real SDL events through SDL's own queue,
 // handled as the client's loop handles them (one event at a time, under the
 // record's lock), and the waits that go with actions started by clicks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support_scripted_server.h"
 
 #include <arpa/inet.h>

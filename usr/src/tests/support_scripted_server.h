@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted game server for the tests: real TCP on 127.0.0.1, an ephemeral
 // port, one connection at a time, every byte it receives recorded.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support_server.h"
 
 #include <arpa/inet.h>
@@ -68,10 +69,10 @@ static int PortFromLog(const std::string &log) {
   return atoi(log.c_str() + at + strlen(marker));
 }
 
-ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options)
+ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options,
+                             const std::string &binary)
     : pid(-1), port(0), log_path(db + ".log") {
-  std::vector<std::string> argv = {VARKEL_SERVER_BINARY, "--port", "0", "--listen",
-                                   "127.0.0.1",          "--db",   db};
+  std::vector<std::string> argv = {binary, "--port", "0", "--listen", "127.0.0.1", "--db", db};
   argv.insert(argv.end(), options.begin(), options.end());
   unlink(log_path.c_str()); // a restart must not read its predecessor's port
   pid = fork();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures for the server's tests: the server in-process on a free loopback
 // port, the real binary as a subprocess, and a raw wire client.
 #ifndef VARKEL_SUPPORT_SERVER_H
@@ -38,11 +39,12 @@ private:
   std::thread thread;
 };
 
-// varkel_server itself, started with --port 0 and --db; its standard error
-// goes to a file in the database's folder.
+// varkel_server itself (or the binary given), started with --port 0 and
+// --db; its standard error goes to a file in the database's folder.
 class ServerProcess {
 public:
-  ServerProcess(const std::string &db, const std::vector<std::string> &options = {});
+  ServerProcess(const std::string &db, const std::vector<std::string> &options = {},
+                const std::string &binary = VARKEL_SERVER_BINARY);
   ~ServerProcess();
   // Sends the signal and waits; the exit status, or -1 after a signal.
   int Stop(int signal_number);

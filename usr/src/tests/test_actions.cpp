@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server conversation against a scripted server: the bytes of every
 // conversation, refusals, memory browsing, status, and the mended faults
 // (framing, time limit, closed peers, overlong and empty lines, files).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole game played with the mouse and the keyboard: every action is
 // started by a click on its control and every text typed key by key, against
 // the scripted server, while frames are drawn as the client's loop draws them.

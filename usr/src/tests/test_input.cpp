@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player input: typing into the three fields, the hover feedback and its
 // help texts, and the clicks on the common controls and both screens, all
 // through real SDL events on the dummy video driver.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pictures drawn at build time: sizes, 24-bit format, colour-keyed
 // pictures with a transparent frame and visible content, and a generator
 // that gives the same bytes on every run and names the call that failed.

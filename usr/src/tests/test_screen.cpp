@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record's defaults, loading and layout, and what each frame draws.
 #include <string.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The game server: its rules, every conversation byte for byte over real
 // TCP, persistence of the real binary across restarts and kill -9, many
 // players at once, and clients that break the protocol.

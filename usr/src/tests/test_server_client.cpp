@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real client's actions against the real server (in-process, on a free
 // loopback port, with a clock the test moves): a whole life, the refusals,
 // and what the players hear of each other.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real client binary as a subprocess: command line, install layout, log,
 // and the ways it ends.
 #include <signal.h>

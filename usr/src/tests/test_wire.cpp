@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream reader: messages split, joined, overlong, and random cuts.
 #include <string.h>
 

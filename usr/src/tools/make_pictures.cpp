@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: MIT
 // Draws the pictures of the install tree: make_pictures OUTDIR/ FONT.ttf
+// and the desktop icons: make_pictures --icons OUTDIR/
 // Every picture is painted in memory, then saved as a 24-bit BMP: the client
 // relies on per-surface alpha and white colour keys, which need surfaces
 // without an alpha channel. Same bytes on every run: no clock, no rand().
@@ -10,6 +12,7 @@
 
 #include <SDL/SDL.h>
 #include <SDL/SDL_ttf.h>
+#include <png.h>
 
 struct Rgb {
   double r, g, b;
@@ -954,7 +957,78 @@ static int DrawAll(const char *outdir, const Fonts &fonts) {
   return 0;
 }
 
+// ------------------------------------------------------------- desktop icons
+
+// The window icon's badge at any size, on a transparent ground: the alpha
+// is the badge's coverage, and the colours are taken back from the black
+// ground the edges were blended on.
+static void DrawBadge(Canvas &c, std::vector<unsigned char> &rgba) {
+  double k = c.w / 32.0;
+  Ellipse(c, 16 * k, 16 * k, 15.5 * k, 15.5 * k, Flat({200, 160, 60}));
+  Ellipse(c, 16 * k, 16 * k, 13.5 * k, 13.5 * k,
+          Vertical(2 * k, 30 * k, {60, 90, 170}, {20, 34, 80}));
+  std::vector<Pt> v = {{6, 8}, {12, 8}, {16, 20}, {20, 8}, {26, 8}, {18.5, 27}, {13.5, 27}};
+  for (Pt &q : v)
+    q = {q.x * k, q.y * k};
+  Polygon(c, v, Vertical(8 * k, 27 * k, {255, 226, 120}, {210, 150, 40}));
+  auto inside = InEllipse(16 * k, 16 * k, 15.5 * k, 15.5 * k);
+  rgba.assign((size_t)c.w * c.h * 4, 0);
+  for (int y = 0; y < c.h; y++)
+    for (int x = 0; x < c.w; x++) {
+      int hits = 0;
+      for (int s = 0; s < 16; s++)
+        hits += inside(x + (s % 4 + 0.5) / 4, y + (s / 4 + 0.5) / 4);
+      if (hits == 0) continue;
+      double cover = hits / 16.0;
+      const Rgb &p = c.px[y * c.w + x];
+      unsigned char *d = &rgba[((size_t)y * c.w + x) * 4];
+      d[0] = (unsigned char)Clamp(lround(p.r / cover), 0, 255);
+      d[1] = (unsigned char)Clamp(lround(p.g / cover), 0, 255);
+      d[2] = (unsigned char)Clamp(lround(p.b / cover), 0, 255);
+      d[3] = (unsigned char)lround(255 * cover);
+    }
+}
+
+static int SavePng(const char *path, int size, const std::vector<unsigned char> &rgba) {
+  FILE *file = fopen(path, "wb");
+  if (!file) {
+    fprintf(stderr, "fopen: unable to open %s\n", path);
+    return 1;
+  }
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!info || setjmp(png_jmpbuf(png))) {
+    fprintf(stderr, "libpng: writing %s failed\n", path);
+    png_destroy_write_struct(&png, &info);
+    fclose(file);
+    return 1;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, size, size, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (int y = 0; y < size; y++)
+    png_write_row(png, &rgba[(size_t)y * size * 4]);
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return fclose(file) == 0 ? 0 : 1;
+}
+
+// varkel-48.png ... varkel-256.png, the sizes desktops look for.
+static int SaveIcons(const char *outdir) {
+  for (int size : {48, 64, 128, 256}) {
+    Canvas c = {size, size, false, std::vector<Rgb>((size_t)size * size, kBlack)};
+    std::vector<unsigned char> rgba;
+    DrawBadge(c, rgba);
+    char path[4096];
+    snprintf(path, sizeof(path), "%svarkel-%d.png", outdir, size);
+    if (SavePng(path, size, rgba)) return 1;
+  }
+  return 0;
+}
+
 int main(int argc, char **argv) {
+  if (argc == 3 && strcmp(argv[1], "--icons") == 0) return SaveIcons(argv[2]);
   if (argc != 3) {
     fprintf(stderr, "usage: %s OUTDIR/ FONT.ttf\n", argv[0]);
     return 1;
