@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Prints what a client costs: the share of one core it uses while the welcome
 # message fades, once it has faded (idle), and while the pointer moves over
 # the controls, with the dummy video driver and in a real window under Xvfb;

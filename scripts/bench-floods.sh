@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Players under the two floods: 20 players from 127.0.1.1 wake and play
 # (100 conversations a second together) while an attacker on 127.0.0.2
 # holds 4,100 idle connections, or guesses the first player's password on

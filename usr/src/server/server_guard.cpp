@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fair shares of the server per client address: how many conversations one
 // address holds open, the connections refused, summed up in one log line
 // per period rather than one line each (a flood would fill the disk), and

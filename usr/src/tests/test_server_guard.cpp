@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server shared fairly between client addresses: a cap on the
 // conversations one address holds, refusals summed up in the log, guessing
 // throttled per address and per name, checks shared in turn and never run
