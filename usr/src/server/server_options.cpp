@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "server.h"
 
@@ -89,17 +90,33 @@ static std::string Parent(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string ProgramPath(const char *argv0) {
+  char path[4096];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (length <= 0) return argv0;
+  path[length] = '\0';
+  return path;
+}
+
 std::string DefaultDatabasePath(const std::string &binary_path) {
   std::string root = Parent(Parent(Parent(binary_path)));
   if (root != "/") root += "/";
   return root + "var/lib/varkel/varkel.db";
 }
 
-int MakeParentFolders(const std::string &path) {
-  std::string folder = Parent(path);
+// The folders above are anyone's to cross; the one holding the file, made
+// here, is its owner's alone whatever the umask.
+static int MakeFolders(const std::string &folder, mode_t mode) {
   if (folder == "." || folder == "/") return 0;
   struct stat st;
   if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
-  if (MakeParentFolders(folder) != 0) return 1;
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST ? 0 : 1;
+  if (MakeFolders(Parent(folder), 0755) != 0) return 1;
+  if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? 0 : 1;
+  return chmod(folder.c_str(), mode);
+}
+
+int MakeParentFolders(const std::string &path) {
+  // A database URI is no file of ours.
+  if (path.find("://") != std::string::npos) return 0;
+  return MakeFolders(Parent(path), 0700);
 }

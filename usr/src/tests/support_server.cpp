@@ -66,8 +66,9 @@ static int PortFromLog(const std::string &log) {
   return atoi(log.c_str() + at + strlen(marker));
 }
 
-ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options)
-    : pid(-1), port(0), log_path(db + ".log") {
+ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options,
+                             const std::string &log)
+    : pid(-1), port(0), log_path(log.empty() ? db + ".log" : log) {
   std::vector<std::string> argv = {VARKEL_SERVER_BINARY, "--port", "0", "--listen",
                                    "127.0.0.1",          "--db",   db};
   argv.insert(argv.end(), options.begin(), options.end());

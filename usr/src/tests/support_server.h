@@ -37,10 +37,11 @@ private:
 };
 
 // varkel_server itself, started with --port 0 and --db; its standard error
-// goes to a file in the database's folder.
+// goes to log_path, by default a file beside the database.
 class ServerProcess {
 public:
-  ServerProcess(const std::string &db, const std::vector<std::string> &options = {});
+  ServerProcess(const std::string &db, const std::vector<std::string> &options = {},
+                const std::string &log_path = "");
   ~ServerProcess();
   // Sends the signal and waits; the exit status, or -1 after a signal.
   int Stop(int signal_number);
