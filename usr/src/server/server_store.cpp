@@ -5,9 +5,11 @@
 #include "server.h"
 
 extern const StoreEngine kSqliteEngine;
+extern const StoreEngine kPostgresEngine;
 
 const StoreEngine *StoreEngineFor(const char *where) {
-  (void)where;
+  if (strncmp(where, "postgresql://", 13) == 0 || strncmp(where, "postgres://", 11) == 0)
+    return &kPostgresEngine;
   return &kSqliteEngine;
 }
 

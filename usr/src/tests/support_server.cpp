@@ -16,11 +16,11 @@
 
 #include "support.h"
 
-TestServer::TestServer(int read_timeout_ms, const std::string &in_dir)
+TestServer::TestServer(int read_timeout_ms, const std::string &in_dir, const std::string &in_db)
     : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), server(NULL),
       owns_dir(in_dir.empty()), stop_pipe{-1, -1}, log(NULL) {
   signal(SIGPIPE, SIG_IGN);
-  db = dir + "varkel.db";
+  db = in_db.empty() ? dir + "varkel.db" : in_db;
   log = fopen((dir + "server.log").c_str(), "a");
   EXPECT_NE(log, nullptr);
   setvbuf(log, NULL, _IOLBF, 0);

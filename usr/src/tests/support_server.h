@@ -16,10 +16,12 @@
 #define HEARD_SILENCE "<silence>"
 
 // The server on its own threads, its database and log in a fresh folder
-// (or in `dir`, to start again on the same database).
+// (or in `dir`, to start again on the same database), or on the database
+// `db` names.
 class TestServer {
 public:
-  explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "");
+  explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "",
+                      const std::string &db = "");
   ~TestServer();
   void Stop(); // as SIGTERM would; the destructor does it too
   void MoveClock(double seconds) { ServerMoveClock(server, seconds); }

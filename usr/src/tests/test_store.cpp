@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include "support.h"
+#include "support_postgres.h"
 #include "support_server.h"
 
 // Runs SQL on an SQLite file outside the store; the first column of the
@@ -35,7 +36,7 @@ static std::string SqliteValue(const std::string &path, const std::string &sql) 
 class StoreTest : public ::testing::TestWithParam<std::string> {
 protected:
   void SetUp() override {
-    where = dir + "store.db";
+    where = GetParam() == "sqlite" ? dir + "store.db" : SharedPostgres()->NewDatabase();
     log = fopen((dir + "store.log").c_str(), "w+");
     setvbuf(log, NULL, _IOLBF, 0);
     ASSERT_EQ(StoreOpen(&store, where.c_str(), log), 0) << Log();
@@ -46,6 +47,10 @@ protected:
     RemoveTree(dir);
   }
   std::string Log() const { return ReadFileText(dir + "store.log"); }
+  // SQL run outside the store.
+  std::string Value(const std::string &sql) {
+    return GetParam() == "sqlite" ? SqliteValue(where, sql) : PostgresValue(where, sql);
+  }
   void Reopen() {
     StoreClose(&store);
     ASSERT_EQ(StoreOpen(&store, where.c_str(), log), 0) << Log();
@@ -146,9 +151,7 @@ TEST_P(StoreTest, TheMemoryKeepsTheLastHundredLinesInTheDatabase) {
   Reopen();
   EXPECT_EQ(Heard(), lines);
   // Trimmed there, not only in what is sent.
-  if (GetParam() == "sqlite") {
-    EXPECT_EQ(SqliteValue(where, "SELECT count(*) FROM lines"), "100");
-  }
+  EXPECT_EQ(Value("SELECT count(*) FROM lines"), "100");
 }
 
 TEST_P(StoreTest, ListShowsEveryCharacterByNameAndRemoveFreesTheName) {
@@ -177,7 +180,10 @@ TEST_P(StoreTest, ListShowsEveryCharacterByNameAndRemoveFreesTheName) {
 
 TEST_P(StoreTest, ADatabaseOfANewerSchemaIsRefused) {
   StoreClose(&store);
-  if (GetParam() == "sqlite") SqliteValue(where, "PRAGMA user_version = 99");
+  const char *version =
+      GetParam() == "sqlite" ? "PRAGMA user_version" : "SELECT version FROM varkel_schema";
+  Value(GetParam() == "sqlite" ? "PRAGMA user_version = 99"
+                               : "UPDATE varkel_schema SET version = 99");
   EXPECT_EQ(StoreOpen(&store, where.c_str(), log), 1);
   EXPECT_EQ(StoreOpenShared(&store, where.c_str(), "varkel_admin", log), 1);
   EXPECT_NE(Log().find("schema version 99 is newer than this program's 1; use a newer Varkel"),
@@ -185,12 +191,10 @@ TEST_P(StoreTest, ADatabaseOfANewerSchemaIsRefused) {
       << Log();
   EXPECT_EQ(store.db, nullptr);
   // What was there is left as it was.
-  if (GetParam() == "sqlite") {
-    EXPECT_EQ(SqliteValue(where, "PRAGMA user_version"), "99");
-  }
+  EXPECT_EQ(Value(version), "99");
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite"),
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                            return info.param;
                          });
