@@ -5,6 +5,8 @@
 # whole listenings. Release build in build-release/.
 #
 #   scripts/bench-store.sh [seconds per measure] [players]
+#
+# VARKEL_BENCH_KEEP=1 keeps the folder with the servers' and PostgreSQL's logs.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-10}"
@@ -24,7 +26,7 @@ finish() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   if [ -n "$pg_pid" ]; then kill -INT "$pg_pid" 2>/dev/null || true; wait "$pg_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
+  [ -n "${VARKEL_BENCH_KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap finish EXIT
 
@@ -42,11 +44,11 @@ for attempt in 1 2 3; do
     -c listen_addresses=127.0.0.1 -c unix_socket_directories= > "$work/postgres.log" 2>&1 &
   pg_pid=$!
   for _ in $(seq 100); do
-    "$pg_bin/pg_isready" -q -h 127.0.0.1 -p "$pg_port" && break
+    "$pg_bin/pg_isready" -q -h 127.0.0.1 -p "$pg_port" -U varkel && break
     kill -0 "$pg_pid" 2>/dev/null || break
     sleep 0.1
   done
-  "$pg_bin/pg_isready" -q -h 127.0.0.1 -p "$pg_port" && break
+  "$pg_bin/pg_isready" -q -h 127.0.0.1 -p "$pg_port" -U varkel && break
   wait "$pg_pid" 2>/dev/null || true
   pg_pid=""
 done

@@ -140,9 +140,14 @@ TEST_F(SharedWorld, TheAdminToolOnTheSharedDatabase) {
   EXPECT_NE(backup.out.find("pg_dump"), std::string::npos) << backup.out;
 }
 
-TEST(SharedWorldProcesses, AServerKilledLosesNoAcknowledgedChangeAndTheOtherServesOn) {
+class SharedWorldProcesses : public ::testing::Test {
+protected:
+  void TearDown() override { RemoveTree(dir); }
   std::string uri = SharedPostgres()->NewDatabase();
   std::string dir = MakeTempDir();
+};
+
+TEST_F(SharedWorldProcesses, AServerKilledLosesNoAcknowledgedChangeAndTheOtherServesOn) {
   ServerProcess doomed(uri, {}, dir + "doomed.log");
   ServerProcess survivor(uri, {}, dir + "survivor.log");
   ASSERT_GT(doomed.port, 0) << doomed.Log();
@@ -169,7 +174,6 @@ TEST(SharedWorldProcesses, AServerKilledLosesNoAcknowledgedChangeAndTheOtherServ
   EXPECT_EQ(dead.Say("bob"), WIRE_DEAD);
   EXPECT_TRUE(CreateCharacter(survivor.port, "cid", "pw"));
   EXPECT_EQ(survivor.Stop(SIGTERM), 0);
-  RemoveTree(dir);
 }
 
 // A database of its own, to stop and start again.
