@@ -25,6 +25,9 @@
 #define PG_RETRY_MS 1000.0
 #define PG_REPORT_MS 10000.0
 #define PG_CONNECT_TIMEOUT_S "5"
+// No statement of ours takes seconds, nor waits seconds in a transaction.
+#define PG_SESSION_OPTIONS                                                                         \
+  "-c statement_timeout=10s -c lock_timeout=10s -c idle_in_transaction_session_timeout=10s"
 // Serializes the making of the schema by servers starting together.
 #define PG_SCHEMA_LOCK "7310541"
 
@@ -143,9 +146,15 @@ static void IgnoreNotice(void *unused, const char *message) {
 // the schema is there.
 static PGconn *Connect(Store *store, int prepare) {
   PostgresStore *state = State(store);
-  // Ours first: the URI's own settings override them.
-  const char *keywords[] = {"connect_timeout", "application_name", "dbname", NULL};
-  const char *values[] = {PG_CONNECT_TIMEOUT_S, store->program, state->uri.c_str(), NULL};
+  // Ours first: the URI's own settings override them. A network that
+  // dies silently ends the connection within seconds, and a server that
+  // dies in a transaction frees its row locks after 10 s.
+  const char *keywords[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
+                            "keepalives_count", "tcp_user_timeout", "options",
+                            "application_name", "dbname",           NULL};
+  const char *values[] = {
+      PG_CONNECT_TIMEOUT_S, "10", "5", "3", "15000", PG_SESSION_OPTIONS, store->program,
+      state->uri.c_str(),   NULL};
   PGconn *conn = PQconnectdbParams(keywords, values, 1);
   if (conn == NULL || PQstatus(conn) != CONNECTION_OK) {
     Failed(store, "PQconnectdbParams", conn != NULL ? PQerrorMessage(conn) : "out of memory");

@@ -289,3 +289,18 @@ TEST_F(SqliteFile, ABackupIsWholeAndPrivate) {
   StoreClose(&store);
   fclose(sink);
 }
+
+// What the fuzzing targets use: a database in memory, no file at all.
+TEST_F(SqliteFile, ADatabaseInMemoryServesAndLeavesNoFile) {
+  Store store;
+  ASSERT_EQ(StoreOpen(&store, ":memory:", stderr), 0);
+  int created = 0;
+  ASSERT_EQ(StoreCreate(&store, "ann", "h", 1.0, &created), 0);
+  EXPECT_EQ(created, 1);
+  ASSERT_EQ(StoreSay(&store, "ann : ici"), 0);
+  std::vector<std::string> lines;
+  ASSERT_EQ(StoreListen(&store, &lines), 0);
+  EXPECT_EQ(lines.back(), "ann : ici");
+  StoreClose(&store);
+  EXPECT_FALSE(FileExists(":memory:"));
+}
