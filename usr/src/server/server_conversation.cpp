@@ -134,6 +134,7 @@ static void End(Conversation *talk) {
   LogConversation(talk);
   Unlink(talk);
   if (talk->reserved) Release(server, talk->name);
+  epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
   close(talk->fd);
   sodium_memzero(talk->password, sizeof(talk->password));
   sodium_memzero(&talk->reader, sizeof(talk->reader));
