@@ -304,3 +304,14 @@ TEST_F(SqliteFile, ADatabaseInMemoryServesAndLeavesNoFile) {
   StoreClose(&store);
   EXPECT_FALSE(FileExists(":memory:"));
 }
+
+TEST(StoreEngines, TheDbValueNamesTheEngine) {
+  EXPECT_STREQ(StoreEngineFor("postgresql://varkel@db/varkel")->name, "PostgreSQL");
+  EXPECT_STREQ(StoreEngineFor("postgres://db:5433/varkel?sslmode=require")->name, "PostgreSQL");
+  EXPECT_STREQ(StoreEngineFor("/var/lib/varkel/varkel.db")->name, "SQLite");
+  EXPECT_STREQ(StoreEngineFor("postgresql.db")->name, "SQLite");
+  EXPECT_STREQ(StoreEngineFor(":memory:")->name, "SQLite");
+  // The server makes no folder for a URI.
+  EXPECT_EQ(MakeParentFolders("postgresql://varkel@db/varkel"), 0);
+  EXPECT_FALSE(FileExists("postgresql:"));
+}
