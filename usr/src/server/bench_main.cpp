@@ -4,7 +4,7 @@
 // the latency of one conversation (connect to the server's hang-up).
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
-//                [--query connection|status] [--rate R] [--threads 1]
+//                [--query connection|status|listen] [--rate R] [--threads 1]
 //                [--prefix bench] [--flood idle|guess|none] [--flood-from ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS]
 //                [--server-pid PID]
@@ -117,6 +117,13 @@ static std::vector<Step> Script(const std::string &query, const std::string &nam
   for (const char *text : identification) {
     steps.push_back({1, text});
     steps.push_back({0, ""});
+  }
+  // A listening: every line heard is answered "OK".
+  if (query == WIRE_QUERY_LISTEN) {
+    for (int line = 0; line < WIRE_LISTEN_LINES; line++) {
+      steps.push_back({0, ""});
+      steps.push_back({1, WIRE_OK});
+    }
   }
   if (query == WIRE_QUERY_STATUS) {
     steps.push_back({1, name});
@@ -510,7 +517,7 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static int Usage(const char *problem) {
   fprintf(stderr,
           "varkel_bench: %s\nUsage: varkel_bench [--host H] [--port P] [--players N] "
-          "[--seconds S] [--query connection|status] [--rate R] [--threads T] "
+          "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
           "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
           "[--flood-pause-ms MS] [--server-pid PID]\n",
           problem);
@@ -539,6 +546,8 @@ static int ParseBench(int argc, char **argv, BenchConfig *config) {
       config->query = WIRE_QUERY_STATUS;
     else if (option == "--query" && strcmp(value, "connection") == 0)
       config->query = WIRE_QUERY_CONNECT;
+    else if (option == "--query" && strcmp(value, "listen") == 0)
+      config->query = WIRE_QUERY_LISTEN;
     else if (option == "--flood" && (strcmp(value, "idle") == 0 || strcmp(value, "guess") == 0 ||
                                      strcmp(value, "none") == 0))
       config->flood = value;

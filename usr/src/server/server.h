@@ -20,7 +20,6 @@
 #include <vector>
 
 #include <sodium.h>
-#include <sqlite3.h>
 
 #include "common/varkel_wire.h"
 
@@ -74,25 +73,57 @@ int NameIsValid(const char *name);
 // cut (on a UTF-8 boundary) to RULE_LINE_MAX bytes.
 std::string CleanLine(const char *speech);
 
-// ---- Store (server_store.cpp) ----------------------------------------------
+// ---- Store (server_store*.cpp) ---------------------------------------------
+
+// The layout the store writes; a database of a later version is refused.
+#define STORE_SCHEMA_VERSION 1
 
 typedef struct Account {
   std::string password_hash;
   Body body;
 } Account;
 
+// A character as the admin tool shows it: never its hash.
+typedef struct CharacterRow {
+  std::string name;
+  Body body;
+} CharacterRow;
+
+struct Store;
+
+// One database engine; every call returns 0 on success, 1 on failure, and
+// may be made from several threads at once.
+typedef struct StoreEngine {
+  const char *name;
+  int (*open)(struct Store *store, const char *where, int own);
+  void (*close)(struct Store *store);
+  int (*find)(struct Store *store, const char *name, Account *account, int *found);
+  int (*create)(struct Store *store, const char *name, const char *password_hash, double now,
+                int *created);
+  int (*update)(struct Store *store, const char *name, enum BodyChange change, double now,
+                Body *body, int *was_dead);
+  int (*say)(struct Store *store, const std::string &line);
+  int (*listen)(struct Store *store, std::vector<std::string> *lines);
+  int (*list)(struct Store *store, std::vector<CharacterRow> *rows);
+  int (*remove)(struct Store *store, const char *name, int *removed);
+  int (*backup)(struct Store *store, const char *path);
+} StoreEngine;
+
 typedef struct Store {
-  sqlite3 *db;
-  std::mutex lock; // one connection, one writer at a time
-  sqlite3_stmt *find;
-  sqlite3_stmt *insert;
-  sqlite3_stmt *update;
-  sqlite3_stmt *say;
-  std::deque<std::string> lines; // the chat memory, oldest first
+  const StoreEngine *engine;
+  void *db;            // the engine's own record; NULL when closed
+  FILE *log;           // errors go here
+  const char *program; // names the lines written to the log
 } Store;
 
-// Opens (creating if needed) the database in WAL mode and loads the memory.
-int StoreOpen(Store *store, const char *path, FILE *log);
+// The engine a --db value names: a postgresql:// or postgres:// URI, or
+// else an SQLite file (":memory:" for one in memory).
+const StoreEngine *StoreEngineFor(const char *where);
+// Opens (creating if needed) the database of a server, brings its schema
+// up to date, and keeps other servers off an SQLite file.
+int StoreOpen(Store *store, const char *where, FILE *log);
+// Opens an existing database beside the server that runs on it.
+int StoreOpenShared(Store *store, const char *where, const char *program, FILE *log);
 void StoreClose(Store *store);
 // *found is 0 when no character has this name.
 int StoreFind(Store *store, const char *name, Account *account, int *found);
@@ -108,7 +139,15 @@ int StoreUpdate(Store *store, const char *name, enum BodyChange change, double n
 int StoreSay(Store *store, const std::string &line);
 // The memory as a listening sends it: 100 lines, oldest first, empty ones
 // at the old end.
-std::vector<std::string> StoreListen(Store *store);
+int StoreListen(Store *store, std::vector<std::string> *lines);
+// Every character, by name.
+int StoreList(Store *store, std::vector<CharacterRow> *rows);
+// *removed is 0 when no character has this name; the name is free again.
+int StoreRemove(Store *store, const char *name, int *removed);
+// A consistent copy of the whole database into a new file at `path`.
+int StoreBackup(Store *store, const char *path);
+// Logs a failed call of the engine.
+int StoreFail(Store *store, const char *call, const char *detail);
 
 // ---- Credentials (server_credentials.cpp) ----------------------------------
 
@@ -310,7 +349,10 @@ void ConversationsEndAll(Loop *loop, const char *outcome);
 int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err);
 // The database beside an install tree: <bin>/../../var/lib/varkel/varkel.db.
 std::string DefaultDatabasePath(const std::string &binary_path);
-// Creates the folders of a file's path that are missing.
+// The running program's own file, for its default database.
+std::string ProgramPath(const char *argv0);
+// Creates the folders of a database file's path that are missing, the one
+// holding it 0700; nothing for a URI.
 int MakeParentFolders(const std::string &path);
 
 #endif

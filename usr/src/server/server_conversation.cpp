@@ -250,8 +250,9 @@ static int ExchangeSpeech(Conversation *talk) {
 }
 
 static int ExchangeListen(Conversation *talk) {
+  if (StoreListen(&talk->loop->server->store, &talk->pending) != 0)
+    return Fail(talk, "database failed");
   if (Reply(talk, WIRE_OK) != GO_ON) return END;
-  talk->pending = StoreListen(&talk->loop->server->store);
   talk->pending_next = 0;
   return SendPending(talk);
 }

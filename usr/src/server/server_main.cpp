@@ -8,15 +8,6 @@
 
 #include "server.h"
 
-// The folder of the running program, for the default database.
-static std::string ProgramPath(const char *argv0) {
-  char path[4096];
-  ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (length <= 0) return argv0;
-  path[length] = '\0';
-  return path;
-}
-
 // The signals arrive on a descriptor that the accepting loop watches; every
 // thread started later inherits the blocked mask.
 static int StopSignals() {

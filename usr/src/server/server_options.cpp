@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "server.h"
 
@@ -12,7 +13,8 @@ static const char kUsage[] =
     "  --port N              TCP port (default 9999; 0 takes a free one)\n"
     "  --listen ADDRESS      address to listen on, repeatable or comma-separated\n"
     "                        (default 127.0.0.1 and ::1; 0.0.0.0 for a network)\n"
-    "  --db PATH             database file (default var/lib/varkel/varkel.db of the tree)\n"
+    "  --db PATH             database file (default var/lib/varkel/varkel.db of the tree),\n"
+    "                        or a postgresql:// URI for a database that servers share\n"
     "  --read-timeout-ms N   time limit on each read from a client (default 10000)\n"
     "  --threads N           event loops (default one per core)\n"
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
@@ -119,17 +121,33 @@ static std::string Parent(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string ProgramPath(const char *argv0) {
+  char path[4096];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (length <= 0) return argv0;
+  path[length] = '\0';
+  return path;
+}
+
 std::string DefaultDatabasePath(const std::string &binary_path) {
   std::string root = Parent(Parent(Parent(binary_path)));
   if (root != "/") root += "/";
   return root + "var/lib/varkel/varkel.db";
 }
 
-int MakeParentFolders(const std::string &path) {
-  std::string folder = Parent(path);
+// The folders above are anyone's to cross; the one holding the file, made
+// here, is its owner's alone whatever the umask.
+static int MakeFolders(const std::string &folder, mode_t mode) {
   if (folder == "." || folder == "/") return 0;
   struct stat st;
   if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
-  if (MakeParentFolders(folder) != 0) return 1;
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST ? 0 : 1;
+  if (MakeFolders(Parent(folder), 0755) != 0) return 1;
+  if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? 0 : 1;
+  return chmod(folder.c_str(), mode);
+}
+
+int MakeParentFolders(const std::string &path) {
+  // A database URI is no file of ours.
+  if (path.find("://") != std::string::npos) return 0;
+  return MakeFolders(Parent(path), 0700);
 }

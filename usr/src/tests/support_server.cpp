@@ -18,11 +18,11 @@
 #include "support.h"
 
 TestServer::TestServer(int read_timeout_ms, const std::string &in_dir,
-                       const std::function<void(ServerConfig *)> &adjust)
+                       const std::function<void(ServerConfig *)> &adjust, const std::string &in_db)
     : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), server(NULL),
       owns_dir(in_dir.empty()), stop_pipe{-1, -1}, log(NULL) {
   signal(SIGPIPE, SIG_IGN);
-  db = dir + "varkel.db";
+  db = in_db.empty() ? dir + "varkel.db" : in_db;
   log = fopen((dir + "server.log").c_str(), "a");
   EXPECT_NE(log, nullptr);
   setvbuf(log, NULL, _IOLBF, 0);
@@ -70,8 +70,8 @@ static int PortFromLog(const std::string &log) {
 }
 
 ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options,
-                             const std::string &binary)
-    : pid(-1), port(0), log_path(db + ".log") {
+                             const std::string &log, const std::string &binary)
+    : pid(-1), port(0), log_path(log.empty() ? db + ".log" : log) {
   std::vector<std::string> argv = {binary, "--port", "0", "--listen", "127.0.0.1", "--db", db};
   argv.insert(argv.end(), options.begin(), options.end());
   unlink(log_path.c_str()); // a restart must not read its predecessor's port

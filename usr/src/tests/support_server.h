@@ -18,11 +18,13 @@
 #define HEARD_SILENCE "<silence>"
 
 // The server on its own threads, its database and log in a fresh folder
-// (or in `dir`, to start again on the same database).
+// (or in `dir`, to start again on the same database), or on the database
+// `db` names.
 class TestServer {
 public:
   explicit TestServer(int read_timeout_ms = SERVER_READ_TIMEOUT_MS, const std::string &dir = "",
-                      const std::function<void(ServerConfig *)> &adjust = nullptr);
+                      const std::function<void(ServerConfig *)> &adjust = nullptr,
+                      const std::string &db = "");
   ~TestServer();
   void Stop(); // as SIGTERM would; the destructor does it too
   void MoveClock(double seconds) { ServerMoveClock(server, seconds); }
@@ -40,10 +42,12 @@ private:
 };
 
 // varkel_server itself (or the binary given), started with --port 0 and
-// --db; its standard error goes to a file in the database's folder.
+// --db; its standard error goes to log_path, by default a file beside the
+// database.
 class ServerProcess {
 public:
   ServerProcess(const std::string &db, const std::vector<std::string> &options = {},
+                const std::string &log_path = "",
                 const std::string &binary = VARKEL_SERVER_BINARY);
   ~ServerProcess();
   // Sends the signal and waits; the exit status, or -1 after a signal.

@@ -52,7 +52,7 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
   const std::string stage = VARKEL_STAGE_DIR;
   const std::string dir = MakeTempDir();
   const std::string home = dir + "home";
-  ServerProcess server(dir + "varkel.db", {}, stage + "/usr/games/varkel_server");
+  ServerProcess server(dir + "varkel.db", {}, "", stage + "/usr/games/varkel_server");
   ASSERT_GT(server.port, 0) << server.Log();
 
   // Where the controls are: the client's own layout, on the same pictures.

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+#include "support_postgres.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include "support.h"
+
+// PostgreSQL refuses to run as root: the tests then hand it to nobody.
+#define UNPRIVILEGED_ID 65534
+
+static int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  int port = 0;
+  if (bind(fd, (struct sockaddr *)&address, sizeof(address)) == 0 &&
+      getsockname(fd, (struct sockaddr *)&address, &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+// Starts a PostgreSQL program, its output appended to log_path.
+static pid_t Spawn(const std::vector<std::string> &argv, const std::string &log_path) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  dup2(out, 1);
+  dup2(out, 2);
+  if (getuid() == 0 &&
+      (setgroups(0, NULL) != 0 || setgid(UNPRIVILEGED_ID) != 0 || setuid(UNPRIVILEGED_ID) != 0))
+    _exit(126);
+  // Set after the change of user, which clears it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  ExecArgv(argv);
+}
+
+static std::string Uri(int port, const std::string &database) {
+  return "postgresql://varkel@127.0.0.1:" + std::to_string(port) + "/" + database;
+}
+
+TestPostgres::TestPostgres() : dir(MakeTempDir()), port(0), pid(-1), databases(0) {
+  EXPECT_STRNE(VARKEL_PG_BINDIR, "") << "PostgreSQL is not installed (scripts/install-deps.sh)";
+  if (getuid() == 0) {
+    EXPECT_EQ(chown(dir.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID), 0);
+  }
+  pid_t initdb = Spawn({std::string(VARKEL_PG_BINDIR) + "/initdb", "-D", dir + "data", "-U",
+                        "varkel", "-A", "trust", "-E", "UTF8", "--locale=C", "--no-sync"},
+                       dir + "initdb.log");
+  int status = -1;
+  waitpid(initdb, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFileText(dir + "initdb.log");
+  // A port taken meanwhile by someone else: try another.
+  for (int attempt = 0; attempt < 3 && pid < 0; attempt++) {
+    port = FreePort();
+    if (!Start()) Stop();
+  }
+  EXPECT_GT(pid, 0) << Log();
+}
+
+TestPostgres::~TestPostgres() {
+  Stop();
+  RemoveTree(dir);
+}
+
+bool TestPostgres::Start() {
+  // Quick to start and stop, and no flush to disk: the tests kill servers,
+  // never this machine.
+  pid = Spawn({std::string(VARKEL_PG_BINDIR) + "/postgres", "-D", dir + "data", "-p",
+               std::to_string(port), "-c", "listen_addresses=127.0.0.1", "-c",
+               "unix_socket_directories=", "-c", "fsync=off", "-c", "full_page_writes=off", "-c",
+               "max_connections=200"},
+              dir + "postgres.log");
+  std::string uri = Uri(port, "postgres");
+  for (int waited = 0; waited < 30000; waited += 50) {
+    if (PQping(uri.c_str()) == PQPING_OK) return true;
+    if (waitpid(pid, NULL, WNOHANG) == pid) {
+      pid = -1;
+      return false;
+    }
+    usleep(50000);
+  }
+  return false;
+}
+
+void TestPostgres::Stop() {
+  if (pid <= 0) return;
+  kill(pid, SIGINT);
+  waitpid(pid, NULL, 0);
+  pid = -1;
+}
+
+std::string TestPostgres::NewDatabase() {
+  std::string name = "t" + std::to_string(++databases);
+  PostgresValue(Uri(port, "postgres"), "CREATE DATABASE " + name);
+  return Uri(port, name);
+}
+
+std::string TestPostgres::Log() const {
+  return ReadFileText(dir + "postgres.log");
+}
+
+static TestPostgres *shared_postgres = NULL;
+
+static void StopSharedPostgres() {
+  delete shared_postgres;
+  shared_postgres = NULL;
+}
+
+TestPostgres *SharedPostgres() {
+  if (shared_postgres == NULL) {
+    shared_postgres = new TestPostgres();
+    atexit(StopSharedPostgres);
+  }
+  return shared_postgres;
+}
+
+std::string PostgresValue(const std::string &uri, const std::string &sql) {
+  PGconn *conn = PQconnectdb(uri.c_str());
+  EXPECT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+  PGresult *result = PQexec(conn, sql.c_str());
+  ExecStatusType status = PQresultStatus(result);
+  EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+      << sql << ": " << PQerrorMessage(conn);
+  std::string value;
+  if (status == PGRES_TUPLES_OK && PQntuples(result) > 0) value = PQgetvalue(result, 0, 0);
+  PQclear(result);
+  PQfinish(conn);
+  return value;
+}

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+// A PostgreSQL server of the tests' own: a new cluster in a temporary
+// folder, run by an unprivileged user when the tests run as root, on a free
+// loopback port, stopped by its pid.
+#ifndef VARKEL_SUPPORT_POSTGRES_H
+#define VARKEL_SUPPORT_POSTGRES_H
+
+#include <sys/types.h>
+
+#include <string>
+
+class TestPostgres {
+public:
+  TestPostgres(); // makes the cluster and starts it
+  ~TestPostgres();
+  // Starts it again on the same folder and port; true once it answers.
+  bool Start();
+  // A fast shutdown, waited for.
+  void Stop();
+  // A fresh database of its own for one test; its URI.
+  std::string NewDatabase();
+  std::string Log() const;
+  std::string dir; // ends in "/"
+  int port;
+  pid_t pid;
+
+private:
+  int databases;
+};
+
+// The one that the tests of a program share, made at first use and stopped
+// when the program ends.
+TestPostgres *SharedPostgres();
+
+// Runs SQL through libpq; the first column of the first row, or "".
+std::string PostgresValue(const std::string &uri, const std::string &sql);
+
+#endif
