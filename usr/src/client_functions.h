@@ -33,6 +33,20 @@
 
 #define VARKEL_FRAME_MS 40
 
+// Action threads that may be alive at once: one networked action and the
+// memory actions started beside it.
+#define VARKEL_ACTION_THREADS 16
+
+struct Game;
+
+// An action thread until it has been waited on.
+typedef struct ActionThread {
+  SDL_Thread *thread; // NULL: the slot is free
+  int (*action)(void *);
+  struct Game *jeu;
+  int done; // the action has returned (written under the lock)
+} ActionThread;
+
 // The record must start zeroed (main's is static): replacing a surface
 // frees the one it replaces.
 typedef struct Game {
@@ -171,13 +185,16 @@ typedef struct Game {
   // Guarding and plumbing of the threads.
   SDL_mutex *lock;            // the record's one lock (created by LoadGame)
   SDL_mutex *memory_lock;     // keeps a listening and memory browsing apart on chat.dat
-  SDL_Thread *thread_connect; // handle of the last action started; never waited on
+  SDL_Thread *thread_connect; // handle of the last action started
   WireReader reader;          // bytes of the open connection not yet read as replies
   Uint32 reply_timeout_ms;    // time limit on one reply
   Uint16 help_bar_w;          // drawn width of the help bar
   SDL_Surface *sfc_shown;     // copy of the last frame sent to the display
   int show_next;              // send the next frame even if it is unchanged
   Uint32 frames_shown;        // frames sent to the display so far
+
+  // Every action thread not yet waited on.
+  ActionThread action_threads[VARKEL_ACTION_THREADS];
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -227,6 +244,9 @@ int HandleEvent(Game *jeu);
 int HandleKey(Game *jeu);
 int HandleMotion(Game *jeu);
 int HandleClick(Game *jeu);
+// Waits on every action thread whose action has returned, so that its
+// stack is given back. Never waits on a running action. Caller holds the lock.
+int ReapActions(Game *jeu);
 
 // Server conversation (client_actions.cpp). Each action runs on its own
 // thread and takes the record's address as Data.

@@ -193,18 +193,51 @@ int HandleMotion(Game *jeu) {
 
 /* Clicks: starting an action. */
 
+// The action, then its slot marked for the loop to wait on.
+static int RunActionThread(void *data) {
+  ActionThread *slot = (ActionThread *)data;
+  int result = slot->action(slot->jeu);
+  SDL_LockMutex(slot->jeu->lock);
+  slot->done = 1;
+  SDL_UnlockMutex(slot->jeu->lock);
+  return result;
+}
+
+// A thread marked done has only its return left: the wait is short.
+int ReapActions(Game *jeu) {
+  for (ActionThread &slot : jeu->action_threads) {
+    if (slot.thread == NULL || !slot.done) continue;
+    SDL_WaitThread(slot.thread, NULL);
+    if (jeu->thread_connect == slot.thread) jeu->thread_connect = NULL;
+    slot = ActionThread{NULL, NULL, NULL, 0};
+  }
+  return 0;
+}
+
+static ActionThread *FreeSlot(Game *jeu) {
+  ReapActions(jeu);
+  for (ActionThread &slot : jeu->action_threads)
+    if (slot.thread == NULL) return &slot;
+  return NULL;
+}
+
 // The busy word goes in before the thread exists, under the lock the loop
 // holds, so a quick second click finds the screen busy and starts nothing.
+// With every slot taken the action does not start, as when no thread can be.
 static int StartAction(Game *jeu, ActionFunction action) {
+  ActionThread *slot = FreeSlot(jeu);
+  if (slot == NULL) return 0;
   char replaced[sizeof(jeu->etat)];
   snprintf(replaced, sizeof(replaced), "%s", jeu->etat);
   const char *busy = ActionBusyWord(action);
   if (busy != NULL) snprintf(jeu->etat, sizeof(jeu->etat), "%s", busy);
-  SDL_Thread *thread = SDL_CreateThread(action, jeu);
+  *slot = ActionThread{NULL, action, jeu, 0};
+  SDL_Thread *thread = SDL_CreateThread(RunActionThread, slot);
   if (thread == NULL) {
     snprintf(jeu->etat, sizeof(jeu->etat), "%s", replaced);
     return 0;
   }
+  slot->thread = thread;
   jeu->thread_connect = thread;
   return 0;
 }

@@ -46,6 +46,9 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
                          int timeout_ms, const std::vector<std::string> &extra_env = {});
 
+// A size line of /proc/self/status ("VmSize", "VmRSS") in kB; -1 if absent.
+long ProcessKilobytes(const char *field);
+
 // Pixel of a surface as (r, g, b) packed 0xRRGGBB.
 unsigned PixelAt(SDL_Surface *surface, int x, int y);
 

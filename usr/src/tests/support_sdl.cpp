@@ -147,3 +147,12 @@ unsigned PixelAt(SDL_Surface *surface, int x, int y) {
   SDL_GetRGB(value, surface->format, &r, &g, &b);
   return (unsigned)r << 16 | (unsigned)g << 8 | b;
 }
+
+long ProcessKilobytes(const char *field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string wanted = std::string(field) + ":";
+  while (std::getline(status, line))
+    if (line.rfind(wanted, 0) == 0) return strtol(line.c_str() + wanted.size(), nullptr, 10);
+  return -1;
+}

@@ -884,6 +884,46 @@ TEST_F(InGameClicks, SentenceFieldKeepsTheFocusUntilAClickElsewhere) {
   EXPECT_TRUE(Filled(jeu->sfc_bar_speak, kBlack));
 }
 
+/* Action threads. */
+
+using ActionThreads = InputTest;
+
+// Each action runs on a thread of its own: one never waited on keeps its
+// stack mapped. A memory arrow and a networked action per round, both by
+// clicks; after twenty actions the address space no longer grows.
+TEST_F(ActionThreads, AddressSpaceStaysFlatOverTwoHundredActions) {
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
+  SetState("connected");
+  long after_twenty = 0;
+  for (int round = 1; round <= 100; round++) {
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up), 0);
+    std::string busy;
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_speak, &Game::sfc_bmp_speak, &busy), 0);
+    ASSERT_EQ(busy, "speaking");
+    ASSERT_TRUE(WaitForState(jeu, "connected"));
+    ASSERT_TRUE(server.WaitConnections((size_t)round));
+    if (round == 10) after_twenty = ProcessKilobytes("VmSize");
+  }
+  long after_two_hundred = ProcessKilobytes("VmSize");
+  ASSERT_GT(after_twenty, 0);
+  EXPECT_LE(after_two_hundred - after_twenty, 64 * 1024)
+      << after_twenty << " kB after 20 actions, " << after_two_hundred << " kB after 200";
+  EXPECT_LE(LiveActions(jeu), 2) << "finished threads are waited on";
+}
+
+TEST_F(ActionThreads, EveryStartedThreadIsWaitedOnOnceItEnds) {
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
+  SetState("connected");
+  // Memory arrows on threads beside each other, more than there are slots.
+  for (int n = 0; n < 3 * VARKEL_ACTION_THREADS; n++)
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up), 0);
+  for (int waited = 0; LiveActions(jeu) > 0 && waited < 10000; waited += 5)
+    SDL_Delay(5);
+  EXPECT_EQ(LiveActions(jeu), 0);
+  EXPECT_EQ(jeu->thread_connect, nullptr) << "its handle went with it";
+  EXPECT_TRUE(StateMessageIs("Vous n'avez encore rien écouté!"));
+}
+
 /* Clicks that start nothing. */
 
 using InertClicks = InputTest;
