@@ -15,13 +15,10 @@
 #include "client_functions.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
@@ -327,23 +324,6 @@ static Outcome Speech(Game *jeu) {
   return kDone;
 }
 
-// Opens a data file of path_texts, never through a symbolic link and only
-// when it is a plain file of ours; a file it creates is readable by its
-// owner only. Caller holds the lock (tmp_string). Logs a failure.
-static FILE *OpenDataFile(Game *jeu, const char *name, int flags, const char *mode) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_texts, name);
-  int fd = open(jeu->tmp_string, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat status;
-  int ours =
-      fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid();
-  FILE *file = ours && (!(flags & O_TRUNC) || ftruncate(fd, 0) == 0) ? fdopen(fd, mode) : NULL;
-  if (file == NULL) {
-    if (fd >= 0) close(fd);
-    fprintf(jeu->file_log, "fopen: unable to open %s.\n", jeu->tmp_string);
-  }
-  return file;
-}
-
 // A line break inside a heard line would make two lines of chat.dat and
 // shift every memory position after it: it is kept as a blank.
 static void KeepOnOneLine(char *text) {
@@ -364,9 +344,10 @@ static int HearLine(Game *jeu) {
 // stays in datas_received for ShowHeardLine.
 static Outcome Listening(Game *jeu) {
   Lock(jeu);
-  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDWR | O_CREAT | O_TRUNC, "w+");
+  int refused = OpenDataFile(jeu, "chat.dat", kFileWrite, jeu->tmp_string, sizeof(jeu->tmp_string),
+                             &jeu->file);
   Unlock(jeu);
-  if (jeu->file == NULL) return kLocalFailed;
+  if (refused) return kLocalFailed;
   jeu->i = 0;
   while (jeu->i != WIRE_LISTEN_LINES && HearLine(jeu) == 0)
     jeu->i++;
@@ -394,12 +375,12 @@ static_assert(3 * kStatusValueMax + 44 < sizeof(((Game *)0)->tmp_string2), "stat
 
 static int WriteStatusFile(Game *jeu, const char *name) {
   Lock(jeu);
-  jeu->file = OpenDataFile(jeu, name, O_RDWR | O_CREAT | O_TRUNC, "w+");
-  if (jeu->file != NULL) {
+  int failed =
+      OpenDataFile(jeu, name, kFileWrite, jeu->tmp_string, sizeof(jeu->tmp_string), &jeu->file);
+  if (!failed) {
     fprintf(jeu->file, "%s\n", jeu->datas_received);
     fclose(jeu->file);
   }
-  int failed = jeu->file == NULL;
   jeu->file = NULL;
   Unlock(jeu);
   return failed;
@@ -665,8 +646,9 @@ static int ReadLine(FILE *file, char *line, int size) {
 // The line of the current position into datas_file; an empty line when
 // chat.dat is shorter (a listening that stopped part-way).
 static int ReadMemoryLine(Game *jeu) {
-  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDONLY, "r");
-  if (jeu->file == NULL) return 1;
+  if (OpenDataFile(jeu, "chat.dat", kFileRead, jeu->tmp_string, sizeof(jeu->tmp_string),
+                   &jeu->file))
+    return 1;
   int wanted = jeu->current_message + WIRE_LISTEN_LINES;
   int found = 0;
   jeu->i = 0;

@@ -239,6 +239,21 @@ int QuitLibraries(void);
 // LogError then QuitLibraries; returns 1.
 int FailAndQuit(Game *jeu, const char *format);
 
+// Files (client_files.cpp).
+typedef enum FileUse {
+  kFileRead,  // an existing file, for reading
+  kFileWrite, // created if missing (0600), emptied, for reading and writing
+} FileUse;
+// Opens path without following a symbolic link and without blocking, and
+// keeps it only when it is a regular file owned by the player; a file of
+// another user is never emptied. 1 when refused or missing, with errno.
+int OpenOwnFile(const char *path, FileUse use, FILE **stream);
+// OpenOwnFile on path_texts followed by name, the path built into `path`.
+// A refusal is logged "fopen: unable to open %s.\n" and shown as the state
+// message. Caller holds the lock.
+int OpenDataFile(Game *jeu, const char *name, FileUse use, char *path, size_t path_size,
+                 FILE **stream);
+
 // Input (client_input.cpp). Caller holds the lock.
 int HandleEvent(Game *jeu);
 int HandleKey(Game *jeu);

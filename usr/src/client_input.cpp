@@ -4,9 +4,7 @@
 // action reading or writing the record.
 #include "client_functions.h"
 
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 typedef int (*ActionFunction)(void *);
 
@@ -244,63 +242,52 @@ static int StartAction(Game *jeu, ActionFunction action) {
 
 /* Clicks: the common controls. */
 
-static int SetVideoMode(Game *jeu, Uint32 flags) {
+// Each effect ends by showing its answer; one that fails shows why
+// instead. 1 only when the process must end.
+static int Answer(Game *jeu, const char *answer) {
+  if (ShowStateMessage(jeu, answer)) return QuitLibraries();
+  return 0;
+}
+
+static int SetVideoMode(Game *jeu, Uint32 flags, const char *answer) {
   SDL_Surface *screen = SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, flags);
   if (screen == NULL) return FailAndQuit(jeu, "SDL_SetVideoMode: %s.\n\a");
   jeu->sfc_screen = screen; // SDL owns the display surface it replaced
-  return 0;
+  return Answer(jeu, answer);
 }
 
-static int SetFullscreen(Game *jeu) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
+static int SetFullscreen(Game *jeu, const char *answer) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN, answer);
 }
 
-static int SetWindow(Game *jeu) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF);
+static int SetWindow(Game *jeu, const char *answer) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF, answer);
 }
 
-// A data file that cannot be written ends the client.
-static int FileFailure(Game *jeu, const char *path) {
-  fprintf(jeu->file_log, "fopen: unable to open %s.\n", path);
-  CloseConnection(jeu);
-  return QuitLibraries();
-}
-
-// Creates or empties a data file, never through a symbolic link.
-static FILE *CreateDataFile(const Game *jeu, const char *name, mode_t mode, char *path,
-                            size_t path_size) {
-  snprintf(path, path_size, "%s%s", jeu->path_texts, name);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return NULL;
-  FILE *stream = fdopen(fd, "wb");
-  if (stream == NULL) close(fd);
-  return stream;
-}
-
-// The nickname is the player's own: readable by its owner only.
-static const mode_t kNicknameMode = 0600;
-static const mode_t kScreenshotMode = 0666;
-
-static int WriteNickname(Game *jeu, const char *text) {
+// A data file refused by OpenDataFile has been logged and shown: the
+// client goes on without it.
+static int WriteNickname(Game *jeu, const char *text, const char *answer) {
   char path[sizeof(jeu->path_texts) + 16];
-  FILE *stream = CreateDataFile(jeu, "nickname.dat", kNicknameMode, path, sizeof(path));
-  if (stream == NULL) return FileFailure(jeu, path);
+  FILE *stream;
+  if (OpenDataFile(jeu, "nickname.dat", kFileWrite, path, sizeof(path), &stream)) return 0;
   fputs(text, stream);
   fclose(stream);
-  return 0;
+  return Answer(jeu, answer);
 }
 
-static int RememberNickname(Game *jeu) {
-  return WriteNickname(jeu, jeu->login);
+static int RememberNickname(Game *jeu, const char *answer) {
+  return WriteNickname(jeu, jeu->login, answer);
 }
-static int ForgetNickname(Game *jeu) {
-  return WriteNickname(jeu, "");
+static int ForgetNickname(Game *jeu, const char *answer) {
+  return WriteNickname(jeu, "", answer);
 }
 
-static int SaveScreenshot(Game *jeu) {
+// Written through the stream of the opened file: saving by path would
+// follow a link planted in its place.
+static int SaveScreenshot(Game *jeu, const char *answer) {
   char path[sizeof(jeu->path_texts) + 16];
-  FILE *stream = CreateDataFile(jeu, "screenshot.bmp", kScreenshotMode, path, sizeof(path));
-  if (stream == NULL) return FileFailure(jeu, path);
+  FILE *stream;
+  if (OpenDataFile(jeu, "screenshot.bmp", kFileWrite, path, sizeof(path), &stream)) return 0;
   SDL_RWops *destination = SDL_RWFromFP(stream, 1);
   if (destination == NULL) fclose(stream);
   // The save closes the stream.
@@ -309,13 +296,13 @@ static int SaveScreenshot(Game *jeu) {
     CloseConnection(jeu);
     return QuitLibraries();
   }
-  return 0;
+  return Answer(jeu, answer);
 }
 
 typedef struct CommonControl {
   RectField rect;
   SurfaceField surface;
-  int (*effect)(Game *jeu);
+  int (*effect)(Game *jeu, const char *answer);
   const char *answer;
 } CommonControl;
 
@@ -332,11 +319,9 @@ static const CommonControl kCommonControls[] = {
 
 // Every common control under the pointer acts, in table order.
 static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
-  for (const CommonControl &control : kCommonControls) {
-    if (!Hit(jeu, control.rect, control.surface, x, y)) continue;
-    if (control.effect(jeu)) return 1;
-    if (ShowStateMessage(jeu, control.answer)) return QuitLibraries();
-  }
+  for (const CommonControl &control : kCommonControls)
+    if (Hit(jeu, control.rect, control.surface, x, y) && control.effect(jeu, control.answer))
+      return 1;
   return 0;
 }
 

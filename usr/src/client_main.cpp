@@ -48,8 +48,7 @@ static void ChooseLayout(Game *jeu) {
 }
 
 static int OpenLog(Game *jeu) {
-  jeu->file_log = fopen(jeu->path_log, "w+");
-  if (jeu->file_log == NULL) {
+  if (OpenOwnFile(jeu->path_log, kFileWrite, &jeu->file_log)) {
     printf("fopen: unable to open %s\n", jeu->path_log);
     return 1;
   }

@@ -2,6 +2,7 @@
 // frame.
 #include "client_functions.h"
 
+#include <errno.h>
 #include <string.h>
 
 int InitGame(Game *jeu) {
@@ -238,11 +239,14 @@ static int RenderFirstTexts(Game *jeu) {
          RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place, log);
 }
 
-// The remembered nickname, taken only when it fits `login`; nothing is trimmed.
+// The remembered nickname, taken only when it fits `login`; nothing is
+// trimmed. A file refused by OpenOwnFile counts as absent.
 static void ReadNickname(Game *jeu) {
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%snickname.dat", jeu->path_texts);
-  jeu->file = fopen(jeu->tmp_string, "r");
-  if (jeu->file == NULL) return;
+  if (OpenOwnFile(jeu->tmp_string, kFileRead, &jeu->file)) {
+    if (errno != ENOENT) fprintf(jeu->file_log, "fopen: unable to open %s.\n", jeu->tmp_string);
+    return;
+  }
   if (fgets(jeu->datas_file, sizeof(jeu->datas_file), jeu->file) == NULL) jeu->datas_file[0] = 0;
   fclose(jeu->file);
   jeu->file = NULL;

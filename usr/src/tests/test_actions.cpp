@@ -633,6 +633,44 @@ TEST_F(Actions, DataFilesAreNeverFollowedThroughALink) {
   ExpectSane();
 }
 
+// Each data file an action writes or reads, against each thing another
+// user could leave at its name: the action ends at once with a message,
+// nothing is written through, the client can go on.
+TEST_F(Actions, PlantedDataFilesEndTheActionWithAMessage) {
+  SetState("connected");
+  ASSERT_EQ(Run(ActionRefresh), 0); // something heard: the arrows read chat.dat
+  Script status =
+      Replies({"OK", "OK", "OK", "OK"}, {Reply("10"), Reply("20"), Reply("30"), Read()});
+  const struct {
+    const char *file;
+    ActionFunction action;
+    Script script;
+  } users[] = {
+      {"chat.dat", ActionRefresh, AcceptingScript("Receive messages")},
+      {"chat.dat", ActionRememberBefore, {}},
+      {"faim.dat", ActionAnalyze, status},
+      {"soif.dat", ActionAnalyze, status},
+      {"sommeil.dat", ActionAnalyze, status},
+  };
+  for (Planted kind : kAllPlanted)
+    for (const auto &user : users) {
+      SCOPED_TRACE(std::string(PlantedName(kind)) + " at " + user.file);
+      const std::string path = game.dir + user.file;
+      if (!Plant(path, kind, "untouched\n")) GTEST_SKIP() << "needs root to chown";
+      FifoWatchdog watchdog(path, 5000);
+      int result = user.script.empty() ? user.action(jeu) : Run(user.action, user.script);
+      EXPECT_EQ(result, 1);
+      EXPECT_FALSE(watchdog.Fired()) << "the action hung on the file";
+      EXPECT_TRUE(StillPlanted(path, kind, "untouched\n"));
+      EXPECT_NE(game.Log().find("fopen: unable to open " + path + ".\n"), std::string::npos);
+      EXPECT_TRUE(ShowsState(("Impossible d'ouvrir " + std::string(user.file) + "!").c_str()));
+      EXPECT_STREQ(jeu->etat, "connected");
+      ExpectSane();
+      unlink(path.c_str());
+    }
+  EXPECT_STREQ(jeu->message, "Ligne 100") << "no line was read from a planted file";
+}
+
 /* Status. */
 
 TEST_F(Actions, StatusShowsValuesAsTheyCameAndFilesHoldThem) {
@@ -675,7 +713,7 @@ TEST_F(Actions, StatusFileThatCannotBeOpenedPutsBackTheGameScreen) {
             std::string::npos);
   EXPECT_EQ(Messages(Sent()).size(), 5u) << "no OK after the failure";
   EXPECT_STREQ(jeu->etat, "connected");
-  EXPECT_TRUE(ShowsState(kWelcome));
+  EXPECT_TRUE(ShowsState("Impossible d'ouvrir faim.dat!"));
   ExpectSane();
 }
 
