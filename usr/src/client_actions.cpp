@@ -162,6 +162,39 @@ int CloseConnection(Game *jeu) {
   return 0;
 }
 
+/* Pictures (under the lock). */
+
+// The replaced surface is freed under the lock: no frame is using it. The
+// new one is fitted to the display like the pictures loaded at start.
+static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
+  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
+  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
+  SDL_FreeSurface(*field);
+  *field = loaded;
+  return FitToDisplay(jeu, field);
+}
+
+static int EnterRoom(Game *jeu) {
+  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
+}
+
+static int BackToSignIn(Game *jeu) {
+  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
+}
+
+// The sign-in screen's labels are part of the hall's picture: every way
+// back from the game brings it along. Its failure is logged and does not
+// keep the player from the sign-in screen.
+static int HallFromTheGame(Game *jeu) {
+  BackToSignIn(jeu);
+  return 0;
+}
+
+static int FromTheGame(const char *start_word) {
+  return strcmp(start_word, kConnected) == 0;
+}
+
 /* Endings. */
 
 // Runs under the lock; 1 on a local failure, already logged.
@@ -193,21 +226,23 @@ static Outcome Finish(Game *jeu, const Ending *ending) {
 
 // A refusal, or a verdict that ends the action: its message and the
 // sign-in screen; nothing more is sent.
-static Outcome EndEarly(Game *jeu, const char *message) {
-  const Ending ending = {NULL, message, NULL, kDisconnected};
+static Outcome EndEarly(Game *jeu, const char *message, const char *start_word) {
+  const Ending ending = {FromTheGame(start_word) ? HallFromTheGame : NULL, message, NULL,
+                         kDisconnected};
   return Finish(jeu, &ending) == kDone ? kEnded : kLocalFailed;
 }
 
 // How a failed action ends, so that the client never stays busy: a network
 // failure is shown as an unreachable server and sends the player back to
 // the sign-in screen; a local failure puts back the action's first state
-// word and keeps the previous message. Returns the action's result.
+// word (a refused file has shown why). Returns the action's result.
 static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
   if (outcome == kDone) return 0;
   if (outcome == kEnded) return 1;
   Lock(jeu);
   CloseConnection(jeu);
   if (outcome == kNetworkFailed) {
+    if (FromTheGame(start_word)) HallFromTheGame(jeu);
     ShowStateMessage(jeu, kCheckConnection);
     StoreState(jeu, kDisconnected);
   } else {
@@ -274,21 +309,21 @@ static void TakeStepText(Game *jeu, StepText text, const char *query, char *out,
     snprintf(shown, shown_size, "%s", out);
 }
 
-static Outcome RunSteps(Game *jeu, const Step *steps, const char *query) {
+static Outcome RunSteps(Game *jeu, const Step *steps, const char *query, const char *start_word) {
   for (int n = 0; n < kIdentificationSteps; n++) {
     char text[WIRE_MESSAGE_MAX], shown[WIRE_MESSAGE_MAX];
     TakeStepText(jeu, steps[n].text, query, text, sizeof(text), shown, sizeof(shown));
     if (SendText(jeu, text, shown) || ReceiveReply(jeu)) return kNetworkFailed;
     for (const Refusal &refusal : steps[n].refusals)
       if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
-        return EndEarly(jeu, refusal.message);
+        return EndEarly(jeu, refusal.message, start_word);
   }
   return kDone;
 }
 
 // 0 when identified, the connection open; 1 when the action has ended.
 static int Identify(Game *jeu, const Step *steps, const char *query, const char *start_word) {
-  Outcome outcome = RunSteps(jeu, steps, query);
+  Outcome outcome = RunSteps(jeu, steps, query, start_word);
   return outcome == kDone ? 0 : EndAction(jeu, start_word, outcome);
 }
 
@@ -311,7 +346,7 @@ static Outcome NameAndReply(Game *jeu) {
 static Outcome Verdict(Game *jeu) {
   if (ReceiveReply(jeu)) return kNetworkFailed;
   if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
-  return EndEarly(jeu, "Vous êtes déjà décédé!");
+  return EndEarly(jeu, "Vous êtes déjà décédé!", kDisconnected);
 }
 
 static Outcome Speech(Game *jeu) {
@@ -407,25 +442,6 @@ static Outcome Status(Game *jeu) {
 }
 
 /* Pictures and lines shown at the end (hooks, under the lock). */
-
-// The replaced surface is freed under the lock: no frame is using it. The
-// new one is fitted to the display like the pictures loaded at start.
-static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
-  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
-  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field);
-  *field = loaded;
-  return FitToDisplay(jeu, field);
-}
-
-static int EnterRoom(Game *jeu) {
-  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
-}
-
-static int BackToSignIn(Game *jeu) {
-  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
-}
 
 // Shows a heard or remembered line in the message bar, cut to `message`.
 // An empty line shows nothing (the draw list skips an empty message). A

@@ -780,6 +780,71 @@ TEST_F(Actions, MissingPicturesPutBackTheStartingScreen) {
   ExpectSane();
 }
 
+/* Ways back from the game: the sign-in screen over the hall. */
+
+// The part of the screen where the sign-in screen draws nothing over its
+// background shows the picture, as the next frame draws it.
+static ::testing::AssertionResult ScreenShows(Game *jeu, const char *file) {
+  SDL_Surface *picture = SDL_LoadBMP((std::string(jeu->path_pictures) + file).c_str());
+  if (picture == nullptr) return ::testing::AssertionFailure() << SDL_GetError();
+  SDL_LockMutex(jeu->lock);
+  int failed = DrawFrame(jeu);
+  int differing = 0;
+  for (int y = 250; y < 470; y += 7)
+    for (int x = 10; x < 300; x += 7)
+      differing += PixelAt(jeu->sfc_screen, x, y) != PixelAt(picture, x, y);
+  SDL_UnlockMutex(jeu->lock);
+  SDL_FreeSurface(picture);
+  if (failed || differing > 0)
+    return ::testing::AssertionFailure() << differing << " pixels differ from " << file;
+  return ::testing::AssertionSuccess();
+}
+
+struct WayBack {
+  const char *name;
+  ActionFunction action;
+  Script script; // empty: the server cannot be reached
+  const char *message;
+};
+
+class WaysBack : public Actions, public ::testing::WithParamInterface<WayBack> {};
+
+TEST_P(WaysBack, ShowTheSignInScreenOverTheHall) {
+  const WayBack &way = GetParam();
+  ASSERT_EQ(Run(ActionConnect), 0);
+  // The fault this guards against: the sign-in screen over the room.
+  SetState("disconnected");
+  ASSERT_TRUE(ScreenShows(jeu, "background_room.bmp"));
+  ASSERT_FALSE(ScreenShows(jeu, "background.bmp")) << "the two pictures must differ there";
+  SetState("connected");
+  jeu->reply_timeout_ms = 300;
+  if (way.script.empty()) {
+    jeu->port_server = ClosedPort();
+    EXPECT_EQ(way.action(jeu), 1);
+  } else {
+    EXPECT_EQ(Run(way.action, way.script), 1);
+  }
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  EXPECT_TRUE(ShowsState(way.message));
+  EXPECT_TRUE(ScreenShows(jeu, "background.bmp"));
+  ExpectSane();
+}
+
+static const WayBack kWaysBack[] = {
+    {"ServerUnreachable", ActionSpeak, {}, kCheckConnection},
+    {"WrongPassword", ActionAnalyze, Replies({"OK", "OK", "OK", "Bad password"}),
+     "Ce code est incorrect!"},
+    {"DiedOfHunger", ActionMove, Replies({"OK", "OK", "Dead"}), "Cette personne est décédée!"},
+    {"ConnectionLost", ActionRefresh, Replies({"OK", "OK", "OK", "OK"}, {Hangup()}),
+     kCheckConnection},
+    {"NoReply", ActionDisconnect, Replies({"OK", "OK"}), kCheckConnection},
+};
+
+INSTANTIATE_TEST_SUITE_P(All, WaysBack, ::testing::ValuesIn(kWaysBack),
+                         [](const ::testing::TestParamInfo<WayBack> &info) {
+                           return std::string(info.param.name);
+                         });
+
 /* Network failures: never stuck busy. */
 
 struct Failure {
