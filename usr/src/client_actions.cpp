@@ -22,6 +22,7 @@
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
+static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
 static const char kDisconnected[] = "disconnected";
 static const char kConnected[] = "connected";
 
@@ -209,12 +210,18 @@ typedef struct Ending {
   const char *final_word;
 } Ending;
 
+// The status text is the one result made of the server's words: should it
+// still fail to render, a fixed sentence takes its place.
+static int ShowResult(Game *jeu, const Ending *ending) {
+  if (ending->message != NULL) return ShowStateMessage(jeu, ending->message);
+  return ShowStateMessage(jeu, jeu->tmp_string2) && ShowStateMessage(jeu, kStatusUnshown);
+}
+
 // All in one hold of the lock, so that the final word becomes visible with
 // the message and pictures already in place.
 static Outcome Finish(Game *jeu, const Ending *ending) {
-  const char *message = ending->message != NULL ? ending->message : jeu->tmp_string2;
   Lock(jeu);
-  int failed = (ending->before != NULL && ending->before(jeu)) || ShowStateMessage(jeu, message) ||
+  int failed = (ending->before != NULL && ending->before(jeu)) || ShowResult(jeu, ending) ||
                (ending->after != NULL && ending->after(jeu));
   if (!failed) {
     CloseConnection(jeu);
@@ -404,8 +411,9 @@ static const Need kNeeds[] = {
 };
 
 // Each value keeps at most this many bytes, cut at a character boundary:
-// the three values and the fixed words always fit tmp_string2.
-enum { kStatusValueMax = 300 };
+// the three values and the fixed words always fit tmp_string2. The screen
+// takes fewer (FitStatus).
+enum { kStatusValueMax = 300, kStatusValueKept = 3 };
 static_assert(3 * kStatusValueMax + 44 < sizeof(((Game *)0)->tmp_string2), "status text fits");
 
 static int WriteStatusFile(Game *jeu, const char *name) {
@@ -421,23 +429,60 @@ static int WriteStatusFile(Game *jeu, const char *name) {
   return failed;
 }
 
-static void AppendStatus(Game *jeu, const char *words, const char *value) {
-  char kept[kStatusValueMax + 1];
-  CopyCut(kept, sizeof(kept), value);
+enum { kNeedCount = SDL_arraysize(kNeeds) };
+typedef char StatusValues[kNeedCount][kStatusValueMax + 1];
+
+// The status text with each value cut to at most `characters` characters.
+static void ComposeStatus(Game *jeu, const StatusValues values, int characters) {
+  jeu->tmp_string2[0] = '\0';
+  for (int n = 0; n < kNeedCount; n++) {
+    int length = 0;
+    for (int count = 0; values[n][length] != '\0'; length++)
+      if (((unsigned char)values[n][length] & 0xC0) != 0x80 && count++ == characters) break;
+    size_t used = strlen(jeu->tmp_string2);
+    snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%s%.*s", kNeeds[n].words,
+             length, values[n]);
+  }
   size_t used = strlen(jeu->tmp_string2);
-  snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%s%s", words, kept);
+  snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%%");
+}
+
+static int StatusFits(Game *jeu, const StatusValues values, int characters) {
+  int w = 0, h = 0;
+  ComposeStatus(jeu, values, characters);
+  return TTF_SizeUTF8(jeu->font1, jeu->tmp_string2, &w, &h) == 0 && w <= jeu->screen_w;
+}
+
+// Values of wide letters make a text wider than the screen, which SDL_ttf
+// may refuse to render at all: every value is cut to the most characters
+// that let the whole text fit the screen's width, but never below those of
+// a whole need ("100"), which a cut would turn into another number. The
+// text of three full needs is a little wider than the screen already.
+// Caller holds the lock.
+static void FitStatus(Game *jeu, const StatusValues values) {
+  int fits = kStatusValueKept, wider = kStatusValueMax + 1;
+  while (wider - fits > 1) {
+    int middle = (fits + wider) / 2;
+    if (StatusFits(jeu, values, middle))
+      fits = middle;
+    else
+      wider = middle;
+  }
+  ComposeStatus(jeu, values, fits);
 }
 
 static Outcome Status(Game *jeu) {
   if (SendLogin(jeu)) return kNetworkFailed;
-  jeu->tmp_string2[0] = '\0';
-  for (const Need &need : kNeeds) {
+  StatusValues values;
+  for (int n = 0; n < kNeedCount; n++) {
     if (ReceiveReply(jeu)) return kNetworkFailed;
-    if (WriteStatusFile(jeu, need.file)) return kLocalFailed;
+    if (WriteStatusFile(jeu, kNeeds[n].file)) return kLocalFailed;
     if (SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
-    AppendStatus(jeu, need.words, jeu->datas_received);
+    CopyCut(values[n], sizeof(values[n]), jeu->datas_received);
   }
-  AppendStatus(jeu, "%", "");
+  Lock(jeu);
+  FitStatus(jeu, values);
+  Unlock(jeu);
   return kDone;
 }
 

@@ -675,12 +675,12 @@ TEST_F(Actions, PlantedDataFilesEndTheActionWithAMessage) {
 
 TEST_F(Actions, StatusShowsValuesAsTheyCameAndFilesHoldThem) {
   SetState("connected");
-  ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
-                                       {Reply("beaucoup"), Reply("très peu"), Reply(""), Read()})),
+  ASSERT_EQ(Run(ActionAnalyze,
+                Replies({"OK", "OK", "OK", "OK"}, {Reply("bof"), Reply("peu"), Reply(""), Read()})),
             0);
-  EXPECT_TRUE(ShowsState("Vous avez faim à beaucoup%, soif à très peu%, sommeil à %"));
-  EXPECT_EQ(ReadFileText(game.dir + "faim.dat"), "beaucoup\n");
-  EXPECT_EQ(ReadFileText(game.dir + "soif.dat"), "très peu\n");
+  EXPECT_TRUE(ShowsState("Vous avez faim à bof%, soif à peu%, sommeil à %"));
+  EXPECT_EQ(ReadFileText(game.dir + "faim.dat"), "bof\n");
+  EXPECT_EQ(ReadFileText(game.dir + "soif.dat"), "peu\n");
   EXPECT_EQ(ReadFileText(game.dir + "sommeil.dat"), "\n");
   struct stat status;
   ASSERT_EQ(stat((game.dir + "soif.dat").c_str(), &status), 0);
@@ -688,20 +688,88 @@ TEST_F(Actions, StatusShowsValuesAsTheyCameAndFilesHoldThem) {
   ExpectSane();
 }
 
-TEST_F(Actions, LongStatusValuesAreCutAtACharacterBoundary) {
+static std::string StatusText(const std::string &hunger, const std::string &thirst,
+                              const std::string &sleep) {
+  return "Vous avez faim à " + hunger + "%, soif à " + thirst + "%, sommeil à " + sleep + "%";
+}
+
+static int TextWidth(TTF_Font *font, const std::string &text) {
+  int w = 0, h = 0;
+  EXPECT_EQ(TTF_SizeUTF8(font, text.c_str(), &w, &h), 0);
+  return w;
+}
+
+// Long values are cut, each to the same number of characters, the most
+// that let the whole text fit the screen's width but never fewer than three
+// (a whole need, "100"); a character is never split.
+TEST_F(Actions, LongStatusValuesAreCutToFitTheScreen) {
+  const struct {
+    std::string letter;
+    int count;
+  } values[] = {
+      {"é", 600}, // 1200 bytes, cut by the reader first
+      {"W", 300}, {"M", 300}, {"Ŵ", 300}, {"€", 400},
+  };
+  for (const auto &value : values) {
+    SCOPED_TRACE(value.letter);
+    SetState("connected");
+    std::string sent = Times(value.letter, value.count);
+    ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
+                                         {Reply(sent), Reply(sent), Reply(sent), Read()})),
+              0)
+        << game.Log();
+    const std::string shown = jeu->tmp_string2;
+    int kept = 0;
+    while (kept < value.count &&
+           shown != StatusText(Times(value.letter, kept), Times(value.letter, kept),
+                               Times(value.letter, kept)))
+      kept++;
+    ASSERT_LT(kept, value.count) << shown;
+    EXPECT_GE(kept, 3);
+    if (kept > 3) {
+      EXPECT_LE(TextWidth(jeu->font1, shown), jeu->screen_w);
+    }
+    std::string longer = Times(value.letter, kept + 1);
+    EXPECT_GT(TextWidth(jeu->font1, StatusText(longer, longer, longer)), jeu->screen_w);
+    EXPECT_TRUE(ValidUtf8(jeu->tmp_string2));
+    EXPECT_TRUE(ShowsState(shown.c_str()));
+    EXPECT_EQ(jeu->i, 0) << "the field after tmp_string2";
+    ExpectSane();
+  }
+}
+
+// A short value keeps all of itself while a long one is cut.
+TEST_F(Actions, OnlyTheLongStatusValuesAreCut) {
   SetState("connected");
-  std::string long_value = Times("é", 600); // 1200 bytes, cut by the reader first
+  std::string wide = Times("W", 300);
   ASSERT_EQ(Run(ActionAnalyze,
-                Replies({"OK", "OK", "OK", "OK"},
-                        {Reply(long_value), Reply(long_value), Reply(long_value), Read()})),
+                Replies({"OK", "OK", "OK", "OK"}, {Reply("12"), Reply(wide), Reply("7"), Read()})),
             0);
-  std::string kept = Times("é", 150);
-  std::string expected =
-      "Vous avez faim à " + kept + "%, soif à " + kept + "%, sommeil à " + kept + "%";
-  EXPECT_EQ(std::string(jeu->tmp_string2), expected);
-  EXPECT_TRUE(ValidUtf8(jeu->tmp_string2));
-  EXPECT_TRUE(ShowsState(expected.c_str()));
-  EXPECT_EQ(jeu->i, 0) << "the field after tmp_string2";
+  const std::string shown = jeu->tmp_string2;
+  EXPECT_EQ(shown.rfind("Vous avez faim à 12%, soif à WWW", 0), 0u) << shown;
+  EXPECT_NE(shown.find("W%, sommeil à 7%"), std::string::npos) << shown;
+  EXPECT_LE(TextWidth(jeu->font1, shown), jeu->screen_w);
+  EXPECT_TRUE(ShowsState(shown.c_str()));
+  // The widest needs a server gives are shown whole.
+  ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
+                                       {Reply("100"), Reply("100"), Reply("100"), Read()})),
+            0);
+  EXPECT_TRUE(ShowsState("Vous avez faim à 100%, soif à 100%, sommeil à 100%"));
+}
+
+// Were the text still refused (here a screen too wide for SDL_ttf to render
+// a line across it), the action ends with a sentence of its own.
+TEST_F(Actions, StatusTextThatCannotBeRenderedStillShowsAMessage) {
+  SetState("connected");
+  jeu->screen_w = 1 << 20;
+  std::string wide = Times("W", 300);
+  ASSERT_EQ(Run(ActionAnalyze,
+                Replies({"OK", "OK", "OK", "OK"}, {Reply(wide), Reply(wide), Reply(wide), Read()})),
+            0);
+  jeu->screen_w = 640;
+  EXPECT_NE(game.Log().find("TTF_RenderUTF8_Solid: "), std::string::npos) << game.Log();
+  EXPECT_TRUE(ShowsState("Votre état ne peut pas s'afficher!"));
+  EXPECT_STREQ(jeu->etat, "connected");
   ExpectSane();
 }
 
