@@ -94,17 +94,34 @@ static int SendText(Game *jeu, const char *text, const char *shown) {
   return 0;
 }
 
+// How long the next wait may last: what is left of the reply's time limit,
+// counted from `started`, and of the action's. 0 with the error set when
+// either is spent.
+static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
+  Uint32 now = SDL_GetTicks();
+  Uint32 waited = now - started;
+  if (waited >= jeu->reply_timeout_ms) {
+    SDL_SetError("reply timed out after %u ms", (unsigned)jeu->reply_timeout_ms);
+    return 0;
+  }
+  Uint32 left = jeu->reply_timeout_ms - waited;
+  if (jeu->action_deadline == 0) return left;
+  Sint32 action_left = (Sint32)(jeu->action_deadline - now);
+  if (action_left <= 0) {
+    SDL_SetError("action timed out after %u ms", (unsigned)jeu->action_timeout_ms);
+    return 0;
+  }
+  return (Uint32)action_left < left ? (Uint32)action_left : left;
+}
+
 // Adds what has arrived on the connection to the reader, waiting for it
-// until the reply's time limit, counted from `started`.
+// within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
   int ready = 0;
   while (ready == 0) {
-    Uint32 waited = SDL_GetTicks() - started;
-    if (waited >= jeu->reply_timeout_ms) {
-      SDL_SetError("reply timed out after %u ms", (unsigned)jeu->reply_timeout_ms);
-      return 1;
-    }
-    ready = SDLNet_CheckSockets(set, jeu->reply_timeout_ms - waited);
+    Uint32 left = TimeLeft(jeu, started);
+    if (left == 0) return 1;
+    ready = SDLNet_CheckSockets(set, left);
     if (ready < 0) {
       SDL_SetError("select: %s", strerror(errno));
       return 1;
@@ -663,7 +680,7 @@ int Hello(void *query, Game *jeu) {
 }
 
 // The skeleton of the ten networked actions.
-static int RunNetworked(Game *jeu, const ActionRow *row) {
+static int Converse(Game *jeu, const ActionRow *row) {
   Lock(jeu);
   StoreState(jeu, row->busy_word);
   Unlock(jeu);
@@ -676,6 +693,15 @@ static int RunNetworked(Game *jeu, const ActionRow *row) {
   Outcome outcome = row->exchange != NULL ? row->exchange(jeu) : kDone;
   if (outcome == kDone) outcome = Finish(jeu, &row->ending);
   return EndAction(jeu, row->start_word, outcome);
+}
+
+// The action's time limit runs from its start to its end.
+static int RunNetworked(Game *jeu, const ActionRow *row) {
+  jeu->action_deadline = SDL_GetTicks() + jeu->action_timeout_ms;
+  if (jeu->action_deadline == 0) jeu->action_deadline = 1;
+  int result = Converse(jeu, row);
+  jeu->action_deadline = 0;
+  return result;
 }
 
 /* Memory browsing: local, short, under both locks for its whole run. */

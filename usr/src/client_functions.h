@@ -30,6 +30,9 @@
 
 // How long an action waits for one reply before it counts as lost.
 #define VARKEL_REPLY_TIMEOUT_MS 10000
+// How long a whole networked action may wait on the server, all replies
+// together: a server slow on purpose cannot hold the client for minutes.
+#define VARKEL_ACTION_TIMEOUT_MS 30000
 
 #define VARKEL_FRAME_MS 40
 
@@ -195,6 +198,10 @@ typedef struct Game {
 
   // Every action thread not yet waited on.
   ActionThread action_threads[VARKEL_ACTION_THREADS];
+
+  // Time limit on the whole networked action that runs.
+  Uint32 action_timeout_ms;
+  Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
 } Game;
 
 // A control's position and picture, named as members of the record, so that

@@ -34,6 +34,7 @@ int InitGame(Game *jeu) {
   jeu->tcpsock = NULL;
   WireReset(&jeu->reader);
   jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
+  jeu->action_timeout_ms = VARKEL_ACTION_TIMEOUT_MS;
   return 0;
 }
 

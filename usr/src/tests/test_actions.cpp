@@ -957,6 +957,33 @@ INSTANTIATE_TEST_SUITE_P(All, NetworkFailures, ::testing::ValuesIn(kFailures),
                            return std::string(info.param.name);
                          });
 
+// A server that answers every message a little before the reply's limit
+// could hold a listening for minutes: the whole action has a limit too,
+// and ends as a lost connection does. (Both limits shortened here.)
+TEST_F(Actions, SlowServerIsStoppedByTheWholeActionLimit) {
+  ASSERT_EQ(Run(ActionConnect), 0);
+  jeu->reply_timeout_ms = 1000;
+  jeu->action_timeout_ms = 4500;
+  Script slow;
+  for (int n = 0; n < 4; n++)
+    slow.insert(slow.end(), {Read(), Pause(700), SendBytes(Wire({"OK"}))});
+  for (int n = 1; n <= 100; n++)
+    slow.insert(slow.end(), {Pause(700), SendBytes(Wire({HeardLine(n)})), Read()});
+  EXPECT_EQ(Run(ActionRefresh, slow), 1);
+  EXPECT_NE(game.Log().find("SDLNet_TCP_Recv: action timed out after 4500 ms\n"), std::string::npos)
+      << game.Log();
+  EXPECT_EQ(game.Log().find("reply timed out"), std::string::npos) << "each reply came in time";
+  EXPECT_EQ(Chat().substr(0, ChatLines(1, 1).size()), ChatLines(1, 1));
+  EXPECT_LT(Chat().size(), ChatLines(1, 10).size()) << "the listening was cut short";
+  EXPECT_TRUE(ShowsState(kCheckConnection));
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  EXPECT_TRUE(ShowsPicture(jeu->sfc_bmp_background, "background.bmp"));
+  ExpectSane();
+  // The next action has a whole limit of its own.
+  jeu->reply_timeout_ms = 300;
+  EXPECT_EQ(Run(ActionConnect), 0);
+}
+
 TEST_F(Actions, ListeningCutShortKeepsTheLinesWritten) {
   SetState("connected");
   Script rest = HeardLines(1, 10);
