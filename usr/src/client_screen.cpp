@@ -3,6 +3,7 @@
 #include "client_functions.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <string.h>
 
 int InitGame(Game *jeu) {
@@ -256,6 +257,9 @@ static void ReadNickname(Game *jeu) {
 }
 
 int LoadGame(Game *jeu) {
+  // Action threads are few and short: left to itself the allocator gives
+  // the first ones arenas of their own, each 64 MB of address space.
+  mallopt(M_ARENA_MAX, 1);
   if (jeu->lock == NULL) jeu->lock = SDL_CreateMutex();
   if (jeu->memory_lock == NULL) jeu->memory_lock = SDL_CreateMutex();
   if (jeu->lock == NULL || jeu->memory_lock == NULL)
