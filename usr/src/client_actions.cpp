@@ -16,17 +16,15 @@
 #include "client_functions.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
+static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
 static const char kDisconnected[] = "disconnected";
 static const char kConnected[] = "connected";
 
@@ -98,17 +96,34 @@ static int SendText(Game *jeu, const char *text, const char *shown) {
   return 0;
 }
 
+// How long the next wait may last: what is left of the reply's time limit,
+// counted from `started`, and of the action's. 0 with the error set when
+// either is spent.
+static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
+  Uint32 now = SDL_GetTicks();
+  Uint32 waited = now - started;
+  if (waited >= jeu->reply_timeout_ms) {
+    SDL_SetError("reply timed out after %u ms", (unsigned)jeu->reply_timeout_ms);
+    return 0;
+  }
+  Uint32 left = jeu->reply_timeout_ms - waited;
+  if (jeu->action_deadline == 0) return left;
+  Sint32 action_left = (Sint32)(jeu->action_deadline - now);
+  if (action_left <= 0) {
+    SDL_SetError("action timed out after %u ms", (unsigned)jeu->action_timeout_ms);
+    return 0;
+  }
+  return (Uint32)action_left < left ? (Uint32)action_left : left;
+}
+
 // Adds what has arrived on the connection to the reader, waiting for it
-// until the reply's time limit, counted from `started`.
+// within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
   int ready = 0;
   while (ready == 0) {
-    Uint32 waited = SDL_GetTicks() - started;
-    if (waited >= jeu->reply_timeout_ms) {
-      SDL_SetError("reply timed out after %u ms", (unsigned)jeu->reply_timeout_ms);
-      return 1;
-    }
-    ready = SDLNet_CheckSockets(set, jeu->reply_timeout_ms - waited);
+    Uint32 left = TimeLeft(jeu, started);
+    if (left == 0) return 1;
+    ready = SDLNet_CheckSockets(set, left);
     if (ready < 0) {
       SDL_SetError("select: %s", strerror(errno));
       return 1;
@@ -167,6 +182,39 @@ int CloseConnection(Game *jeu) {
   return 0;
 }
 
+/* Pictures (under the lock). */
+
+// The replaced surface is freed under the lock: no frame is using it. The
+// new one is fitted to the display like the pictures loaded at start.
+static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
+  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
+  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
+  SDL_FreeSurface(*field);
+  *field = loaded;
+  return FitToDisplay(jeu, field);
+}
+
+static int EnterRoom(Game *jeu) {
+  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
+}
+
+static int BackToSignIn(Game *jeu) {
+  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
+}
+
+// The sign-in screen's labels are part of the hall's picture: every way
+// back from the game brings it along. Its failure is logged and does not
+// keep the player from the sign-in screen.
+static int HallFromTheGame(Game *jeu) {
+  BackToSignIn(jeu);
+  return 0;
+}
+
+static int FromTheGame(const char *start_word) {
+  return strcmp(start_word, kConnected) == 0;
+}
+
 /* Endings. */
 
 // Runs under the lock; 1 on a local failure, already logged.
@@ -181,12 +229,18 @@ typedef struct Ending {
   const char *final_word;
 } Ending;
 
+// The status text is the one result made of the server's words: should it
+// still fail to render, a fixed sentence takes its place.
+static int ShowResult(Game *jeu, const Ending *ending) {
+  if (ending->message != NULL) return ShowStateMessage(jeu, ending->message);
+  return ShowStateMessage(jeu, jeu->tmp_string2) && ShowStateMessage(jeu, kStatusUnshown);
+}
+
 // All in one hold of the lock, so that the final word becomes visible with
 // the message and pictures already in place.
 static Outcome Finish(Game *jeu, const Ending *ending) {
-  const char *message = ending->message != NULL ? ending->message : jeu->tmp_string2;
   Lock(jeu);
-  int failed = (ending->before != NULL && ending->before(jeu)) || ShowStateMessage(jeu, message) ||
+  int failed = (ending->before != NULL && ending->before(jeu)) || ShowResult(jeu, ending) ||
                (ending->after != NULL && ending->after(jeu));
   if (!failed) {
     CloseConnection(jeu);
@@ -198,21 +252,23 @@ static Outcome Finish(Game *jeu, const Ending *ending) {
 
 // A refusal, or a verdict that ends the action: its message and the
 // sign-in screen; nothing more is sent.
-static Outcome EndEarly(Game *jeu, const char *message) {
-  const Ending ending = {NULL, message, NULL, kDisconnected};
+static Outcome EndEarly(Game *jeu, const char *message, const char *start_word) {
+  const Ending ending = {FromTheGame(start_word) ? HallFromTheGame : NULL, message, NULL,
+                         kDisconnected};
   return Finish(jeu, &ending) == kDone ? kEnded : kLocalFailed;
 }
 
 // How a failed action ends, so that the client never stays busy: a network
 // failure is shown as an unreachable server and sends the player back to
 // the sign-in screen; a local failure puts back the action's first state
-// word and keeps the previous message. Returns the action's result.
+// word (a refused file has shown why). Returns the action's result.
 static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
   if (outcome == kDone) return 0;
   if (outcome == kEnded) return 1;
   Lock(jeu);
   CloseConnection(jeu);
   if (outcome == kNetworkFailed) {
+    if (FromTheGame(start_word)) HallFromTheGame(jeu);
     ShowStateMessage(jeu, kCheckConnection);
     StoreState(jeu, kDisconnected);
   } else {
@@ -279,21 +335,21 @@ static void TakeStepText(Game *jeu, StepText text, const char *query, char *out,
     snprintf(shown, shown_size, "%s", out);
 }
 
-static Outcome RunSteps(Game *jeu, const Step *steps, const char *query) {
+static Outcome RunSteps(Game *jeu, const Step *steps, const char *query, const char *start_word) {
   for (int n = 0; n < kIdentificationSteps; n++) {
     char text[WIRE_MESSAGE_MAX], shown[WIRE_MESSAGE_MAX];
     TakeStepText(jeu, steps[n].text, query, text, sizeof(text), shown, sizeof(shown));
     if (SendText(jeu, text, shown) || ReceiveReply(jeu)) return kNetworkFailed;
     for (const Refusal &refusal : steps[n].refusals)
       if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
-        return EndEarly(jeu, refusal.message);
+        return EndEarly(jeu, refusal.message, start_word);
   }
   return kDone;
 }
 
 // 0 when identified, the connection open; 1 when the action has ended.
 static int Identify(Game *jeu, const Step *steps, const char *query, const char *start_word) {
-  Outcome outcome = RunSteps(jeu, steps, query);
+  Outcome outcome = RunSteps(jeu, steps, query, start_word);
   return outcome == kDone ? 0 : EndAction(jeu, start_word, outcome);
 }
 
@@ -316,7 +372,7 @@ static Outcome NameAndReply(Game *jeu) {
 static Outcome Verdict(Game *jeu) {
   if (ReceiveReply(jeu)) return kNetworkFailed;
   if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
-  return EndEarly(jeu, "Vous êtes déjà décédé!");
+  return EndEarly(jeu, "Vous êtes déjà décédé!", kDisconnected);
 }
 
 static Outcome Speech(Game *jeu) {
@@ -327,23 +383,6 @@ static Outcome Speech(Game *jeu) {
   if (SendText(jeu, jeu->datas_received, jeu->datas_received) || ReceiveReply(jeu))
     return kNetworkFailed;
   return kDone;
-}
-
-// Opens a data file of path_texts, never through a symbolic link and only
-// when it is a plain file of ours; a file it creates is readable by its
-// owner only. Caller holds the lock (tmp_string). Logs a failure.
-static FILE *OpenDataFile(Game *jeu, const char *name, int flags, const char *mode) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_texts, name);
-  int fd = open(jeu->tmp_string, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat status;
-  int ours =
-      fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid();
-  FILE *file = ours && (!(flags & O_TRUNC) || ftruncate(fd, 0) == 0) ? fdopen(fd, mode) : NULL;
-  if (file == NULL) {
-    if (fd >= 0) close(fd);
-    fprintf(jeu->file_log, "fopen: unable to open %s.\n", jeu->tmp_string);
-  }
-  return file;
 }
 
 // A line break inside a heard line would make two lines of chat.dat and
@@ -366,9 +405,10 @@ static int HearLine(Game *jeu) {
 // stays in datas_received for ShowHeardLine.
 static Outcome Listening(Game *jeu) {
   Lock(jeu);
-  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDWR | O_CREAT | O_TRUNC, "w+");
+  int refused = OpenDataFile(jeu, "chat.dat", kFileWrite, jeu->tmp_string, sizeof(jeu->tmp_string),
+                             &jeu->file);
   Unlock(jeu);
-  if (jeu->file == NULL) return kLocalFailed;
+  if (refused) return kLocalFailed;
   jeu->i = 0;
   while (jeu->i != WIRE_LISTEN_LINES && HearLine(jeu) == 0)
     jeu->i++;
@@ -390,63 +430,82 @@ static const Need kNeeds[] = {
 };
 
 // Each value keeps at most this many bytes, cut at a character boundary:
-// the three values and the fixed words always fit tmp_string2.
-enum { kStatusValueMax = 300 };
+// the three values and the fixed words always fit tmp_string2. The screen
+// takes fewer (FitStatus).
+enum { kStatusValueMax = 300, kStatusValueKept = 3 };
 static_assert(3 * kStatusValueMax + 44 < sizeof(((Game *)0)->tmp_string2), "status text fits");
 
 static int WriteStatusFile(Game *jeu, const char *name) {
   Lock(jeu);
-  jeu->file = OpenDataFile(jeu, name, O_RDWR | O_CREAT | O_TRUNC, "w+");
-  if (jeu->file != NULL) {
+  int failed =
+      OpenDataFile(jeu, name, kFileWrite, jeu->tmp_string, sizeof(jeu->tmp_string), &jeu->file);
+  if (!failed) {
     fprintf(jeu->file, "%s\n", jeu->datas_received);
     fclose(jeu->file);
   }
-  int failed = jeu->file == NULL;
   jeu->file = NULL;
   Unlock(jeu);
   return failed;
 }
 
-static void AppendStatus(Game *jeu, const char *words, const char *value) {
-  char kept[kStatusValueMax + 1];
-  CopyCut(kept, sizeof(kept), value);
+enum { kNeedCount = SDL_arraysize(kNeeds) };
+typedef char StatusValues[kNeedCount][kStatusValueMax + 1];
+
+// The status text with each value cut to at most `characters` characters.
+static void ComposeStatus(Game *jeu, const StatusValues values, int characters) {
+  jeu->tmp_string2[0] = '\0';
+  for (int n = 0; n < kNeedCount; n++) {
+    int length = 0;
+    for (int count = 0; values[n][length] != '\0'; length++)
+      if (((unsigned char)values[n][length] & 0xC0) != 0x80 && count++ == characters) break;
+    size_t used = strlen(jeu->tmp_string2);
+    snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%s%.*s", kNeeds[n].words,
+             length, values[n]);
+  }
   size_t used = strlen(jeu->tmp_string2);
-  snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%s%s", words, kept);
+  snprintf(jeu->tmp_string2 + used, sizeof(jeu->tmp_string2) - used, "%%");
+}
+
+static int StatusFits(Game *jeu, const StatusValues values, int characters) {
+  int w = 0, h = 0;
+  ComposeStatus(jeu, values, characters);
+  return TTF_SizeUTF8(jeu->font1, jeu->tmp_string2, &w, &h) == 0 && w <= jeu->screen_w;
+}
+
+// Values of wide letters make a text wider than the screen, which SDL_ttf
+// may refuse to render at all: every value is cut to the most characters
+// that let the whole text fit the screen's width, but never below those of
+// a whole need ("100"), which a cut would turn into another number. The
+// text of three full needs is a little wider than the screen already.
+// Caller holds the lock.
+static void FitStatus(Game *jeu, const StatusValues values) {
+  int fits = kStatusValueKept, wider = kStatusValueMax + 1;
+  while (wider - fits > 1) {
+    int middle = (fits + wider) / 2;
+    if (StatusFits(jeu, values, middle))
+      fits = middle;
+    else
+      wider = middle;
+  }
+  ComposeStatus(jeu, values, fits);
 }
 
 static Outcome Status(Game *jeu) {
   if (SendLogin(jeu)) return kNetworkFailed;
-  jeu->tmp_string2[0] = '\0';
-  for (const Need &need : kNeeds) {
+  StatusValues values;
+  for (int n = 0; n < kNeedCount; n++) {
     if (ReceiveReply(jeu)) return kNetworkFailed;
-    if (WriteStatusFile(jeu, need.file)) return kLocalFailed;
+    if (WriteStatusFile(jeu, kNeeds[n].file)) return kLocalFailed;
     if (SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
-    AppendStatus(jeu, need.words, jeu->datas_received);
+    CopyCut(values[n], sizeof(values[n]), jeu->datas_received);
   }
-  AppendStatus(jeu, "%", "");
+  Lock(jeu);
+  FitStatus(jeu, values);
+  Unlock(jeu);
   return kDone;
 }
 
 /* Pictures and lines shown at the end (hooks, under the lock). */
-
-// The replaced surface is freed under the lock: no frame is using it. The
-// new one is fitted to the display like the pictures loaded at start.
-static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
-  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
-  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field);
-  *field = loaded;
-  return FitToDisplay(jeu, field);
-}
-
-static int EnterRoom(Game *jeu) {
-  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
-}
-
-static int BackToSignIn(Game *jeu) {
-  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
-}
 
 // Shows a heard or remembered line in the message bar, cut to `message`.
 // An empty line shows nothing (the draw list skips an empty message). A
@@ -623,7 +682,7 @@ int Hello(void *query, Game *jeu) {
 }
 
 // The skeleton of the ten networked actions.
-static int RunNetworked(Game *jeu, const ActionRow *row) {
+static int Converse(Game *jeu, const ActionRow *row) {
   Lock(jeu);
   StoreState(jeu, row->busy_word);
   Unlock(jeu);
@@ -636,6 +695,15 @@ static int RunNetworked(Game *jeu, const ActionRow *row) {
   Outcome outcome = row->exchange != NULL ? row->exchange(jeu) : kDone;
   if (outcome == kDone) outcome = Finish(jeu, &row->ending);
   return EndAction(jeu, row->start_word, outcome);
+}
+
+// The action's time limit runs from its start to its end.
+static int RunNetworked(Game *jeu, const ActionRow *row) {
+  jeu->action_deadline = SDL_GetTicks() + jeu->action_timeout_ms;
+  if (jeu->action_deadline == 0) jeu->action_deadline = 1;
+  int result = Converse(jeu, row);
+  jeu->action_deadline = 0;
+  return result;
 }
 
 /* Memory browsing: local, short, under both locks for its whole run. */
@@ -667,8 +735,9 @@ static int ReadLine(FILE *file, char *line, int size) {
 // The line of the current position into datas_file; an empty line when
 // chat.dat is shorter (a listening that stopped part-way).
 static int ReadMemoryLine(Game *jeu) {
-  jeu->file = OpenDataFile(jeu, "chat.dat", O_RDONLY, "r");
-  if (jeu->file == NULL) return 1;
+  if (OpenDataFile(jeu, "chat.dat", kFileRead, jeu->tmp_string, sizeof(jeu->tmp_string),
+                   &jeu->file))
+    return 1;
   int wanted = jeu->current_message + WIRE_LISTEN_LINES;
   int found = 0;
   jeu->i = 0;

@@ -31,6 +31,9 @@
 
 // How long an action waits for one reply before it counts as lost.
 #define VARKEL_REPLY_TIMEOUT_MS 10000
+// How long a whole networked action may wait on the server, all replies
+// together: a server slow on purpose cannot hold the client for minutes.
+#define VARKEL_ACTION_TIMEOUT_MS 30000
 
 #define VARKEL_FRAME_MS 40
 
@@ -52,6 +55,20 @@ typedef struct HelpText {
   char text[55];
   SDL_Surface *surface;
 } HelpText;
+
+// Action threads that may be alive at once: one networked action and the
+// memory actions started beside it.
+#define VARKEL_ACTION_THREADS 16
+
+struct Game;
+
+// An action thread until it has been waited on.
+typedef struct ActionThread {
+  SDL_Thread *thread; // NULL: the slot is free
+  int (*action)(void *);
+  struct Game *jeu;
+  int done; // the action has returned (written under the lock)
+} ActionThread;
 
 // The record must start zeroed (main's is static): replacing a surface
 // frees the one it replaces.
@@ -191,7 +208,7 @@ typedef struct Game {
   // Guarding and plumbing of the threads.
   SDL_mutex *lock;                        // the record's one lock (created by LoadGame)
   SDL_mutex *memory_lock;                 // keeps a listening and memory browsing apart on chat.dat
-  SDL_Thread *thread_connect;             // handle of the last action started; never waited on
+  SDL_Thread *thread_connect;             // handle of the last action started
   WireReader reader;                      // bytes of the open connection not yet read as replies
   Uint32 reply_timeout_ms;                // time limit on one reply
   Uint16 help_bar_w;                      // drawn width of the help bar
@@ -201,6 +218,13 @@ typedef struct Game {
   int show_next;                          // compose and send the whole next frame
   Uint32 frames_shown;                    // frames sent to the display so far
   Uint64 pixels_shown;                    // pixels sent to the display so far
+
+  // Every action thread not yet waited on.
+  ActionThread action_threads[VARKEL_ACTION_THREADS];
+
+  // Time limit on the whole networked action that runs.
+  Uint32 action_timeout_ms;
+  Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -252,11 +276,29 @@ int QuitLibraries(void);
 // LogError then QuitLibraries; returns 1.
 int FailAndQuit(Game *jeu, const char *format);
 
+// Files (client_files.cpp).
+typedef enum FileUse {
+  kFileRead,  // an existing file, for reading
+  kFileWrite, // created if missing (0600), emptied, for reading and writing
+} FileUse;
+// Opens path without following a symbolic link and without blocking, and
+// keeps it only when it is a regular file owned by the player; a file of
+// another user is never emptied. 1 when refused or missing, with errno.
+int OpenOwnFile(const char *path, FileUse use, FILE **stream);
+// OpenOwnFile on path_texts followed by name, the path built into `path`.
+// A refusal is logged "fopen: unable to open %s.\n" and shown as the state
+// message. Caller holds the lock.
+int OpenDataFile(Game *jeu, const char *name, FileUse use, char *path, size_t path_size,
+                 FILE **stream);
+
 // Input (client_input.cpp). Caller holds the lock.
 int HandleEvent(Game *jeu);
 int HandleKey(Game *jeu);
 int HandleMotion(Game *jeu);
 int HandleClick(Game *jeu);
+// Waits on every action thread whose action has returned, so that its
+// stack is given back. Never waits on a running action. Caller holds the lock.
+int ReapActions(Game *jeu);
 
 // Server conversation (client_actions.cpp). Each action runs on its own
 // thread and takes the record's address as Data.

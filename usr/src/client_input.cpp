@@ -5,9 +5,7 @@
 // action reading or writing the record.
 #include "client_functions.h"
 
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 typedef int (*ActionFunction)(void *);
 
@@ -191,81 +189,103 @@ int HandleMotion(Game *jeu) {
 
 /* Clicks: starting an action. */
 
+// The action, then its slot marked for the loop to wait on.
+static int RunActionThread(void *data) {
+  ActionThread *slot = (ActionThread *)data;
+  int result = slot->action(slot->jeu);
+  SDL_LockMutex(slot->jeu->lock);
+  slot->done = 1;
+  SDL_UnlockMutex(slot->jeu->lock);
+  return result;
+}
+
+// A thread marked done has only its return left: the wait is short.
+int ReapActions(Game *jeu) {
+  for (ActionThread &slot : jeu->action_threads) {
+    if (slot.thread == NULL || !slot.done) continue;
+    SDL_WaitThread(slot.thread, NULL);
+    if (jeu->thread_connect == slot.thread) jeu->thread_connect = NULL;
+    slot = ActionThread{NULL, NULL, NULL, 0};
+  }
+  return 0;
+}
+
+static ActionThread *FreeSlot(Game *jeu) {
+  ReapActions(jeu);
+  for (ActionThread &slot : jeu->action_threads)
+    if (slot.thread == NULL) return &slot;
+  return NULL;
+}
+
 // The busy word goes in before the thread exists, under the lock the loop
 // holds, so a quick second click finds the screen busy and starts nothing.
+// With every slot taken the action does not start, as when no thread can be.
 static int StartAction(Game *jeu, ActionFunction action) {
+  ActionThread *slot = FreeSlot(jeu);
+  if (slot == NULL) return 0;
   char replaced[sizeof(jeu->etat)];
   snprintf(replaced, sizeof(replaced), "%s", jeu->etat);
   const char *busy = ActionBusyWord(action);
   if (busy != NULL) snprintf(jeu->etat, sizeof(jeu->etat), "%s", busy);
-  SDL_Thread *thread = SDL_CreateThread(action, jeu);
+  *slot = ActionThread{NULL, action, jeu, 0};
+  SDL_Thread *thread = SDL_CreateThread(RunActionThread, slot);
   if (thread == NULL) {
     snprintf(jeu->etat, sizeof(jeu->etat), "%s", replaced);
     return 0;
   }
+  slot->thread = thread;
   jeu->thread_connect = thread;
   return 0;
 }
 
 /* Clicks: the common controls. */
 
-static int SetVideoMode(Game *jeu, Uint32 flags) {
+// Each effect ends by showing its answer; one that fails shows why
+// instead. 1 only when the process must end.
+static int Answer(Game *jeu, const char *answer) {
+  if (ShowStateMessage(jeu, answer)) return QuitLibraries();
+  return 0;
+}
+
+static int SetVideoMode(Game *jeu, Uint32 flags, const char *answer) {
   SDL_Surface *screen = SDL_SetVideoMode(jeu->screen_w, jeu->screen_h, 0, flags);
   if (screen == NULL) return FailAndQuit(jeu, "SDL_SetVideoMode: %s.\n\a");
   jeu->sfc_screen = screen; // SDL owns the display surface it replaced
-  return 0;
+  return Answer(jeu, answer);
 }
 
-static int SetFullscreen(Game *jeu) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
+static int SetFullscreen(Game *jeu, const char *answer) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN, answer);
 }
 
-static int SetWindow(Game *jeu) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF);
+static int SetWindow(Game *jeu, const char *answer) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF, answer);
 }
 
-// A data file that cannot be written ends the client.
-static int FileFailure(Game *jeu, const char *path) {
-  fprintf(jeu->file_log, "fopen: unable to open %s.\n", path);
-  CloseConnection(jeu);
-  return QuitLibraries();
-}
-
-// Creates or empties a data file, never through a symbolic link.
-static FILE *CreateDataFile(const Game *jeu, const char *name, mode_t mode, char *path,
-                            size_t path_size) {
-  snprintf(path, path_size, "%s%s", jeu->path_texts, name);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return NULL;
-  FILE *stream = fdopen(fd, "wb");
-  if (stream == NULL) close(fd);
-  return stream;
-}
-
-// The nickname is the player's own: readable by its owner only.
-static const mode_t kNicknameMode = 0600;
-static const mode_t kScreenshotMode = 0666;
-
-static int WriteNickname(Game *jeu, const char *text) {
+// A data file refused by OpenDataFile has been logged and shown: the
+// client goes on without it.
+static int WriteNickname(Game *jeu, const char *text, const char *answer) {
   char path[sizeof(jeu->path_texts) + 16];
-  FILE *stream = CreateDataFile(jeu, "nickname.dat", kNicknameMode, path, sizeof(path));
-  if (stream == NULL) return FileFailure(jeu, path);
+  FILE *stream;
+  if (OpenDataFile(jeu, "nickname.dat", kFileWrite, path, sizeof(path), &stream)) return 0;
   fputs(text, stream);
   fclose(stream);
-  return 0;
+  return Answer(jeu, answer);
 }
 
-static int RememberNickname(Game *jeu) {
-  return WriteNickname(jeu, jeu->login);
+static int RememberNickname(Game *jeu, const char *answer) {
+  return WriteNickname(jeu, jeu->login, answer);
 }
-static int ForgetNickname(Game *jeu) {
-  return WriteNickname(jeu, "");
+static int ForgetNickname(Game *jeu, const char *answer) {
+  return WriteNickname(jeu, "", answer);
 }
 
-static int SaveScreenshot(Game *jeu) {
+// Written through the stream of the opened file: saving by path would
+// follow a link planted in its place.
+static int SaveScreenshot(Game *jeu, const char *answer) {
   char path[sizeof(jeu->path_texts) + 16];
-  FILE *stream = CreateDataFile(jeu, "screenshot.bmp", kScreenshotMode, path, sizeof(path));
-  if (stream == NULL) return FileFailure(jeu, path);
+  FILE *stream;
+  if (OpenDataFile(jeu, "screenshot.bmp", kFileWrite, path, sizeof(path), &stream)) return 0;
   SDL_RWops *destination = SDL_RWFromFP(stream, 1);
   if (destination == NULL) fclose(stream);
   // The save closes the stream.
@@ -274,13 +294,13 @@ static int SaveScreenshot(Game *jeu) {
     CloseConnection(jeu);
     return QuitLibraries();
   }
-  return 0;
+  return Answer(jeu, answer);
 }
 
 typedef struct CommonControl {
   RectField rect;
   SurfaceField surface;
-  int (*effect)(Game *jeu);
+  int (*effect)(Game *jeu, const char *answer);
   const char *answer;
 } CommonControl;
 
@@ -297,11 +317,9 @@ static const CommonControl kCommonControls[] = {
 
 // Every common control under the pointer acts, in table order.
 static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
-  for (const CommonControl &control : kCommonControls) {
-    if (!Hit(jeu, control.rect, control.surface, x, y)) continue;
-    if (control.effect(jeu)) return 1;
-    if (ShowStateMessage(jeu, control.answer)) return QuitLibraries();
-  }
+  for (const CommonControl &control : kCommonControls)
+    if (Hit(jeu, control.rect, control.surface, x, y) && control.effect(jeu, control.answer))
+      return 1;
   return 0;
 }
 

@@ -50,8 +50,7 @@ static void ChooseLayout(Game *jeu) {
 }
 
 static int OpenLog(Game *jeu) {
-  jeu->file_log = fopen(jeu->path_log, "w+");
-  if (jeu->file_log == NULL) {
+  if (OpenOwnFile(jeu->path_log, kFileWrite, &jeu->file_log)) {
     printf("fopen: unable to open %s\n", jeu->path_log);
     return 1;
   }
@@ -124,12 +123,18 @@ static int RunPass(Game *jeu) {
     SDL_UnlockMutex(jeu->lock);
     if (failed) return 1;
   }
-  while (SDL_PollEvent(&jeu->event_1)) {
+  int ended = 0;
+  while (!ended && SDL_PollEvent(&jeu->event_1)) {
     SDL_LockMutex(jeu->lock);
-    int ended = HandleEvent(jeu);
+    ended = HandleEvent(jeu);
     SDL_UnlockMutex(jeu->lock);
-    if (ended) return 1;
   }
+  // Finished action threads are waited on, also on the way out; running
+  // ones are left to end with the process.
+  SDL_LockMutex(jeu->lock);
+  ReapActions(jeu);
+  SDL_UnlockMutex(jeu->lock);
+  if (ended) return 1;
   WaitForNextPass(jeu);
   return 0;
 }

@@ -3,6 +3,8 @@
 // frame.
 #include "client_functions.h"
 
+#include <errno.h>
+#include <malloc.h>
 #include <string.h>
 
 int InitGame(Game *jeu) {
@@ -35,6 +37,7 @@ int InitGame(Game *jeu) {
   WireReset(&jeu->reader);
   jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
   jeu->show_next = 1;
+  jeu->action_timeout_ms = VARKEL_ACTION_TIMEOUT_MS;
   return 0;
 }
 
@@ -260,11 +263,14 @@ static int RenderFirstTexts(Game *jeu) {
          RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place, log);
 }
 
-// The remembered nickname, taken only when it fits `login`; nothing is trimmed.
+// The remembered nickname, taken only when it fits `login`; nothing is
+// trimmed. A file refused by OpenOwnFile counts as absent.
 static void ReadNickname(Game *jeu) {
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%snickname.dat", jeu->path_texts);
-  jeu->file = fopen(jeu->tmp_string, "r");
-  if (jeu->file == NULL) return;
+  if (OpenOwnFile(jeu->tmp_string, kFileRead, &jeu->file)) {
+    if (errno != ENOENT) fprintf(jeu->file_log, "fopen: unable to open %s.\n", jeu->tmp_string);
+    return;
+  }
   if (fgets(jeu->datas_file, sizeof(jeu->datas_file), jeu->file) == NULL) jeu->datas_file[0] = 0;
   fclose(jeu->file);
   jeu->file = NULL;
@@ -273,6 +279,9 @@ static void ReadNickname(Game *jeu) {
 }
 
 int LoadGame(Game *jeu) {
+  // Action threads are few and short: left to itself the allocator gives
+  // the first ones arenas of their own, each 64 MB of address space.
+  mallopt(M_ARENA_MAX, 1);
   if (jeu->lock == NULL) jeu->lock = SDL_CreateMutex();
   if (jeu->memory_lock == NULL) jeu->memory_lock = SDL_CreateMutex();
   if (jeu->lock == NULL || jeu->memory_lock == NULL)

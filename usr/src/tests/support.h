@@ -4,7 +4,9 @@
 #ifndef VARKEL_TEST_SUPPORT_H
 #define VARKEL_TEST_SUPPORT_H
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_functions.h"
@@ -46,6 +48,35 @@ struct ProcessResult {
 };
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
                          int timeout_ms, const std::vector<std::string> &extra_env = {});
+
+// What another user could leave at a data file's name: a FIFO, a symbolic
+// link to a file of ours, or a file of user 65534 (chown: root only).
+enum class Planted { kFifo, kLink, kForeignFile };
+const Planted kAllPlanted[] = {Planted::kFifo, Planted::kLink, Planted::kForeignFile};
+const char *PlantedName(Planted kind);
+// Puts it at path; a file (the link's target path + ".target", or the
+// foreign file) holds content. False when it cannot be made here.
+bool Plant(const std::string &path, Planted kind, const std::string &content);
+// Nothing was written through it: still a FIFO, or the file still holds content.
+bool StillPlanted(const std::string &path, Planted kind, const std::string &content);
+
+// Opens both ends of a FIFO after timeout_ms unless disarmed first, so that
+// a client stuck opening or reading it comes loose and the test can fail.
+class FifoWatchdog {
+public:
+  FifoWatchdog(const std::string &path, int timeout_ms);
+  ~FifoWatchdog(); // disarms, waits for its thread
+  bool Fired() const { return fired_; }
+
+private:
+  std::string path_;
+  int timeout_ms_;
+  std::atomic<bool> disarmed_{false}, fired_{false};
+  std::thread thread_;
+};
+
+// A size line of /proc/self/status ("VmSize", "VmRSS") in kB; -1 if absent.
+long ProcessKilobytes(const char *field);
 
 // Pixel of a surface as (r, g, b) packed 0xRRGGBB.
 unsigned PixelAt(SDL_Surface *surface, int x, int y);

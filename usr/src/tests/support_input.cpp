@@ -80,10 +80,19 @@ bool WaitForState(Game *jeu, const char *word, int timeout_ms) {
   }
 }
 
+int LiveActions(Game *jeu) {
+  int live = 0;
+  SDL_LockMutex(jeu->lock);
+  ReapActions(jeu);
+  for (const ActionThread &slot : jeu->action_threads)
+    live += slot.thread != nullptr;
+  SDL_UnlockMutex(jeu->lock);
+  return live;
+}
+
 void JoinAction(Game *jeu) {
-  if (jeu->thread_connect == nullptr) return;
-  SDL_WaitThread(jeu->thread_connect, nullptr);
-  jeu->thread_connect = nullptr;
+  while (LiveActions(jeu) > 0)
+    SDL_Delay(1);
 }
 
 testing::AssertionResult ShowsText(SDL_Surface *shown, TTF_Font *font, const char *text,

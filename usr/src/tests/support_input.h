@@ -35,7 +35,10 @@ bool Over(const Game *jeu, RectField rect, SurfaceField surface, Point p);
 
 // Waits until `etat` reads `word` (read under the lock), at most timeout_ms.
 bool WaitForState(Game *jeu, const char *word, int timeout_ms = 30000);
-// Waits for the last action started to end, so it cannot outlive the record.
+// Action threads not yet waited on, after waiting on the finished ones as
+// the loop does.
+int LiveActions(Game *jeu);
+// Waits for every action started to end, so none can outlive the record.
 void JoinAction(Game *jeu);
 
 // The surface shows exactly `text` as the font renders it in that colour.

@@ -148,3 +148,57 @@ unsigned PixelAt(SDL_Surface *surface, int x, int y) {
   SDL_GetRGB(value, surface->format, &r, &g, &b);
   return (unsigned)r << 16 | (unsigned)g << 8 | b;
 }
+
+long ProcessKilobytes(const char *field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string wanted = std::string(field) + ":";
+  while (std::getline(status, line))
+    if (line.rfind(wanted, 0) == 0) return strtol(line.c_str() + wanted.size(), nullptr, 10);
+  return -1;
+}
+
+const char *PlantedName(Planted kind) {
+  return kind == Planted::kFifo ? "FIFO" : kind == Planted::kLink ? "link" : "foreign file";
+}
+
+bool Plant(const std::string &path, Planted kind, const std::string &content) {
+  unlink(path.c_str());
+  if (kind == Planted::kFifo) return mkfifo(path.c_str(), 0666) == 0;
+  if (kind == Planted::kLink) {
+    WriteFileText(path + ".target", content);
+    return symlink((path + ".target").c_str(), path.c_str()) == 0;
+  }
+  WriteFileText(path, content);
+  chmod(path.c_str(), 0666);
+  return chown(path.c_str(), 65534, 65534) == 0;
+}
+
+bool StillPlanted(const std::string &path, Planted kind, const std::string &content) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  if (kind == Planted::kFifo) return S_ISFIFO(st.st_mode);
+  if (kind == Planted::kLink)
+    return S_ISLNK(st.st_mode) && ReadFileText(path + ".target") == content;
+  return S_ISREG(st.st_mode) && st.st_uid == 65534 && ReadFileText(path) == content;
+}
+
+FifoWatchdog::FifoWatchdog(const std::string &path, int timeout_ms)
+    : path_(path), timeout_ms_(timeout_ms) {
+  thread_ = std::thread([this] {
+    for (int waited = 0; waited < timeout_ms_; waited += 10) {
+      if (disarmed_) return;
+      usleep(10000);
+    }
+    fired_ = true;
+    // Both ends at once: a blocked open returns, a blocked read sees the end.
+    int fd = open(path_.c_str(), O_RDWR | O_NONBLOCK);
+    usleep(200000);
+    if (fd >= 0) close(fd);
+  });
+}
+
+FifoWatchdog::~FifoWatchdog() {
+  disarmed_ = true;
+  thread_.join();
+}

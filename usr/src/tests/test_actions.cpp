@@ -634,16 +634,54 @@ TEST_F(Actions, DataFilesAreNeverFollowedThroughALink) {
   ExpectSane();
 }
 
+// Each data file an action writes or reads, against each thing another
+// user could leave at its name: the action ends at once with a message,
+// nothing is written through, the client can go on.
+TEST_F(Actions, PlantedDataFilesEndTheActionWithAMessage) {
+  SetState("connected");
+  ASSERT_EQ(Run(ActionRefresh), 0); // something heard: the arrows read chat.dat
+  Script status =
+      Replies({"OK", "OK", "OK", "OK"}, {Reply("10"), Reply("20"), Reply("30"), Read()});
+  const struct {
+    const char *file;
+    ActionFunction action;
+    Script script;
+  } users[] = {
+      {"chat.dat", ActionRefresh, AcceptingScript("Receive messages")},
+      {"chat.dat", ActionRememberBefore, {}},
+      {"faim.dat", ActionAnalyze, status},
+      {"soif.dat", ActionAnalyze, status},
+      {"sommeil.dat", ActionAnalyze, status},
+  };
+  for (Planted kind : kAllPlanted)
+    for (const auto &user : users) {
+      SCOPED_TRACE(std::string(PlantedName(kind)) + " at " + user.file);
+      const std::string path = game.dir + user.file;
+      if (!Plant(path, kind, "untouched\n")) GTEST_SKIP() << "needs root to chown";
+      FifoWatchdog watchdog(path, 5000);
+      int result = user.script.empty() ? user.action(jeu) : Run(user.action, user.script);
+      EXPECT_EQ(result, 1);
+      EXPECT_FALSE(watchdog.Fired()) << "the action hung on the file";
+      EXPECT_TRUE(StillPlanted(path, kind, "untouched\n"));
+      EXPECT_NE(game.Log().find("fopen: unable to open " + path + ".\n"), std::string::npos);
+      EXPECT_TRUE(ShowsState(("Impossible d'ouvrir " + std::string(user.file) + "!").c_str()));
+      EXPECT_STREQ(jeu->etat, "connected");
+      ExpectSane();
+      unlink(path.c_str());
+    }
+  EXPECT_STREQ(jeu->message, "Ligne 100") << "no line was read from a planted file";
+}
+
 /* Status. */
 
 TEST_F(Actions, StatusShowsValuesAsTheyCameAndFilesHoldThem) {
   SetState("connected");
-  ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
-                                       {Reply("beaucoup"), Reply("très peu"), Reply(""), Read()})),
+  ASSERT_EQ(Run(ActionAnalyze,
+                Replies({"OK", "OK", "OK", "OK"}, {Reply("bof"), Reply("peu"), Reply(""), Read()})),
             0);
-  EXPECT_TRUE(ShowsState("Vous avez faim à beaucoup%, soif à très peu%, sommeil à %"));
-  EXPECT_EQ(ReadFileText(game.dir + "faim.dat"), "beaucoup\n");
-  EXPECT_EQ(ReadFileText(game.dir + "soif.dat"), "très peu\n");
+  EXPECT_TRUE(ShowsState("Vous avez faim à bof%, soif à peu%, sommeil à %"));
+  EXPECT_EQ(ReadFileText(game.dir + "faim.dat"), "bof\n");
+  EXPECT_EQ(ReadFileText(game.dir + "soif.dat"), "peu\n");
   EXPECT_EQ(ReadFileText(game.dir + "sommeil.dat"), "\n");
   struct stat status;
   ASSERT_EQ(stat((game.dir + "soif.dat").c_str(), &status), 0);
@@ -651,20 +689,88 @@ TEST_F(Actions, StatusShowsValuesAsTheyCameAndFilesHoldThem) {
   ExpectSane();
 }
 
-TEST_F(Actions, LongStatusValuesAreCutAtACharacterBoundary) {
+static std::string StatusText(const std::string &hunger, const std::string &thirst,
+                              const std::string &sleep) {
+  return "Vous avez faim à " + hunger + "%, soif à " + thirst + "%, sommeil à " + sleep + "%";
+}
+
+static int TextWidth(TTF_Font *font, const std::string &text) {
+  int w = 0, h = 0;
+  EXPECT_EQ(TTF_SizeUTF8(font, text.c_str(), &w, &h), 0);
+  return w;
+}
+
+// Long values are cut, each to the same number of characters, the most
+// that let the whole text fit the screen's width but never fewer than three
+// (a whole need, "100"); a character is never split.
+TEST_F(Actions, LongStatusValuesAreCutToFitTheScreen) {
+  const struct {
+    std::string letter;
+    int count;
+  } values[] = {
+      {"é", 600}, // 1200 bytes, cut by the reader first
+      {"W", 300}, {"M", 300}, {"Ŵ", 300}, {"€", 400},
+  };
+  for (const auto &value : values) {
+    SCOPED_TRACE(value.letter);
+    SetState("connected");
+    std::string sent = Times(value.letter, value.count);
+    ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
+                                         {Reply(sent), Reply(sent), Reply(sent), Read()})),
+              0)
+        << game.Log();
+    const std::string shown = jeu->tmp_string2;
+    int kept = 0;
+    while (kept < value.count &&
+           shown != StatusText(Times(value.letter, kept), Times(value.letter, kept),
+                               Times(value.letter, kept)))
+      kept++;
+    ASSERT_LT(kept, value.count) << shown;
+    EXPECT_GE(kept, 3);
+    if (kept > 3) {
+      EXPECT_LE(TextWidth(jeu->font1, shown), jeu->screen_w);
+    }
+    std::string longer = Times(value.letter, kept + 1);
+    EXPECT_GT(TextWidth(jeu->font1, StatusText(longer, longer, longer)), jeu->screen_w);
+    EXPECT_TRUE(ValidUtf8(jeu->tmp_string2));
+    EXPECT_TRUE(ShowsState(shown.c_str()));
+    EXPECT_EQ(jeu->i, 0) << "the field after tmp_string2";
+    ExpectSane();
+  }
+}
+
+// A short value keeps all of itself while a long one is cut.
+TEST_F(Actions, OnlyTheLongStatusValuesAreCut) {
   SetState("connected");
-  std::string long_value = Times("é", 600); // 1200 bytes, cut by the reader first
+  std::string wide = Times("W", 300);
   ASSERT_EQ(Run(ActionAnalyze,
-                Replies({"OK", "OK", "OK", "OK"},
-                        {Reply(long_value), Reply(long_value), Reply(long_value), Read()})),
+                Replies({"OK", "OK", "OK", "OK"}, {Reply("12"), Reply(wide), Reply("7"), Read()})),
             0);
-  std::string kept = Times("é", 150);
-  std::string expected =
-      "Vous avez faim à " + kept + "%, soif à " + kept + "%, sommeil à " + kept + "%";
-  EXPECT_EQ(std::string(jeu->tmp_string2), expected);
-  EXPECT_TRUE(ValidUtf8(jeu->tmp_string2));
-  EXPECT_TRUE(ShowsState(expected.c_str()));
-  EXPECT_EQ(jeu->i, 0) << "the field after tmp_string2";
+  const std::string shown = jeu->tmp_string2;
+  EXPECT_EQ(shown.rfind("Vous avez faim à 12%, soif à WWW", 0), 0u) << shown;
+  EXPECT_NE(shown.find("W%, sommeil à 7%"), std::string::npos) << shown;
+  EXPECT_LE(TextWidth(jeu->font1, shown), jeu->screen_w);
+  EXPECT_TRUE(ShowsState(shown.c_str()));
+  // The widest needs a server gives are shown whole.
+  ASSERT_EQ(Run(ActionAnalyze, Replies({"OK", "OK", "OK", "OK"},
+                                       {Reply("100"), Reply("100"), Reply("100"), Read()})),
+            0);
+  EXPECT_TRUE(ShowsState("Vous avez faim à 100%, soif à 100%, sommeil à 100%"));
+}
+
+// Were the text still refused (here a screen too wide for SDL_ttf to render
+// a line across it), the action ends with a sentence of its own.
+TEST_F(Actions, StatusTextThatCannotBeRenderedStillShowsAMessage) {
+  SetState("connected");
+  jeu->screen_w = 1 << 20;
+  std::string wide = Times("W", 300);
+  ASSERT_EQ(Run(ActionAnalyze,
+                Replies({"OK", "OK", "OK", "OK"}, {Reply(wide), Reply(wide), Reply(wide), Read()})),
+            0);
+  jeu->screen_w = 640;
+  EXPECT_NE(game.Log().find("TTF_RenderUTF8_Solid: "), std::string::npos) << game.Log();
+  EXPECT_TRUE(ShowsState("Votre état ne peut pas s'afficher!"));
+  EXPECT_STREQ(jeu->etat, "connected");
   ExpectSane();
 }
 
@@ -676,7 +782,7 @@ TEST_F(Actions, StatusFileThatCannotBeOpenedPutsBackTheGameScreen) {
             std::string::npos);
   EXPECT_EQ(Messages(Sent()).size(), 5u) << "no OK after the failure";
   EXPECT_STREQ(jeu->etat, "connected");
-  EXPECT_TRUE(ShowsState(kWelcome));
+  EXPECT_TRUE(ShowsState("Impossible d'ouvrir faim.dat!"));
   ExpectSane();
 }
 
@@ -743,6 +849,71 @@ TEST_F(Actions, MissingPicturesPutBackTheStartingScreen) {
   ExpectSane();
 }
 
+/* Ways back from the game: the sign-in screen over the hall. */
+
+// The part of the screen where the sign-in screen draws nothing over its
+// background shows the picture, as the next frame draws it.
+static ::testing::AssertionResult ScreenShows(Game *jeu, const char *file) {
+  SDL_Surface *picture = SDL_LoadBMP((std::string(jeu->path_pictures) + file).c_str());
+  if (picture == nullptr) return ::testing::AssertionFailure() << SDL_GetError();
+  SDL_LockMutex(jeu->lock);
+  int failed = DrawFrame(jeu);
+  int differing = 0;
+  for (int y = 250; y < 470; y += 7)
+    for (int x = 10; x < 300; x += 7)
+      differing += PixelAt(jeu->sfc_screen, x, y) != PixelAt(picture, x, y);
+  SDL_UnlockMutex(jeu->lock);
+  SDL_FreeSurface(picture);
+  if (failed || differing > 0)
+    return ::testing::AssertionFailure() << differing << " pixels differ from " << file;
+  return ::testing::AssertionSuccess();
+}
+
+struct WayBack {
+  const char *name;
+  ActionFunction action;
+  Script script; // empty: the server cannot be reached
+  const char *message;
+};
+
+class WaysBack : public Actions, public ::testing::WithParamInterface<WayBack> {};
+
+TEST_P(WaysBack, ShowTheSignInScreenOverTheHall) {
+  const WayBack &way = GetParam();
+  ASSERT_EQ(Run(ActionConnect), 0);
+  // The fault this guards against: the sign-in screen over the room.
+  SetState("disconnected");
+  ASSERT_TRUE(ScreenShows(jeu, "background_room.bmp"));
+  ASSERT_FALSE(ScreenShows(jeu, "background.bmp")) << "the two pictures must differ there";
+  SetState("connected");
+  jeu->reply_timeout_ms = 300;
+  if (way.script.empty()) {
+    jeu->port_server = ClosedPort();
+    EXPECT_EQ(way.action(jeu), 1);
+  } else {
+    EXPECT_EQ(Run(way.action, way.script), 1);
+  }
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  EXPECT_TRUE(ShowsState(way.message));
+  EXPECT_TRUE(ScreenShows(jeu, "background.bmp"));
+  ExpectSane();
+}
+
+static const WayBack kWaysBack[] = {
+    {"ServerUnreachable", ActionSpeak, {}, kCheckConnection},
+    {"WrongPassword", ActionAnalyze, Replies({"OK", "OK", "OK", "Bad password"}),
+     "Ce code est incorrect!"},
+    {"DiedOfHunger", ActionMove, Replies({"OK", "OK", "Dead"}), "Cette personne est décédée!"},
+    {"ConnectionLost", ActionRefresh, Replies({"OK", "OK", "OK", "OK"}, {Hangup()}),
+     kCheckConnection},
+    {"NoReply", ActionDisconnect, Replies({"OK", "OK"}), kCheckConnection},
+};
+
+INSTANTIATE_TEST_SUITE_P(All, WaysBack, ::testing::ValuesIn(kWaysBack),
+                         [](const ::testing::TestParamInfo<WayBack> &info) {
+                           return std::string(info.param.name);
+                         });
+
 /* Network failures: never stuck busy. */
 
 struct Failure {
@@ -786,6 +957,33 @@ INSTANTIATE_TEST_SUITE_P(All, NetworkFailures, ::testing::ValuesIn(kFailures),
                          [](const ::testing::TestParamInfo<Failure> &info) {
                            return std::string(info.param.name);
                          });
+
+// A server that answers every message a little before the reply's limit
+// could hold a listening for minutes: the whole action has a limit too,
+// and ends as a lost connection does. (Both limits shortened here.)
+TEST_F(Actions, SlowServerIsStoppedByTheWholeActionLimit) {
+  ASSERT_EQ(Run(ActionConnect), 0);
+  jeu->reply_timeout_ms = 1000;
+  jeu->action_timeout_ms = 4500;
+  Script slow;
+  for (int n = 0; n < 4; n++)
+    slow.insert(slow.end(), {Read(), Pause(700), SendBytes(Wire({"OK"}))});
+  for (int n = 1; n <= 100; n++)
+    slow.insert(slow.end(), {Pause(700), SendBytes(Wire({HeardLine(n)})), Read()});
+  EXPECT_EQ(Run(ActionRefresh, slow), 1);
+  EXPECT_NE(game.Log().find("SDLNet_TCP_Recv: action timed out after 4500 ms\n"), std::string::npos)
+      << game.Log();
+  EXPECT_EQ(game.Log().find("reply timed out"), std::string::npos) << "each reply came in time";
+  EXPECT_EQ(Chat().substr(0, ChatLines(1, 1).size()), ChatLines(1, 1));
+  EXPECT_LT(Chat().size(), ChatLines(1, 10).size()) << "the listening was cut short";
+  EXPECT_TRUE(ShowsState(kCheckConnection));
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  EXPECT_TRUE(ShowsPicture(jeu->sfc_bmp_background, "background.bmp"));
+  ExpectSane();
+  // The next action has a whole limit of its own.
+  jeu->reply_timeout_ms = 300;
+  EXPECT_EQ(Run(ActionConnect), 0);
+}
 
 TEST_F(Actions, ListeningCutShortKeepsTheLinesWritten) {
   SetState("connected");

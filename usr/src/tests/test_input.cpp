@@ -509,38 +509,76 @@ TEST_F(CommonClicks, NicknameFileThroughASymbolicLinkIsRefused) {
   WriteFileText(DataPath("elsewhere"), "untouched");
   ASSERT_EQ(symlink(DataPath("elsewhere").c_str(), DataPath("nickname.dat").c_str()), 0);
   snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
-  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_profil, &Game::sfc_bmp_profil), 1);
+  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_profil, &Game::sfc_bmp_profil), 0);
   EXPECT_EQ(ReadFileText(DataPath("elsewhere")), "untouched");
   EXPECT_NE(FlushedLog().find("fopen: unable to open " + DataPath("nickname.dat") + ".\n"),
             std::string::npos)
       << FlushedLog();
-  EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+  EXPECT_TRUE(StateMessageIs("Impossible d'ouvrir nickname.dat!"));
+  EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
 
 TEST_F(CommonClicks, ScreenshotThroughASymbolicLinkIsRefused) {
   WriteFileText(DataPath("elsewhere"), "untouched");
   ASSERT_EQ(symlink(DataPath("elsewhere").c_str(), DataPath("screenshot.bmp").c_str()), 0);
-  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot), 1);
+  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot), 0);
   EXPECT_EQ(ReadFileText(DataPath("elsewhere")), "untouched");
   EXPECT_NE(FlushedLog().find("fopen: unable to open " + DataPath("screenshot.bmp") + ".\n"),
             std::string::npos)
       << FlushedLog();
-  EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+  EXPECT_TRUE(StateMessageIs("Impossible d'ouvrir screenshot.bmp!"));
+  EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
 
-TEST_F(CommonClicks, UnwritableDataFolderEndsTheClientAndClosesTheConnection) {
+// Each control that writes a data file, against each thing another user
+// could leave at its name: nothing written through, no hang, a message,
+// and the client goes on (the next control still works).
+TEST_F(CommonClicks, PlantedDataFilesAreRefusedAndTheClientGoesOn) {
+  const struct {
+    RectField rect;
+    SurfaceField surface;
+    const char *file;
+  } writers[] = {
+      {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, "nickname.dat"},
+      {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, "nickname.dat"},
+      {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, "screenshot.bmp"},
+  };
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
+  for (Planted kind : kAllPlanted)
+    for (const auto &writer : writers) {
+      SCOPED_TRACE(std::string(PlantedName(kind)) + " at " + writer.file);
+      const std::string path = DataPath(writer.file);
+      if (!Plant(path, kind, "untouched")) GTEST_SKIP() << "needs root to chown";
+      FifoWatchdog watchdog(path, 5000);
+      EXPECT_EQ(ClickOn(jeu, writer.rect, writer.surface), 0);
+      EXPECT_FALSE(watchdog.Fired()) << "the click hung on the file";
+      EXPECT_TRUE(StillPlanted(path, kind, "untouched"));
+      EXPECT_NE(FlushedLog().find("fopen: unable to open " + path + ".\n"), std::string::npos);
+      EXPECT_TRUE(
+          StateMessageIs(("Impossible d'ouvrir " + std::string(writer.file) + "!").c_str()));
+      EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+      unlink(path.c_str());
+      ASSERT_EQ(ClickOn(jeu, writer.rect, writer.surface), 0);
+      EXPECT_TRUE(FileExists(path));
+    }
+}
+
+TEST_F(CommonClicks, UnwritableDataFolderIsShownAndTheActionKeepsItsConnection) {
   IPaddress address;
   ASSERT_EQ(SDLNet_ResolveHost(&address, "127.0.0.1", (Uint16)server.Port()), 0);
   jeu->tcpsock = SDLNet_TCP_Open(&address);
   ASSERT_NE(jeu->tcpsock, nullptr);
   snprintf(jeu->path_texts, sizeof(jeu->path_texts), "%smissing/", game.dir.c_str());
-  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil), 1);
+  EXPECT_EQ(ClickOn(jeu, &Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil), 0);
   EXPECT_NE(FlushedLog().find("fopen: unable to open " + game.dir + "missing/nickname.dat.\n"),
             std::string::npos)
       << FlushedLog();
-  EXPECT_EQ(jeu->tcpsock, nullptr);
-  EXPECT_TRUE(server.WaitConnections(1)) << "the server saw the connection close";
-  EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+  EXPECT_TRUE(StateMessageIs("Impossible d'ouvrir nickname.dat!"));
+  // The connection belongs to a running action, not to the click.
+  EXPECT_NE(jeu->tcpsock, nullptr);
+  EXPECT_EQ(CloseConnection(jeu), 0);
+  EXPECT_TRUE(server.WaitConnections(1));
+  EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
 
 TEST_F(CommonClicks, ScreenshotThatCannotBeSavedEndsTheClient) {
@@ -908,6 +946,46 @@ TEST_F(InGameClicks, SentenceFieldKeepsTheFocusUntilAClickElsewhere) {
   ASSERT_EQ(Deliver(jeu, Press(empty.x, empty.y)), 0);
   EXPECT_STREQ(jeu->edit, "");
   EXPECT_TRUE(Filled(jeu->sfc_bar_speak, kBlack));
+}
+
+/* Action threads. */
+
+using ActionThreads = InputTest;
+
+// Each action runs on a thread of its own: one never waited on keeps its
+// stack mapped. A memory arrow and a networked action per round, both by
+// clicks; after twenty actions the address space no longer grows.
+TEST_F(ActionThreads, AddressSpaceStaysFlatOverTwoHundredActions) {
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
+  SetState("connected");
+  long after_twenty = 0;
+  for (int round = 1; round <= 100; round++) {
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up), 0);
+    std::string busy;
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_speak, &Game::sfc_bmp_speak, &busy), 0);
+    ASSERT_EQ(busy, "speaking");
+    ASSERT_TRUE(WaitForState(jeu, "connected"));
+    ASSERT_TRUE(server.WaitConnections((size_t)round));
+    if (round == 10) after_twenty = ProcessKilobytes("VmSize");
+  }
+  long after_two_hundred = ProcessKilobytes("VmSize");
+  ASSERT_GT(after_twenty, 0);
+  EXPECT_LE(after_two_hundred - after_twenty, 64 * 1024)
+      << after_twenty << " kB after 20 actions, " << after_two_hundred << " kB after 200";
+  EXPECT_LE(LiveActions(jeu), 2) << "finished threads are waited on";
+}
+
+TEST_F(ActionThreads, EveryStartedThreadIsWaitedOnOnceItEnds) {
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "bob");
+  SetState("connected");
+  // Memory arrows on threads beside each other, more than there are slots.
+  for (int n = 0; n < 3 * VARKEL_ACTION_THREADS; n++)
+    ASSERT_EQ(ClickOn(jeu, &Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up), 0);
+  for (int waited = 0; LiveActions(jeu) > 0 && waited < 10000; waited += 5)
+    SDL_Delay(5);
+  EXPECT_EQ(LiveActions(jeu), 0);
+  EXPECT_EQ(jeu->thread_connect, nullptr) << "its handle went with it";
+  EXPECT_TRUE(StateMessageIs("Vous n'avez encore rien écouté!"));
 }
 
 /* Clicks that start nothing. */

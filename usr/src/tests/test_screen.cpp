@@ -143,6 +143,32 @@ TEST(Load, RememberedNickname) {
   }
 }
 
+// Another user's FIFO, link or file at nickname.dat: no hang, no name
+// taken from it, a log line, and start-up goes on.
+TEST(Load, PlantedNicknameCountsAsAbsent) {
+  for (Planted kind : kAllPlanted) {
+    SCOPED_TRACE(PlantedName(kind));
+    std::string dir = MakeTempDir();
+    if (!Plant(dir + "nickname.dat", kind, "Aline")) GTEST_SKIP() << "needs root to chown";
+    Game *jeu = static_cast<Game *>(calloc(1, sizeof(Game)));
+    StartLibraries();
+    InitGame(jeu);
+    SetTestPaths(jeu, dir);
+    jeu->file_log = fopen(jeu->path_log, "w+");
+    {
+      FifoWatchdog watchdog(dir + "nickname.dat", 5000);
+      ASSERT_EQ(LoadGame(jeu), 0);
+      EXPECT_FALSE(watchdog.Fired()) << "start-up hung on the file";
+    }
+    EXPECT_STREQ(jeu->login, "");
+    fclose(jeu->file_log);
+    EXPECT_EQ(ReadFileText(jeu->path_log), "fopen: unable to open " + dir + "nickname.dat.\n");
+    EXPECT_TRUE(StillPlanted(dir + "nickname.dat", kind, "Aline"));
+    free(jeu);
+    RemoveTree(dir);
+  }
+}
+
 TEST(Drawing, MouseOnSurfaceIncludesBothFarEdges) {
   EXPECT_EQ(MouseOnSurface(10, 20, 30, 40, 40, 60), 1);
   EXPECT_EQ(MouseOnSurface(10, 20, 30, 40, 10, 20), 1);

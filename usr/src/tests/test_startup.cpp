@@ -96,6 +96,15 @@ TEST(Layout, SystemTreeIsChosenWithoutTheIcon) {
   }
 }
 
+TEST(Layout, LogIsCreatedForItsOwnerOnly) {
+  InstallTree tree;
+  ProcessResult result = tree.Client({}, 1500);
+  EXPECT_EQ(result.status, -1) << result.out;
+  struct stat st;
+  ASSERT_EQ(stat(tree.LogPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 TEST(Layout, UnwritableLogEndsWithItsMessage) {
   InstallTree tree(false);
   ProcessResult result = tree.Client({});
