@@ -439,7 +439,7 @@ void ConversationReadable(Conversation *talk) {
 void ConversationHash(Conversation *talk) {
   Server *server = talk->loop->server;
   if (IsCreation(talk)) {
-    talk->hash_failed = CredentialsHash(talk->password, talk->new_hash);
+    talk->hash_failed = CredentialsHash(&server->credentials, talk->password, talk->new_hash);
   } else {
     talk->hash_failed = CredentialsVerify(&server->credentials, talk->name, talk->password,
                                           talk->account.password_hash);
