@@ -8,6 +8,7 @@ packages=(
   libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev
   libgtest-dev xvfb xdotool
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: all of them under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer,
+# then each fuzzer for 30 s when clang is here.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -19,3 +20,9 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 run_suite build-asan address all
 run_suite build-tsan thread threaded
+
+if command -v clang++ > /dev/null; then
+  "$root/scripts/fuzz.sh" 30
+else
+  echo "test.sh: clang++ is absent, the fuzzers did not run (scripts/install-deps.sh installs it)"
+fi
