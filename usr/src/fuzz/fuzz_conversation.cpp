@@ -17,7 +17,8 @@
 //   0xFF 'e'       the read limit passes for everyone
 // The bytes between two controls go out in one write. At the end every
 // check left runs, the server ends what is still open, and each client must
-// find its connection closed. Every reply must be a whole message.
+// find its connection closed and no name may stay reserved. Before that a
+// newcomer must still be answered. Every reply must be a whole message.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdint.h>
@@ -35,6 +36,7 @@
 namespace {
 
 #define CLIENTS 4
+#define NEWCOMER CLIENTS // the client that comes last, on a slot of its own
 #define CONTROL 0xFF
 // More rounds than this without settling is a server that spins.
 #define SETTLE_ROUNDS 10000
@@ -46,12 +48,13 @@ struct Client {
   int fd;
   int deaf;
   WireReader replies;
+  std::string last; // the last reply
 };
 
 struct Harness {
   Server *server;
   Loop *loop;
-  Client clients[CLIENTS];
+  Client clients[CLIENTS + 1];
   int current;
 };
 
@@ -79,8 +82,9 @@ int FastVerify(const char *password_hash, const char *password) {
   return strcmp(expected, password_hash) == 0 ? 0 : 1;
 }
 
-// Two clients on 127.0.0.1, one on 127.0.0.2, one on ::1; the last on a
-// small socket buffer that a client which stops reading soon fills.
+// Two clients on 127.0.0.1, one on 127.0.0.2, one on ::1 (on a small
+// socket buffer that a client which stops reading soon fills); the
+// newcomer on 127.0.0.9.
 struct sockaddr_storage PeerOf(int index) {
   struct sockaddr_storage peer;
   memset(&peer, 0, sizeof(peer));
@@ -93,7 +97,9 @@ struct sockaddr_storage PeerOf(int index) {
   }
   struct sockaddr_in *four = (struct sockaddr_in *)&peer;
   four->sin_family = AF_INET;
-  four->sin_addr.s_addr = htonl(index == 2 ? 0x7F000002 : 0x7F000001);
+  four->sin_addr.s_addr = htonl(index == NEWCOMER ? 0x7F000009
+                                : index == 2      ? 0x7F000002
+                                                  : 0x7F000001);
   four->sin_port = htons(40000 + index);
   return peer;
 }
@@ -106,6 +112,7 @@ void Connect(Harness *h, int index) {
   client->fd = pair[0];
   client->deaf = 0;
   WireReset(&client->replies);
+  client->last.clear();
   if (index == 3) {
     int size = 4096;
     setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
@@ -131,8 +138,10 @@ int ReadReplies(Client *client) {
     any = 1;
     WireCommit(&client->replies, (size_t)got);
     char reply[WIRE_MESSAGE_MAX];
-    while (WireTakeMessage(&client->replies, reply, sizeof(reply)) == 0)
+    while (WireTakeMessage(&client->replies, reply, sizeof(reply)) == 0) {
       Check(!client->replies.cut, "a reply longer than a message");
+      client->last = reply;
+    }
   }
 }
 
@@ -178,6 +187,10 @@ int RunOneHash(Server *server) {
   }
   ConversationHash(talk);
   return 1;
+}
+
+std::string M(const char *text) {
+  return std::string(text, strlen(text) + 1);
 }
 
 void Send(Harness *h, const std::string &bytes) {
@@ -244,8 +257,15 @@ void Finish(Harness *h) {
   do {
     Settle(h);
   } while (RunOneHash(h->server));
+  h->current = NEWCOMER;
+  Send(h, M(WIRE_VERSION_TEXT));
+  Check(h->clients[NEWCOMER].last == WIRE_OK, "a newcomer is not answered");
   ConversationsEndAll(h->loop, "input done");
   Check(h->server->open_conversations == 0, "conversations left open");
+  {
+    std::lock_guard<std::mutex> hold(h->server->reserved_lock);
+    Check(h->server->reserved.empty(), "a name stays reserved with no one creating it");
+  }
   for (Client &client : h->clients) {
     if (client.fd < 0) continue;
     char byte[256];
