@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev libsodium-dev libpq-dev postgresql
   libgtest-dev xvfb xdotool iproute2
   libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds and runs every test: all of them under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the threaded ones under ThreadSanitizer,
+# then each fuzzer for 30 s when clang is here.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -29,4 +30,10 @@ if [ "${VARKEL_TEST_DPKG:-0}" = 1 ]; then
   bash "$root/usr/src/tests/test_packages.sh" "$root/dist"
 else
   echo "Installing the packages with dpkg: not run here (VARKEL_TEST_DPKG=1, as root, runs it)."
+fi
+
+if command -v clang++ > /dev/null; then
+  "$root/scripts/fuzz.sh" 30
+else
+  echo "test.sh: clang++ is absent, the fuzzers did not run (scripts/install-deps.sh installs it)"
 fi

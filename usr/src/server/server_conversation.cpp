@@ -503,7 +503,7 @@ void ConversationHash(Conversation *talk) {
   if (talk->gone) {
     server->checks_dropped++;
   } else if (IsCreation(talk)) {
-    talk->hash_failed = CredentialsHash(talk->password, talk->new_hash);
+    talk->hash_failed = CredentialsHash(&server->credentials, talk->password, talk->new_hash);
   } else {
     talk->delay_ms = GuardAddressDelay(&server->guard, throttle, talk->peer_key, MonotonicMs());
     talk->hash_failed =

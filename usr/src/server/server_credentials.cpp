@@ -8,6 +8,17 @@
 
 #include "server.h"
 
+static int Argon2Hash(const char *password, char *out) {
+  return crypto_pwhash_str(out, password, strlen(password), CREDENTIALS_OPSLIMIT,
+                           CREDENTIALS_MEMLIMIT) == 0
+             ? 0
+             : 1;
+}
+
+static int Argon2Verify(const char *password_hash, const char *password) {
+  return crypto_pwhash_str_verify(password_hash, password, strlen(password)) == 0 ? 0 : 1;
+}
+
 int CredentialsInit(Credentials *credentials, size_t capacity) {
   if (sodium_init() < 0) return 1;
   crypto_generichash_keygen(credentials->key);
@@ -15,6 +26,8 @@ int CredentialsInit(Credentials *credentials, size_t capacity) {
   credentials->known.clear();
   credentials->order.clear();
   credentials->slow_checks = 0;
+  credentials->hash = Argon2Hash;
+  credentials->verify = Argon2Verify;
   return 0;
 }
 
@@ -50,17 +63,14 @@ int CredentialsKnown(Credentials *credentials, const char *name, const char *pas
   return credentials->known.count(digest) > 0;
 }
 
-int CredentialsHash(const char *password, char *out) {
-  return crypto_pwhash_str(out, password, strlen(password), CREDENTIALS_OPSLIMIT,
-                           CREDENTIALS_MEMLIMIT) == 0
-             ? 0
-             : 1;
+int CredentialsHash(Credentials *credentials, const char *password, char *out) {
+  return credentials->hash(password, out);
 }
 
 int CredentialsVerify(Credentials *credentials, const char *name, const char *password,
                       const std::string &password_hash) {
   credentials->slow_checks++;
-  if (crypto_pwhash_str_verify(password_hash.c_str(), password, strlen(password)) != 0) return 1;
+  if (credentials->verify(password_hash.c_str(), password) != 0) return 1;
   CredentialsRemember(credentials, name, password, password_hash);
   return 0;
 }

@@ -274,6 +274,11 @@ static struct Conversation *NextJob(Server *server) {
   return talk;
 }
 
+struct Conversation *ServerTakeHash(Server *server) {
+  std::lock_guard<std::mutex> hold(server->jobs_lock);
+  return server->jobs_turn.empty() ? NULL : NextJob(server);
+}
+
 static void Hasher(Server *server) {
   for (;;) {
     std::unique_lock<std::mutex> hold(server->jobs_lock);

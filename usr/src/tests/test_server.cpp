@@ -127,7 +127,7 @@ TEST(ServerCredentials, OnlyTheFirstCheckOfRightCredentialsIsSlow) {
   Credentials credentials;
   ASSERT_EQ(CredentialsInit(&credentials, 2), 0);
   char hash[crypto_pwhash_STRBYTES];
-  ASSERT_EQ(CredentialsHash("secret", hash), 0);
+  ASSERT_EQ(CredentialsHash(&credentials, "secret", hash), 0);
   EXPECT_EQ(strstr(hash, "secret"), nullptr);
   EXPECT_EQ(CredentialsKnown(&credentials, "ann", "secret", hash), 0);
   EXPECT_EQ(CredentialsVerify(&credentials, "ann", "wrong", hash), 1);
