@@ -20,7 +20,7 @@ cleanup() {
 trap cleanup EXIT
 
 # ---- where the files are
-for program in varkel varkel_client varkel_server varkel_bench; do
+for program in varkel varkel_client varkel_server varkel_admin varkel_bench; do
   check "$program in /usr/games, executable" test -x "$games/$program"
 done
 share=$stage/usr/share
@@ -34,7 +34,7 @@ for size in 48 64 128 256; do
   want=$(printf '89504e470d0a1a0a0000000d49484452%08x%08x0806' "$size" "$size")
   check "icon $size is a ${size}x$size RGBA PNG" test "$header" = "$want"
 done
-for page in varkel varkel_client varkel_server varkel_bench; do
+for page in varkel varkel_client varkel_server varkel_admin varkel_bench; do
   check "man page $page" test -s "$share/man/man6/$page.6.gz"
 done
 if [ -e "$games/varkel_admin" ]; then

@@ -43,6 +43,7 @@ log=$work/.local/state/varkel/1/var/log/varkel/varkel_client.log
 out=$(systemd-analyze verify --recursive-errors=no --man=no /usr/lib/systemd/system/varkel-server.service 2>&1) &&
   [ -z "$out" ] || fail "systemd-analyze verify: $out"
 man -w varkel_server >/dev/null 2>&1 || fail "man varkel_server is not found"
+/usr/games/varkel_admin --db "$work/world.db" list >/dev/null || fail "the installed varkel_admin cannot list a new database"
 
 dpkg --purge varkel varkel-server
 left=$(while read -r path; do
