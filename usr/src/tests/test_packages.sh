@@ -43,7 +43,14 @@ log=$work/.local/state/varkel/1/var/log/varkel/varkel_client.log
 out=$(systemd-analyze verify --recursive-errors=no --man=no /usr/lib/systemd/system/varkel-server.service 2>&1) &&
   [ -z "$out" ] || fail "systemd-analyze verify: $out"
 man -w varkel_server >/dev/null 2>&1 || fail "man varkel_server is not found"
-/usr/games/varkel_admin --db "$work/world.db" list >/dev/null || fail "the installed varkel_admin cannot list a new database"
+# The installed server makes a world and the installed tool reads it.
+/usr/games/varkel_server --port 0 --listen 127.0.0.1 --db "$work/world/varkel.db" 2>"$work/server.log" &
+server=$!
+for _ in $(seq 100); do grep -q "listening on" "$work/server.log" && break; sleep 0.1; done
+/usr/games/varkel_admin --db "$work/world/varkel.db" list >/dev/null ||
+  fail "the installed varkel_admin cannot list the installed server's world: $(cat "$work/server.log")"
+kill "$server"
+wait "$server" || fail "the installed server did not stop cleanly on SIGTERM"
 
 dpkg --purge varkel varkel-server
 left=$(while read -r path; do
