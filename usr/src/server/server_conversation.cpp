@@ -41,6 +41,7 @@ typedef struct Query {
 typedef struct Conversation {
   Loop *loop;
   int fd;
+  Handle handle; // what its loop's epoll holds
   struct sockaddr_storage peer;
   std::string peer_key;
   enum Stage stage;
@@ -458,10 +459,8 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
   // must not wait for an acknowledgement.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  struct epoll_event event;
-  event.events = EPOLLIN;
-  event.data.ptr = talk;
-  if (epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+  talk->handle = {HANDLE_CONVERSATION, fd, talk};
+  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
