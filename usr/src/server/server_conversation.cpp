@@ -19,6 +19,8 @@
 // What a handler tells its caller.
 enum { GO_ON = 0, END = 1 };
 
+namespace {
+
 enum Stage {
   STAGE_VERSION,
   STAGE_QUERY,
@@ -37,6 +39,8 @@ typedef struct Query {
   int (*after_name)(struct Conversation *talk); // for the name sent again
   enum BodyChange change;                       // what the exchange does to the body
 } Query;
+
+} // namespace
 
 typedef struct Conversation {
   Loop *loop;
