@@ -1,6 +1,20 @@
 // SPDX-License-Identifier: MIT
 // varkel_server: the game rules, the store, the credentials and the network
-// side. Functions return 0 on success, 1 on failure, as in the client.
+// side.
+//
+// What a function of the server or its tools returns, by kind:
+// - one that does something: 0 when done, 1 when it failed (the failing call
+//   named in the log) or was refused (GuardAdmit, ConversationStart); what
+//   it found goes through out-parameters (StoreFind's *found);
+// - a question (NameIsValid, CredentialsKnown, BodyAdvance "did it change"):
+//   1 for yes, 0 for no;
+// - a conversation's step: GO_ON (0) while it waits for the next message,
+//   END (1) once it has ended, which is the first kind seen from inside;
+// - a figure (milliseconds, a percentage, a descriptor): the figure, -1 for
+//   none;
+// - the command-line readers: 0 to run, 1 for bad arguments, 2 when the
+//   help was printed; a program's exit status is 0, 1 when it failed, 2 for
+//   a bad command line.
 #ifndef VARKEL_SERVER_H
 #define VARKEL_SERVER_H
 

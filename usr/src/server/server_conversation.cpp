@@ -16,7 +16,7 @@
 
 #include "server.h"
 
-// What a handler tells its caller.
+// What a step tells its caller (see server.h).
 enum { GO_ON = 0, END = 1 };
 
 namespace {
