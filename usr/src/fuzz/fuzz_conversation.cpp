@@ -166,8 +166,12 @@ void Settle(Harness *h) {
   for (int round = 0; round < SETTLE_ROUNDS; round++) {
     struct epoll_event events[16];
     int ready = epoll_wait(h->loop->epoll_fd, events, 16, 0);
-    for (int i = 0; i < ready; i++)
-      ConversationReadable((struct Conversation *)events[i].data.ptr);
+    // Only conversations are registered here: no listener, no wake.
+    for (int i = 0; i < ready; i++) {
+      Handle *handle = (Handle *)events[i].data.ptr;
+      Check(handle->kind == HANDLE_CONVERSATION, "an event of something not a conversation");
+      ConversationReadable(handle->talk);
+    }
     int moved = ready > 0;
     moved |= TakeHashed(h->loop);
     for (Client &client : h->clients)

@@ -1,9 +1,24 @@
 // SPDX-License-Identifier: MIT
 // varkel_server: the game rules, the store, the credentials and the network
-// side. Functions return 0 on success, 1 on failure, as in the client.
+// side.
+//
+// What a function of the server or its tools returns, by kind:
+// - one that does something: 0 when done, 1 when it failed (the failing call
+//   named in the log) or was refused (GuardAdmit, ConversationStart); what
+//   it found goes through out-parameters (StoreFind's *found);
+// - a question (NameIsValid, CredentialsKnown, BodyAdvance "did it change"):
+//   1 for yes, 0 for no;
+// - a conversation's step: GO_ON (0) while it waits for the next message,
+//   END (1) once it has ended, which is the first kind seen from inside;
+// - a figure (milliseconds, a percentage, a descriptor): the figure, -1 for
+//   none; a pointer: NULL for none (ServerTakeHash);
+// - the command-line readers: 0 to run, 1 for bad arguments, 2 when the
+//   help was printed; a program's exit status is 0, 1 when it failed, 2 for
+//   a bad command line.
 #ifndef VARKEL_SERVER_H
 #define VARKEL_SERVER_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/socket.h>
 
@@ -277,12 +292,28 @@ ServerConfig ServerConfigDefaults();
 struct Server;
 struct Conversation;
 
+// What a descriptor registered with a loop's epoll stands for; the event's
+// data.ptr points at its handle.
+enum HandleKind {
+  HANDLE_LISTENER,     // a listening socket: accept
+  HANDLE_WAKE,         // the loop's eventfd: hashes done, or stop
+  HANDLE_CONVERSATION, // a client's socket: read
+};
+
+typedef struct Handle {
+  enum HandleKind kind;
+  int fd;
+  struct Conversation *talk; // HANDLE_CONVERSATION only, else NULL
+} Handle;
+
 // One event loop on a thread of its own: it accepts, reads and answers its
 // conversations, and takes them back when their slow hash is done.
 typedef struct Loop {
   struct Server *server;
   int epoll_fd;
   int wake_fd; // eventfd: hashes done, or the server stops
+  Handle wake;
+  std::vector<Handle> listening; // one per listener, never resized once watched
   std::mutex done_lock;
   std::vector<struct Conversation *> done; // hashed, to go on
   struct Conversation *oldest;             // waiting conversations, by deadline
@@ -333,6 +364,9 @@ void ServerQueueHash(Server *server, const std::string &peer_key, struct Convers
 struct Conversation *ServerTakeHash(Server *server);
 // Gives a hashed conversation back to its loop (from a hashing thread).
 void LoopPostHashed(Loop *loop, struct Conversation *talk);
+// Registers a handle's descriptor with the loop's epoll; the handle must
+// outlive the registration.
+int LoopWatch(Loop *loop, Handle *handle, uint32_t events);
 
 // Conversations (server_conversation.cpp), all called on their loop's
 // thread except ConversationHash.

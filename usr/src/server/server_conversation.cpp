@@ -16,8 +16,10 @@
 
 #include "server.h"
 
-// What a handler tells its caller.
+// What a step tells its caller (see server.h).
 enum { GO_ON = 0, END = 1 };
+
+namespace {
 
 enum Stage {
   STAGE_VERSION,
@@ -38,9 +40,12 @@ typedef struct Query {
   enum BodyChange change;                       // what the exchange does to the body
 } Query;
 
+} // namespace
+
 typedef struct Conversation {
   Loop *loop;
   int fd;
+  Handle handle; // what its loop's epoll holds
   struct sockaddr_storage peer;
   std::string peer_key;
   enum Stage stage;
@@ -458,10 +463,8 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
   // must not wait for an acknowledgement.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  struct epoll_event event;
-  event.events = EPOLLIN;
-  event.data.ptr = talk;
-  if (epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+  talk->handle = {HANDLE_CONVERSATION, fd, talk};
+  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }

@@ -18,10 +18,6 @@
 
 static const char *const kLoopbackAddresses[] = {"127.0.0.1", "::1"};
 
-// Epoll tags below this are not conversations: listeners by index, and
-// the loop's wake descriptor.
-#define TAG_LIMIT 1024
-#define TAG_WAKE (TAG_LIMIT - 1)
 #define ACCEPTS_PER_EVENT 16
 
 ServerConfig ServerConfigDefaults() {
@@ -150,11 +146,11 @@ int ServerStart(const ServerConfig &config, Server **out) {
   return 0;
 }
 
-static int Watch(int epoll_fd, int fd, uint64_t tag, uint32_t events) {
+int LoopWatch(Loop *loop, Handle *handle, uint32_t events) {
   struct epoll_event event;
   event.events = events;
-  event.data.u64 = tag;
-  return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event);
+  event.data.ptr = handle;
+  return epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, handle->fd, &event);
 }
 
 static void FreeLoop(Loop *loop) {
@@ -170,11 +166,14 @@ static Loop *NewLoop(Server *server) {
   loop->oldest = loop->newest = NULL;
   loop->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   loop->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  int failed = loop->epoll_fd < 0 || loop->wake_fd < 0 ||
-               Watch(loop->epoll_fd, loop->wake_fd, TAG_WAKE, EPOLLIN) != 0;
+  loop->wake = {HANDLE_WAKE, loop->wake_fd, NULL};
+  for (int fd : server->listeners)
+    loop->listening.push_back({HANDLE_LISTENER, fd, NULL});
+  int failed =
+      loop->epoll_fd < 0 || loop->wake_fd < 0 || LoopWatch(loop, &loop->wake, EPOLLIN) != 0;
   // Each waiting connection wakes one loop only.
-  for (size_t i = 0; i < server->listeners.size() && !failed; i++)
-    failed = Watch(loop->epoll_fd, server->listeners[i], i, EPOLLIN | EPOLLEXCLUSIVE) != 0;
+  for (size_t i = 0; i < loop->listening.size() && !failed; i++)
+    failed = LoopWatch(loop, &loop->listening[i], EPOLLIN | EPOLLEXCLUSIVE) != 0;
   if (!failed) return loop;
   fprintf(server->config.log, "varkel_server: epoll: %s\n", strerror(errno));
   FreeLoop(loop);
@@ -235,13 +234,17 @@ static void RunLoop(Loop *loop) {
     int ready = epoll_wait(loop->epoll_fd, events, 64, timeout);
     int woken = 0;
     for (int i = 0; i < ready; i++) {
-      uint64_t tag = events[i].data.u64;
-      if (tag == TAG_WAKE) {
+      Handle *handle = (Handle *)events[i].data.ptr;
+      switch (handle->kind) {
+      case HANDLE_WAKE:
         woken = 1;
-      } else if (tag < TAG_LIMIT) {
-        AcceptSome(loop, server->listeners[tag]);
-      } else {
-        ConversationReadable((struct Conversation *)events[i].data.ptr);
+        break;
+      case HANDLE_LISTENER:
+        AcceptSome(loop, handle->fd);
+        break;
+      case HANDLE_CONVERSATION:
+        ConversationReadable(handle->talk);
+        break;
       }
     }
     // Last: a hashed conversation may end, and this batch may hold an

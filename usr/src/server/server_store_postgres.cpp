@@ -32,6 +32,8 @@
 // Serializes the making of the schema by servers starting together.
 #define PG_SCHEMA_LOCK "7310541"
 
+namespace {
+
 typedef struct PostgresStore {
   std::string uri;
   std::mutex lock;
@@ -43,6 +45,8 @@ typedef struct PostgresStore {
   long unreported;          // failures since
   std::atomic<int> failing; // the last call failed
 } PostgresStore;
+
+} // namespace
 
 // Each entry takes the schema from one version to the next.
 static const char *const kMigrations[] = {
@@ -57,10 +61,14 @@ static const char *const kMigrations[] = {
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == STORE_SCHEMA_VERSION,
               "one migration per version");
 
+namespace {
+
 typedef struct Statement {
   const char *name;
   const char *sql;
 } Statement;
+
+} // namespace
 
 enum {
   PG_FIND,
@@ -253,9 +261,13 @@ static int Command(Store *store, PGconn *conn, const char *sql) {
   return 1;
 }
 
+namespace {
+
 typedef struct BodyText {
   char values[6][32];
 } BodyText;
+
+} // namespace
 
 // Doubles written so that they read back the same.
 static BodyText FormatBody(const Body &body) {

@@ -18,6 +18,8 @@
 // Writers wait this long for each other (the admin tool and the server).
 #define SQLITE_BUSY_MS 5000
 
+namespace {
+
 typedef struct SqliteStore {
   sqlite3 *db;
   std::mutex lock; // one connection, one writer at a time
@@ -30,6 +32,8 @@ typedef struct SqliteStore {
   sqlite3_stmt *remove;
   std::deque<std::string> lines; // the chat memory, oldest first
 } SqliteStore;
+
+} // namespace
 
 // Each entry takes the schema from one version to the next, in a
 // transaction. The first layout is also what unversioned files hold.

@@ -20,11 +20,15 @@ static const char kUsage[] =
     "  --db PATH     database file or postgresql:// URI (default: the server's,\n"
     "                var/lib/varkel/varkel.db of the tree)\n";
 
+namespace {
+
 typedef struct AdminCommand {
   const char *word;
   int takes_argument;
   int (*run)(Store *store, const char *argument);
 } AdminCommand;
+
+} // namespace
 
 static double Now() {
   struct timespec now;

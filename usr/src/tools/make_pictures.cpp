@@ -14,6 +14,8 @@
 #include <SDL/SDL_ttf.h>
 #include <png.h>
 
+namespace {
+
 struct Rgb {
   double r, g, b;
 };
@@ -52,6 +54,8 @@ struct Lcg {
   }
   double In(double lo, double hi) { return lo + (hi - lo) * Next(); }
 };
+
+} // namespace
 
 static const Rgb kWhite = {255, 255, 255};
 static const Rgb kBlack = {0, 0, 0};
@@ -150,9 +154,13 @@ static auto InArch(double x0, double x1, double spring, double bottom) {
     return x >= x0 && x < x1 && y < bottom && (y >= spring || hypot(x - x0 - r, y - spring) <= r);
   };
 }
+namespace {
+
 struct Pt {
   double x, y;
 };
+
+} // namespace
 static auto InPolygon(std::vector<Pt> pts) {
   return [pts](double x, double y) {
     bool inside = false;

@@ -44,6 +44,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -52,6 +53,8 @@
 #include "common/varkel_wire.h"
 
 #define BENCH_PASSWORD "bench"
+
+namespace {
 
 typedef struct BenchConfig {
   std::string host;
@@ -94,6 +97,8 @@ typedef struct Tally {
   long errors;
   long first_errors;
 } Tally;
+
+} // namespace
 
 static double NowMs() {
   struct timespec now;
@@ -373,6 +378,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
 
 // ---- The flood: an attacker from another address ------------------------------
 
+namespace {
+
 typedef struct Attacker {
   int fd;
   double reopen_ms; // closed: when to open again
@@ -388,6 +395,8 @@ typedef struct FloodTally {
   long accepted;   // a guess let in
   long open_at_end;
 } FloodTally;
+
+} // namespace
 
 static void OpenAttacker(const BenchConfig &config, const struct sockaddr_storage &address,
                          socklen_t length, const struct sockaddr_storage &from, int epoll_fd,
@@ -514,63 +523,149 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
   return sorted[index];
 }
 
-static int Usage(const char *problem) {
-  fprintf(stderr,
-          "varkel_bench: %s\nUsage: varkel_bench [--host H] [--port P] [--players N] "
-          "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
-          "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
-          "[--flood-pause-ms MS] [--server-pid PID]\n",
-          problem);
-  return 2;
+static const char kUsage[] =
+    "Usage: varkel_bench [--host H] [--port P] [--players N] "
+    "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
+    "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
+    "[--flood-pause-ms MS] [--server-pid PID]\n";
+
+static int Usage(const std::string &problem) {
+  fprintf(stderr, "varkel_bench: %s\n%s", problem.c_str(), kUsage);
+  return 1;
 }
 
-static int ParseBench(int argc, char **argv, BenchConfig *config) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string option = argv[i];
-    const char *value = argv[i + 1];
-    if (option == "--host")
-      config->host = value;
-    else if (option == "--port")
-      config->port = atoi(value);
-    else if (option == "--players")
-      config->players = atoi(value);
-    else if (option == "--seconds")
-      config->seconds = atof(value);
-    else if (option == "--rate")
-      config->rate = atof(value);
-    else if (option == "--threads")
-      config->threads = atoi(value);
-    else if (option == "--prefix")
-      config->prefix = value;
-    else if (option == "--query" && strcmp(value, "status") == 0)
-      config->query = WIRE_QUERY_STATUS;
-    else if (option == "--query" && strcmp(value, "connection") == 0)
-      config->query = WIRE_QUERY_CONNECT;
-    else if (option == "--query" && strcmp(value, "listen") == 0)
-      config->query = WIRE_QUERY_LISTEN;
-    else if (option == "--flood" && (strcmp(value, "idle") == 0 || strcmp(value, "guess") == 0 ||
-                                     strcmp(value, "none") == 0))
-      config->flood = value;
-    else if (option == "--flood-from")
-      config->flood_from = value;
-    else if (option == "--flood-connections")
-      config->flood_connections = atoi(value);
-    else if (option == "--flood-pause-ms")
-      config->flood_pause_ms = atoi(value);
-    else if (option == "--server-pid")
-      config->server_pid = atoi(value);
-    else
-      return 1;
+static int ParseNumber(const char *text, int low, int high, int *out) {
+  char *end = NULL;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return 1;
+  *out = (int)value;
+  return 0;
+}
+
+// `above` excludes the low bound itself.
+static int ParseFigure(const char *text, double low, int above, double *out) {
+  char *end = NULL;
+  errno = 0;
+  double value = strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value) || value < low ||
+      (above && value == low))
+    return 1;
+  *out = value;
+  return 0;
+}
+
+static int ParseWord(const char *text, const char *const *words, size_t count, std::string *out) {
+  for (size_t i = 0; i < count; i++) {
+    if (strcmp(text, words[i]) == 0) {
+      *out = words[i];
+      return 0;
+    }
   }
-  if (argc % 2 == 0) return 1;
+  return 1;
+}
+
+static int ParseQuery(const char *text, std::string *out) {
+  if (strcmp(text, "status") == 0)
+    *out = WIRE_QUERY_STATUS;
+  else if (strcmp(text, "connection") == 0)
+    *out = WIRE_QUERY_CONNECT;
+  else if (strcmp(text, "listen") == 0)
+    *out = WIRE_QUERY_LISTEN;
+  else
+    return 1;
+  return 0;
+}
+
+static const char *const kOptions[] = {
+    "--host",
+    "--port",
+    "--players",
+    "--seconds",
+    "--rate",
+    "--threads",
+    "--prefix",
+    "--query",
+    "--flood",
+    "--flood-from",
+    "--flood-connections",
+    "--flood-pause-ms",
+    "--server-pid",
+};
+
+static int IsOption(const std::string &option) {
+  for (const char *known : kOptions) {
+    if (option == known) return 1;
+  }
+  return 0;
+}
+
+// One known option with its value; 0 when the value fits.
+static int TakeOption(BenchConfig *config, const std::string &option, const char *value) {
+  static const char *const kFloods[] = {"idle", "guess", "none"};
+  if (option == "--host")
+    config->host = value;
+  else if (option == "--port")
+    return ParseNumber(value, 1, 65535, &config->port);
+  else if (option == "--players")
+    return ParseNumber(value, 1, 1000000, &config->players);
+  else if (option == "--seconds")
+    return ParseFigure(value, 0, 1, &config->seconds);
+  else if (option == "--rate")
+    return ParseFigure(value, 0, 0, &config->rate);
+  else if (option == "--threads")
+    return ParseNumber(value, 1, 1000000, &config->threads);
+  else if (option == "--prefix")
+    config->prefix = value;
+  else if (option == "--query")
+    return ParseQuery(value, &config->query);
+  else if (option == "--flood")
+    return ParseWord(value, kFloods, 3, &config->flood);
+  else if (option == "--flood-from")
+    config->flood_from = value;
+  // 0 leaves the flood's own default.
+  else if (option == "--flood-connections")
+    return ParseNumber(value, 0, 1000000, &config->flood_connections);
+  else if (option == "--flood-pause-ms")
+    return ParseNumber(value, 0, 3600000, &config->flood_pause_ms);
+  else if (option == "--server-pid")
+    return ParseNumber(value, 0, INT32_MAX, &config->server_pid);
+  return 0;
+}
+
+// As the server reads its own: "--option value" or "--option=value". 0:
+// run; 1: bad arguments (the problem written, naming the option); 2: the
+// help was printed.
+static int ParseBench(int argc, char **argv, BenchConfig *config) {
+  for (int i = 1; i < argc; i++) {
+    std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      fputs(kUsage, stdout);
+      return 2;
+    }
+    if (option.compare(0, 2, "--") != 0) return Usage("stray argument " + option);
+    std::string value;
+    size_t equal = option.find('=');
+    if (equal != std::string::npos) {
+      value = option.substr(equal + 1);
+      option.resize(equal);
+    }
+    if (!IsOption(option)) return Usage("unknown option " + option);
+    if (equal == std::string::npos) {
+      if (i + 1 >= argc) return Usage(option + " needs a value");
+      value = argv[++i];
+    }
+    if (TakeOption(config, option, value.c_str()) != 0)
+      return Usage("bad value for " + option + ": \"" + value + "\"");
+  }
   if (config->flood_connections == 0)
     config->flood_connections = config->flood == "idle" ? 4100 : 100;
   // Names are at most 8 characters: the prefix and the player's number.
   char last[16];
   int digits = snprintf(last, sizeof(last), "%d", config->players - 1);
-  return config->players < 1 || config->threads < 1 || config->seconds <= 0 || config->rate < 0 ||
-         config->prefix.size() + digits > 8 || config->flood_connections < 1 ||
-         config->flood_pause_ms < 0;
+  if (config->prefix.size() + digits > 8)
+    return Usage("--prefix \"" + config->prefix + "\" leaves no room for the players' numbers");
+  return 0;
 }
 
 // Each connection holds a descriptor: allow as many as the system lets.
@@ -625,12 +720,16 @@ static void ReportFlood(const BenchConfig &config, const FloodTally &flood, doub
 int main(int argc, char **argv) {
   BenchConfig config = {"127.0.0.1", 9999,        100, 10.0, 0.0, WIRE_QUERY_CONNECT, 1, "bench",
                         "",          "127.0.0.2", 0,   1000, 0};
-  if (ParseBench(argc, argv, &config) != 0) return Usage("bad arguments");
+  int parsed = ParseBench(argc, argv, &config);
+  if (parsed != 0) return parsed == 2 ? 0 : 2;
   if (config.threads > config.players) config.threads = config.players;
   RaiseDescriptorLimit();
   struct sockaddr_storage address;
   socklen_t length;
-  if (Resolve(config, &address, &length) != 0) return Usage("cannot resolve the host");
+  if (Resolve(config, &address, &length) != 0) {
+    Usage("cannot resolve the host");
+    return 2;
+  }
   if (PrepareAccounts(config, address, length) != 0) return 1;
 
   std::atomic<bool> stop(false);
