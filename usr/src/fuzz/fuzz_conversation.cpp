@@ -146,21 +146,6 @@ int ReadReplies(Client *client) {
   }
 }
 
-// What the loop does with checks that are done.
-int TakeHashed(Loop *loop) {
-  uint64_t count;
-  ssize_t got = read(loop->wake_fd, &count, sizeof(count));
-  (void)got;
-  std::vector<struct Conversation *> done;
-  {
-    std::lock_guard<std::mutex> hold(loop->done_lock);
-    done.swap(loop->done);
-  }
-  for (struct Conversation *talk : done)
-    ConversationHashed(talk);
-  return !done.empty();
-}
-
 // Runs the loop and the clients' reading until nothing moves.
 void Settle(Harness *h) {
   for (int round = 0; round < SETTLE_ROUNDS; round++) {
@@ -173,7 +158,7 @@ void Settle(Harness *h) {
       ConversationReadable(handle->talk);
     }
     int moved = ready > 0;
-    moved |= TakeHashed(h->loop);
+    moved |= LoopTakeHashed(h->loop);
     for (Client &client : h->clients)
       moved |= ReadReplies(&client);
     if (!moved) return;

@@ -364,6 +364,9 @@ void ServerQueueHash(Server *server, const std::string &peer_key, struct Convers
 struct Conversation *ServerTakeHash(Server *server);
 // Gives a hashed conversation back to its loop (from a hashing thread).
 void LoopPostHashed(Loop *loop, struct Conversation *talk);
+// Ends the checks posted to the loop; 1 when there were any. On the loop's
+// thread.
+int LoopTakeHashed(Loop *loop);
 // Registers a handle's descriptor with the loop's epoll; the handle must
 // outlive the registration.
 int LoopWatch(Loop *loop, Handle *handle, uint32_t events);

@@ -194,7 +194,7 @@ void LoopPostHashed(Loop *loop, struct Conversation *talk) {
   Wake(loop);
 }
 
-static void TakeHashed(Loop *loop) {
+int LoopTakeHashed(Loop *loop) {
   uint64_t count;
   ssize_t got = read(loop->wake_fd, &count, sizeof(count));
   (void)got;
@@ -205,6 +205,7 @@ static void TakeHashed(Loop *loop) {
   }
   for (struct Conversation *talk : done)
     ConversationHashed(talk);
+  return !done.empty();
 }
 
 static void AcceptSome(Loop *loop, int listener) {
@@ -249,7 +250,7 @@ static void RunLoop(Loop *loop) {
     }
     // Last: a hashed conversation may end, and this batch may hold an
     // event of it.
-    if (woken) TakeHashed(loop);
+    if (woken) LoopTakeHashed(loop);
   }
 }
 
