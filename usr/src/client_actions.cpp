@@ -28,9 +28,6 @@ static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
 static const char kDisconnected[] = "disconnected";
 static const char kConnected[] = "connected";
 
-// The memory holds the lines 1 (-99) to 100 (0) of the last listening.
-static const int kOldestPosition = 1 - WIRE_LISTEN_LINES;
-
 // How an action's step went.
 typedef enum Outcome {
   kDone,          // on to the next step
@@ -186,21 +183,18 @@ int CloseConnection(Game *jeu) {
 
 // The replaced surface is freed under the lock: no frame is using it. The
 // new one is fitted to the display like the pictures loaded at start.
-static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
-  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
-  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field);
-  *field = loaded;
-  return FitToDisplay(jeu, field);
+static int LoadPictureInto(Game *jeu, PictureId picture) {
+  if (LoadPictureRow(jeu, picture)) return 1;
+  return FitToDisplay(jeu, &(jeu->*kPictureRows[picture].field));
 }
 
+// A character wakes up in the first place's room.
 static int EnterRoom(Game *jeu) {
-  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
+  return LoadPictureInto(jeu, kPlaces[0].background);
 }
 
 static int BackToSignIn(Game *jeu) {
-  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
+  return LoadPictureInto(jeu, kPictureBackground);
 }
 
 // The sign-in screen's labels are part of the hall's picture: every way
@@ -529,36 +523,23 @@ static int ShowHeardLine(Game *jeu) {
   return 1;
 }
 
-typedef struct PlacePictures {
-  const char *name;
-  const char *background;
-  const char *special; // the special control's picture, or NULL
-} PlacePictures;
-
-static const PlacePictures kPlaces[] = {
-    {"HÔTEL", "background_room.bmp", NULL},
-    {"PUIT", "background_well.bmp", "drink.bmp"},
-    {"CIMETIERE", "background_graveyard.bmp", NULL},
-    {"FORÊT", "background_forest.bmp", "eat.bmp"},
-};
-
-static int LoadPlace(Game *jeu, const PlacePictures *place) {
-  if (LoadPictureInto(jeu, place->background, &jeu->sfc_bmp_background)) return 1;
-  if (place->special != NULL) {
-    if (LoadPictureInto(jeu, place->special, &jeu->sfc_bmp_special)) return 1;
+static int LoadPlace(Game *jeu, const PlaceRow *place) {
+  if (LoadPictureInto(jeu, place->background)) return 1;
+  int special = place->special != kPictureCount;
+  if (special) {
+    if (LoadPictureInto(jeu, place->special)) return 1;
     jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
-    jeu->rct_bmp_special.y = (Sint16)(jeu->rct_bmp_analyze.y - jeu->sfc_bmp_special->h);
+    jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
   }
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
-  if (place->special != NULL) SDL_SetAlpha(jeu->sfc_bmp_special, SDL_SRCALPHA, 155);
+  if (special) SetOpacity(jeu->sfc_bmp_special, kTranslucent);
   return 0;
 }
 
 // The server does not choose the place: the place bar does.
 static int GoToPlace(Game *jeu) {
-  for (const PlacePictures &place : kPlaces)
-    if (strcmp(jeu->place, place.name) == 0) return LoadPlace(jeu, &place);
-  return 0;
+  const PlaceRow *place = FindPlace(jeu->place);
+  return place != NULL ? LoadPlace(jeu, place) : 0;
 }
 
 /* The twelve actions. */
@@ -757,7 +738,8 @@ static int RememberLocked(Game *jeu, const ActionRow *row, const MemoryDirection
   if (strcmp(jeu->message, kNothingHeard) == 0)
     return ShowStateMessage(jeu, "Vous n'avez encore rien écouté!");
   int next = jeu->current_message + direction->step;
-  if (next < kOldestPosition || next > 0) return ShowStateMessage(jeu, direction->bound_message);
+  if (next < kOldestPosition || next > kNewestPosition)
+    return ShowStateMessage(jeu, direction->bound_message);
   jeu->current_message = next;
   if (ReadMemoryLine(jeu)) return 1;
   fprintf(jeu->file_log, "Read: \"%s\" at line %d\n", jeu->datas_file, jeu->i);

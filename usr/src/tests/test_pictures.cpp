@@ -8,39 +8,20 @@
 
 #include <gtest/gtest.h>
 
+#include "common/varkel_pictures.h"
 #include "support.h"
 
+namespace {
 struct Expected {
   const char *name;
   int w, h;
   bool keyed;
 };
+} // namespace
 
-static const Expected kExpected[] = {{"icon", 32, 32, false},
-                                     {"subscribe", 200, 32, false},
-                                     {"connect", 200, 32, false},
-                                     {"quit", 200, 32, false},
-                                     {"suicide", 200, 32, false},
-                                     {"speak", 160, 34, false},
-                                     {"background", 640, 480, false},
-                                     {"arrow_up", 24, 20, true},
-                                     {"arrow_down", 24, 20, true},
-                                     {"cursor_arrow", 16, 24, true},
-                                     {"fullscreen", 40, 40, true},
-                                     {"window", 40, 40, true},
-                                     {"profil", 40, 40, true},
-                                     {"noprofil", 40, 40, true},
-                                     {"screenshot", 40, 40, true},
-                                     {"refresh", 160, 34, false},
-                                     {"analyze", 160, 34, false},
-                                     {"disconnect", 160, 34, false},
-                                     {"move", 160, 34, false},
-                                     {"drink", 160, 34, false},
-                                     {"eat", 160, 34, false},
-                                     {"background_room", 640, 480, false},
-                                     {"background_well", 640, 480, false},
-                                     {"background_graveyard", 640, 480, false},
-                                     {"background_forest", 640, 480, false}};
+#define EXPECTED(id, file, w, h, keyed, field, load, paint, label, tint) {file, w, h, keyed},
+static const Expected kExpected[] = {VARKEL_PICTURES(EXPECTED)};
+#undef EXPECTED
 
 static const std::string kPictureDir = VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/";
 static const unsigned kWhite = 0xFFFFFF;
