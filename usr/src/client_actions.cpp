@@ -28,6 +28,7 @@ static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
 static const char kDisconnected[] = "disconnected";
 static const char kConnected[] = "connected";
 
+namespace {
 // How an action's step went.
 typedef enum Outcome {
   kDone,          // on to the next step
@@ -35,6 +36,7 @@ typedef enum Outcome {
   kLocalFailed,   // picture, rendering or file; logged
   kEnded,         // a refusal or verdict has already ended the action
 } Outcome;
+} // namespace
 
 static void Lock(Game *jeu) {
   SDL_LockMutex(jeu->lock);
@@ -211,6 +213,7 @@ static int FromTheGame(const char *start_word) {
 
 /* Endings. */
 
+namespace {
 // Runs under the lock; 1 on a local failure, already logged.
 typedef int (*Hook)(Game *jeu);
 
@@ -222,6 +225,7 @@ typedef struct Ending {
   Hook after;
   const char *final_word;
 } Ending;
+} // namespace
 
 // The status text is the one result made of the server's words: should it
 // still fail to render, a fixed sentence takes its place.
@@ -274,6 +278,7 @@ static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
 
 /* Identification: four steps, one reply each, a table of reply words. */
 
+namespace {
 typedef enum StepText { kVersionText, kQueryText, kLoginText, kPasswordText } StepText;
 
 typedef struct Refusal {
@@ -285,6 +290,7 @@ typedef struct Step {
   StepText text;
   Refusal refusals[2]; // tested in this order; word NULL: none
 } Step;
+} // namespace
 
 enum { kIdentificationSteps = 4 };
 
@@ -412,10 +418,12 @@ static Outcome Listening(Game *jeu) {
   return failed ? kNetworkFailed : kDone;
 }
 
+namespace {
 typedef struct Need {
   const char *file;  // holds the value received, for the player's scripts
   const char *words; // put before the value in the status text
 } Need;
+} // namespace
 
 static const Need kNeeds[] = {
     {"faim.dat", "Vous avez faim à "},
@@ -544,6 +552,7 @@ static int GoToPlace(Game *jeu) {
 
 /* The twelve actions. */
 
+namespace {
 typedef Outcome (*Exchange)(Game *jeu);
 
 typedef struct ActionRow {
@@ -555,6 +564,7 @@ typedef struct ActionRow {
   Exchange exchange; // its own messages after the identification
   Ending ending;
 } ActionRow;
+} // namespace
 
 static const ActionRow kActions[] = {
     {ActionSubscribe,
@@ -689,11 +699,13 @@ static int RunNetworked(Game *jeu, const ActionRow *row) {
 
 /* Memory browsing: local, short, under both locks for its whole run. */
 
+namespace {
 typedef struct MemoryDirection {
   int (*function)(void *);
   int step;
   const char *bound_message;
 } MemoryDirection;
+} // namespace
 
 static const MemoryDirection kDirections[] = {
     {ActionRememberBefore, -1, "Vous ne vous souvenez plus!"},
@@ -701,16 +713,16 @@ static const MemoryDirection kDirections[] = {
 };
 
 // One line of at most size - 1 bytes; the rest of a longer line is
-// skipped, so that lines are still counted right.
+// skipped, so that lines are still counted right. 1 at the end of the file.
 static int ReadLine(FILE *file, char *line, int size) {
-  if (fgets(line, size, file) == NULL) return 0;
+  if (fgets(line, size, file) == NULL) return 1;
   size_t length = strlen(line);
   if (length > 0 && line[length - 1] != '\n') {
     int c;
     while ((c = getc(file)) != EOF && c != '\n') {
     }
   }
-  return 1;
+  return 0;
 }
 
 // The line of the current position into datas_file; an empty line when
@@ -722,7 +734,7 @@ static int ReadMemoryLine(Game *jeu) {
   int wanted = jeu->current_message + WIRE_LISTEN_LINES;
   int found = 0;
   jeu->i = 0;
-  while (!found && ReadLine(jeu->file, jeu->datas_file, sizeof(jeu->datas_file))) {
+  while (!found && ReadLine(jeu->file, jeu->datas_file, sizeof(jeu->datas_file)) == 0) {
     jeu->i++;
     found = jeu->i == wanted;
   }

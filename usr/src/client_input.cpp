@@ -21,6 +21,7 @@ static int Hit(const Game *jeu, RectField rect, SurfaceField surface, Uint16 x, 
 
 /* Text entry. */
 
+namespace {
 // One text field as the key handling sees it.
 typedef struct TextField {
   char *text;
@@ -30,6 +31,7 @@ typedef struct TextField {
   SDL_Color color;
   SDL_Surface **surface;
 } TextField;
+} // namespace
 
 // The field `edit` names; 1 when it names none.
 static int FocusedField(Game *jeu, TextField *field) {
@@ -93,12 +95,14 @@ int HandleKey(Game *jeu) {
 
 /* Hover. */
 
+namespace {
 // A control of a group: where it is, what is drawn there, its help text.
 typedef struct HoverControl {
   RectField rect;
   SurfaceField surface;
   const char *help;
 } HoverControl;
+} // namespace
 
 static const HoverControl kCommonHover[] = {
     {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
@@ -285,12 +289,14 @@ static int SaveScreenshot(Game *jeu, const char *answer) {
   return Answer(jeu, answer);
 }
 
+namespace {
 typedef struct CommonControl {
   RectField rect;
   SurfaceField surface;
   int (*effect)(Game *jeu, const char *answer);
   const char *answer;
 } CommonControl;
+} // namespace
 
 static const CommonControl kCommonControls[] = {
     {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, SetFullscreen,
@@ -361,12 +367,14 @@ static int NextPlace(Game *jeu, ActionFunction) {
   return 0;
 }
 
+namespace {
 typedef struct ChainLink {
   RectField rect;
   SurfaceField surface;
   int (*effect)(Game *jeu, ActionFunction action);
   ActionFunction action;
 } ChainLink;
+} // namespace
 
 static const ChainLink kSignInChain[] = {
     {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, FocusNickname, NULL},
@@ -433,10 +441,12 @@ static int CloseWindow(Game *) {
   return QuitLibraries();
 }
 
+namespace {
 typedef struct EventRoute {
   Uint8 type;
   int (*handler)(Game *jeu);
 } EventRoute;
+} // namespace
 
 static const EventRoute kEventRoutes[] = {
     {SDL_KEYDOWN, HandleKey},

@@ -354,6 +354,7 @@ int UpdateStateMessage(Game *jeu) {
   return 0;
 }
 
+namespace {
 typedef int (*DrawCondition)(const Game *jeu);
 
 // What a row's surface holds: a picture or bar (fitted to the display, or
@@ -372,6 +373,7 @@ typedef struct DrawItem {
   Content content;
   Uint16 Game::*width;
 } DrawItem;
+} // namespace
 
 static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
 static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
@@ -462,12 +464,14 @@ static const DrawItem kCursor[] = {
     {&Game::sfc_bmp_cursor, &Game::rct_bmp_cursor, NULL, kBlitFailedDot, kPicture, NULL},
 };
 
+namespace {
 // The five lists in stacking order; a list is drawn when its screen is on.
 typedef struct DrawList {
   const DrawItem *items;
   size_t count;
   DrawCondition when;
 } DrawList;
+} // namespace
 
 static const DrawList kFrame[] = {
     {kMainObjects, SDL_arraysize(kMainObjects), NULL},
