@@ -28,9 +28,7 @@ static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
 static const char kDisconnected[] = "disconnected";
 static const char kConnected[] = "connected";
 
-// The memory holds the lines 1 (-99) to 100 (0) of the last listening.
-static const int kOldestPosition = 1 - WIRE_LISTEN_LINES;
-
+namespace {
 // How an action's step went.
 typedef enum Outcome {
   kDone,          // on to the next step
@@ -38,6 +36,7 @@ typedef enum Outcome {
   kLocalFailed,   // picture, rendering or file; logged
   kEnded,         // a refusal or verdict has already ended the action
 } Outcome;
+} // namespace
 
 static void Lock(Game *jeu) {
   SDL_LockMutex(jeu->lock);
@@ -186,21 +185,18 @@ int CloseConnection(Game *jeu) {
 
 // The replaced surface is freed under the lock: no frame is using it. The
 // new one is fitted to the display like the pictures loaded at start.
-static int LoadPictureInto(Game *jeu, const char *file, SDL_Surface **field) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
-  SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
-  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field);
-  *field = loaded;
-  return FitToDisplay(jeu, field);
+static int LoadPictureInto(Game *jeu, PictureId picture) {
+  if (LoadPictureRow(jeu, picture)) return 1;
+  return FitToDisplay(jeu, &(jeu->*kPictureRows[picture].field));
 }
 
+// A character wakes up in the first place's room.
 static int EnterRoom(Game *jeu) {
-  return LoadPictureInto(jeu, "background_room.bmp", &jeu->sfc_bmp_background);
+  return LoadPictureInto(jeu, kPlaces[0].background);
 }
 
 static int BackToSignIn(Game *jeu) {
-  return LoadPictureInto(jeu, "background.bmp", &jeu->sfc_bmp_background);
+  return LoadPictureInto(jeu, kPictureBackground);
 }
 
 // The sign-in screen's labels are part of the hall's picture: every way
@@ -217,6 +213,7 @@ static int FromTheGame(const char *start_word) {
 
 /* Endings. */
 
+namespace {
 // Runs under the lock; 1 on a local failure, already logged.
 typedef int (*Hook)(Game *jeu);
 
@@ -228,6 +225,7 @@ typedef struct Ending {
   Hook after;
   const char *final_word;
 } Ending;
+} // namespace
 
 // The status text is the one result made of the server's words: should it
 // still fail to render, a fixed sentence takes its place.
@@ -280,6 +278,7 @@ static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
 
 /* Identification: four steps, one reply each, a table of reply words. */
 
+namespace {
 typedef enum StepText { kVersionText, kQueryText, kLoginText, kPasswordText } StepText;
 
 typedef struct Refusal {
@@ -291,6 +290,7 @@ typedef struct Step {
   StepText text;
   Refusal refusals[2]; // tested in this order; word NULL: none
 } Step;
+} // namespace
 
 enum { kIdentificationSteps = 4 };
 
@@ -418,10 +418,12 @@ static Outcome Listening(Game *jeu) {
   return failed ? kNetworkFailed : kDone;
 }
 
+namespace {
 typedef struct Need {
   const char *file;  // holds the value received, for the player's scripts
   const char *words; // put before the value in the status text
 } Need;
+} // namespace
 
 static const Need kNeeds[] = {
     {"faim.dat", "Vous avez faim à "},
@@ -529,40 +531,28 @@ static int ShowHeardLine(Game *jeu) {
   return 1;
 }
 
-typedef struct PlacePictures {
-  const char *name;
-  const char *background;
-  const char *special; // the special control's picture, or NULL
-} PlacePictures;
-
-static const PlacePictures kPlaces[] = {
-    {"HÔTEL", "background_room.bmp", NULL},
-    {"PUIT", "background_well.bmp", "drink.bmp"},
-    {"CIMETIERE", "background_graveyard.bmp", NULL},
-    {"FORÊT", "background_forest.bmp", "eat.bmp"},
-};
-
-static int LoadPlace(Game *jeu, const PlacePictures *place) {
-  if (LoadPictureInto(jeu, place->background, &jeu->sfc_bmp_background)) return 1;
-  if (place->special != NULL) {
-    if (LoadPictureInto(jeu, place->special, &jeu->sfc_bmp_special)) return 1;
+static int LoadPlace(Game *jeu, const PlaceRow *place) {
+  if (LoadPictureInto(jeu, place->background)) return 1;
+  int special = place->special != kPictureCount;
+  if (special) {
+    if (LoadPictureInto(jeu, place->special)) return 1;
     jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
-    jeu->rct_bmp_special.y = (Sint16)(jeu->rct_bmp_analyze.y - jeu->sfc_bmp_special->h);
+    jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
   }
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
-  if (place->special != NULL) SDL_SetAlpha(jeu->sfc_bmp_special, SDL_SRCALPHA, 155);
+  if (special) SetOpacity(jeu->sfc_bmp_special, kTranslucent);
   return 0;
 }
 
 // The server does not choose the place: the place bar does.
 static int GoToPlace(Game *jeu) {
-  for (const PlacePictures &place : kPlaces)
-    if (strcmp(jeu->place, place.name) == 0) return LoadPlace(jeu, &place);
-  return 0;
+  const PlaceRow *place = FindPlace(jeu->place);
+  return place != NULL ? LoadPlace(jeu, place) : 0;
 }
 
 /* The twelve actions. */
 
+namespace {
 typedef Outcome (*Exchange)(Game *jeu);
 
 typedef struct ActionRow {
@@ -574,6 +564,7 @@ typedef struct ActionRow {
   Exchange exchange; // its own messages after the identification
   Ending ending;
 } ActionRow;
+} // namespace
 
 static const ActionRow kActions[] = {
     {ActionSubscribe,
@@ -708,11 +699,13 @@ static int RunNetworked(Game *jeu, const ActionRow *row) {
 
 /* Memory browsing: local, short, under both locks for its whole run. */
 
+namespace {
 typedef struct MemoryDirection {
   int (*function)(void *);
   int step;
   const char *bound_message;
 } MemoryDirection;
+} // namespace
 
 static const MemoryDirection kDirections[] = {
     {ActionRememberBefore, -1, "Vous ne vous souvenez plus!"},
@@ -720,16 +713,16 @@ static const MemoryDirection kDirections[] = {
 };
 
 // One line of at most size - 1 bytes; the rest of a longer line is
-// skipped, so that lines are still counted right.
+// skipped, so that lines are still counted right. 1 at the end of the file.
 static int ReadLine(FILE *file, char *line, int size) {
-  if (fgets(line, size, file) == NULL) return 0;
+  if (fgets(line, size, file) == NULL) return 1;
   size_t length = strlen(line);
   if (length > 0 && line[length - 1] != '\n') {
     int c;
     while ((c = getc(file)) != EOF && c != '\n') {
     }
   }
-  return 1;
+  return 0;
 }
 
 // The line of the current position into datas_file; an empty line when
@@ -741,7 +734,7 @@ static int ReadMemoryLine(Game *jeu) {
   int wanted = jeu->current_message + WIRE_LISTEN_LINES;
   int found = 0;
   jeu->i = 0;
-  while (!found && ReadLine(jeu->file, jeu->datas_file, sizeof(jeu->datas_file))) {
+  while (!found && ReadLine(jeu->file, jeu->datas_file, sizeof(jeu->datas_file)) == 0) {
     jeu->i++;
     found = jeu->i == wanted;
   }
@@ -757,7 +750,8 @@ static int RememberLocked(Game *jeu, const ActionRow *row, const MemoryDirection
   if (strcmp(jeu->message, kNothingHeard) == 0)
     return ShowStateMessage(jeu, "Vous n'avez encore rien écouté!");
   int next = jeu->current_message + direction->step;
-  if (next < kOldestPosition || next > 0) return ShowStateMessage(jeu, direction->bound_message);
+  if (next < kOldestPosition || next > kNewestPosition)
+    return ShowStateMessage(jeu, direction->bound_message);
   jeu->current_message = next;
   if (ReadMemoryLine(jeu)) return 1;
   fprintf(jeu->file_log, "Read: \"%s\" at line %d\n", jeu->datas_file, jeu->i);

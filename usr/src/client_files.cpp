@@ -21,7 +21,7 @@ static int OwnRegularFile(int fd) {
 
 static int SetBlocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
-  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
+  return flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1;
 }
 
 int OpenOwnFile(const char *path, FileUse use, FILE **stream) {
@@ -30,7 +30,7 @@ int OpenOwnFile(const char *path, FileUse use, FILE **stream) {
   // Non-blocking until the file is known to be regular; emptied only then.
   int fd = open(path, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return 1;
-  if (OwnRegularFile(fd) && SetBlocking(fd) && (use == kFileRead || ftruncate(fd, 0) == 0))
+  if (OwnRegularFile(fd) && SetBlocking(fd) == 0 && (use == kFileRead || ftruncate(fd, 0) == 0))
     *stream = fdopen(fd, use == kFileRead ? "r" : "w+");
   if (*stream != NULL) return 0;
   int error = errno;

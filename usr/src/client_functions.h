@@ -1,9 +1,19 @@
 // SPDX-License-Identifier: MIT
 // varkel_client: the one Game record and every function of the client.
 //
-// Every function takes the record's address and returns 0 on success, 1 on
-// failure. Handlers on the main thread return 1 when the process must end
-// with status 1; they have already logged and shut the libraries down.
+// Return conventions, one per kind of function, in every file of the client:
+// - Functions that do something (most of them, taking the record's address)
+//   return 0 on success, 1 on failure, the failure already logged.
+// - Handlers on the main thread (HandleEvent and what it calls) return 1
+//   only when the process must end with status 1; they have already logged
+//   and shut the libraries down. A failure the player can live with is shown
+//   and returns 0.
+// - Predicates, named for the question they answer (MouseOnSurface, Hit,
+//   IsState, Holds...), return 1 for yes, 0 for no.
+// - Look-ups return a pointer, NULL when nothing matches; measures return
+//   the value they measure.
+// - Inside an action the steps report an Outcome (client_actions.cpp), which
+//   the action turns into 0 or 1 at its end.
 //
 // Threads: the frame loop and the action threads share the record. `lock`
 // guards it: the loop holds it while it handles an event or draws a frame; an
@@ -19,6 +29,7 @@
 #include <SDL/SDL_thread.h>
 #include <SDL/SDL_ttf.h>
 
+#include "common/varkel_pictures.h"
 #include "common/varkel_wire.h"
 
 // Build-time server address (CMake cache variables VARKEL_SERVER_HOST/PORT).
@@ -231,6 +242,76 @@ typedef struct Game {
 // the draw lists, hover groups and click chains can be tables.
 typedef SDL_Rect Game::*RectField;
 typedef SDL_Surface *Game::*SurfaceField;
+
+typedef int (*ActionFunction)(void *);
+
+/* Named values. */
+
+// Per-surface alpha: controls rest translucent and light up under the pointer.
+static const Uint8 kOpaque = 255;
+static const Uint8 kTranslucent = 155;
+static const Uint8 kHidden = 0;
+
+// The memory holds the lines 1 (-99) to 100 (0) of the last listening;
+// current_message is the position shown.
+static const int kOldestPosition = 1 - WIRE_LISTEN_LINES;
+static const int kNewestPosition = 0;
+
+static const SDL_Color kBarIdle = {0, 0, 0, 0};
+static const SDL_Color kBarFocused = {17, 206, 112, 0};
+static const SDL_Color kBarHelp = {255, 255, 155, 0};
+
+/* Pictures (common/varkel_pictures.h). */
+
+// When the client loads a picture: the icon before the cursor is hidden,
+// the controls around the bars, the places' backgrounds when they are needed.
+typedef enum PictureLoad {
+  kLoadFirst,
+  kLoadBeforeBars,
+  kLoadAfterBars,
+  kLoadLater,
+} PictureLoad;
+
+#define VARKEL_PICTURE_ID(id, file, w, h, keyed, field, load, paint, label, tint) kPicture##id,
+typedef enum PictureId { VARKEL_PICTURES(VARKEL_PICTURE_ID) kPictureCount } PictureId;
+#undef VARKEL_PICTURE_ID
+
+typedef struct PictureRow {
+  const char *file; // in path_pictures
+  SurfaceField field;
+  PictureLoad load;
+  bool keyed; // white is transparent
+} PictureRow;
+
+// Indexed by PictureId (client_screen.cpp).
+extern const PictureRow kPictureRows[kPictureCount];
+
+/* Places (client_screen.cpp). */
+
+// A place of the place field, in the order a click cycles through them; the
+// first is where a character starts. A place with a special control shows
+// it at the right edge, just above the control `special_above`.
+typedef struct PlaceRow {
+  const char *name;
+  PictureId background;
+  PictureId special; // kPictureCount: none
+  ActionFunction special_action;
+  RectField special_above;
+} PlaceRow;
+
+extern const PlaceRow kPlaces[];
+extern const size_t kPlaceCount;
+// The place called `name`; NULL when there is none.
+const PlaceRow *FindPlace(const char *name);
+// Loads a picture into its field of the record; a failure is logged
+// "SDL_LoadBMP: %s.\n\a" and returns 1 with the field as it was.
+int LoadPictureRow(Game *jeu, PictureId picture);
+// Sets a surface's alpha. Fully opaque goes without per-surface alpha, which
+// blits the same: this SDL refuses a colour-keyed 8-bit surface (a rendered
+// text) at alpha 255.
+int SetOpacity(SDL_Surface *surface, Uint8 alpha);
+// Fills a bar with a colour.
+int FillBar(SDL_Surface *bar, SDL_Color colour);
 
 // Record (client_screen.cpp).
 int InitGame(Game *jeu);

@@ -7,18 +7,6 @@
 
 #include <string.h>
 
-typedef int (*ActionFunction)(void *);
-
-static const Uint8 kOpaque = 255;
-static const Uint8 kTranslucent = 155;
-static const Uint8 kHidden = 0;
-
-// Fully opaque goes without per-surface alpha, which blits the same: this
-// SDL refuses a colour-keyed 8-bit surface (a rendered text) at alpha 255.
-static void SetOpacity(SDL_Surface *surface, Uint8 alpha) {
-  SDL_SetAlpha(surface, alpha == kOpaque ? 0 : SDL_SRCALPHA, alpha);
-}
-
 static int IsState(const Game *jeu, const char *word) {
   return strcmp(jeu->etat, word) == 0;
 }
@@ -33,6 +21,7 @@ static int Hit(const Game *jeu, RectField rect, SurfaceField surface, Uint16 x, 
 
 /* Text entry. */
 
+namespace {
 // One text field as the key handling sees it.
 typedef struct TextField {
   char *text;
@@ -42,6 +31,7 @@ typedef struct TextField {
   SDL_Color color;
   SDL_Surface **surface;
 } TextField;
+} // namespace
 
 // The field `edit` names; 1 when it names none.
 static int FocusedField(Game *jeu, TextField *field) {
@@ -105,12 +95,14 @@ int HandleKey(Game *jeu) {
 
 /* Hover. */
 
+namespace {
 // A control of a group: where it is, what is drawn there, its help text.
 typedef struct HoverControl {
   RectField rect;
   SurfaceField surface;
   const char *help;
 } HoverControl;
+} // namespace
 
 static const HoverControl kCommonHover[] = {
     {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
@@ -297,12 +289,14 @@ static int SaveScreenshot(Game *jeu, const char *answer) {
   return Answer(jeu, answer);
 }
 
+namespace {
 typedef struct CommonControl {
   RectField rect;
   SurfaceField surface;
   int (*effect)(Game *jeu, const char *answer);
   const char *answer;
 } CommonControl;
+} // namespace
 
 static const CommonControl kCommonControls[] = {
     {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, SetFullscreen,
@@ -325,12 +319,6 @@ static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
 
 /* Clicks: the two chains. */
 
-static void FillBar(SDL_Surface *bar, int focused) {
-  Uint32 colour =
-      focused ? SDL_MapRGB(bar->format, 17, 206, 112) : SDL_MapRGB(bar->format, 0, 0, 0);
-  SDL_FillRect(bar, NULL, colour);
-}
-
 static void SetFocus(Game *jeu, const char *edit) {
   snprintf(jeu->edit, sizeof(jeu->edit), "%s", edit);
 }
@@ -338,21 +326,21 @@ static void SetFocus(Game *jeu, const char *edit) {
 // Effects of the chains take the action their link starts, if any.
 static int FocusNickname(Game *jeu, ActionFunction) {
   SetFocus(jeu, "nickname");
-  FillBar(jeu->sfc_bar_nickname, 1);
-  FillBar(jeu->sfc_bar_password, 0);
+  FillBar(jeu->sfc_bar_nickname, kBarFocused);
+  FillBar(jeu->sfc_bar_password, kBarIdle);
   return 0;
 }
 
 static int FocusPassword(Game *jeu, ActionFunction) {
   SetFocus(jeu, "password");
-  FillBar(jeu->sfc_bar_password, 1);
-  FillBar(jeu->sfc_bar_nickname, 0);
+  FillBar(jeu->sfc_bar_password, kBarFocused);
+  FillBar(jeu->sfc_bar_nickname, kBarIdle);
   return 0;
 }
 
 static int FocusSpeak(Game *jeu, ActionFunction) {
   SetFocus(jeu, "speak");
-  FillBar(jeu->sfc_bar_speak, 1);
+  FillBar(jeu->sfc_bar_speak, kBarFocused);
   return 0;
 }
 
@@ -363,32 +351,30 @@ static int Quit(Game *, ActionFunction) {
 // The special control acts by the place chosen in the place field, not by
 // where the character stands.
 static int StartSpecial(Game *jeu, ActionFunction) {
-  if (strcmp(jeu->place, "PUIT") == 0) return StartAction(jeu, ActionDrink);
-  if (strcmp(jeu->place, "FORÊT") == 0) return StartAction(jeu, ActionEat);
-  return 0;
+  const PlaceRow *place = FindPlace(jeu->place);
+  if (place == NULL || place->special_action == NULL) return 0;
+  return StartAction(jeu, place->special_action);
 }
 
-static const char *const kPlaces[] = {"HÔTEL", "PUIT", "CIMETIERE", "FORÊT"};
-
 static int NextPlace(Game *jeu, ActionFunction) {
-  const size_t count = SDL_arraysize(kPlaces);
-  for (size_t n = 0; n < count; n++)
-    if (strcmp(jeu->place, kPlaces[n]) == 0) {
-      snprintf(jeu->place, sizeof(jeu->place), "%s", kPlaces[(n + 1) % count]);
-      break;
-    }
+  const PlaceRow *place = FindPlace(jeu->place);
+  if (place != NULL)
+    snprintf(jeu->place, sizeof(jeu->place), "%s",
+             kPlaces[(place - kPlaces + 1) % kPlaceCount].name);
   if (RenderText(jeu->font_place, jeu->place, jeu->color_font_place, &jeu->sfc_text_place,
                  jeu->file_log))
     return QuitLibraries();
   return 0;
 }
 
+namespace {
 typedef struct ChainLink {
   RectField rect;
   SurfaceField surface;
   int (*effect)(Game *jeu, ActionFunction action);
   ActionFunction action;
 } ChainLink;
+} // namespace
 
 static const ChainLink kSignInChain[] = {
     {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, FocusNickname, NULL},
@@ -415,13 +401,13 @@ static const ChainLink kInGameChain[] = {
 // A click on none of the sign-in controls takes the focus away.
 static void SignInElsewhere(Game *jeu) {
   SetFocus(jeu, "");
-  FillBar(jeu->sfc_bar_nickname, 0);
-  FillBar(jeu->sfc_bar_password, 0);
+  FillBar(jeu->sfc_bar_nickname, kBarIdle);
+  FillBar(jeu->sfc_bar_password, kBarIdle);
 }
 
 static void InGameElsewhere(Game *jeu) {
   SetFocus(jeu, "");
-  FillBar(jeu->sfc_bar_speak, 0);
+  FillBar(jeu->sfc_bar_speak, kBarIdle);
 }
 
 // The first link under the pointer acts and ends the chain.
@@ -455,10 +441,12 @@ static int CloseWindow(Game *) {
   return QuitLibraries();
 }
 
+namespace {
 typedef struct EventRoute {
   Uint8 type;
   int (*handler)(Game *jeu);
 } EventRoute;
+} // namespace
 
 static const EventRoute kEventRoutes[] = {
     {SDL_KEYDOWN, HandleKey},

@@ -28,9 +28,11 @@ static void PrintUsage(void) {
   printf("\t-f --fullscreen : display in fullscreen mode.\n");
 }
 
+namespace {
 typedef struct Layout {
   const char *pictures, *fonts, *texts, *log;
 } Layout;
+} // namespace
 
 static const Layout kRelativeLayout = {"../share/varkel/pictures/", "../share/varkel/fonts/",
                                        "../../tmp/", "../../var/log/varkel/varkel_client.log"};

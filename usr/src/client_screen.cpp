@@ -14,8 +14,8 @@ int InitGame(Game *jeu) {
   snprintf(jeu->message, sizeof(jeu->message), "%s", "VEUILLEZ ECOUTER");
   snprintf(jeu->help, sizeof(jeu->help), "%s", "Voici Varkel");
   snprintf(jeu->password_hide, sizeof(jeu->password_hide), "%s", "");
-  snprintf(jeu->place, sizeof(jeu->place), "%s", "HÔTEL");
-  snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", "HÔTEL");
+  snprintf(jeu->place, sizeof(jeu->place), "%s", kPlaces[0].name);
+  snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", kPlaces[0].name);
   snprintf(jeu->etat, sizeof(jeu->etat), "%s", "disconnected");
   snprintf(jeu->edit, sizeof(jeu->edit), "%s", "");
   jeu->size_font1 = 24;
@@ -26,7 +26,7 @@ int InitGame(Game *jeu) {
   jeu->screen_w = 640;
   jeu->screen_h = 480;
   jeu->last_time = 0;
-  jeu->message_alpha = 255;
+  jeu->message_alpha = kOpaque;
   jeu->loop = 1;
   jeu->current_message = 0;
   jeu->version = WIRE_VERSION;
@@ -74,7 +74,7 @@ int RenderText(TTF_Font *font, const char *text, SDL_Color color, SDL_Surface **
 
 int ShowStateMessage(Game *jeu, const char *text) {
   if (RenderText(jeu->font1, text, jeu->color_font1, &jeu->sfc_text_state, jeu->file_log)) return 1;
-  jeu->message_alpha = 255;
+  jeu->message_alpha = kOpaque;
   return 0;
 }
 
@@ -100,40 +100,41 @@ int RenderHelp(Game *jeu, const char *text) {
 
 /* Resources. */
 
-typedef struct Picture {
-  const char *file;
-  SurfaceField field;
-} Picture;
+#define VARKEL_PICTURE_ROW(id, file, w, h, keyed, field, load, paint, label, tint)                 \
+  {file ".bmp", &Game::field, load, keyed},
+const PictureRow kPictureRows[kPictureCount] = {VARKEL_PICTURES(VARKEL_PICTURE_ROW)};
+#undef VARKEL_PICTURE_ROW
 
-// Loaded in this order around the bars; it decides which failure stops start-up.
-static const Picture kPicturesBeforeBars[] = {
-    {"subscribe.bmp", &Game::sfc_bmp_subscribe}, {"connect.bmp", &Game::sfc_bmp_connect},
-    {"quit.bmp", &Game::sfc_bmp_quit},           {"suicide.bmp", &Game::sfc_bmp_suicide},
-    {"speak.bmp", &Game::sfc_bmp_speak},         {"background.bmp", &Game::sfc_bmp_background},
-    {"arrow_up.bmp", &Game::sfc_bmp_arrow_up},   {"arrow_down.bmp", &Game::sfc_bmp_arrow_down},
-    {"cursor_arrow.bmp", &Game::sfc_bmp_cursor}, {"fullscreen.bmp", &Game::sfc_bmp_fullscreen},
-    {"window.bmp", &Game::sfc_bmp_window},       {"profil.bmp", &Game::sfc_bmp_profil},
-    {"noprofil.bmp", &Game::sfc_bmp_noprofil},   {"screenshot.bmp", &Game::sfc_bmp_screenshot},
+// Drink and eat take turns in the one special control, by the place chosen.
+const PlaceRow kPlaces[] = {
+    {"HÔTEL", kPictureBackgroundRoom, kPictureCount, NULL, NULL},
+    {"PUIT", kPictureBackgroundWell, kPictureDrink, ActionDrink, &Game::rct_bmp_analyze},
+    {"CIMETIERE", kPictureBackgroundGraveyard, kPictureCount, NULL, NULL},
+    {"FORÊT", kPictureBackgroundForest, kPictureEat, ActionEat, &Game::rct_bmp_analyze},
 };
 
-static const Picture kPicturesAfterBars[] = {
-    {"refresh.bmp", &Game::sfc_bmp_refresh},       {"analyze.bmp", &Game::sfc_bmp_analyze},
-    {"disconnect.bmp", &Game::sfc_bmp_disconnect}, {"move.bmp", &Game::sfc_bmp_move},
-    {"drink.bmp", &Game::sfc_bmp_special},         {"eat.bmp", &Game::sfc_bmp_special},
-};
+const size_t kPlaceCount = SDL_arraysize(kPlaces);
 
-static int LoadPicture(Game *jeu, const char *file, SDL_Surface **field) {
-  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, file);
+const PlaceRow *FindPlace(const char *name) {
+  for (size_t n = 0; n < kPlaceCount; n++)
+    if (strcmp(name, kPlaces[n].name) == 0) return &kPlaces[n];
+  return NULL;
+}
+
+int LoadPictureRow(Game *jeu, PictureId picture) {
+  const PictureRow *row = &kPictureRows[picture];
+  snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, row->file);
   SDL_Surface *loaded = SDL_LoadBMP(jeu->tmp_string);
-  if (loaded == NULL) return FailAndQuit(jeu, "SDL_LoadBMP: %s.\n\a");
-  SDL_FreeSurface(*field); // the drink picture gives way to the eat picture
-  *field = loaded;
+  if (loaded == NULL) return LogError(jeu, "SDL_LoadBMP: %s.\n\a");
+  SDL_FreeSurface(jeu->*row->field); // the drink picture gives way to the eat picture
+  jeu->*row->field = loaded;
   return 0;
 }
 
-static int LoadPictures(Game *jeu, const Picture *pictures, size_t count) {
-  for (size_t n = 0; n < count; n++)
-    if (LoadPicture(jeu, pictures[n].file, &(jeu->*pictures[n].field))) return 1;
+// Every picture of one stage, in the list's order.
+static int LoadPictures(Game *jeu, PictureLoad load) {
+  for (int n = 0; n < kPictureCount; n++)
+    if (kPictureRows[n].load == load && LoadPictureRow(jeu, (PictureId)n)) return QuitLibraries();
   return 0;
 }
 
@@ -201,24 +202,23 @@ static void LayOut(Game *jeu) {
         jeu->rct_bmp_arrow_up.y);
 }
 
-static void SetTranslucent(Game *jeu) {
-  SDL_Surface *surfaces[] = {
-      jeu->sfc_bar_up,      jeu->sfc_bar_nickname,  jeu->sfc_bar_password, jeu->sfc_bar_speak,
-      jeu->sfc_bar_place,   jeu->sfc_bar_message,   jeu->sfc_bmp_connect,  jeu->sfc_bmp_disconnect,
-      jeu->sfc_bmp_refresh, jeu->sfc_bmp_analyze,   jeu->sfc_bmp_speak,    jeu->sfc_bmp_quit,
-      jeu->sfc_bmp_suicide, jeu->sfc_bmp_subscribe, jeu->sfc_bmp_move,
-  };
-  for (SDL_Surface *surface : surfaces)
-    SDL_SetAlpha(surface, SDL_SRCALPHA, 155);
+int SetOpacity(SDL_Surface *surface, Uint8 alpha) {
+  SDL_SetAlpha(surface, alpha == kOpaque ? 0 : SDL_SRCALPHA, alpha);
+  return 0;
 }
 
+int FillBar(SDL_Surface *bar, SDL_Color colour) {
+  SDL_FillRect(bar, NULL, SDL_MapRGB(bar->format, colour.r, colour.g, colour.b));
+  return 0;
+}
+
+static void SetTranslucent(Game *jeu);
+
+// The keyed pictures loaded at start; the generator paints no white into them.
 static int SetWhiteKeys(Game *jeu) {
-  SDL_Surface *surfaces[] = {
-      jeu->sfc_bmp_arrow_up,   jeu->sfc_bmp_arrow_down, jeu->sfc_bmp_cursor,
-      jeu->sfc_bmp_fullscreen, jeu->sfc_bmp_window,     jeu->sfc_bmp_profil,
-      jeu->sfc_bmp_noprofil,   jeu->sfc_bmp_screenshot,
-  };
-  for (SDL_Surface *surface : surfaces) {
+  for (const PictureRow &row : kPictureRows) {
+    if (!row.keyed || row.load == kLoadLater) continue;
+    SDL_Surface *surface = jeu->*row.field;
     Uint32 white = SDL_MapRGB(surface->format, 255, 255, 255);
     if (SDL_SetColorKey(surface, SDL_SRCCOLORKEY, white) == -1) {
       LogError(jeu, "Erreur: %s\n\a");
@@ -288,12 +288,12 @@ int LoadGame(Game *jeu) {
     return FailAndQuit(jeu, "SDL_CreateMutex: %s\n");
   SDL_EnableUNICODE(1);
   ReadNickname(jeu);
-  if (LoadPicture(jeu, "icon.bmp", &jeu->sfc_bmp_icon)) return 1;
+  if (LoadPictures(jeu, kLoadFirst)) return 1;
   SDL_ShowCursor(0);
   SDL_EnableKeyRepeat(500, 40);
-  if (LoadPictures(jeu, kPicturesBeforeBars, SDL_arraysize(kPicturesBeforeBars))) return 1;
+  if (LoadPictures(jeu, kLoadBeforeBars)) return 1;
   if (CreateBars(jeu)) return 1;
-  if (LoadPictures(jeu, kPicturesAfterBars, SDL_arraysize(kPicturesAfterBars))) return 1;
+  if (LoadPictures(jeu, kLoadAfterBars)) return 1;
   LayOut(jeu);
   jeu->help_bar_w = (Uint16)jeu->sfc_bar_help->w;
   SetTranslucent(jeu);
@@ -301,11 +301,11 @@ int LoadGame(Game *jeu) {
   OpenFonts(jeu);
   SetColours(jeu);
   if (RenderFirstTexts(jeu)) return QuitLibraries();
-  SDL_FillRect(jeu->sfc_bar_help, NULL, SDL_MapRGB(jeu->sfc_bar_help->format, 255, 255, 155));
+  FillBar(jeu->sfc_bar_help, kBarHelp);
   SDL_WM_SetCaption("Varkel", "Varkel");
   SDL_WM_SetIcon(jeu->sfc_bmp_icon, NULL);
-  SDL_SetAlpha(jeu->sfc_bar_help, SDL_SRCALPHA, 0);
-  SDL_SetAlpha(jeu->sfc_text_help, SDL_SRCALPHA, 0);
+  SetOpacity(jeu->sfc_bar_help, kHidden);
+  SetOpacity(jeu->sfc_text_help, kHidden);
   return 0;
 }
 
@@ -354,11 +354,13 @@ int UpdateStateMessage(Game *jeu) {
   return 0;
 }
 
+namespace {
 typedef int (*DrawCondition)(const Game *jeu);
 
 // What a row's surface holds: a picture or bar (fitted to the display, or
-// filled by a click), or a rendered text, whose pixels tell it apart.
-enum Content { kPicture, kText };
+// filled by a click), translucent until the pointer lights it or not, or a
+// rendered text, whose pixels tell it apart.
+enum Content { kPicture, kTranslucentPicture, kText };
 
 // One row of a draw list: a blit of a surface at a position (NULL: the
 // whole screen from its corner), when its condition holds, as wide as its
@@ -371,6 +373,7 @@ typedef struct DrawItem {
   Content content;
   Uint16 Game::*width;
 } DrawItem;
+} // namespace
 
 static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
 static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
@@ -389,13 +392,14 @@ static int MessageHeard(const Game *jeu) {
   return jeu->message[0] != '\0';
 }
 static int OlderLineExists(const Game *jeu) {
-  return jeu->current_message >= -98;
+  return jeu->current_message > kOldestPosition;
 }
 static int NewerLineExists(const Game *jeu) {
-  return jeu->current_message != 0;
+  return jeu->current_message != kNewestPosition;
 }
 static int SpecialPlace(const Game *jeu) {
-  return strcmp(jeu->place_current, "PUIT") == 0 || strcmp(jeu->place_current, "FORÊT") == 0;
+  const PlaceRow *place = FindPlace(jeu->place_current);
+  return place != NULL && place->special != kPictureCount;
 }
 static int SignInScreen(const Game *jeu) {
   return strcmp(jeu->etat, "disconnected") == 0;
@@ -406,7 +410,7 @@ static int InGameScreen(const Game *jeu) {
 
 static const DrawItem kMainObjects[] = {
     {&Game::sfc_bmp_background, NULL, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot, kTranslucentPicture, NULL},
     {&Game::sfc_bmp_fullscreen, &Game::rct_bmp_fullscreen, NULL, kBlitFailedDot, kPicture, NULL},
     {&Game::sfc_bmp_window, &Game::rct_bmp_window, NULL, kBlitFailedDot, kPicture, NULL},
     {&Game::sfc_bmp_profil, &Game::rct_bmp_profil, NULL, kBlitFailedDot, kPicture, NULL},
@@ -416,32 +420,36 @@ static const DrawItem kMainObjects[] = {
 };
 
 static const DrawItem kDisconnectedObjects[] = {
-    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed, kTranslucentPicture,
+     NULL},
+    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed, kTranslucentPicture,
+     NULL},
+    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed, kTranslucentPicture,
+     NULL},
     {&Game::sfc_text_nickname, &Game::rct_text_nickname, LoginTyped, kBlitFailedDot, kText, NULL},
     {&Game::sfc_text_password, &Game::rct_text_password, PasswordTyped, kBlitFailedDot, kText,
      NULL},
 };
 
 static const DrawItem kConnectedObjects[] = {
-    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed, kPicture, NULL},
+    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed, kTranslucentPicture, NULL},
     {&Game::sfc_bmp_arrow_up, &Game::rct_bmp_arrow_up, OlderLineExists, kBlitFailed, kPicture,
      NULL},
     {&Game::sfc_bmp_arrow_down, &Game::rct_bmp_arrow_down, NewerLineExists, kBlitFailed, kPicture,
      NULL},
     {&Game::sfc_text_speak, &Game::rct_text_speak, SpeakTyped, kBlitFailedDot, kText, NULL},
     {&Game::sfc_text_message, &Game::rct_text_message, MessageHeard, kBlitFailedDot, kText, NULL},
-    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed, kPicture, NULL},
-    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot, kPicture, NULL},
+    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed, kTranslucentPicture,
+     NULL},
+    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed, kTranslucentPicture, NULL},
+    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot, kTranslucentPicture, NULL},
     {&Game::sfc_text_place, &Game::rct_text_place, NULL, kBlitFailedDot, kText, NULL},
     {&Game::sfc_bmp_special, &Game::rct_bmp_special, SpecialPlace, kBlitFailed, kPicture, NULL},
 };
@@ -456,12 +464,14 @@ static const DrawItem kCursor[] = {
     {&Game::sfc_bmp_cursor, &Game::rct_bmp_cursor, NULL, kBlitFailedDot, kPicture, NULL},
 };
 
+namespace {
 // The five lists in stacking order; a list is drawn when its screen is on.
 typedef struct DrawList {
   const DrawItem *items;
   size_t count;
   DrawCondition when;
 } DrawList;
+} // namespace
 
 static const DrawList kFrame[] = {
     {kMainObjects, SDL_arraysize(kMainObjects), NULL},
@@ -476,6 +486,13 @@ static_assert(SDL_arraysize(kMainObjects) + SDL_arraysize(kDisconnectedObjects) 
                       SDL_arraysize(kCursor) ==
                   VARKEL_DRAWN_ITEMS,
               "every row of the draw lists has its place in Game::drawn");
+
+static void SetTranslucent(Game *jeu) {
+  for (const DrawList &list : kFrame)
+    for (size_t n = 0; n < list.count; n++)
+      if (list.items[n].content == kTranslucentPicture)
+        SetOpacity(jeu->*list.items[n].surface, kTranslucent);
+}
 
 static int Holds(const Game *jeu, DrawCondition when) {
   return when == NULL || when(jeu);

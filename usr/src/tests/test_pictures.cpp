@@ -8,39 +8,21 @@
 
 #include <gtest/gtest.h>
 
+#include "client_functions.h"
+#include "common/varkel_pictures.h"
 #include "support.h"
 
+namespace {
 struct Expected {
   const char *name;
   int w, h;
   bool keyed;
 };
+} // namespace
 
-static const Expected kExpected[] = {{"icon", 32, 32, false},
-                                     {"subscribe", 200, 32, false},
-                                     {"connect", 200, 32, false},
-                                     {"quit", 200, 32, false},
-                                     {"suicide", 200, 32, false},
-                                     {"speak", 160, 34, false},
-                                     {"background", 640, 480, false},
-                                     {"arrow_up", 24, 20, true},
-                                     {"arrow_down", 24, 20, true},
-                                     {"cursor_arrow", 16, 24, true},
-                                     {"fullscreen", 40, 40, true},
-                                     {"window", 40, 40, true},
-                                     {"profil", 40, 40, true},
-                                     {"noprofil", 40, 40, true},
-                                     {"screenshot", 40, 40, true},
-                                     {"refresh", 160, 34, false},
-                                     {"analyze", 160, 34, false},
-                                     {"disconnect", 160, 34, false},
-                                     {"move", 160, 34, false},
-                                     {"drink", 160, 34, false},
-                                     {"eat", 160, 34, false},
-                                     {"background_room", 640, 480, false},
-                                     {"background_well", 640, 480, false},
-                                     {"background_graveyard", 640, 480, false},
-                                     {"background_forest", 640, 480, false}};
+#define EXPECTED(id, file, w, h, keyed, field, load, paint, label, tint) {file, w, h, keyed},
+static const Expected kExpected[] = {VARKEL_PICTURES(EXPECTED)};
+#undef EXPECTED
 
 static const std::string kPictureDir = VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/";
 static const unsigned kWhite = 0xFFFFFF;
@@ -118,24 +100,24 @@ static double Luminance(unsigned rgb) {
          0.0722 * Linear(rgb & 255);
 }
 
-// The heard line (pale green, 11 px) is drawn on the message bar, black at
-// alpha 155, from (53, 240) to the right edge, 11 rows high. On the hall and
+// The heard line (pale green, 11 px) is drawn on the message bar, black and
+// translucent, from (53, 240) to the right edge, 11 rows high. On the hall and
 // on each place, every pixel behind it leaves the line a contrast of at
 // least 7 to 1, enough to read small text at a glance.
 TEST(Pictures, HeardLineReadsOnEveryPlace) {
   StartLibraries();
   const double text = Luminance(0x64C864); // (100, 200, 100)
-  for (const char *name : {"background", "background_room", "background_well",
-                           "background_graveyard", "background_forest"}) {
-    SCOPED_TRACE(name);
-    SDL_Surface *s = SDL_LoadBMP((kPictureDir + name + ".bmp").c_str());
+  for (const Expected &e : kExpected) {
+    if (e.w != 640 || e.h != 480) continue; // the hall and the places
+    SCOPED_TRACE(e.name);
+    SDL_Surface *s = SDL_LoadBMP((kPictureDir + e.name + ".bmp").c_str());
     ASSERT_NE(s, nullptr) << SDL_GetError();
     double brightest = 0;
     for (int y = 240; y < 251; y++)
       for (int x = 53; x < 640; x++) {
         unsigned rgb = PixelAt(s, x, y), behind = 0;
         for (int shift = 0; shift <= 16; shift += 8)
-          behind |= ((rgb >> shift & 255) * (255 - 155) / 255) << shift;
+          behind |= ((rgb >> shift & 255) * (255 - kTranslucent) / 255) << shift;
         brightest = fmax(brightest, Luminance(behind));
       }
     EXPECT_GE((text + 0.05) / (brightest + 0.05), 7.0);

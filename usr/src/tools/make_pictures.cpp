@@ -14,6 +14,8 @@
 #include <SDL/SDL_ttf.h>
 #include <png.h>
 
+#include "common/varkel_pictures.h"
+
 namespace {
 
 struct Rgb {
@@ -155,11 +157,9 @@ static auto InArch(double x0, double x1, double spring, double bottom) {
   };
 }
 namespace {
-
 struct Pt {
   double x, y;
 };
-
 } // namespace
 static auto InPolygon(std::vector<Pt> pts) {
   return [pts](double x, double y) {
@@ -882,33 +882,10 @@ static int DrawForest(Canvas &c, const Fonts &, const Picture &) {
 
 // --------------------------------------------------------------- the table
 
-static const Picture kPictures[] = {
-    {"icon", 32, 32, false, DrawIcon, nullptr, nullptr},
-    {"subscribe", 200, 32, false, DrawButton, "Naître", &kWarm},
-    {"connect", 200, 32, false, DrawButton, "Se réveiller", &kWarm},
-    {"quit", 200, 32, false, DrawButton, "Quitter", &kWarm},
-    {"suicide", 200, 32, false, DrawButton, "Mourir", &kBlood},
-    {"speak", 160, 34, false, DrawButton, "Parler", &kCool},
-    {"background", 640, 480, false, DrawHall, nullptr, nullptr},
-    {"arrow_up", 24, 20, true, DrawArrowUp, nullptr, nullptr},
-    {"arrow_down", 24, 20, true, DrawArrowDown, nullptr, nullptr},
-    {"cursor_arrow", 16, 24, true, DrawCursor, nullptr, nullptr},
-    {"fullscreen", 40, 40, true, DrawFullscreen, nullptr, nullptr},
-    {"window", 40, 40, true, DrawWindow, nullptr, nullptr},
-    {"profil", 40, 40, true, DrawProfil, nullptr, nullptr},
-    {"noprofil", 40, 40, true, DrawNoprofil, nullptr, nullptr},
-    {"screenshot", 40, 40, true, DrawScreenshot, nullptr, nullptr},
-    {"refresh", 160, 34, false, DrawButton, "Écouter", &kCool},
-    {"analyze", 160, 34, false, DrawButton, "État", &kCool},
-    {"disconnect", 160, 34, false, DrawButton, "Dormir", &kCool},
-    {"move", 160, 34, false, DrawButton, "Aller", &kCool},
-    {"drink", 160, 34, false, DrawDrink, "Boire", &kWater},
-    {"eat", 160, 34, false, DrawEat, "Manger", &kLeaf},
-    {"background_room", 640, 480, false, DrawRoom, nullptr, nullptr},
-    {"background_well", 640, 480, false, DrawWell, nullptr, nullptr},
-    {"background_graveyard", 640, 480, false, DrawGraveyard, nullptr, nullptr},
-    {"background_forest", 640, 480, false, DrawForest, nullptr, nullptr},
-};
+#define PAINTED(id, file, w, h, keyed, field, load, paint, label, tint)                            \
+  {file, w, h, keyed, paint, label, tint},
+static const Picture kPictures[] = {VARKEL_PICTURES(PAINTED)};
+#undef PAINTED
 
 static int Save(const Canvas &c, const char *path) {
   SDL_Surface *s =
