@@ -3,8 +3,8 @@
 // TCP byte stream into NUL-terminated messages. Client, server and tests all
 // include this header; nothing here touches a socket.
 //
-// Every conversation opens with the identification: the client sends
-// "20250817", the query word, the name and the password, one message at a
+// Every conversation opens with the identification: the client sends the
+// version, the query word, the name and the password, one message at a
 // time, each answered by the server. What follows, by query word, is in
 // kWireConversations below.
 #ifndef VARKEL_WIRE_H
@@ -81,7 +81,7 @@ enum WireQuery {
   WIRE_QUERY_COUNT
 };
 
-// By WireQuery. A waking or a creation ends with the password's reply; an
+// In WireQuery's order. A waking or a creation ends with the password's reply; an
 // end of life is one verdict ("Dead" or anything else); a status is
 // hunger, thirst and sleep.
 inline constexpr WireConversation kWireConversations[WIRE_QUERY_COUNT] = {
