@@ -292,7 +292,7 @@ typedef struct Step {
 } Step;
 } // namespace
 
-enum { kIdentificationSteps = 4 };
+enum { kIdentificationSteps = WIRE_IDENTIFICATION_MESSAGES };
 
 static const Step kHelloSteps[kIdentificationSteps] = {
     {kVersionText, {{WIRE_BAD_VERSION, "Vous devez télécharger la nouvelle version!"}}},
@@ -353,7 +353,8 @@ static int Identify(Game *jeu, const Step *steps, const char *query, const char 
   return outcome == kDone ? 0 : EndAction(jeu, start_word, outcome);
 }
 
-/* The actions' own messages, after the identification. */
+/* The actions' own messages, after the identification: what each one
+   says and how many replies it takes come from kWireConversations. */
 
 // The name once more, copied under the lock.
 static int SendLogin(Game *jeu) {
@@ -364,25 +365,41 @@ static int SendLogin(Game *jeu) {
   return SendText(jeu, login, login);
 }
 
-// Sleep, drink, eat, move: the name, one reply, logged only.
-static Outcome NameAndReply(Game *jeu) {
-  return SendLogin(jeu) || ReceiveReply(jeu) ? kNetworkFailed : kDone;
-}
-
-static Outcome Verdict(Game *jeu) {
-  if (ReceiveReply(jeu)) return kNetworkFailed;
-  if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
-  return EndEarly(jeu, "Vous êtes déjà décédé!", kDisconnected);
-}
-
-static Outcome Speech(Game *jeu) {
+static int SendSpeech(Game *jeu) {
   Lock(jeu);
   snprintf(jeu->datas_received, sizeof(jeu->datas_received), "%s%s%s", jeu->login,
            WIRE_SPEECH_SEPARATOR, jeu->speak);
   Unlock(jeu);
-  if (SendText(jeu, jeu->datas_received, jeu->datas_received) || ReceiveReply(jeu))
-    return kNetworkFailed;
+  return SendText(jeu, jeu->datas_received, jeu->datas_received);
+}
+
+// Takes reply n (0 the first) in datas_received, before its "OK" if any.
+typedef Outcome (*Heard)(Game *jeu, int n, void *context);
+
+static Outcome Talk(Game *jeu, const WireConversation *conversation, Heard heard, void *context) {
+  if (conversation->client_says == WIRE_SAYS_NAME && SendLogin(jeu)) return kNetworkFailed;
+  if (conversation->client_says == WIRE_SAYS_SPEECH && SendSpeech(jeu)) return kNetworkFailed;
+  for (int n = 0; n < conversation->replies; n++) {
+    if (ReceiveReply(jeu)) return kNetworkFailed;
+    Outcome outcome = heard != NULL ? heard(jeu, n, context) : kDone;
+    if (outcome != kDone) return outcome;
+    if (conversation->acknowledged && SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
+  }
   return kDone;
+}
+
+// Sleep, speak, drink, eat, move: replies logged only.
+static Outcome Plain(Game *jeu, const WireConversation *conversation) {
+  return Talk(jeu, conversation, NULL, NULL);
+}
+
+static Outcome HeardVerdict(Game *jeu, int, void *) {
+  if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
+  return EndEarly(jeu, "Vous êtes déjà décédé!", kDisconnected);
+}
+
+static Outcome Verdict(Game *jeu, const WireConversation *conversation) {
+  return Talk(jeu, conversation, HeardVerdict, NULL);
 }
 
 // A line break inside a heard line would make two lines of chat.dat and
@@ -392,30 +409,26 @@ static void KeepOnOneLine(char *text) {
     if (*c == '\n' || *c == '\r') *c = ' ';
 }
 
-// One heard line into chat.dat, then its "OK".
-static int HearLine(Game *jeu) {
-  if (ReceiveReply(jeu)) return 1;
+// One heard line into chat.dat.
+static Outcome HeardLine(Game *jeu, int, void *) {
   KeepOnOneLine(jeu->datas_received);
   fprintf(jeu->file, "%s\n", jeu->datas_received);
   fprintf(jeu->file_log, "Wroten: \"%s\n\"\n", jeu->datas_received);
-  return SendText(jeu, WIRE_OK, WIRE_OK);
+  return kDone;
 }
 
-// The listening: exactly 100 exchanges, chat.dat rewritten. The last line
-// stays in datas_received for ShowHeardLine.
-static Outcome Listening(Game *jeu) {
+// The listening: every line heard, chat.dat rewritten. The last line stays
+// in datas_received for ShowHeardLine.
+static Outcome Listening(Game *jeu, const WireConversation *conversation) {
   Lock(jeu);
   int refused = OpenDataFile(jeu, "chat.dat", kFileWrite, jeu->tmp_string, sizeof(jeu->tmp_string),
                              &jeu->file);
   Unlock(jeu);
   if (refused) return kLocalFailed;
-  jeu->i = 0;
-  while (jeu->i != WIRE_LISTEN_LINES && HearLine(jeu) == 0)
-    jeu->i++;
-  int failed = jeu->i != WIRE_LISTEN_LINES;
+  Outcome outcome = Talk(jeu, conversation, HeardLine, NULL);
   fclose(jeu->file);
   jeu->file = NULL;
-  return failed ? kNetworkFailed : kDone;
+  return outcome;
 }
 
 namespace {
@@ -451,6 +464,7 @@ static int WriteStatusFile(Game *jeu, const char *name) {
 }
 
 enum { kNeedCount = SDL_arraysize(kNeeds) };
+static_assert(kWireConversations[WIRE_STATUS].replies == kNeedCount, "one reply per need");
 typedef char StatusValues[kNeedCount][kStatusValueMax + 1];
 
 // The status text with each value cut to at most `characters` characters.
@@ -492,15 +506,18 @@ static void FitStatus(Game *jeu, const StatusValues values) {
   ComposeStatus(jeu, values, fits);
 }
 
-static Outcome Status(Game *jeu) {
-  if (SendLogin(jeu)) return kNetworkFailed;
+// One need into its file and into the values.
+static Outcome HeardNeed(Game *jeu, int n, void *context) {
+  if (WriteStatusFile(jeu, kNeeds[n].file)) return kLocalFailed;
+  StatusValues &values = *(StatusValues *)context;
+  CopyCut(values[n], sizeof(values[n]), jeu->datas_received);
+  return kDone;
+}
+
+static Outcome Status(Game *jeu, const WireConversation *conversation) {
   StatusValues values;
-  for (int n = 0; n < kNeedCount; n++) {
-    if (ReceiveReply(jeu)) return kNetworkFailed;
-    if (WriteStatusFile(jeu, kNeeds[n].file)) return kLocalFailed;
-    if (SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
-    CopyCut(values[n], sizeof(values[n]), jeu->datas_received);
-  }
+  Outcome outcome = Talk(jeu, conversation, HeardNeed, &values);
+  if (outcome != kDone) return outcome;
   Lock(jeu);
   FitStatus(jeu, values);
   Unlock(jeu);
@@ -553,16 +570,22 @@ static int GoToPlace(Game *jeu) {
 /* The twelve actions. */
 
 namespace {
-typedef Outcome (*Exchange)(Game *jeu);
+typedef Outcome (*Exchange)(Game *jeu, const WireConversation *conversation);
+
+typedef struct Memory {
+  int step;
+  const char *bound_message; // shown at the end of the lines
+} Memory;
 
 typedef struct ActionRow {
   int (*function)(void *);
-  const char *busy_word;  // NULL: a memory action, which keeps etat
-  const char *start_word; // the screen it is started from
-  const char *query_word;
-  const Step *steps; // its identification; NULL: no server
-  Exchange exchange; // its own messages after the identification
+  const char *busy_word;                // NULL: a memory action, which keeps etat
+  const char *start_word;               // the screen it is started from
+  const WireConversation *conversation; // NULL: no server
+  const Step *identification;           // kHelloSteps, or the creation's own
+  Exchange exchange;                    // its own messages after the identification
   Ending ending;
+  Memory memory; // a memory action's way through the lines heard
 } ActionRow;
 } // namespace
 
@@ -570,87 +593,99 @@ static const ActionRow kActions[] = {
     {ActionSubscribe,
      "subscribtion",
      kDisconnected,
-     WIRE_QUERY_SUBSCRIBE,
+     &kWireConversations[WIRE_SUBSCRIBE],
      kSubscribeSteps,
      NULL,
-     {NULL, "Vous êtes né.", NULL, kDisconnected}},
+     {NULL, "Vous êtes né.", NULL, kDisconnected},
+     {}},
     {ActionConnect,
      "connexion",
      kDisconnected,
-     WIRE_QUERY_CONNECT,
+     &kWireConversations[WIRE_CONNECT],
      kHelloSteps,
      NULL,
-     {NULL, "Vous êtes réveillé.", EnterRoom, kConnected}},
+     {NULL, "Vous êtes réveillé.", EnterRoom, kConnected},
+     {}},
     {ActionUnsubscribe,
      "unsubscribtion",
      kDisconnected,
-     WIRE_QUERY_UNSUBSCRIBE,
+     &kWireConversations[WIRE_UNSUBSCRIBE],
      kHelloSteps,
      Verdict,
-     {NULL, "Vous êtes mort.", NULL, kDisconnected}},
+     {NULL, "Vous êtes mort.", NULL, kDisconnected},
+     {}},
     {ActionDisconnect,
      "sleeping",
      kConnected,
-     WIRE_QUERY_SLEEP,
+     &kWireConversations[WIRE_SLEEP],
      kHelloSteps,
-     NameAndReply,
-     {BackToSignIn, "Vous êtes endormi.", NULL, kDisconnected}},
+     Plain,
+     {BackToSignIn, "Vous êtes endormi.", NULL, kDisconnected},
+     {}},
     {ActionSpeak,
      "speaking",
      kConnected,
-     WIRE_QUERY_SPEAK,
+     &kWireConversations[WIRE_SPEAK],
      kHelloSteps,
-     Speech,
-     {NULL, "Vous avez parlé.", NULL, kConnected}},
+     Plain,
+     {NULL, "Vous avez parlé.", NULL, kConnected},
+     {}},
     {ActionRefresh,
      "refreshing",
      kConnected,
-     WIRE_QUERY_LISTEN,
+     &kWireConversations[WIRE_LISTEN],
      kHelloSteps,
      Listening,
-     {NULL, "Vous avez écouté.", ShowHeardLine, kConnected}},
+     {NULL, "Vous avez écouté.", ShowHeardLine, kConnected},
+     {}},
     {ActionAnalyze,
      "analysing",
      kConnected,
-     WIRE_QUERY_STATUS,
+     &kWireConversations[WIRE_STATUS],
      kHelloSteps,
      Status,
-     {NULL, NULL, NULL, kConnected}},
+     {NULL, NULL, NULL, kConnected},
+     {}},
     {ActionDrink,
      "drinking",
      kConnected,
-     WIRE_QUERY_DRINK,
+     &kWireConversations[WIRE_DRINK],
      kHelloSteps,
-     NameAndReply,
-     {NULL, "Vous avez étanché votre soif.", NULL, kConnected}},
+     Plain,
+     {NULL, "Vous avez étanché votre soif.", NULL, kConnected},
+     {}},
     {ActionEat,
      "eating",
      kConnected,
-     WIRE_QUERY_EAT,
+     &kWireConversations[WIRE_EAT],
      kHelloSteps,
-     NameAndReply,
-     {NULL, "Vous êtes rassasié.", NULL, kConnected}},
+     Plain,
+     {NULL, "Vous êtes rassasié.", NULL, kConnected},
+     {}},
     {ActionMove,
      "moving",
      kConnected,
-     WIRE_QUERY_MOVE,
+     &kWireConversations[WIRE_MOVE],
      kHelloSteps,
-     NameAndReply,
-     {NULL, "Vous vous êtes déplacé.", GoToPlace, kConnected}},
+     Plain,
+     {NULL, "Vous vous êtes déplacé.", GoToPlace, kConnected},
+     {}},
     {ActionRememberBefore,
      NULL,
      kConnected,
      NULL,
      NULL,
      NULL,
-     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL}},
+     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL},
+     {-1, "Vous ne vous souvenez plus!"}},
     {ActionRememberAfter,
      NULL,
      kConnected,
      NULL,
      NULL,
      NULL,
-     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL}},
+     {NULL, "Vous cherchez dans votre mémoire.", NULL, NULL},
+     {+1, "C'est la dernière chose entendue!"}},
 };
 
 static const ActionRow *RowOf(int (*function)(void *)) {
@@ -664,11 +699,14 @@ const char *ActionBusyWord(int (*action)(void *)) {
   return row != NULL ? row->busy_word : NULL;
 }
 
+// For a caller that holds only the query word: the identification of the
+// action that speaks it, from that action's screen.
 int Hello(void *query, Game *jeu) {
   const char *word = (const char *)query;
   const char *start_word = kDisconnected;
   for (const ActionRow &row : kActions)
-    if (row.query_word != NULL && strcmp(row.query_word, word) == 0) start_word = row.start_word;
+    if (row.conversation != NULL && strcmp(row.conversation->word, word) == 0)
+      start_word = row.start_word;
   return Identify(jeu, kHelloSteps, word, start_word);
 }
 
@@ -678,12 +716,8 @@ static int Converse(Game *jeu, const ActionRow *row) {
   StoreState(jeu, row->busy_word);
   Unlock(jeu);
   if (OpenConnection(jeu)) return EndAction(jeu, row->start_word, kNetworkFailed);
-  // Creation runs the four steps with reactions of its own instead of Hello.
-  int ended = row->steps == kHelloSteps
-                  ? Hello((void *)row->query_word, jeu)
-                  : Identify(jeu, row->steps, row->query_word, row->start_word);
-  if (ended) return 1;
-  Outcome outcome = row->exchange != NULL ? row->exchange(jeu) : kDone;
+  if (Identify(jeu, row->identification, row->conversation->word, row->start_word)) return 1;
+  Outcome outcome = row->exchange != NULL ? row->exchange(jeu, row->conversation) : kDone;
   if (outcome == kDone) outcome = Finish(jeu, &row->ending);
   return EndAction(jeu, row->start_word, outcome);
 }
@@ -698,19 +732,6 @@ static int RunNetworked(Game *jeu, const ActionRow *row) {
 }
 
 /* Memory browsing: local, short, under both locks for its whole run. */
-
-namespace {
-typedef struct MemoryDirection {
-  int (*function)(void *);
-  int step;
-  const char *bound_message;
-} MemoryDirection;
-} // namespace
-
-static const MemoryDirection kDirections[] = {
-    {ActionRememberBefore, -1, "Vous ne vous souvenez plus!"},
-    {ActionRememberAfter, +1, "C'est la dernière chose entendue!"},
-};
 
 // One line of at most size - 1 bytes; the rest of a longer line is
 // skipped, so that lines are still counted right. 1 at the end of the file.
@@ -746,12 +767,12 @@ static int ReadMemoryLine(Game *jeu) {
   return 0;
 }
 
-static int RememberLocked(Game *jeu, const ActionRow *row, const MemoryDirection *direction) {
+static int RememberLocked(Game *jeu, const ActionRow *row) {
   if (strcmp(jeu->message, kNothingHeard) == 0)
     return ShowStateMessage(jeu, "Vous n'avez encore rien écouté!");
-  int next = jeu->current_message + direction->step;
+  int next = jeu->current_message + row->memory.step;
   if (next < kOldestPosition || next > kNewestPosition)
-    return ShowStateMessage(jeu, direction->bound_message);
+    return ShowStateMessage(jeu, row->memory.bound_message);
   jeu->current_message = next;
   if (ReadMemoryLine(jeu)) return 1;
   fprintf(jeu->file_log, "Read: \"%s\" at line %d\n", jeu->datas_file, jeu->i);
@@ -759,12 +780,9 @@ static int RememberLocked(Game *jeu, const ActionRow *row, const MemoryDirection
 }
 
 static int Remember(Game *jeu, const ActionRow *row) {
-  const MemoryDirection *direction = &kDirections[0];
-  for (const MemoryDirection &candidate : kDirections)
-    if (candidate.function == row->function) direction = &candidate;
   SDL_LockMutex(jeu->memory_lock);
   Lock(jeu);
-  int failed = RememberLocked(jeu, row, direction);
+  int failed = RememberLocked(jeu, row);
   Unlock(jeu);
   SDL_UnlockMutex(jeu->memory_lock);
   return failed;

@@ -3,6 +3,12 @@
 
 #include <string.h>
 
+const WireConversation *WireFindConversation(const char *word) {
+  for (const WireConversation &conversation : kWireConversations)
+    if (strcmp(conversation.word, word) == 0) return &conversation;
+  return NULL;
+}
+
 void WireReset(WireReader *reader) {
   reader->count = 0;
   reader->skipping = 0;

@@ -3,26 +3,22 @@
 // TCP byte stream into NUL-terminated messages. Client, server and tests all
 // include this header; nothing here touches a socket.
 //
-// Conversation layout (the client speaks first, one message at a time):
-//   "20250817"  query word  name  password       identification
-//   then, by query word:
-//   "Subscribtion"      nothing more (the password's reply ends it)
-//   "Connection"        nothing more
-//   "Unsubscribtion"    server sends the verdict ("Dead" or anything else)
-//   "Clear sleep"       client sends the name again, server replies once
-//   "Send message"      client sends "name : sentence", server replies once
-//   "Receive messages"  server sends 100 lines, each answered "OK"
-//   "Receive status"    client sends the name, server sends hunger, thirst,
-//                       sleep, each answered "OK"
-//   "Clear thirst", "Clear hunger", "Move"
-//                       client sends the name, server replies once
+// Every conversation opens with the identification: the client sends the
+// version, the query word, the name and the password, one message at a
+// time, each answered by the server. What follows, by query word, is in
+// kWireConversations below.
 #ifndef VARKEL_WIRE_H
 #define VARKEL_WIRE_H
 
 #include <stddef.h>
 
 #define WIRE_VERSION 20250817
-#define WIRE_VERSION_TEXT "20250817"
+#define WIRE_TEXT_OF(number) #number
+#define WIRE_TEXT(number) WIRE_TEXT_OF(number)
+#define WIRE_VERSION_TEXT WIRE_TEXT(WIRE_VERSION)
+
+// The identification's messages, each answered.
+#define WIRE_IDENTIFICATION_MESSAGES 4
 
 // A message, its NUL included, never exceeds this.
 #define WIRE_MESSAGE_MAX 1024
@@ -52,6 +48,57 @@
 #define WIRE_QUERY_DRINK "Clear thirst"
 #define WIRE_QUERY_EAT "Clear hunger"
 #define WIRE_QUERY_MOVE "Move"
+
+// What the client sends once its password is answered.
+enum WireClientSays {
+  WIRE_SAYS_NOTHING,
+  WIRE_SAYS_NAME,   // the name again
+  WIRE_SAYS_SPEECH, // "name : sentence"
+};
+
+// A conversation after the identification: the client's message, if any,
+// then the server's replies, each answered "OK" when acknowledged. The
+// server hangs up after the last.
+struct WireConversation {
+  const char *word;
+  int creates; // the identification creates the character
+  enum WireClientSays client_says;
+  int replies;
+  int acknowledged;
+};
+
+enum WireQuery {
+  WIRE_SUBSCRIBE,
+  WIRE_CONNECT,
+  WIRE_UNSUBSCRIBE,
+  WIRE_SLEEP,
+  WIRE_SPEAK,
+  WIRE_LISTEN,
+  WIRE_STATUS,
+  WIRE_DRINK,
+  WIRE_EAT,
+  WIRE_MOVE,
+  WIRE_QUERY_COUNT
+};
+
+// In WireQuery's order. A waking or a creation ends with the password's reply; an
+// end of life is one verdict ("Dead" or anything else); a status is
+// hunger, thirst and sleep.
+inline constexpr WireConversation kWireConversations[WIRE_QUERY_COUNT] = {
+    {WIRE_QUERY_SUBSCRIBE, 1, WIRE_SAYS_NOTHING, 0, 0},
+    {WIRE_QUERY_CONNECT, 0, WIRE_SAYS_NOTHING, 0, 0},
+    {WIRE_QUERY_UNSUBSCRIBE, 0, WIRE_SAYS_NOTHING, 1, 0},
+    {WIRE_QUERY_SLEEP, 0, WIRE_SAYS_NAME, 1, 0},
+    {WIRE_QUERY_SPEAK, 0, WIRE_SAYS_SPEECH, 1, 0},
+    {WIRE_QUERY_LISTEN, 0, WIRE_SAYS_NOTHING, WIRE_LISTEN_LINES, 1},
+    {WIRE_QUERY_STATUS, 0, WIRE_SAYS_NAME, 3, 1},
+    {WIRE_QUERY_DRINK, 0, WIRE_SAYS_NAME, 1, 0},
+    {WIRE_QUERY_EAT, 0, WIRE_SAYS_NAME, 1, 0},
+    {WIRE_QUERY_MOVE, 0, WIRE_SAYS_NAME, 1, 0},
+};
+
+// The conversation of a query word; NULL for a word the protocol lacks.
+const WireConversation *WireFindConversation(const char *word);
 
 // Bytes received but not yet handed out as messages. A message that fills
 // the whole buffer without a NUL is cut: its first WIRE_MESSAGE_MAX - 1 bytes

@@ -34,10 +34,9 @@ enum Stage {
 };
 
 typedef struct Query {
-  const char *word;
-  int (*exchange)(struct Conversation *talk);   // once the password is right
-  int (*after_name)(struct Conversation *talk); // for the name sent again
-  enum BodyChange change;                       // what the exchange does to the body
+  enum WireQuery query;
+  int (*answer)(struct Conversation *talk); // once the client's last message is in
+  enum BodyChange change;                   // what the answer does to the body
 } Query;
 
 } // namespace
@@ -247,13 +246,6 @@ static int ExchangeVerdict(Conversation *talk) {
   return Finish(talk, was_dead ? WIRE_DEAD : WIRE_FAREWELL);
 }
 
-static int ExchangeNameAgain(Conversation *talk) {
-  return ReplyAndWait(talk, STAGE_NAME_AGAIN);
-}
-static int ExchangeSpeech(Conversation *talk) {
-  return ReplyAndWait(talk, STAGE_SPEECH);
-}
-
 static int ExchangeListen(Conversation *talk) {
   if (StoreListen(&talk->loop->server->store, &talk->pending) != 0)
     return Fail(talk, "database failed");
@@ -263,6 +255,7 @@ static int ExchangeListen(Conversation *talk) {
 }
 
 // After the name sent again: hunger, thirst and sleep, each answered "OK".
+static_assert(kWireConversations[WIRE_STATUS].replies == 3, "three needs");
 static int SendStatus(Conversation *talk) {
   Body body;
   int was_dead;
@@ -275,28 +268,57 @@ static int SendStatus(Conversation *talk) {
   return SendPending(talk);
 }
 
+// The sentence is kept before its reply.
+static int KeepSpeech(Conversation *talk) {
+  if (StoreSay(&talk->loop->server->store, CleanLine(talk->message)) != 0)
+    return Fail(talk, "database failed");
+  return Finish(talk, WIRE_OK);
+}
+
+// A creation has no answer: the password's reply ends it.
 static const Query kQueries[] = {
-    {WIRE_QUERY_SUBSCRIBE, NULL, NULL, BODY_KEEP},
-    {WIRE_QUERY_CONNECT, ChangeBody, NULL, BODY_WAKE},
-    {WIRE_QUERY_UNSUBSCRIBE, ExchangeVerdict, NULL, BODY_KILL},
-    {WIRE_QUERY_SLEEP, ExchangeNameAgain, ChangeBody, BODY_SLEEP},
-    {WIRE_QUERY_SPEAK, ExchangeSpeech, NULL, BODY_KEEP},
-    {WIRE_QUERY_LISTEN, ExchangeListen, NULL, BODY_KEEP},
-    {WIRE_QUERY_STATUS, ExchangeNameAgain, SendStatus, BODY_KEEP},
-    {WIRE_QUERY_DRINK, ExchangeNameAgain, ChangeBody, BODY_DRINK},
-    {WIRE_QUERY_EAT, ExchangeNameAgain, ChangeBody, BODY_EAT},
-    {WIRE_QUERY_MOVE, ExchangeNameAgain, ChangeBody, BODY_KEEP},
+    {WIRE_SUBSCRIBE, NULL, BODY_KEEP},
+    {WIRE_CONNECT, ChangeBody, BODY_WAKE},
+    {WIRE_UNSUBSCRIBE, ExchangeVerdict, BODY_KILL},
+    {WIRE_SLEEP, ChangeBody, BODY_SLEEP},
+    {WIRE_SPEAK, KeepSpeech, BODY_KEEP},
+    {WIRE_LISTEN, ExchangeListen, BODY_KEEP},
+    {WIRE_STATUS, SendStatus, BODY_KEEP},
+    {WIRE_DRINK, ChangeBody, BODY_DRINK},
+    {WIRE_EAT, ChangeBody, BODY_EAT},
+    {WIRE_MOVE, ChangeBody, BODY_KEEP},
 };
 
+static_assert(sizeof(kQueries) / sizeof(kQueries[0]) == WIRE_QUERY_COUNT, "every query answered");
+
 static const Query *FindQuery(const char *word) {
+  const WireConversation *conversation = WireFindConversation(word);
   for (const Query &query : kQueries) {
-    if (strcmp(query.word, word) == 0) return &query;
+    if (&kWireConversations[query.query] == conversation) return &query;
   }
   return NULL;
 }
 
+static const WireConversation *Steps(Conversation *talk) {
+  return &kWireConversations[talk->query_entry->query];
+}
+
 static int IsCreation(Conversation *talk) {
-  return talk->query_entry->exchange == NULL;
+  return Steps(talk)->creates;
+}
+
+// Once the password is right: the client's turn when it has one more
+// message to send, else the server's answer.
+static int AfterIdentification(Conversation *talk) {
+  switch (Steps(talk)->client_says) {
+  case WIRE_SAYS_NAME:
+    return ReplyAndWait(talk, STAGE_NAME_AGAIN);
+  case WIRE_SAYS_SPEECH:
+    return ReplyAndWait(talk, STAGE_SPEECH);
+  case WIRE_SAYS_NOTHING:
+    break;
+  }
+  return talk->query_entry->answer(talk);
 }
 
 // ---- The stages --------------------------------------------------------------
@@ -369,7 +391,7 @@ static int OnPassword(Conversation *talk) {
     }
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
-      return talk->query_entry->exchange(talk);
+      return AfterIdentification(talk);
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   talk->stage = STAGE_HASHING;
@@ -379,7 +401,7 @@ static int OnPassword(Conversation *talk) {
 
 static int OnNameAgain(Conversation *talk) {
   if (strcmp(talk->message, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
-  return talk->query_entry->after_name(talk);
+  return talk->query_entry->answer(talk);
 }
 
 // The sentence must be spoken in the speaker's own name.
@@ -389,9 +411,7 @@ static int OnSpeech(Conversation *talk) {
       strncmp(talk->message + name_length, WIRE_SPEECH_SEPARATOR, strlen(WIRE_SPEECH_SEPARATOR)) !=
           0)
     return Refuse(talk, WIRE_BAD_LOGIN);
-  if (StoreSay(&talk->loop->server->store, CleanLine(talk->message)) != 0)
-    return Fail(talk, "database failed");
-  return Finish(talk, WIRE_OK);
+  return talk->query_entry->answer(talk);
 }
 
 static int OnAck(Conversation *talk) {
@@ -537,8 +557,7 @@ void ConversationHashed(Conversation *talk) {
     if (IsCreation(talk)) {
       rc = CreateCharacter(talk);
     } else {
-      rc = talk->hash_failed ? RefusePassword(talk, talk->delay_ms)
-                             : talk->query_entry->exchange(talk);
+      rc = talk->hash_failed ? RefusePassword(talk, talk->delay_ms) : AfterIdentification(talk);
     }
   }
   sodium_memzero(talk->password, sizeof(talk->password));

@@ -55,21 +55,29 @@ std::string HeardLine(int n) {
   return "Ligne " + std::to_string(n);
 }
 
+// The text of the server's reply n (0 the first) after the identification.
+static std::string AcceptingReply(const std::string &query, int n) {
+  if (query == WIRE_QUERY_UNSUBSCRIBE) return "Adieu";
+  if (query == WIRE_QUERY_LISTEN) return HeardLine(n + 1);
+  if (query == WIRE_QUERY_STATUS) return std::to_string(10 * (n + 1));
+  return "OK";
+}
+
 Script AcceptingScript(const std::string &query) {
   Script script = {Reply("OK"), Reply("OK"), Reply("OK"), Reply("OK")};
-  if (query == WIRE_QUERY_SUBSCRIBE || query == WIRE_QUERY_CONNECT) return script;
-  if (query == WIRE_QUERY_UNSUBSCRIBE) {
-    script.push_back(SendBytes(Wire({"Adieu"})));
-  } else if (query == WIRE_QUERY_LISTEN) {
-    for (int n = 1; n <= WIRE_LISTEN_LINES; n++) {
-      script.push_back(SendBytes(Wire({HeardLine(n)})));
-      script.push_back(Read());
-    }
-  } else if (query == WIRE_QUERY_STATUS) {
-    script.insert(script.end(), {Reply("10"), Reply("20"), Reply("30"), Read()});
-  } else {
+  const WireConversation *conversation = WireFindConversation(query.c_str());
+  if (conversation == nullptr) {
     script.push_back(Reply("OK"));
+    return script;
   }
+  // Each reply waits for the client's message before it, if there is one.
+  for (int n = 0; n < conversation->replies; n++) {
+    bool waits =
+        n == 0 ? conversation->client_says != WIRE_SAYS_NOTHING : conversation->acknowledged != 0;
+    if (waits) script.push_back(Read());
+    script.push_back(SendBytes(Wire({AcceptingReply(query, n)})));
+  }
+  if (conversation->acknowledged) script.push_back(Read());
   return script;
 }
 

@@ -198,7 +198,9 @@ std::vector<std::string> Listen(int port, const std::string &name, const std::st
   std::vector<std::string> lines;
   if (!Identify(&dialog, WIRE_QUERY_LISTEN, name, password)) return lines;
   std::string line = dialog.Hear();
-  for (int i = 0; i < WIRE_LISTEN_LINES && line != HEARD_HUNG_UP && line != HEARD_SILENCE; i++) {
+  for (int i = 0; i < kWireConversations[WIRE_LISTEN].replies && line != HEARD_HUNG_UP &&
+                  line != HEARD_SILENCE;
+       i++) {
     lines.push_back(line);
     line = dialog.Say(WIRE_OK);
   }
@@ -211,7 +213,9 @@ std::vector<std::string> Status(int port, const std::string &name, const std::st
   std::vector<std::string> values;
   if (!Identify(&dialog, WIRE_QUERY_STATUS, name, password)) return values;
   std::string value = dialog.Say(name);
-  for (int i = 0; i < 3 && value != HEARD_HUNG_UP && value != HEARD_SILENCE; i++) {
+  for (int i = 0; i < kWireConversations[WIRE_STATUS].replies && value != HEARD_HUNG_UP &&
+                  value != HEARD_SILENCE;
+       i++) {
     values.push_back(value);
     value = dialog.Say(WIRE_OK);
   }

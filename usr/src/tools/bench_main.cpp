@@ -123,19 +123,12 @@ static std::vector<Step> Script(const std::string &query, const std::string &nam
     steps.push_back({1, text});
     steps.push_back({0, ""});
   }
-  // A listening: every line heard is answered "OK".
-  if (query == WIRE_QUERY_LISTEN) {
-    for (int line = 0; line < WIRE_LISTEN_LINES; line++) {
-      steps.push_back({0, ""});
-      steps.push_back({1, WIRE_OK});
-    }
-  }
-  if (query == WIRE_QUERY_STATUS) {
-    steps.push_back({1, name});
-    for (int value = 0; value < 3; value++) {
-      steps.push_back({0, ""});
-      steps.push_back({1, WIRE_OK});
-    }
+  // The bench plays no speech: only the name is ever said again.
+  const WireConversation *conversation = WireFindConversation(query.c_str());
+  if (conversation->client_says == WIRE_SAYS_NAME) steps.push_back({1, name});
+  for (int reply = 0; reply < conversation->replies; reply++) {
+    steps.push_back({0, ""});
+    if (conversation->acknowledged) steps.push_back({1, WIRE_OK});
   }
   return steps;
 }
@@ -444,7 +437,7 @@ static int AttackerReads(const BenchConfig &config, Attacker *attacker, FloodTal
     WireCommit(&attacker->reader, (size_t)got);
     char reply[WIRE_MESSAGE_MAX];
     while (WireTakeMessage(&attacker->reader, reply, sizeof(reply)) == 0) {
-      if (++attacker->replies < 4) continue;
+      if (++attacker->replies < WIRE_IDENTIFICATION_MESSAGES) continue;
       (strcmp(reply, WIRE_OK) == 0 ? tally->accepted : tally->guesses)++;
       pause = 0;
       break;
