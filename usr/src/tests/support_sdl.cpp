@@ -87,56 +87,6 @@ std::string LoadedGame::Log() const {
   return ReadFileText(dir + "varkel_client.log");
 }
 
-void ExecArgv(const std::vector<std::string> &argv) {
-  std::vector<char *> args;
-  for (const std::string &arg : argv)
-    args.push_back(const_cast<char *>(arg.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
-                         int timeout_ms, const std::vector<std::string> &extra_env) {
-  ProcessResult result{-1, ""};
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return result;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipe_fds[1], 1);
-    dup2(pipe_fds[1], 2);
-    close(pipe_fds[0]);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    for (const std::string &assignment : extra_env)
-      putenv(strdup(assignment.c_str()));
-    ExecArgv(argv);
-  }
-  close(pipe_fds[1]);
-  fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-  int status = 0;
-  int waited = 0;
-  char buffer[4096];
-  for (;;) {
-    ssize_t got;
-    while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
-      result.out.append(buffer, got);
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
-    if (waited >= timeout_ms) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(10000);
-    waited += 10;
-  }
-  ssize_t got;
-  while ((got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
-    result.out.append(buffer, got);
-  close(pipe_fds[0]);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 unsigned PixelAt(SDL_Surface *surface, int x, int y) {
   SDL_LockSurface(surface);
   Uint8 *row = static_cast<Uint8 *>(surface->pixels) + y * surface->pitch;
@@ -171,7 +121,7 @@ bool Plant(const std::string &path, Planted kind, const std::string &content) {
   }
   WriteFileText(path, content);
   chmod(path.c_str(), 0666);
-  return chown(path.c_str(), 65534, 65534) == 0;
+  return chown(path.c_str(), kNobody, kNobody) == 0;
 }
 
 bool StillPlanted(const std::string &path, Planted kind, const std::string &content) {
@@ -180,7 +130,7 @@ bool StillPlanted(const std::string &path, Planted kind, const std::string &cont
   if (kind == Planted::kFifo) return S_ISFIFO(st.st_mode);
   if (kind == Planted::kLink)
     return S_ISLNK(st.st_mode) && ReadFileText(path + ".target") == content;
-  return S_ISREG(st.st_mode) && st.st_uid == 65534 && ReadFileText(path) == content;
+  return S_ISREG(st.st_mode) && st.st_uid == (uid_t)kNobody && ReadFileText(path) == content;
 }
 
 FifoWatchdog::FifoWatchdog(const std::string &path, int timeout_ms)
