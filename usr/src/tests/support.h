@@ -25,7 +25,7 @@ std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
 
-// A record after InitGame with the paths of the source tree's pictures and
+// A record after InitGame with the paths of the build's pictures and
 // font, a temporary data folder and log, LoadGame and a 640x480 video mode.
 // The record is large: keep it on the heap.
 struct LoadedGame {
@@ -37,7 +37,7 @@ struct LoadedGame {
 };
 
 // Fills the paths as the client does for an install tree rooted at `root`
-// (pictures and font of the source tree), data and log under `dir`.
+// (pictures and font of the build), data and log under `dir`.
 void SetTestPaths(Game *jeu, const std::string &dir);
 
 // The user that owns what belongs to someone else (tests run as root in CI).

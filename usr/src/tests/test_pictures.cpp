@@ -42,7 +42,7 @@ static const Expected kExpected[] = {{"icon", 32, 32, false},
                                      {"background_graveyard", 640, 480, false},
                                      {"background_forest", 640, 480, false}};
 
-static const std::string kPictureDir = VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/";
+static const std::string kPictureDir = VARKEL_SHARE_DIR "/pictures/";
 static const unsigned kWhite = 0xFFFFFF;
 
 TEST(Pictures, EachLoadsAs24BitAtItsSize) {

@@ -91,7 +91,7 @@ TEST(Load, DefaultScreenLayout) {
 TEST(Load, MissingWindowPictureStopsBeforeTheBars) {
   std::string pictures = MakeTempDir();
   ASSERT_EQ(RunProcess({"/bin/sh", "-c",
-                        "cp " VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/*.bmp " + pictures +
+                        "cp " VARKEL_SHARE_DIR "/pictures/*.bmp " + pictures +
                             " && rm " + pictures + "window.bmp"},
                        "/", 10000)
                 .status,

@@ -58,7 +58,7 @@ TEST(ServerChoice, TheClientStopsOnABadValue) {
     ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", root + dir}, "/", 10000).status, 0);
   for (const char *dir : {"pictures", "fonts"})
     ASSERT_EQ(
-        RunProcess({"/bin/ln", "-s", std::string(VARKEL_SOURCE_DIR "/usr/share/varkel/") + dir,
+        RunProcess({"/bin/ln", "-s", std::string(VARKEL_SHARE_DIR "/") + dir,
                     root + "usr/share/varkel/" + dir},
                    "/", 10000)
             .status,

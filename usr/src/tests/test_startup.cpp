@@ -17,7 +17,7 @@ static const char kUsageText[] = "varkel_client [option]\n"
                                  "\t-f --fullscreen : display in fullscreen mode.\n";
 
 // A throw-away install tree: root/usr/bin is the working directory, the
-// pictures and font link to the source tree's, root/var/log/varkel and
+// pictures and font link to the build's, root/var/log/varkel and
 // root/tmp exist unless asked otherwise.
 struct InstallTree {
   std::string root;
@@ -25,9 +25,9 @@ struct InstallTree {
     Run({"/bin/mkdir", "-p", root + "usr/bin", root + "usr/share/varkel", root + "tmp"});
     if (with_log_dir) Run({"/bin/mkdir", "-p", root + "var/log/varkel"});
     if (with_pictures) {
-      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures",
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/pictures",
            root + "usr/share/varkel/pictures"});
-      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/fonts",
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/fonts",
            root + "usr/share/varkel/fonts"});
     }
   }
@@ -126,7 +126,7 @@ TEST(Layout, UnwritableLogEndsWithItsMessage) {
 TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
   InstallTree tree(true, false);
   InstallTree::Run({"/bin/mkdir", "-p", tree.root + "usr/share/varkel/pictures"});
-  InstallTree::Run({"/bin/cp", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/icon.bmp",
+  InstallTree::Run({"/bin/cp", VARKEL_SHARE_DIR "/pictures/icon.bmp",
                     tree.root + "usr/share/varkel/pictures/"});
   WriteFileText(tree.LogPath(), "old\n");
   ProcessResult result = tree.Client({});
