@@ -57,10 +57,8 @@ bool FileExists(const std::string &path) {
 }
 
 void SetTestPaths(Game *jeu, const std::string &dir) {
-  snprintf(jeu->path_pictures, sizeof(jeu->path_pictures), "%s",
-           VARKEL_SHARE_DIR "/pictures/");
-  snprintf(jeu->path_fonts, sizeof(jeu->path_fonts), "%s",
-           VARKEL_SHARE_DIR "/fonts/");
+  snprintf(jeu->path_pictures, sizeof(jeu->path_pictures), "%s", VARKEL_SHARE_DIR "/pictures/");
+  snprintf(jeu->path_fonts, sizeof(jeu->path_fonts), "%s", VARKEL_SHARE_DIR "/fonts/");
   snprintf(jeu->path_texts, sizeof(jeu->path_texts), "%s", dir.c_str());
   snprintf(jeu->path_log, sizeof(jeu->path_log), "%svarkel_client.log", dir.c_str());
 }

@@ -25,10 +25,8 @@ struct InstallTree {
     Run({"/bin/mkdir", "-p", root + "usr/bin", root + "usr/share/varkel", root + "tmp"});
     if (with_log_dir) Run({"/bin/mkdir", "-p", root + "var/log/varkel"});
     if (with_pictures) {
-      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/pictures",
-           root + "usr/share/varkel/pictures"});
-      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/fonts",
-           root + "usr/share/varkel/fonts"});
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/pictures", root + "usr/share/varkel/pictures"});
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/fonts", root + "usr/share/varkel/fonts"});
     }
   }
   ~InstallTree() { RemoveTree(root); }
@@ -126,8 +124,8 @@ TEST(Layout, UnwritableLogEndsWithItsMessage) {
 TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
   InstallTree tree(true, false);
   InstallTree::Run({"/bin/mkdir", "-p", tree.root + "usr/share/varkel/pictures"});
-  InstallTree::Run({"/bin/cp", VARKEL_SHARE_DIR "/pictures/icon.bmp",
-                    tree.root + "usr/share/varkel/pictures/"});
+  InstallTree::Run(
+      {"/bin/cp", VARKEL_SHARE_DIR "/pictures/icon.bmp", tree.root + "usr/share/varkel/pictures/"});
   WriteFileText(tree.LogPath(), "old\n");
   ProcessResult result = tree.Client({});
   EXPECT_EQ(result.status, 1);
