@@ -16,7 +16,7 @@ run_suite() {  # build folder, sanitizer, ctest label
     -DVARKEL_BIN_DIR="$build/bin" -DVARKEL_SHARE_DIR="$build/share/varkel" \
     > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
   cmake --build "$build" -j "$jobs"
-  (cd "$build" && ctest --output-on-failure -L "$3")
+  (cd "$build" && ctest --output-on-failure -j "$jobs" -L "$3")
 }
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"
