@@ -15,7 +15,8 @@ eval "$(dpkg-buildflags --export=sh)"
 # CMake reads CXXFLAGS and LDFLAGS; the fortify define lives in CPPFLAGS.
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARKEL_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr -DVARKEL_BIN_DIR="$build/bin" > "$build.configure.log" 2>&1 ||
+  -DCMAKE_INSTALL_PREFIX=/usr -DVARKEL_BIN_DIR="$build/bin" \
+  -DVARKEL_SHARE_DIR="$build/share/varkel" > "$build.configure.log" 2>&1 ||
   { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 rm -rf "$dist"

@@ -8,12 +8,15 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 
 jobs="$(nproc 2>/dev/null || echo 2)"
+# Each build keeps its programs, pictures and font in its own folder, laid
+# out as the client expects (bin/ beside share/varkel/).
 run_suite() {  # build folder, sanitizer, ctest label
   local build="$root/$1"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DVARKEL_SANITIZE="$2" \
-    -DVARKEL_BIN_DIR="$build/bin" > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+    -DVARKEL_BIN_DIR="$build/bin" -DVARKEL_SHARE_DIR="$build/share/varkel" \
+    > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
   cmake --build "$build" -j "$jobs"
-  (cd "$build" && ctest --output-on-failure -L "$3")
+  (cd "$build" && ctest --output-on-failure -j "$jobs" -L "$3")
 }
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"

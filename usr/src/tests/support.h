@@ -4,7 +4,10 @@
 #ifndef VARKEL_TEST_SUPPORT_H
 #define VARKEL_TEST_SUPPORT_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +25,7 @@ std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
 
-// A record after InitGame with the paths of the source tree's pictures and
+// A record after InitGame with the paths of the build's pictures and
 // font, a temporary data folder and log, LoadGame and a 640x480 video mode.
 // The record is large: keep it on the heap.
 struct LoadedGame {
@@ -34,20 +37,47 @@ struct LoadedGame {
 };
 
 // Fills the paths as the client does for an install tree rooted at `root`
-// (pictures and font of the source tree), data and log under `dir`.
+// (pictures and font of the build), data and log under `dir`.
 void SetTestPaths(Game *jeu, const std::string &dir);
 
-// In a forked child: runs argv[0] with argv, or ends the child with 127.
-[[noreturn]] void ExecArgv(const std::vector<std::string> &argv);
+// The user that owns what belongs to someone else (tests run as root in CI).
+constexpr int kNobody = 65534;
 
-// Runs a program, waits at most timeout_ms (then kills it). Returns the exit
-// status, or -1 when it was killed or died of a signal.
+// How a test starts a program: argv[0] is its path; its output goes to
+// out_fd (-1: the test's own), it runs from cwd ("": the test's) with env's
+// NAME=value added, as user 65534 when as_nobody and the tests run as root,
+// and it is killed when the thread that started it ends, if tied.
+struct Launch {
+  std::vector<std::string> argv;
+  std::string cwd;
+  std::vector<std::string> env;
+  int out_fd = -1;
+  bool as_nobody = false;
+  bool tied = true;
+};
+// Its pid, or -1 when fork fails (an exec that fails ends it with 127).
+pid_t StartProcess(const Launch &launch);
+
+// Polls ready() until it holds, the program ends (its exit status, or -1
+// for a signal, in *status) or timeout_ms pass.
+enum class Awaited { kReady, kEnded, kTimedOut };
+Awaited AwaitReady(pid_t pid, const std::function<bool()> &ready, int timeout_ms,
+                   int *status = nullptr);
+
+// Sends signal_number, waits at most timeout_ms (then kills it). Returns
+// the exit status, or -1 when it died of a signal.
+int StopProcess(pid_t pid, int signal_number, int timeout_ms);
+
+// Runs a program, its output collected, until it ends, until ready() holds
+// or for at most timeout_ms; in the last two cases it is killed. Returns the
+// exit status, or -1 when it was killed or died of a signal.
 struct ProcessResult {
   int status;
   std::string out;
 };
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &cwd,
-                         int timeout_ms, const std::vector<std::string> &extra_env = {});
+                         int timeout_ms, const std::vector<std::string> &extra_env = {},
+                         const std::function<bool()> &ready = nullptr);
 
 // What another user could leave at a data file's name: a FIFO, a symbolic
 // link to a file of ours, or a file of user 65534 (chown: root only).

@@ -3,11 +3,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +16,6 @@
 #include <libpq-fe.h>
 
 #include "support.h"
-
-// PostgreSQL refuses to run as root: the tests then hand it to nobody.
-#define UNPRIVILEGED_ID 65534
 
 static int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -36,19 +31,16 @@ static int FreePort() {
   return port;
 }
 
-// Starts a PostgreSQL program, its output appended to log_path.
+// Starts a PostgreSQL program, its output appended to log_path; as nobody
+// when the tests run as root, which PostgreSQL refuses.
 static pid_t Spawn(const std::vector<std::string> &argv, const std::string &log_path) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  dup2(out, 1);
-  dup2(out, 2);
-  if (getuid() == 0 &&
-      (setgroups(0, NULL) != 0 || setgid(UNPRIVILEGED_ID) != 0 || setuid(UNPRIVILEGED_ID) != 0))
-    _exit(126);
-  // Set after the change of user, which clears it.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  ExecArgv(argv);
+  Launch launch;
+  launch.argv = argv;
+  launch.out_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  launch.as_nobody = true;
+  pid_t pid = StartProcess(launch);
+  close(launch.out_fd);
+  return pid;
 }
 
 static std::string Uri(int port, const std::string &database) {
@@ -58,7 +50,7 @@ static std::string Uri(int port, const std::string &database) {
 TestPostgres::TestPostgres() : dir(MakeTempDir()), port(0), pid(-1), databases(0) {
   EXPECT_STRNE(VARKEL_PG_BINDIR, "") << "PostgreSQL is not installed (scripts/install-deps.sh)";
   if (getuid() == 0) {
-    EXPECT_EQ(chown(dir.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID), 0);
+    EXPECT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
   }
   pid_t initdb = Spawn({std::string(VARKEL_PG_BINDIR) + "/initdb", "-D", dir + "data", "-U",
                         "varkel", "-A", "trust", "-E", "UTF8", "--locale=C", "--no-sync"},
@@ -88,21 +80,15 @@ bool TestPostgres::Start() {
                "max_connections=200"},
               dir + "postgres.log");
   std::string uri = Uri(port, "postgres");
-  for (int waited = 0; waited < 30000; waited += 50) {
-    if (PQping(uri.c_str()) == PQPING_OK) return true;
-    if (waitpid(pid, NULL, WNOHANG) == pid) {
-      pid = -1;
-      return false;
-    }
-    usleep(50000);
-  }
-  return false;
+  auto answering = [&uri] { return PQping(uri.c_str()) == PQPING_OK; };
+  Awaited awaited = AwaitReady(pid, answering, 30000);
+  if (awaited == Awaited::kEnded) pid = -1;
+  return awaited == Awaited::kReady;
 }
 
 void TestPostgres::Stop() {
   if (pid <= 0) return;
-  kill(pid, SIGINT);
-  waitpid(pid, NULL, 0);
+  StopProcess(pid, SIGINT, 60000);
   pid = -1;
 }
 

@@ -98,6 +98,8 @@ ScriptedServer::ScriptedServer() {
 
 ScriptedServer::~ScriptedServer() {
   stop_ = true;
+  // Wakes a thread waiting for a connection at once.
+  shutdown(listener_, SHUT_RDWR);
   thread_.join();
   close(listener_);
 }

@@ -8,9 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -75,24 +73,14 @@ ServerProcess::ServerProcess(const std::string &db, const std::vector<std::strin
   std::vector<std::string> argv = {binary, "--port", "0", "--listen", "127.0.0.1", "--db", db};
   argv.insert(argv.end(), options.begin(), options.end());
   unlink(log_path.c_str()); // a restart must not read its predecessor's port
-  pid = fork();
-  if (pid == 0) {
-    // Never outlive the test, nor hold its output open.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    ExecArgv(argv);
-  }
+  Launch launch;
+  launch.argv = argv;
+  launch.out_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid = StartProcess(launch);
+  close(launch.out_fd);
   // Ready once it says where it listens (or gone).
-  for (int waited = 0; waited < 10000 && port == 0; waited += 10) {
-    usleep(10000);
-    port = PortFromLog(Log());
-    if (waitpid(pid, NULL, WNOHANG) == pid) {
-      pid = -1;
-      break;
-    }
-  }
+  auto listening = [this] { return (port = PortFromLog(Log())) != 0; };
+  if (pid > 0 && AwaitReady(pid, listening, 10000) == Awaited::kEnded) pid = -1;
 }
 
 ServerProcess::~ServerProcess() {
@@ -101,11 +89,9 @@ ServerProcess::~ServerProcess() {
 
 int ServerProcess::Stop(int signal_number) {
   if (pid <= 0) return -1;
-  kill(pid, signal_number);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  int status = StopProcess(pid, signal_number, 60000);
   pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 std::string ServerProcess::Log() const {

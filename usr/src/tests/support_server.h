@@ -47,8 +47,7 @@ private:
 class ServerProcess {
 public:
   ServerProcess(const std::string &db, const std::vector<std::string> &options = {},
-                const std::string &log_path = "",
-                const std::string &binary = VARKEL_SERVER_BINARY);
+                const std::string &log_path = "", const std::string &binary = VARKEL_SERVER_BINARY);
   ~ServerProcess();
   // Sends the signal and waits; the exit status, or -1 after a signal.
   int Stop(int signal_number);

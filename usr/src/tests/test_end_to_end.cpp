@@ -94,22 +94,28 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
       Shell(server.log_path) +
       "\n"
       "talks() { grep -c '^varkel_server: 127\\.0\\.0\\.1 \"' \"$log\"; }\n"
+      // An action has ended once its thread is gone.
+      "threads() { ls /proc/$c/task | wc -l; }\n"
       "await() {\n"
-      "  n=0; while [ \"$(talks)\" -lt $1 ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n+1)); done\n"
+      "  n=0; until [ \"$(talks)\" -ge $1 ] && [ \"$(threads)\" -le $idle_threads ]; do\n"
+      "    [ $n -lt 600 ] || break; sleep 0.05; n=$((n+1)); done\n"
       "  [ \"$(talks)\" -ge $1 ] || { echo \"conversation $1 never came\"; exit 3; }\n"
-      "  sleep 0.5; }\n"
-      "click() { xdotool mousemove --window $w $1 $2 click 1; sleep 0.3; }\n"
+      "  [ $n -lt 600 ] || { echo \"the client stayed busy after conversation $1\"; exit 5; }; }\n"
+      "click() { xdotool mousemove --window $w $1 $2 click 1; }\n"
       "timeout -s KILL 150 " +
       Shell(stage + "/usr/games/varkel") + " --server 127.0.0.1:" + std::to_string(server.port) +
       " & pid=$!\n"
       "w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
       "[ -n \"$w\" ] || { echo 'no window'; exit 4; }\n"
-      "sleep 1.5\n";
+      "c=$(xdotool getwindowpid $w)\n"
+      "n=0; until grep -q nanosleep /proc/$c/wchan || [ $n -ge 200 ]; do\n"
+      "  sleep 0.05; n=$((n+1)); done\n"
+      "idle_threads=$(threads)\n";
   int conversations = 0;
   for (const auto &step : steps) {
     script += "click " + step.first + "\n";
     if (!step.second.first.empty())
-      script += "xdotool type --delay 40 " + Shell(step.second.first) + "; sleep 0.3\n";
+      script += "xdotool type --delay 40 " + Shell(step.second.first) + "\n";
     if (step.second.second) script += "await " + std::to_string(++conversations) + "\n";
   }
   script += "wait $pid; echo \"client ended with $?\"\n";

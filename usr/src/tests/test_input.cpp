@@ -771,7 +771,7 @@ TEST_F(SignInClicks, QuitControlEndsTheClientWithStatusOne) {
                           "var/log/varkel", "tmp"})
     ASSERT_EQ(mkdir((root + dir).c_str(), 0700), 0) << dir;
   for (const char *dir : {"pictures", "fonts"})
-    ASSERT_EQ(symlink((std::string(VARKEL_SOURCE_DIR "/usr/share/varkel/") + dir).c_str(),
+    ASSERT_EQ(symlink((std::string(VARKEL_SHARE_DIR "/") + dir).c_str(),
                       (root + "usr/share/varkel/" + dir).c_str()),
               0);
   // Under ThreadSanitizer the client's own races count; those of the X

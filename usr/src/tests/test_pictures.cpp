@@ -24,7 +24,7 @@ struct Expected {
 static const Expected kExpected[] = {VARKEL_PICTURES(EXPECTED)};
 #undef EXPECTED
 
-static const std::string kPictureDir = VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/";
+static const std::string kPictureDir = VARKEL_SHARE_DIR "/pictures/";
 static const unsigned kWhite = 0xFFFFFF;
 
 TEST(Pictures, EachLoadsAs24BitAtItsSize) {

@@ -91,8 +91,8 @@ TEST(Load, DefaultScreenLayout) {
 TEST(Load, MissingWindowPictureStopsBeforeTheBars) {
   std::string pictures = MakeTempDir();
   ASSERT_EQ(RunProcess({"/bin/sh", "-c",
-                        "cp " VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/*.bmp " + pictures +
-                            " && rm " + pictures + "window.bmp"},
+                        "cp " VARKEL_SHARE_DIR "/pictures/*.bmp " + pictures + " && rm " +
+                            pictures + "window.bmp"},
                        "/", 10000)
                 .status,
             0);

@@ -57,12 +57,11 @@ TEST(ServerChoice, TheClientStopsOnABadValue) {
   for (const char *dir : {"usr/bin", "usr/share/varkel", "var/log/varkel", "tmp"})
     ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", root + dir}, "/", 10000).status, 0);
   for (const char *dir : {"pictures", "fonts"})
-    ASSERT_EQ(
-        RunProcess({"/bin/ln", "-s", std::string(VARKEL_SOURCE_DIR "/usr/share/varkel/") + dir,
-                    root + "usr/share/varkel/" + dir},
-                   "/", 10000)
-            .status,
-        0);
+    ASSERT_EQ(RunProcess({"/bin/ln", "-s", std::string(VARKEL_SHARE_DIR "/") + dir,
+                          root + "usr/share/varkel/" + dir},
+                         "/", 10000)
+                  .status,
+              0);
   for (const char *bad : {"localhost:99999", "a-host-name-far-too-long.example.org"}) {
     ProcessResult run = RunProcess({VARKEL_CLIENT_BINARY}, root + "usr/bin", 10000,
                                    {"SDL_VIDEODRIVER=dummy", std::string("VARKEL_SERVER=") + bad});

@@ -17,7 +17,7 @@ static const char kUsageText[] = "varkel_client [option]\n"
                                  "\t-f --fullscreen : display in fullscreen mode.\n";
 
 // A throw-away install tree: root/usr/bin is the working directory, the
-// pictures and font link to the source tree's, root/var/log/varkel and
+// pictures and font link to the build's, root/var/log/varkel and
 // root/tmp exist unless asked otherwise.
 struct InstallTree {
   std::string root;
@@ -25,10 +25,8 @@ struct InstallTree {
     Run({"/bin/mkdir", "-p", root + "usr/bin", root + "usr/share/varkel", root + "tmp"});
     if (with_log_dir) Run({"/bin/mkdir", "-p", root + "var/log/varkel"});
     if (with_pictures) {
-      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures",
-           root + "usr/share/varkel/pictures"});
-      Run({"/bin/ln", "-s", VARKEL_SOURCE_DIR "/usr/share/varkel/fonts",
-           root + "usr/share/varkel/fonts"});
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/pictures", root + "usr/share/varkel/pictures"});
+      Run({"/bin/ln", "-s", VARKEL_SHARE_DIR "/fonts", root + "usr/share/varkel/fonts"});
     }
   }
   ~InstallTree() { RemoveTree(root); }
@@ -37,10 +35,21 @@ struct InstallTree {
   }
   std::string Bin() const { return root + "usr/bin"; }
   std::string LogPath() const { return root + "var/log/varkel/varkel_client.log"; }
-  ProcessResult Client(const std::vector<std::string> &args, int timeout_ms = 5000) const {
+  ProcessResult Client(const std::vector<std::string> &args) const {
+    return RunProcess(ClientArgv(args), Bin(), 5000, {"SDL_VIDEODRIVER=dummy"});
+  }
+  // A client that starts its game runs until killed: it is killed once its
+  // loop has presented frames (the dummy driver saves each one to a file).
+  ProcessResult ClientUntilItPlays(const std::vector<std::string> &args) const {
+    return RunProcess(ClientArgv(args), Bin(), 10000,
+                      {"SDL_VIDEODRIVER=dummy", "SDL_VIDEO_DUMMY_SAVE_FRAMES=1"},
+                      [this] { return Playing(); });
+  }
+  bool Playing() const { return FileExists(Bin() + "/SDL_window1-00000003.bmp"); }
+  static std::vector<std::string> ClientArgv(const std::vector<std::string> &args) {
     std::vector<std::string> argv = {VARKEL_CLIENT_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProcess(argv, Bin(), timeout_ms, {"SDL_VIDEODRIVER=dummy"});
+    return argv;
   }
 };
 
@@ -65,7 +74,7 @@ TEST(CommandLine, OnlyTheLastArgumentCounts) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, kVersionText);
   // "-v" before another argument starts the game, which runs until killed.
-  ProcessResult started = tree.Client({"-v", "-f"}, 1500);
+  ProcessResult started = tree.ClientUntilItPlays({"-v", "-f"});
   EXPECT_EQ(started.status, -1) << started.out;
   EXPECT_EQ(started.out.find("Varkel version"), std::string::npos);
   EXPECT_TRUE(FileExists(tree.LogPath()));
@@ -75,7 +84,7 @@ TEST(Layout, RelativeTreeIsChosenWhenItsIconIsThere) {
   InstallTree tree;
   WriteFileText(tree.LogPath(), "a line from the previous run\n");
   WriteFileText(tree.root + "tmp/nickname.dat", "Aline");
-  ProcessResult result = tree.Client({}, 1500);
+  ProcessResult result = tree.ClientUntilItPlays({});
   EXPECT_EQ(result.status, -1) << result.out;
   // Each start empties the log; a healthy start writes nothing to it.
   EXPECT_EQ(ReadFileText(tree.LogPath()), "");
@@ -98,7 +107,7 @@ TEST(Layout, SystemTreeIsChosenWithoutTheIcon) {
 
 TEST(Layout, LogIsCreatedForItsOwnerOnly) {
   InstallTree tree;
-  ProcessResult result = tree.Client({}, 1500);
+  ProcessResult result = tree.ClientUntilItPlays({});
   EXPECT_EQ(result.status, -1) << result.out;
   struct stat st;
   ASSERT_EQ(stat(tree.LogPath().c_str(), &st), 0);
@@ -115,8 +124,8 @@ TEST(Layout, UnwritableLogEndsWithItsMessage) {
 TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
   InstallTree tree(true, false);
   InstallTree::Run({"/bin/mkdir", "-p", tree.root + "usr/share/varkel/pictures"});
-  InstallTree::Run({"/bin/cp", VARKEL_SOURCE_DIR "/usr/share/varkel/pictures/icon.bmp",
-                    tree.root + "usr/share/varkel/pictures/"});
+  InstallTree::Run(
+      {"/bin/cp", VARKEL_SHARE_DIR "/pictures/icon.bmp", tree.root + "usr/share/varkel/pictures/"});
   WriteFileText(tree.LogPath(), "old\n");
   ProcessResult result = tree.Client({});
   EXPECT_EQ(result.status, 1);
@@ -130,24 +139,18 @@ TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
 // SIGTERM: the client must end with status 1, not die of the signal.
 TEST(Loop, WindowCloseEndsWithStatusOne) {
   InstallTree tree;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(tree.Bin().c_str()) != 0) _exit(126);
-    setenv("SDL_VIDEODRIVER", "dummy", 1);
-    execl(VARKEL_CLIENT_BINARY, VARKEL_CLIENT_BINARY, (char *)NULL);
-    _exit(127);
-  }
-  usleep(1500 * 1000);
-  kill(pid, SIGTERM);
-  int status = 0;
-  for (int waited = 0; waited < 5000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10)
-    usleep(10000);
-  if (waitpid(pid, &status, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  Launch launch;
+  launch.argv = {VARKEL_CLIENT_BINARY};
+  launch.cwd = tree.Bin();
+  launch.env = {"SDL_VIDEODRIVER=dummy", "SDL_VIDEO_DUMMY_SAVE_FRAMES=1"};
+  pid_t pid = StartProcess(launch);
+  ASSERT_GT(pid, 0);
+  int ended = -1;
+  Awaited awaited = AwaitReady(
+      pid, [&tree] { return tree.Playing(); }, 10000, &ended);
+  ASSERT_NE(awaited, Awaited::kEnded) << "ended before its loop with " << ended;
+  int status = StopProcess(pid, SIGTERM, 5000);
+  EXPECT_EQ(status, 1);
 }
 
 // Without a display SDL would draw nowhere and the client would never end:
@@ -166,7 +169,7 @@ TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
   EXPECT_NE(result.out.find("no display"), std::string::npos) << result.out;
   // Nothing was started: no log either.
   EXPECT_FALSE(FileExists(tree.LogPath()));
-  ProcessResult dummy = tree.Client({}, 1500);
+  ProcessResult dummy = tree.ClientUntilItPlays({});
   EXPECT_EQ(dummy.status, -1) << "the dummy driver runs until killed: " << dummy.out;
 }
 
@@ -178,12 +181,15 @@ TEST(Display, WindowIsPresentedWithoutOpenGlUnlessAsked) {
     GTEST_SKIP() << "needs xvfb-run and xdotool";
   InstallTree tree;
   auto gl_libraries = [&](const std::string &environment) {
-    char script[1024];
+    char script[2048];
     snprintf(script, sizeof(script),
              "unset SDL_VIDEODRIVER SDL_RENDER_DRIVER SDL_FRAMEBUFFER_ACCELERATION\n"
              "%s timeout -s KILL 30 '%s' & pid=$!\n"
-             "timeout 20 xdotool search --sync --name '^Varkel$' >/dev/null; sleep 1\n"
+             "timeout 20 xdotool search --sync --name '^Varkel$' >/dev/null\n"
              "set -- $(cat /proc/$pid/task/$pid/children); client=$1\n"
+             // Its renderer is made once its loop sleeps between frames.
+             "n=0; until grep -q nanosleep /proc/$client/wchan || [ $n -ge 200 ]; do\n"
+             "  sleep 0.05; n=$((n+1)); done\n"
              "echo maps: $(grep -c -E 'libGL|_dri\\.so|libgallium' /proc/$client/maps)\n"
              "kill $pid; wait $pid\n",
              environment.c_str(), VARKEL_CLIENT_BINARY);
