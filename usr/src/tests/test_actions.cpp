@@ -18,6 +18,8 @@
 #include "support.h"
 #include "support_scripted_server.h"
 
+namespace {
+
 typedef int (*ActionFunction)(void *);
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
@@ -1192,3 +1194,5 @@ TEST_F(Actions, ActionsRunBesideTheFrameLoop) {
   EXPECT_EQ(Chat(), ChatLines(1, 100));
   EXPECT_EQ(std::string(jeu->message), HeardLine(jeu->current_message + 100));
 }
+
+} // namespace

@@ -7,6 +7,8 @@
 #include "support.h"
 #include "support_input.h"
 
+namespace {
+
 TEST(Record, InitGameDefaults) {
   Game *jeu = static_cast<Game *>(calloc(1, sizeof(Game)));
   ASSERT_EQ(InitGame(jeu), 0);
@@ -460,3 +462,5 @@ TEST(Frames, SmallChangesSendSmallAreas) {
   EXPECT_LT(jeu->pixels_shown - before, whole / 4);
   EXPECT_TRUE(SameAsWholeFrame(jeu));
 }
+
+} // namespace

@@ -10,6 +10,8 @@
 
 #include "support.h"
 
+namespace {
+
 static const char kVersionText[] = "Varkel version 20250817\nhttps://varkel.example.org/\n";
 static const char kUsageText[] = "varkel_client [option]\n"
                                  "\t-v --version : display the version.\n"
@@ -202,3 +204,5 @@ TEST(Display, WindowIsPresentedWithoutOpenGlUnlessAsked) {
   EXPECT_EQ(gl_libraries(""), 0);
   EXPECT_GT(gl_libraries("SDL_RENDER_DRIVER=opengl"), 0);
 }
+
+} // namespace
