@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/varkel_options.h"
 #include "server.h"
 
 static const char kUsage[] =
@@ -23,15 +24,6 @@ static const char kUsage[] =
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server.\n";
-
-static int ParseNumber(const char *text, int low, int high, int *out) {
-  char *end = NULL;
-  errno = 0;
-  long value = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return 1;
-  *out = (int)value;
-  return 0;
-}
 
 static void AddListen(ServerConfig *config, const char *list) {
   std::string rest(list);
@@ -53,24 +45,18 @@ static const char *const kValueOptions[] = {
     "--max-per-address",
 };
 
-static int TakesValue(const std::string &option) {
-  for (const char *known : kValueOptions) {
-    if (option == known) return 1;
-  }
-  return 0;
-}
-
 // One option with its value; 0 when the value fits.
-static int TakeOption(ServerConfig *config, const char *option, const char *value) {
-  if (strcmp(option, "--port") == 0) return ParseNumber(value, 0, 65535, &config->port);
-  if (strcmp(option, "--read-timeout-ms") == 0)
-    return ParseNumber(value, 1, 3600000, &config->read_timeout_ms);
-  if (strcmp(option, "--threads") == 0) return ParseNumber(value, 1, 256, &config->threads);
-  if (strcmp(option, "--max-conversations") == 0)
-    return ParseNumber(value, 1, 1000000, &config->conversations_max);
-  if (strcmp(option, "--max-per-address") == 0)
-    return ParseNumber(value, 1, 1000000, &config->per_address_max);
-  if (strcmp(option, "--db") == 0) {
+static int TakeOption(void *into, const std::string &option, const char *value) {
+  ServerConfig *config = (ServerConfig *)into;
+  if (option == "--port") return OptionNumber(value, 0, 65535, &config->port);
+  if (option == "--read-timeout-ms")
+    return OptionNumber(value, 1, 3600000, &config->read_timeout_ms);
+  if (option == "--threads") return OptionNumber(value, 1, 256, &config->threads);
+  if (option == "--max-conversations")
+    return OptionNumber(value, 1, 1000000, &config->conversations_max);
+  if (option == "--max-per-address")
+    return OptionNumber(value, 1, 1000000, &config->per_address_max);
+  if (option == "--db") {
     config->db_path = value;
     return value[0] == '\0';
   }
@@ -78,41 +64,23 @@ static int TakeOption(ServerConfig *config, const char *option, const char *valu
   return 0;
 }
 
-static int Refuse(FILE *err, const std::string &problem) {
+int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err) {
+  std::string problem;
+  switch (ReadOptions(argc, argv, kValueOptions, sizeof(kValueOptions) / sizeof(kValueOptions[0]),
+                      TakeOption, config, &problem)) {
+  case OPTIONS_RUN:
+    return 0;
+  case OPTIONS_HELP:
+    fputs(kUsage, out);
+    return 2;
+  case OPTIONS_VERSION:
+    fprintf(out, "varkel_server version %d\nThe game server of Varkel.\n", WIRE_VERSION);
+    return 2;
+  case OPTIONS_BAD:
+    break;
+  }
   fprintf(err, "varkel_server: %s\nTry 'varkel_server --help'.\n", problem.c_str());
   return 1;
-}
-
-int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err) {
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      fputs(kUsage, out);
-      return 2;
-    }
-    if (strcmp(argv[i], "--version") == 0 || strcmp(argv[i], "-v") == 0) {
-      fprintf(out, "varkel_server version %d\nThe game server of Varkel.\n", WIRE_VERSION);
-      return 2;
-    }
-    // Both "--option value" and "--option=value".
-    std::string option(argv[i]);
-    std::string value;
-    size_t equal = option.find('=');
-    if (option.compare(0, 2, "--") != 0 && option[0] == '-' && option.size() > 1)
-      return Refuse(err, "unknown option " + option);
-    if (option.compare(0, 2, "--") != 0) return Refuse(err, "stray argument " + option);
-    if (equal != std::string::npos) {
-      value = option.substr(equal + 1);
-      option.resize(equal);
-    }
-    if (!TakesValue(option)) return Refuse(err, "unknown option " + option);
-    if (equal == std::string::npos) {
-      if (i + 1 >= argc) return Refuse(err, option + " needs a value");
-      value = argv[++i];
-    }
-    if (TakeOption(config, option.c_str(), value.c_str()) != 0)
-      return Refuse(err, "bad value for " + option + ": \"" + value + "\"");
-  }
-  return 0;
 }
 
 static std::string Parent(const std::string &path) {

@@ -50,6 +50,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/varkel_options.h"
 #include "common/varkel_wire.h"
 
 #define BENCH_PASSWORD "bench"
@@ -527,15 +528,6 @@ static int Usage(const std::string &problem) {
   return 1;
 }
 
-static int ParseNumber(const char *text, int low, int high, int *out) {
-  char *end = NULL;
-  errno = 0;
-  long value = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return 1;
-  *out = (int)value;
-  return 0;
-}
-
 // `above` excludes the low bound itself.
 static int ParseFigure(const char *text, double low, int above, double *out) {
   char *end = NULL;
@@ -586,28 +578,22 @@ static const char *const kOptions[] = {
     "--server-pid",
 };
 
-static int IsOption(const std::string &option) {
-  for (const char *known : kOptions) {
-    if (option == known) return 1;
-  }
-  return 0;
-}
-
 // One known option with its value; 0 when the value fits.
-static int TakeOption(BenchConfig *config, const std::string &option, const char *value) {
+static int TakeOption(void *into, const std::string &option, const char *value) {
+  BenchConfig *config = (BenchConfig *)into;
   static const char *const kFloods[] = {"idle", "guess", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
-    return ParseNumber(value, 1, 65535, &config->port);
+    return OptionNumber(value, 1, 65535, &config->port);
   else if (option == "--players")
-    return ParseNumber(value, 1, 1000000, &config->players);
+    return OptionNumber(value, 1, 1000000, &config->players);
   else if (option == "--seconds")
     return ParseFigure(value, 0, 1, &config->seconds);
   else if (option == "--rate")
     return ParseFigure(value, 0, 0, &config->rate);
   else if (option == "--threads")
-    return ParseNumber(value, 1, 1000000, &config->threads);
+    return OptionNumber(value, 1, 1000000, &config->threads);
   else if (option == "--prefix")
     config->prefix = value;
   else if (option == "--query")
@@ -618,38 +604,31 @@ static int TakeOption(BenchConfig *config, const std::string &option, const char
     config->flood_from = value;
   // 0 leaves the flood's own default.
   else if (option == "--flood-connections")
-    return ParseNumber(value, 0, 1000000, &config->flood_connections);
+    return OptionNumber(value, 0, 1000000, &config->flood_connections);
   else if (option == "--flood-pause-ms")
-    return ParseNumber(value, 0, 3600000, &config->flood_pause_ms);
+    return OptionNumber(value, 0, 3600000, &config->flood_pause_ms);
   else if (option == "--server-pid")
-    return ParseNumber(value, 0, INT32_MAX, &config->server_pid);
+    return OptionNumber(value, 0, INT32_MAX, &config->server_pid);
   return 0;
 }
 
 // As the server reads its own: "--option value" or "--option=value". 0:
 // run; 1: bad arguments (the problem written, naming the option); 2: the
-// help was printed.
+// help or the version was printed.
 static int ParseBench(int argc, char **argv, BenchConfig *config) {
-  for (int i = 1; i < argc; i++) {
-    std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      fputs(kUsage, stdout);
-      return 2;
-    }
-    if (option.compare(0, 2, "--") != 0) return Usage("stray argument " + option);
-    std::string value;
-    size_t equal = option.find('=');
-    if (equal != std::string::npos) {
-      value = option.substr(equal + 1);
-      option.resize(equal);
-    }
-    if (!IsOption(option)) return Usage("unknown option " + option);
-    if (equal == std::string::npos) {
-      if (i + 1 >= argc) return Usage(option + " needs a value");
-      value = argv[++i];
-    }
-    if (TakeOption(config, option, value.c_str()) != 0)
-      return Usage("bad value for " + option + ": \"" + value + "\"");
+  std::string problem;
+  switch (ReadOptions(argc, argv, kOptions, sizeof(kOptions) / sizeof(kOptions[0]), TakeOption,
+                      config, &problem)) {
+  case OPTIONS_RUN:
+    break;
+  case OPTIONS_HELP:
+    fputs(kUsage, stdout);
+    return 2;
+  case OPTIONS_VERSION:
+    printf("varkel_bench version %d\n", WIRE_VERSION);
+    return 2;
+  case OPTIONS_BAD:
+    return Usage(problem);
   }
   if (config->flood_connections == 0)
     config->flood_connections = config->flood == "idle" ? 4100 : 100;
