@@ -226,3 +226,12 @@ std::string Speak(int port, const std::string &name, const std::string &password
   EXPECT_TRUE(dialog.Ended());
   return reply;
 }
+
+void LastActs(int port) {
+  ASSERT_TRUE(CreateCharacter(port, "ann", "pw"));
+  ASSERT_TRUE(CreateCharacter(port, "bob", "pw"));
+  Dialog end(port);
+  ASSERT_TRUE(Identify(&end, WIRE_QUERY_UNSUBSCRIBE, "bob", "pw"));
+  ASSERT_EQ(end.Hear(), WIRE_FAREWELL);
+  ASSERT_EQ(Speak(port, "ann", "pw", "derniers mots"), WIRE_OK);
+}

@@ -101,5 +101,8 @@ std::string NameAgain(int port, const std::string &query, const std::string &nam
 // Says a sentence as name; returns the reply.
 std::string Speak(int port, const std::string &name, const std::string &password,
                   const std::string &text);
+// Changes a server killed right after them must keep: "ann" and "bob" born
+// (password "pw"), bob's life ended, ann's last words said.
+void LastActs(int port);
 
 #endif
