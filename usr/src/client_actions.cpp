@@ -14,6 +14,7 @@
 // kept apart by memory_lock, held by a listening and by memory browsing for
 // their whole run (memory_lock is always taken before jeu->lock).
 #include "client_functions.h"
+#include "common/varkel_options.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -388,11 +389,6 @@ static Outcome Talk(Game *jeu, const WireConversation *conversation, Heard heard
   return kDone;
 }
 
-// Sleep, speak, drink, eat, move: replies logged only.
-static Outcome Plain(Game *jeu, const WireConversation *conversation) {
-  return Talk(jeu, conversation, NULL, NULL);
-}
-
 static Outcome HeardVerdict(Game *jeu, int, void *) {
   if (strcmp(jeu->datas_received, WIRE_DEAD) != 0) return kDone;
   return EndEarly(jeu, "Vous êtes déjà décédé!", kDisconnected);
@@ -583,7 +579,7 @@ typedef struct ActionRow {
   const char *start_word;               // the screen it is started from
   const WireConversation *conversation; // NULL: no server
   const Step *identification;           // kHelloSteps, or the creation's own
-  Exchange exchange;                    // its own messages after the identification
+  Exchange exchange;                    // what it makes of the replies; NULL: they are logged only
   Ending ending;
   Memory memory; // a memory action's way through the lines heard
 } ActionRow;
@@ -619,7 +615,7 @@ static const ActionRow kActions[] = {
      kConnected,
      &kWireConversations[WIRE_SLEEP],
      kHelloSteps,
-     Plain,
+     NULL,
      {BackToSignIn, "Vous êtes endormi.", NULL, kDisconnected},
      {}},
     {ActionSpeak,
@@ -627,7 +623,7 @@ static const ActionRow kActions[] = {
      kConnected,
      &kWireConversations[WIRE_SPEAK],
      kHelloSteps,
-     Plain,
+     NULL,
      {NULL, "Vous avez parlé.", NULL, kConnected},
      {}},
     {ActionRefresh,
@@ -651,7 +647,7 @@ static const ActionRow kActions[] = {
      kConnected,
      &kWireConversations[WIRE_DRINK],
      kHelloSteps,
-     Plain,
+     NULL,
      {NULL, "Vous avez étanché votre soif.", NULL, kConnected},
      {}},
     {ActionEat,
@@ -659,7 +655,7 @@ static const ActionRow kActions[] = {
      kConnected,
      &kWireConversations[WIRE_EAT],
      kHelloSteps,
-     Plain,
+     NULL,
      {NULL, "Vous êtes rassasié.", NULL, kConnected},
      {}},
     {ActionMove,
@@ -667,7 +663,7 @@ static const ActionRow kActions[] = {
      kConnected,
      &kWireConversations[WIRE_MOVE],
      kHelloSteps,
-     Plain,
+     NULL,
      {NULL, "Vous vous êtes déplacé.", GoToPlace, kConnected},
      {}},
     {ActionRememberBefore,
@@ -717,7 +713,8 @@ static int Converse(Game *jeu, const ActionRow *row) {
   Unlock(jeu);
   if (OpenConnection(jeu)) return EndAction(jeu, row->start_word, kNetworkFailed);
   if (Identify(jeu, row->identification, row->conversation->word, row->start_word)) return 1;
-  Outcome outcome = row->exchange != NULL ? row->exchange(jeu, row->conversation) : kDone;
+  Outcome outcome = row->exchange != NULL ? row->exchange(jeu, row->conversation)
+                                          : Talk(jeu, row->conversation, NULL, NULL);
   if (outcome == kDone) outcome = Finish(jeu, &row->ending);
   return EndAction(jeu, row->start_word, outcome);
 }
@@ -850,10 +847,7 @@ int ChooseServer(Game *jeu, const char *value) {
   }
   int port = jeu->port_server;
   if (colon != NULL) {
-    const char *digits = colon + 1;
-    size_t count = strspn(digits, "0123456789");
-    port = count > 0 && count <= 5 && digits[count] == '\0' ? atoi(digits) : 0;
-    if (port < 1 || port > 65535) {
+    if (OptionNumber(colon + 1, 1, 65535, &port)) {
       printf("VARKEL_SERVER: the port must be a number from 1 to 65535: %s\n", value);
       return 1;
     }

@@ -121,6 +121,8 @@ static int RunPass(Game *jeu) {
   if (jeu->last_time + VARKEL_FRAME_MS < jeu->current_time) {
     jeu->last_time = jeu->current_time;
     SDL_LockMutex(jeu->lock);
+    // Finished action threads are waited on once a frame, and at each start.
+    ReapActions(jeu);
     int failed = DrawFrame(jeu);
     SDL_UnlockMutex(jeu->lock);
     if (failed) return 1;
@@ -129,13 +131,10 @@ static int RunPass(Game *jeu) {
   while (!ended && SDL_PollEvent(&jeu->event_1)) {
     SDL_LockMutex(jeu->lock);
     ended = HandleEvent(jeu);
+    // On the way out too; running ones are left to end with the process.
+    if (ended) ReapActions(jeu);
     SDL_UnlockMutex(jeu->lock);
   }
-  // Finished action threads are waited on, also on the way out; running
-  // ones are left to end with the process.
-  SDL_LockMutex(jeu->lock);
-  ReapActions(jeu);
-  SDL_UnlockMutex(jeu->lock);
   if (ended) return 1;
   WaitForNextPass(jeu);
   return 0;

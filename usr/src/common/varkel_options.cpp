@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "common/varkel_options.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 int OptionNumber(const char *text, int low, int high, int *out) {
+  // Digits only: strtol alone would also take blanks and a plus sign.
+  if (!isdigit((unsigned char)text[0]) && !(text[0] == '-' && low < 0)) return 1;
   char *end = NULL;
   errno = 0;
   long value = strtol(text, &end, 10);

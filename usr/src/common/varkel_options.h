@@ -23,7 +23,8 @@ typedef int (*OptionTaker)(void *config, const std::string &option, const char *
 OptionsRead ReadOptions(int argc, char **argv, const char *const *names, size_t count,
                         OptionTaker take, void *config, std::string *problem);
 
-// A whole number from low to high into *out; 0 when text is one.
+// A whole number from low to high, written in digits, into *out; 0 when
+// text is one.
 int OptionNumber(const char *text, int low, int high, int *out);
 
 #endif
