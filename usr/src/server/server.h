@@ -81,6 +81,9 @@ Body BodyNew(double now);
 int BodyAdvance(Body *body, double now);
 // Applies a change after BodyAdvance; returns 1 when the state changed.
 int BodyApply(Body *body, enum BodyChange change);
+// The stored body brought to `now` with the change, and whether it was dead
+// before the change; returns 1 when it must be written.
+int BodyChangeAt(const Body &stored, enum BodyChange change, double now, Body *body, int *was_dead);
 // A need as the whole percentage the player is told.
 int WholePercent(double need);
 int NameIsValid(const char *name);

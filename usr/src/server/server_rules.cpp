@@ -54,6 +54,14 @@ int BodyApply(Body *body, enum BodyChange change) {
   return 0;
 }
 
+int BodyChangeAt(const Body &stored, enum BodyChange change, double now, Body *body,
+                 int *was_dead) {
+  *body = stored;
+  int changed = BodyAdvance(body, now);
+  *was_dead = body->dead;
+  return changed | BodyApply(body, change);
+}
+
 int WholePercent(double need) {
   if (!(need > 0.0)) return 0;
   if (need >= RULE_NEED_MAX) return (int)RULE_NEED_MAX;

@@ -388,15 +388,6 @@ static int PostgresCreate(Store *store, const char *name, const char *password_h
   return 0;
 }
 
-// The body brought to `now` with the change; 1 when it must be written.
-static int Change(const Account &account, enum BodyChange change, double now, Body *body,
-                  int *was_dead) {
-  *body = account.body;
-  int changed = BodyAdvance(body, now);
-  *was_dead = body->dead;
-  return changed | BodyApply(body, change);
-}
-
 // Reads the locked row again, changes it and commits; the caller's
 // connection is in no transaction.
 static int UpdateLocked(Store *store, PGconn *conn, const char *name, enum BodyChange change,
@@ -406,7 +397,7 @@ static int UpdateLocked(Store *store, PGconn *conn, const char *name, enum BodyC
   if (Command(store, conn, "BEGIN") != 0 ||
       FindOn(store, conn, PG_FIND_LOCKED, name, &account, &found) != 0 || !found)
     return 1;
-  if (Change(account, change, now, body, was_dead)) {
+  if (BodyChangeAt(account.body, change, now, body, was_dead)) {
     BodyText text = FormatBody(*body);
     const char *params[] = {name,           text.values[0], text.values[1], text.values[2],
                             text.values[3], text.values[4], text.values[5]};
@@ -424,7 +415,7 @@ static int PostgresUpdate(Store *store, const char *name, enum BodyChange change
   Account account;
   int found = 0;
   int rc = FindOn(store, conn, PG_FIND, name, &account, &found) != 0 || !found;
-  if (rc == 0 && Change(account, change, now, body, was_dead))
+  if (rc == 0 && BodyChangeAt(account.body, change, now, body, was_dead))
     rc = UpdateLocked(store, conn, name, change, now, body, was_dead);
   Give(store, conn);
   if (rc == 0) Succeeded(store);

@@ -250,11 +250,7 @@ static int SqliteUpdate(Store *store, const char *name, enum BodyChange change, 
   Account account;
   int found = 0;
   if (FindLocked(store, name, &account, &found) != 0 || !found) return 1;
-  *body = account.body;
-  int changed = BodyAdvance(body, now);
-  *was_dead = body->dead;
-  changed |= BodyApply(body, change);
-  if (!changed) return 0;
+  if (!BodyChangeAt(account.body, change, now, body, was_dead)) return 0;
   sqlite3_bind_text(state->update, 1, name, -1, SQLITE_TRANSIENT);
   BindBody(state->update, 2, *body);
   return RunStatement(store, state->update);
