@@ -247,22 +247,26 @@ static std::mutex &ResolverLock() {
   return lock;
 }
 
+// Only the connection reports into SDL (its failure, through
+// SDL_SetError); the action copies the error out while it waits.
 static void RunBuiltInOpen(std::shared_ptr<BuiltInOpen> open) {
   IPaddress ip;
   int resolved;
   {
     std::lock_guard<std::mutex> one_at_a_time(ResolverLock());
-    SDL_ClearError();
     resolved = SDLNet_ResolveHost(&ip, open->host.c_str(), open->port) != -1;
-    if (!resolved && SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", open->host.c_str());
   }
-  TCPsocket socket = NULL;
-  if (resolved) {
+  {
     std::lock_guard<std::mutex> hold(open->lock);
-    open->ip = ip;
-    open->resolved = true;
+    if (resolved) open->ip = ip;
+    open->resolved = resolved;
+    if (!resolved || open->abandoned) {
+      open->done = true;
+      open->done_signal.notify_one();
+      return;
+    }
   }
-  if (resolved) socket = SDLNet_TCP_Open(&ip);
+  TCPsocket socket = SDLNet_TCP_Open(&ip);
   std::lock_guard<std::mutex> hold(open->lock);
   if (open->abandoned) {
     if (socket != NULL) SDLNet_TCP_Close(socket);
@@ -291,6 +295,8 @@ static int OpenBuiltIn(Game *jeu) {
     else
       SDL_SetError("no address for %s within %u ms", jeu->ip_server,
                    (unsigned)jeu->action_timeout_ms);
+  } else if (!open->resolved) {
+    SDL_SetError("unknown host %s", jeu->ip_server);
   } else if (open->socket == NULL) {
     SDL_SetError("%s", open->error.c_str());
   }
