@@ -30,12 +30,19 @@
 #define PG_RETRY_MS 1000.0
 // Opening: servers starting together wait for each other's schema.
 #define PG_START_MS 30000.0
-// No statement of ours takes seconds, nor waits seconds in a transaction;
-// a backend whose client gave up on it (past a deadline) notices within a
-// second and ends what it was doing, its row locks with it.
-#define PG_SESSION_OPTIONS                                                                         \
-  "-c statement_timeout=10s -c lock_timeout=10s -c idle_in_transaction_session_timeout=10s "       \
-  "-c client_connection_check_interval=1s"
+// A backend gives up a statement, or a wait for a row lock, at the
+// deadline by itself (so that a change given up cannot commit later), and
+// one whose client is gone (a late call's connection is dropped) notices
+// within a second. These need the backend to run: the deadline of each
+// call is kept here too.
+static std::string SessionOptions(Store *store) {
+  char options[256];
+  snprintf(options, sizeof(options),
+           "-c statement_timeout=%d -c lock_timeout=%d -c idle_in_transaction_session_timeout=%d"
+           " -c client_connection_check_interval=1000",
+           store->timeout_ms, store->timeout_ms, store->timeout_ms + 1000);
+  return options;
+}
 // Serializes the making of the schema by servers starting together.
 #define PG_SCHEMA_LOCK "7310541"
 
@@ -231,8 +238,9 @@ static PGconn *Connect(Store *store, int prepare, double deadline_ms) {
   const char *keywords[] = {
       "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
       "options",         "application_name",    "dbname",           NULL};
-  const char *values[] = {
-      "10", "5", "3", "15000", PG_SESSION_OPTIONS, store->program, state->uri.c_str(), NULL};
+  const char *values[] = {"10", "5", "3", "15000", NULL, store->program, state->uri.c_str(), NULL};
+  std::string options = SessionOptions(store);
+  values[4] = options.c_str();
   PGconn *conn = PQconnectStartParams(keywords, values, 1);
   PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
   while (conn != NULL && PQstatus(conn) != CONNECTION_BAD && polling != PGRES_POLLING_OK &&
