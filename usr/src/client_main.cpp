@@ -75,11 +75,14 @@ static Uint32 VideoFlags(int fullscreen) {
 
 // SDL would present each frame through OpenGL, which without a driver is
 // Mesa drawing in software: several times the cost of SDL's own software
-// renderer. Both settings are needed (either alone still loads OpenGL); a
-// player's own choice stays.
+// renderer. Both settings are needed (either alone still loads OpenGL). In
+// full screen every frame shown is scaled whole to the display: by nearest
+// pixels it costs half of a smoothed scaling, and looks as a real 640x480
+// mode did. A player's own choice stays.
 static void ChooseRenderer(void) {
   setenv("SDL_RENDER_DRIVER", "software", 0);
   setenv("SDL_FRAMEBUFFER_ACCELERATION", "software", 0);
+  setenv("SDL12COMPAT_SCALE_METHOD", "nearest", 0);
 }
 
 // Without a display SDL falls back to drawing nowhere, and the player would
