@@ -228,6 +228,8 @@ typedef struct Game {
   Uint32 pictures_fitted;                 // counts pictures fitted: a replaced one shows as changed
   DrawnItem drawn[VARKEL_DRAWN_ITEMS];    // what the last composed frame showed
   int show_next;                          // compose and send the whole next frame
+  int frame_wanted;                       // an event was handled since the last frame
+  int display_fd;                         // the display connection the loop sleeps on; -1: none
   Uint32 frames_shown;                    // frames sent to the display so far
   Uint64 pixels_shown;                    // pixels sent to the display so far
 

@@ -38,6 +38,7 @@ int InitGame(Game *jeu) {
   WireReset(&jeu->reader);
   jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
   jeu->show_next = 1;
+  jeu->display_fd = -1;
   jeu->action_timeout_ms = VARKEL_ACTION_TIMEOUT_MS;
   return 0;
 }
