@@ -26,8 +26,6 @@
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
 static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
-static const char kDisconnected[] = "disconnected";
-static const char kConnected[] = "connected";
 
 namespace {
 // How an action's step went.
