@@ -12,7 +12,8 @@
 
 namespace {
 
-static const char kVersionText[] = "Varkel version 20250817\nhttps://varkel.example.org/\n";
+static const char kVersionText[] =
+    "Varkel version " WIRE_VERSION_TEXT "\nhttps://varkel.example.org/\n";
 static const char kUsageText[] = "varkel_client [option]\n"
                                  "\t-v --version : display the version.\n"
                                  "\t-h --help : display this help.\n"
