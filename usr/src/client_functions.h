@@ -299,11 +299,12 @@ struct Control;
 // What a click on a control does. 1 only when the process must end.
 typedef int (*ClickEffect)(Game *jeu, const struct Control *control);
 
-// A control, written once: its screen, its row in that screen's draw list
+// A control, written once: its name, its screen, its row in that screen's draw list
 // (its picture or bar and its position), the help shown over it (NULL:
 // none), and what a click does, with the action it starts or the answer it
 // shows. Hover, clicks, drawing and the fitting of pictures all read it.
 typedef struct Control {
+  const char *name; // its fields' names without their prefixes: "bmp_speak", "bar_speak"
   ControlScreen screen;
   DrawItem look;
   const char *help;
@@ -316,6 +317,8 @@ typedef struct Control {
 // (client_input.cpp).
 #define VARKEL_CONTROLS 21
 extern const Control kControls[VARKEL_CONTROLS];
+// The control called `name`; NULL when there is none.
+const Control *FindControl(const char *name);
 
 /* Pictures (common/varkel_pictures.h). */
 
@@ -359,6 +362,9 @@ extern const PlaceRow kPlaces[];
 extern const size_t kPlaceCount;
 // The place called `name`; NULL when there is none.
 const PlaceRow *FindPlace(const char *name);
+// Puts the special control where it stands at a place that has one, for
+// the picture it holds.
+int PlaceSpecial(Game *jeu, const PlaceRow *place);
 // Loads a picture into its field of the record; a failure is logged
 // "SDL_LoadBMP: %s.\n\a" and returns 1 with the field as it was.
 int LoadPictureRow(Game *jeu, PictureId picture);

@@ -272,7 +272,7 @@ static int SpecialPlace(const Game *jeu) {
 }
 
 #define VARKEL_CONTROL(screen, kind, name, content, when, log_line)                                \
-  screen, {                                                                                        \
+#kind "_" #name, screen, {                                                                       \
     &Game::sfc_##kind##_##name, &Game::rct_##kind##_##name, when, log_line, content, NULL          \
   }
 
@@ -329,6 +329,12 @@ const Control kControls[] = {
 #undef VARKEL_CONTROL
 
 static_assert(SDL_arraysize(kControls) == VARKEL_CONTROLS, "VARKEL_CONTROLS counts kControls");
+
+const Control *FindControl(const char *name) {
+  for (const Control &control : kControls)
+    if (strcmp(control.name, name) == 0) return &control;
+  return NULL;
+}
 
 /* Hover. */
 

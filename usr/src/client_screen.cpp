@@ -122,6 +122,12 @@ const PlaceRow *FindPlace(const char *name) {
   return NULL;
 }
 
+int PlaceSpecial(Game *jeu, const PlaceRow *place) {
+  jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
+  jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
+  return 0;
+}
+
 int LoadPictureRow(Game *jeu, PictureId picture) {
   const PictureRow *row = &kPictureRows[picture];
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%s%s", jeu->path_pictures, row->file);
