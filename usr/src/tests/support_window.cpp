@@ -98,6 +98,12 @@ bool WindowDriver::FindWindow(int timeout_ms) {
   return false;
 }
 
+pid_t WindowDriver::WindowPid() const {
+  std::string pid;
+  if (!Xdotool({"getwindowpid", window_}, &pid)) return -1;
+  return (pid_t)atol(pid.c_str());
+}
+
 bool WindowDriver::CenterOf(const std::string &control, int *x, int *y) const {
   const Control *found = FindControl(control.c_str());
   if (found == nullptr || layout_->*found->look.surface == nullptr) return false;

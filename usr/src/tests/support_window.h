@@ -48,6 +48,8 @@ public:
   // Waits for the window titled "Varkel".
   bool FindWindow(int timeout_ms = 20000);
   const std::string &Window() const { return window_; }
+  // The process that shows the window; -1 when it cannot be told.
+  pid_t WindowPid() const;
   bool Click(const std::string &control);
   bool ClickAt(int x, int y);
   bool PointAt(int x, int y);
