@@ -27,12 +27,18 @@ ServerConfig ServerConfigDefaults() {
   config.threads = 0;
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
+  config.per_prefix_max = SERVER_PER_PREFIX_MAX;
+  config.conversation_ms = SERVER_CONVERSATION_MS;
+  config.creations_per_hour = SERVER_CREATIONS_PER_HOUR;
+  config.prefix_creations_per_hour = SERVER_PREFIX_CREATIONS_PER_HOUR;
   config.summary_ms = SERVER_SUMMARY_MS;
   config.throttle.address_failures = THROTTLE_ADDRESS_FAILURES;
   config.throttle.name_failures = THROTTLE_NAME_FAILURES;
   config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
   config.throttle.delay_max_ms = THROTTLE_DELAY_MAX_MS;
   config.throttle.forget_ms = THROTTLE_FORGET_MS;
+  config.throttle.name_hold_ms = THROTTLE_NAME_HOLD_MS;
+  config.throttle.name_check_ms = THROTTLE_NAME_CHECK_MS;
   config.log = stderr;
   return config;
 }

@@ -235,7 +235,7 @@ static double MsSince(Clock::time_point start) {
 
 TEST(ServerGuardThrottle, CountsGrowTheDelayUpToItsBoundAndAreForgotten) {
   Guard guard;
-  const Throttle throttle = {3, 5, 100, 1000, 5000};
+  const Throttle throttle = {3, 5, 100, 1000, 5000, 100, 100};
   for (int i = 0; i < 3; i++) {
     EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 0), 0) << i;
     GuardFailed(&guard, throttle, "a", "ann", 0);
@@ -246,19 +246,19 @@ TEST(ServerGuardThrottle, CountsGrowTheDelayUpToItsBoundAndAreForgotten) {
     GuardFailed(&guard, throttle, "a", "ann", 10);
   }
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "b", 10), 0);
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 10), 1000); // nine failures, five allowed
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "bob", 10), 0);
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "ann", 10), 1); // nine failures, five allowed
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "bob", 10), 0);
   // Forgotten a while after the last failure, not after the first.
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5009), 1000);
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0);
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 5010), 0);
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "ann", 5010), 0);
   GuardFailed(&guard, throttle, "a", "ann", 5010);
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0); // one failure anew
 }
 
 TEST(ServerGuardThrottle, TheTablesStayWithinTheirBound) {
   Guard guard;
-  const Throttle throttle = {1, 1, 100, 1000, 3600000};
+  const Throttle throttle = {1, 1, 100, 1000, 3600000, 100, 100};
   const int kMany = THROTTLE_ENTRIES_MAX + 1000;
   for (int i = 0; i < kMany; i++) {
     std::string address = "address " + std::to_string(i);
@@ -292,6 +292,8 @@ protected:
       config->throttle.delay_first_ms = 300;
       config->throttle.delay_max_ms = 1200;
       config->throttle.forget_ms = forget_ms;
+      config->throttle.name_hold_ms = 400;
+      config->throttle.name_check_ms = 60000; // one rationed check in a test
     }));
     port = server->port;
   }
@@ -334,23 +336,44 @@ TEST_F(ServerThrottled, AnAddressPastItsAllowanceIsRefusedWhateverThePassword) {
   EXPECT_EQ(LinesWith(log, ": Bad password, held back").size(), 2u) << log;
 }
 
-TEST_F(ServerThrottled, ANameUnderAttackWakesAtOnceWithItsPassword) {
-  Start(1000, 2);
-  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.2"), WIRE_BAD_PASSWORD);
-  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.3"), WIRE_BAD_PASSWORD);
-  // Past the name's allowance a wrong password waits, from any address.
-  Dialog held(port, "127.0.0.4");
-  UpToPassword(&held, "ann");
+// How long a whole waking from `from` took, and its last reply.
+static std::string TimedWake(int port, const std::string &password, const char *from, double *ms) {
   Clock::time_point start = Clock::now();
-  held.Send("guess");
-  // The right password, checked, is answered while the guess waits.
-  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK);
-  EXPECT_EQ(held.Hear(0), HEARD_SILENCE);
-  EXPECT_EQ(held.Hear(), WIRE_BAD_PASSWORD);
-  EXPECT_GE(MsSince(start), 300);
+  std::string reply = Wake(port, "ann", password, from);
+  *ms = MsSince(start);
+  return reply;
+}
+
+TEST_F(ServerThrottled, ANameUnderAttackAnswersRightAndWrongAlikeAndRationsItsChecks) {
+  Start(1000, 2);
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK); // its owner, checked once
+  // Guesses from many addresses side by side: the allowance, then one
+  // rationed check, then none.
+  const int kGuessers = 8;
+  std::vector<std::unique_ptr<Dialog>> guesses;
+  for (int i = 0; i < kGuessers; i++) {
+    std::string from = "127.0.0." + std::to_string(10 + i);
+    guesses.emplace_back(new Dialog(port, from.c_str()));
+    UpToPassword(guesses.back().get(), "ann");
+  }
+  for (auto &guess : guesses)
+    guess->Send("guess");
+  for (auto &guess : guesses)
+    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(Checks(), 1 + 2 + 1);
+  // Now every answer for the name waits the hold: a guess, and the owner's
+  // own password from an address never seen.
+  double wrong_ms = 0, right_ms = 0;
+  EXPECT_EQ(TimedWake(port, "guess", "127.0.0.3", &wrong_ms), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(TimedWake(port, "pw", "127.0.0.4", &right_ms), WIRE_OK);
+  EXPECT_GE(wrong_ms, 400);
+  EXPECT_GE(right_ms, 400);
   EXPECT_EQ(Checks(), 4);
-  // Other names are not slowed.
-  EXPECT_EQ(Wake(port, "bob", "guess", "127.0.0.6"), WIRE_BAD_PASSWORD);
+  // Other names are not slowed, and bob's first check still runs.
+  EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.6"), WIRE_OK);
+  EXPECT_EQ(Checks(), 5);
+  server->Stop();
+  EXPECT_EQ(LinesWith(server->Log(), "\"Connection\" \"ann\": OK").size(), 2u) << server->Log();
 }
 
 TEST_F(ServerThrottled, AnAddressIsForgivenOnceItsCountIsForgotten) {
