@@ -352,9 +352,6 @@ int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per
 #define SERVER_CONVERSATION_MS 60000
 #define SERVER_CREATIONS_PER_HOUR 10
 #define SERVER_PREFIX_CREATIONS_PER_HOUR 30
-// A newcomer holding fewer conversations than this gets in when the server
-// is full, in place of the oldest idle one of the greediest neighbourhood.
-#define SERVER_FEW_CONVERSATIONS 8
 
 // Addresses of a listed prefix may hold `most` conversations each, and so
 // may their /24 or /48 (a university's or a carrier's shared addresses).

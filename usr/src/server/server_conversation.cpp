@@ -544,14 +544,15 @@ static int Idle(const Conversation *talk) {
   return talk->admitted && !talk->evicted && !ServerHasIt(talk);
 }
 
-// The server is full: a newcomer from an address holding few conversations
-// takes the place of the oldest idle one of this loop's neighbourhood (an
-// IPv4 /24, an IPv6 /48) that holds the most, when that holds more than
-// the newcomer's own. The one closed ends when its loop sees the closing,
-// never in the middle of this loop's batch of events.
+// The server is full: a newcomer takes the place of the oldest idle
+// conversation of this loop's neighbourhood (an IPv4 /24, an IPv6 /48)
+// that holds the most, when that holds at least two more than the
+// newcomer's own (counting the newcomer), so that the greediest give way
+// and the others do not take turns at closing each other. The one closed
+// ends when its loop sees the closing, never in the middle of this loop's
+// batch of events.
 static int MakeRoom(Loop *loop, const Admission &newcomer) {
   Guard *guard = &loop->server->guard;
-  if (GuardOpen(guard, newcomer.key) > SERVER_FEW_CONVERSATIONS) return 1;
   int most = GuardOpen(guard, newcomer.prefix) + 1;
   Conversation *victim = NULL;
   for (Conversation *talk = loop->oldest; talk != NULL; talk = talk->later) {

@@ -142,9 +142,19 @@ int ServerStart(const ServerConfig &config, Server **out) {
     ServerFree(server);
     return 1;
   }
-  MakeParentFolders(config.db_path);
-  if (StoreOpen(&server->store, config.db_path.c_str(), server->config.log) != 0 ||
-      ListenAll(server) != 0) {
+  const char *db = config.db_path.c_str();
+  if (MakeParentFolders(config.db_path) != 0) {
+    fprintf(server->config.log, "varkel_server: %s: making its folder: %s\n", db, strerror(errno));
+    ServerFree(server);
+    return 1;
+  }
+  if (StoreOpen(&server->store, db, server->config.log) != 0) {
+    fprintf(server->config.log,
+            "varkel_server: cannot open the database %s (the line above says why)\n", db);
+    ServerFree(server);
+    return 1;
+  }
+  if (ListenAll(server) != 0) {
     ServerFree(server);
     return 1;
   }

@@ -161,7 +161,11 @@ std::string DefaultDatabasePath(const std::string &binary_path) {
 static int MakeFolders(const std::string &folder, mode_t mode) {
   if (folder == "." || folder == "/") return 0;
   struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
+  if (stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    errno = ENOTDIR;
+    return 1;
+  }
   if (MakeFolders(Parent(folder), 0755) != 0) return 1;
   if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? 0 : 1;
   return chmod(folder.c_str(), mode);
