@@ -32,6 +32,8 @@ ServerConfig ServerConfigDefaults() {
   config.creations_per_hour = SERVER_CREATIONS_PER_HOUR;
   config.prefix_creations_per_hour = SERVER_PREFIX_CREATIONS_PER_HOUR;
   config.summary_ms = SERVER_SUMMARY_MS;
+  config.store_threads = STORE_THREADS_DEFAULT;
+  config.store_timeout_ms = STORE_TIMEOUT_MS_DEFAULT;
   config.throttle.address_failures = THROTTLE_ADDRESS_FAILURES;
   config.throttle.name_failures = THROTTLE_NAME_FAILURES;
   config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
@@ -154,7 +156,8 @@ int ServerStart(const ServerConfig &config, Server **out) {
     ServerFree(server);
     return 1;
   }
-  if (ListenAll(server) != 0) {
+  if (StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
+      ListenAll(server) != 0) {
     ServerFree(server);
     return 1;
   }
@@ -324,13 +327,14 @@ static void StopThreads(Server *server) {
   }
   for (std::thread &hasher : server->hashers)
     hasher.join();
+  StorePoolStop(&server->store_pool);
   server->hashers.clear();
   server->jobs.clear();
   server->jobs_turn.clear();
 }
 
 int ServerRun(Server *server, int stop_fd) {
-  int rc = 0;
+  int rc = StorePoolStart(&server->store_pool, &server->store, server->config.store_threads);
   for (int i = 0; i < server->config.threads && rc == 0; i++) {
     Loop *loop = NewLoop(server);
     if (loop == NULL) {

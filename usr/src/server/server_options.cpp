@@ -29,6 +29,10 @@ static const char kUsage[] =
     "  --prefix-creations-per-hour N  and per /24 or /48 (default 30)\n"
     "  --proxy-from ADDR     balancers (addresses or prefixes, comma-separated) whose\n"
     "                        connections start with a PROXY header naming the player\n"
+    "  --store-threads N     PostgreSQL: connections, each with a thread of its own,\n"
+    "                        within the database's max_connections (default 16)\n"
+    "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
+    "                        ends unacknowledged (default 3000)\n"
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server.\n";
@@ -82,6 +86,8 @@ static const char *const kValueOptions[] = {
     "--creations-per-hour",
     "--prefix-creations-per-hour",
     "--proxy-from",
+    "--store-threads",
+    "--db-timeout-ms",
 };
 
 // One option with its value; 0 when the value fits.
@@ -108,6 +114,9 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   if (option == "--prefix-creations-per-hour")
     return OptionNumber(value, 0, 1000000, &config->prefix_creations_per_hour);
   if (option == "--proxy-from") return AddProxies(config, value);
+  if (option == "--store-threads") return OptionNumber(value, 1, 1024, &config->store_threads);
+  if (option == "--db-timeout-ms")
+    return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
   if (option == "--db") {
     config->db_path = value;
     return value[0] == '\0';
