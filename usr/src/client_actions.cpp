@@ -35,8 +35,6 @@
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
 static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
-static const char kDisconnected[] = "disconnected";
-static const char kConnected[] = "connected";
 
 namespace {
 // How an action's step went.
@@ -708,8 +706,7 @@ static int LoadPlace(Game *jeu, const PlaceRow *place) {
   int special = place->special != kPictureCount;
   if (special) {
     if (LoadPictureInto(jeu, place->special)) return 1;
-    jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
-    jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
+    PlaceSpecial(jeu, place);
   }
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
   if (special) SetOpacity(jeu->sfc_bmp_special, kTranslucent);

@@ -14,6 +14,7 @@
 
 #include "support.h"
 #include "support_server.h"
+#include "support_window.h"
 
 namespace {
 
@@ -109,23 +110,14 @@ TEST(ServerChoice, BadValuesAreRefusedAndChangeNothing) {
 
 // The real client stops before it writes anything: no log, status 1.
 TEST(ServerChoice, TheClientStopsOnABadValue) {
-  std::string root = MakeTempDir();
-  for (const char *dir : {"usr/bin", "usr/share/varkel", "var/log/varkel", "tmp"})
-    ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", root + dir}, "/", 10000).status, 0);
-  for (const char *dir : {"pictures", "fonts"})
-    ASSERT_EQ(RunProcess({"/bin/ln", "-s", std::string(VARKEL_SHARE_DIR "/") + dir,
-                          root + "usr/share/varkel/" + dir},
-                         "/", 10000)
-                  .status,
-              0);
+  InstallTree tree;
   for (const std::string &bad : {std::string("localhost:99999"), LongestName() + "x"}) {
-    ProcessResult run = RunProcess({VARKEL_CLIENT_BINARY}, root + "usr/bin", 10000,
+    ProcessResult run = RunProcess({VARKEL_CLIENT_BINARY}, tree.Bin(), 10000,
                                    {"SDL_VIDEODRIVER=dummy", "VARKEL_SERVER=" + bad});
     EXPECT_EQ(run.status, 1) << bad;
     EXPECT_EQ(run.out.rfind("VARKEL_SERVER: ", 0), 0u) << run.out;
-    EXPECT_FALSE(FileExists(root + "var/log/varkel/varkel_client.log"));
+    EXPECT_FALSE(FileExists(tree.LogPath()));
   }
-  RemoveTree(root);
 }
 
 TEST(ServerChoice, AnActionReachesTheChosenServer) {
