@@ -7,21 +7,30 @@
 // on the network. It closes its connection and writes its final state word
 // in one hold of the lock, after its message and pictures: a frame sees the
 // whole ending or none of it, and a new action cannot start on a connection
-// still open. The exchange scratch (ip, tcpsock, len, result, datas_sent,
-// datas_received, reader, tmp_string2) belongs to the one networked action
-// running; tmp_string is only touched under jeu->lock, since the memory
+// still open. The exchange scratch (ip, tcpsock, socket_chosen, len,
+// result, datas_sent, datas_received, reader, tmp_string2) belongs to the
+// one networked action running; tmp_string is only touched under jeu->lock, since the memory
 // actions run beside the others. chat.dat, `file`, `i` and `datas_file` are
 // kept apart by memory_lock, held by a listening and by memory browsing for
 // their whole run (memory_lock is always taken before jeu->lock).
 #include "client_functions.h"
-#include "common/varkel_options.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
@@ -62,7 +71,12 @@ static void CopyCut(char *field, size_t size, const char *text) {
 }
 
 /* The wire. Every message goes out through SendText and comes in through
-   ReceiveReply, which write the log lines. */
+   ReceiveReply, which write the log lines. The connection is SDL_net's to
+   the built-in server, or the system's socket to a chosen one. */
+
+static int OnChosen(const Game *jeu) {
+  return jeu->socket_chosen >= 0;
+}
 
 // A peer that has gone makes send() raise SIGPIPE. The signal is held back
 // on this thread for the send and dropped: the send simply comes up short.
@@ -83,13 +97,30 @@ static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
   return sent;
 }
 
+// All of data, as SDL_net sends it; fewer bytes when the connection fails.
+static int SendOnSocket(int fd, const char *data, int len) {
+  int sent = 0;
+  while (sent < len) {
+    ssize_t n = send(fd, data + sent, (size_t)(len - sent), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      SDL_SetError("%s", n < 0 ? strerror(errno) : "connection lost");
+      break;
+    }
+    sent += (int)n;
+  }
+  return sent;
+}
+
 // Sends text with its NUL in one call; the log shows `shown`.
 static int SendText(Game *jeu, const char *text, const char *shown) {
   jeu->datas_sent = const_cast<char *>(text);
   jeu->len = (int)strlen(text) + 1;
-  jeu->result = SendWithoutSignal(jeu->tcpsock, text, jeu->len);
+  jeu->result = OnChosen(jeu) ? SendOnSocket(jeu->socket_chosen, text, jeu->len)
+                              : SendWithoutSignal(jeu->tcpsock, text, jeu->len);
   jeu->datas_sent = NULL;
-  if (jeu->result < jeu->len) return LogError(jeu, "SDLNet_TCP_Send: %s\n");
+  if (jeu->result < jeu->len)
+    return LogError(jeu, OnChosen(jeu) ? "send: %s\n" : "SDLNet_TCP_Send: %s\n");
   fprintf(jeu->file_log, "Sent: \"%s\"\n", shown);
   return 0;
 }
@@ -114,6 +145,24 @@ static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
   return (Uint32)action_left < left ? (Uint32)action_left : left;
 }
 
+// 1 when bytes wait on the connection, 0 when `wait_ms` passed first, -1
+// on an error.
+static int AwaitBytes(Game *jeu, SDLNet_SocketSet set, Uint32 wait_ms) {
+  if (!OnChosen(jeu)) return SDLNet_CheckSockets(set, wait_ms);
+  struct pollfd watched = {jeu->socket_chosen, POLLIN, 0};
+  int ready = poll(&watched, 1, (int)wait_ms);
+  return ready < 0 && errno == EINTR ? 0 : ready;
+}
+
+static int ReceiveSome(Game *jeu, char *space, int room) {
+  if (!OnChosen(jeu)) return SDLNet_TCP_Recv(jeu->tcpsock, space, room);
+  ssize_t got;
+  do
+    got = recv(jeu->socket_chosen, space, (size_t)room, 0);
+  while (got < 0 && errno == EINTR);
+  return (int)got;
+}
+
 // Adds what has arrived on the connection to the reader, waiting for it
 // within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
@@ -121,15 +170,15 @@ static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
   while (ready == 0) {
     Uint32 left = TimeLeft(jeu, started);
     if (left == 0) return 1;
-    ready = SDLNet_CheckSockets(set, left);
+    ready = AwaitBytes(jeu, set, left);
     if (ready < 0) {
-      SDL_SetError("select: %s", strerror(errno));
+      SDL_SetError("%s: %s", OnChosen(jeu) ? "poll" : "select", strerror(errno));
       return 1;
     }
   }
   size_t room;
   char *space = WireSpace(&jeu->reader, &room);
-  int got = SDLNet_TCP_Recv(jeu->tcpsock, space, (int)room);
+  int got = ReceiveSome(jeu, space, (int)room);
   if (got == 0) SDL_SetError("connection closed by the server");
   if (got < 0) SDL_SetError("%s", strerror(errno));
   if (got <= 0) return 1;
@@ -144,29 +193,115 @@ static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
 // terminated; the reader then skips the rest of it, up to and including its
 // NUL, before the next reply. datas_received is always a terminated string.
 static int ReceiveReply(Game *jeu) {
-  SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
-  if (set == NULL) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
-  SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  const char *failure = OnChosen(jeu) ? "recv: %s\n" : "SDLNet_TCP_Recv: %s\n";
+  SDLNet_SocketSet set = NULL;
+  if (!OnChosen(jeu)) {
+    set = SDLNet_AllocSocketSet(1);
+    if (set == NULL) return LogError(jeu, failure);
+    SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  }
   Uint32 started = SDL_GetTicks();
   int failed = 0;
   while (!failed &&
          WireTakeMessage(&jeu->reader, jeu->datas_received, sizeof(jeu->datas_received)) != 0)
     failed = ReceiveBytes(jeu, set, started);
-  SDLNet_FreeSocketSet(set);
-  if (failed) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
+  if (set != NULL) SDLNet_FreeSocketSet(set);
+  if (failed) return LogError(jeu, failure);
   fprintf(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
   return 0;
 }
 
-// Resolves the server and opens the action's connection.
-static int OpenConnection(Game *jeu) {
-  SDL_ClearError();
-  if (SDLNet_ResolveHost(&jeu->ip, jeu->ip_server, (Uint16)jeu->port_server) == -1) {
-    if (SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", jeu->ip_server);
-    return LogError(jeu, "SDLNet_ResolveHost: %s\n");
+/* Opening the connection, inside the action's time limit. */
+
+// What is left of the action's time limit.
+static Uint32 ActionTimeLeft(const Game *jeu) {
+  if (jeu->action_deadline == 0) return jeu->action_timeout_ms;
+  Sint32 left = (Sint32)(jeu->action_deadline - SDL_GetTicks());
+  return left > 0 ? (Uint32)left : 0;
+}
+
+namespace {
+// SDL_net's resolution and connection, which may block for minutes, on a
+// thread of their own that the action leaves behind at its time limit; the
+// last one out frees the record.
+struct BuiltInOpen {
+  std::mutex lock;
+  std::condition_variable done_signal;
+  std::string host;
+  Uint16 port;
+  IPaddress ip;
+  bool resolved = false;
+  bool done = false;
+  bool abandoned = false;
+  TCPsocket socket = NULL;
+  std::string error; // SDL's error is the thread's own
+};
+} // namespace
+
+// gethostbyname, under SDLNet_ResolveHost, fills one buffer for the whole
+// process: a resolution left behind must not run beside the next one.
+static std::mutex &ResolverLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Only the connection reports into SDL (its failure, through
+// SDL_SetError); the action copies the error out while it waits.
+static void RunBuiltInOpen(std::shared_ptr<BuiltInOpen> open) {
+  IPaddress ip;
+  int resolved;
+  {
+    std::lock_guard<std::mutex> one_at_a_time(ResolverLock());
+    resolved = SDLNet_ResolveHost(&ip, open->host.c_str(), open->port) != -1;
   }
-  TCPsocket socket = SDLNet_TCP_Open(&jeu->ip);
-  if (socket == NULL) return LogError(jeu, "SDLNet_TCP_Open: %s\n");
+  {
+    std::lock_guard<std::mutex> hold(open->lock);
+    if (resolved) open->ip = ip;
+    open->resolved = resolved;
+    if (!resolved || open->abandoned) {
+      open->done = true;
+      open->done_signal.notify_one();
+      return;
+    }
+  }
+  TCPsocket socket = SDLNet_TCP_Open(&ip);
+  std::lock_guard<std::mutex> hold(open->lock);
+  if (open->abandoned) {
+    if (socket != NULL) SDLNet_TCP_Close(socket);
+    return;
+  }
+  open->socket = socket;
+  if (socket == NULL) open->error = SDL_GetError();
+  open->done = true;
+  open->done_signal.notify_one();
+}
+
+static int OpenBuiltIn(Game *jeu) {
+  auto open = std::make_shared<BuiltInOpen>();
+  open->host = jeu->ip_server;
+  open->port = (Uint16)jeu->port_server;
+  std::thread(RunBuiltInOpen, open).detach();
+  std::unique_lock<std::mutex> hold(open->lock);
+  bool done = open->done_signal.wait_for(hold, std::chrono::milliseconds(ActionTimeLeft(jeu)),
+                                         [&] { return open->done; });
+  if (open->resolved) jeu->ip = open->ip;
+  if (!done) {
+    open->abandoned = true;
+    if (open->resolved)
+      SDL_SetError("no connection to %s:%d within %u ms", jeu->ip_server, jeu->port_server,
+                   (unsigned)jeu->action_timeout_ms);
+    else
+      SDL_SetError("no address for %s within %u ms", jeu->ip_server,
+                   (unsigned)jeu->action_timeout_ms);
+  } else if (!open->resolved) {
+    SDL_SetError("unknown host %s", jeu->ip_server);
+  } else if (open->socket == NULL) {
+    SDL_SetError("%s", open->error.c_str());
+  }
+  if (open->socket == NULL)
+    return LogError(jeu, open->resolved ? "SDLNet_TCP_Open: %s\n" : "SDLNet_ResolveHost: %s\n");
+  TCPsocket socket = open->socket;
+  hold.unlock();
   Lock(jeu);
   jeu->tcpsock = socket;
   WireReset(&jeu->reader);
@@ -174,9 +309,33 @@ static int OpenConnection(Game *jeu) {
   return 0;
 }
 
+// The chosen server: every address of its name tried in turn.
+static int OpenChosen(Game *jeu) {
+  int fd;
+  const char *call;
+  char problem[2048];
+  if (ConnectServer(&jeu->server_chosen, ActionTimeLeft(jeu), &fd, &call, problem,
+                    sizeof(problem))) {
+    fprintf(jeu->file_log, "%s: %s\n", call, problem);
+    return 1;
+  }
+  Lock(jeu);
+  jeu->socket_chosen = fd;
+  WireReset(&jeu->reader);
+  Unlock(jeu);
+  return 0;
+}
+
+// Resolves the server and opens the action's connection.
+static int OpenConnection(Game *jeu) {
+  return jeu->server_chosen.host[0] != '\0' ? OpenChosen(jeu) : OpenBuiltIn(jeu);
+}
+
 int CloseConnection(Game *jeu) {
   if (jeu->tcpsock != NULL) SDLNet_TCP_Close(jeu->tcpsock);
   jeu->tcpsock = NULL;
+  if (jeu->socket_chosen >= 0) close(jeu->socket_chosen);
+  jeu->socket_chosen = -1;
   return 0;
 }
 
@@ -831,25 +990,14 @@ int ActionRefresh(void *Data) {
   return failed;
 }
 
-// "HOST" or "HOST:PORT", read once at start so a player can pick a server
-// without rebuilding; NULL or empty keeps the built-in address.
+// Read once at start, so that a player can pick a server without
+// rebuilding; NULL or empty keeps the built-in address.
 int ChooseServer(Game *jeu, const char *value) {
   if (value == NULL || value[0] == '\0') return 0;
-  const char *colon = strchr(value, ':');
-  size_t host_length = colon != NULL ? (size_t)(colon - value) : strlen(value);
-  if (host_length == 0 || host_length >= sizeof(jeu->ip_server)) {
-    printf("VARKEL_SERVER: the host must have 1 to %d characters: %s\n",
-           (int)sizeof(jeu->ip_server) - 1, value);
+  char problem[512];
+  if (ReadServerAddress(value, VARKEL_SERVER_PORT, &jeu->server_chosen, problem, sizeof(problem))) {
+    printf("VARKEL_SERVER: %s: %s\n", problem, value);
     return 1;
   }
-  int port = jeu->port_server;
-  if (colon != NULL) {
-    if (OptionNumber(colon + 1, 1, 65535, &port)) {
-      printf("VARKEL_SERVER: the port must be a number from 1 to 65535: %s\n", value);
-      return 1;
-    }
-  }
-  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%.*s", (int)host_length, value);
-  jeu->port_server = port;
   return 0;
 }

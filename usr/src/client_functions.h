@@ -29,6 +29,7 @@
 #include <SDL/SDL_thread.h>
 #include <SDL/SDL_ttf.h>
 
+#include "common/varkel_address.h"
 #include "common/varkel_pictures.h"
 #include "common/varkel_wire.h"
 
@@ -238,6 +239,12 @@ typedef struct Game {
   // Time limit on the whole networked action that runs.
   Uint32 action_timeout_ms;
   Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
+
+  // A server the player chose (VARKEL_SERVER), reached through the
+  // system's resolver and sockets: SDL_net knows neither IPv6, nor long
+  // names, nor a time limit. An empty host: the built-in ip_server.
+  ServerAddress server_chosen;
+  int socket_chosen; // the open connection to it; -1 when none
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -462,9 +469,10 @@ int ActionRememberAfter(void *Data);
 const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
-// Takes the server from VARKEL_SERVER's value ("HOST" or "HOST:PORT"); NULL
-// or empty keeps the built-in one. A host too long for ip_server or a bad
-// port prints a line on standard output and returns 1.
+// Takes the server from VARKEL_SERVER's value (HOST, HOST:PORT, [IPV6],
+// [IPV6]:PORT or a bare IPv6 address) into server_chosen; NULL or empty
+// keeps the built-in one. A malformed value prints a line naming the bad
+// part on standard output and returns 1.
 int ChooseServer(Game *jeu, const char *value);
 
 #endif

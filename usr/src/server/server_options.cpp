@@ -21,6 +21,10 @@ static const char kUsage[] =
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
     "  --max-per-address N   connections served at once from one IPv4 address or IPv6 /64;\n"
     "                        more from there are closed (default 32)\n"
+    "  --store-threads N     PostgreSQL: connections, each with a thread of its own,\n"
+    "                        within the database's max_connections (default 16)\n"
+    "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
+    "                        ends unacknowledged (default 3000)\n"
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server.\n";
@@ -43,6 +47,8 @@ static const char *const kValueOptions[] = {
     "--threads",
     "--max-conversations",
     "--max-per-address",
+    "--store-threads",
+    "--db-timeout-ms",
 };
 
 // One option with its value; 0 when the value fits.
@@ -56,6 +62,9 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
     return OptionNumber(value, 1, 1000000, &config->conversations_max);
   if (option == "--max-per-address")
     return OptionNumber(value, 1, 1000000, &config->per_address_max);
+  if (option == "--store-threads") return OptionNumber(value, 1, 1024, &config->store_threads);
+  if (option == "--db-timeout-ms")
+    return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
   if (option == "--db") {
     config->db_path = value;
     return value[0] == '\0';
