@@ -180,22 +180,30 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
   RemoveTree(dir);
 }
 
-// The controls' centres, from the client's own layout on the same pictures.
+// The controls' middles ("X Y") for a script, from the window driver's
+// layout: these tests run their X server and xdotool inside a network of
+// their own, where the driver cannot reach.
 struct Controls {
   std::string nickname, password, subscribe, connect, disconnect, quit;
   Controls() {
-    LoadedGame game;
-    Game *jeu = game.jeu;
-#define AT(name, kind) Center(jeu->rct_##kind##_##name, jeu->sfc_##kind##_##name)
-    nickname = AT(nickname, bar);
-    password = AT(password, bar);
-    subscribe = AT(subscribe, bmp);
-    connect = AT(connect, bmp);
-    disconnect = AT(disconnect, bmp);
-    quit = AT(quit, bmp);
-#undef AT
+    WindowDriver layout("");
+    auto at = [&layout](const char *control) {
+      int x = 0, y = 0;
+      EXPECT_TRUE(layout.CenterOf(control, &x, &y)) << control;
+      return std::to_string(x) + " " + std::to_string(y);
+    };
+    nickname = at("bar_nickname");
+    password = at("bar_password");
+    subscribe = at("bmp_subscribe");
+    connect = at("bmp_connect");
+    disconnect = at("bmp_disconnect");
+    quit = at("bmp_quit");
   }
 };
+
+std::string Shell(const std::string &text) {
+  return "'" + text + "'";
+}
 
 // Shell functions for a script that plays the launcher's client in Xvfb:
 // `window` waits for it, `click X Y`, `idle` waits until no action runs,
@@ -206,7 +214,7 @@ const char kPlayer[] = "ms() { echo $(($(date +%s%N) / 1000000)); }\n"
                        "  w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
                        "  [ -n \"$w\" ] || { echo 'no window'; exit 4; }\n"
                        "  c=$(xdotool getwindowpid $w)\n"
-                       "  n=0; until grep -q nanosleep /proc/$c/wchan || [ $n -ge 200 ]; do\n"
+                       "  n=0; until grep -q '^271 ' /proc/$c/syscall || [ $n -ge 200 ]; do\n"
                        "    sleep 0.05; n=$((n+1)); done\n"
                        "  idle_threads=$(threads); }\n"
                        "idle() {\n"
