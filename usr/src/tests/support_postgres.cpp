@@ -95,10 +95,10 @@ TestStandby::TestStandby(const TestPostgres &primary) : dir(MakeTempDir()), port
   if (getuid() == 0) {
     EXPECT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
   }
-  pid_t backup =
-      Spawn({std::string(VARKEL_PG_BINDIR) + "/pg_basebackup", "-h", "127.0.0.1", "-p",
-             std::to_string(primary.port), "-U", "varkel", "-D", dir + "data", "-R", "--no-sync"},
-            dir + "postgres.log");
+  pid_t backup = Spawn({std::string(VARKEL_PG_BINDIR) + "/pg_basebackup", "-h", "127.0.0.1", "-p",
+                        std::to_string(primary.port), "-U", "varkel", "-D", dir + "data", "-R",
+                        "--checkpoint=fast", "--no-sync"},
+                       dir + "postgres.log");
   int status = -1;
   waitpid(backup, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Log();

@@ -159,21 +159,21 @@ TEST(StoreFailover, ASynchronousStandbyPromotedLosesNoAcknowledgedCreation) {
 
   std::vector<std::string> acknowledged;
   int after_promotion = 0;
-  for (int i = 0; i < 400 && after_promotion < 10; i++) {
+  for (int i = 0; i < 400 && after_promotion < 4; i++) {
     std::string name = "c" + std::to_string(i);
     bool created = CreateCharacter(server.port, name, "pw");
     if (created) acknowledged.push_back(name);
-    if (i == 10) {
+    if (i == 4) {
       kill(primary.pid, SIGKILL);
       PostgresValue("postgresql://varkel@127.0.0.1:" + std::to_string(standby.port) + "/postgres",
                     "SELECT pg_promote()");
     }
-    if (i > 10) {
+    if (i > 4) {
       after_promotion += created;
       if (!created) usleep(100000);
     }
   }
-  EXPECT_EQ(after_promotion, 10) << server.Log();
+  EXPECT_EQ(after_promotion, 4) << server.Log();
   std::string names;
   for (const std::string &name : acknowledged)
     names += (names.empty() ? "'" : ",'") + name + "'";
