@@ -66,20 +66,27 @@ static void CopyCut(char *field, size_t size, const char *text) {
 /* The wire. Every message goes out through SendText and comes in through
    ReceiveReply, which write the log lines. */
 
+// When the waits of a TLS step must be over: the action's deadline, or a
+// reply's time limit when no action runs.
+static Uint32 ActionEnd(const Game *jeu) {
+  return jeu->action_deadline != 0 ? jeu->action_deadline : SDL_GetTicks() + jeu->reply_timeout_ms;
+}
+
 // A peer that has gone makes send() raise SIGPIPE. The signal is held back
 // on this thread for the send and dropped: the send simply comes up short.
-static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
+static int SendWithoutSignal(Game *jeu, const char *data, int len) {
   sigset_t pipe_signal, previous;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
   errno = 0;
-  int sent = SDLNet_TCP_Send(socket, data, len);
+  int sent = jeu->tls != NULL ? ClientTlsSend(jeu->tls, data, len, ActionEnd(jeu))
+                              : SDLNet_TCP_Send(jeu->tcpsock, data, len);
   int error = errno;
   if (sent < len) {
     struct timespec no_wait = {0, 0};
     if (!sigismember(&previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
-    SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
+    if (jeu->tls == NULL) SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
   }
   pthread_sigmask(SIG_SETMASK, &previous, NULL);
   return sent;
@@ -89,7 +96,7 @@ static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
 static int SendText(Game *jeu, const char *text, const char *shown) {
   jeu->datas_sent = const_cast<char *>(text);
   jeu->len = (int)strlen(text) + 1;
-  jeu->result = SendWithoutSignal(jeu->tcpsock, text, jeu->len);
+  jeu->result = SendWithoutSignal(jeu, text, jeu->len);
   jeu->datas_sent = NULL;
   if (jeu->result < jeu->len) return LogError(jeu, "SDLNet_TCP_Send: %s\n");
   fprintf(jeu->file_log, "Sent: \"%s\"\n", shown);
@@ -116,9 +123,22 @@ static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
   return (Uint32)action_left < left ? (Uint32)action_left : left;
 }
 
+// The same over TLS, whose bytes may already wait inside OpenSSL.
+static int ReceiveTlsBytes(Game *jeu, Uint32 started) {
+  Uint32 left = TimeLeft(jeu, started);
+  if (left == 0) return 1;
+  size_t room;
+  char *space = WireSpace(&jeu->reader, &room);
+  int got = ClientTlsReceive(jeu->tls, space, (int)room, SDL_GetTicks() + left);
+  if (got <= 0) return 1;
+  WireCommit(&jeu->reader, (size_t)got);
+  return 0;
+}
+
 // Adds what has arrived on the connection to the reader, waiting for it
 // within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
+  if (jeu->tls != NULL) return ReceiveTlsBytes(jeu, started);
   int ready = 0;
   while (ready == 0) {
     Uint32 left = TimeLeft(jeu, started);
@@ -148,7 +168,7 @@ static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
 static int ReceiveReply(Game *jeu) {
   SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
   if (set == NULL) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
-  SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  if (jeu->tcpsock != NULL) SDLNet_TCP_AddSocket(set, jeu->tcpsock);
   Uint32 started = SDL_GetTicks();
   int failed = 0;
   while (!failed &&
@@ -160,8 +180,20 @@ static int ReceiveReply(Game *jeu) {
   return 0;
 }
 
+// Never a plain connection to a tls:// server: a failure of TLS is one of
+// the network.
+static int OpenTlsConnection(Game *jeu) {
+  if (ClientTlsOpen(jeu->tls, jeu->ip_server, jeu->port_server, ActionEnd(jeu)))
+    return LogError(jeu, "%s\n");
+  Lock(jeu);
+  WireReset(&jeu->reader);
+  Unlock(jeu);
+  return 0;
+}
+
 // Resolves the server and opens the action's connection.
 static int OpenConnection(Game *jeu) {
+  if (jeu->tls != NULL) return OpenTlsConnection(jeu);
   SDL_ClearError();
   if (SDLNet_ResolveHost(&jeu->ip, jeu->ip_server, (Uint16)jeu->port_server) == -1) {
     if (SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", jeu->ip_server);
@@ -177,6 +209,7 @@ static int OpenConnection(Game *jeu) {
 }
 
 int CloseConnection(Game *jeu) {
+  if (jeu->tls != NULL) ClientTlsClose(jeu->tls);
   if (jeu->tcpsock != NULL) SDLNet_TCP_Close(jeu->tcpsock);
   jeu->tcpsock = NULL;
   return 0;
@@ -834,25 +867,33 @@ int ActionRefresh(void *Data) {
   return failed;
 }
 
-// "HOST" or "HOST:PORT", read once at start so a player can pick a server
-// without rebuilding; NULL or empty keeps the built-in address.
+// "HOST" or "HOST:PORT", or either after "tls://", read once at start so a
+// player can pick a server without rebuilding; NULL or empty keeps the
+// built-in address. A host's own authority for TLS comes in VARKEL_CA_FILE.
 int ChooseServer(Game *jeu, const char *value) {
   if (value == NULL || value[0] == '\0') return 0;
-  const char *colon = strchr(value, ':');
-  size_t host_length = colon != NULL ? (size_t)(colon - value) : strlen(value);
+  static const char kTlsScheme[] = "tls://";
+  int tls = strncmp(value, kTlsScheme, strlen(kTlsScheme)) == 0;
+  const char *host = tls ? value + strlen(kTlsScheme) : value;
+  const char *colon = strchr(host, ':');
+  size_t host_length = colon != NULL ? (size_t)(colon - host) : strlen(host);
   if (host_length == 0 || host_length >= sizeof(jeu->ip_server)) {
     printf("VARKEL_SERVER: the host must have 1 to %d characters: %s\n",
            (int)sizeof(jeu->ip_server) - 1, value);
     return 1;
   }
-  int port = jeu->port_server;
+  int port = tls ? WIRE_TLS_PORT_DEFAULT : jeu->port_server;
   if (colon != NULL) {
     if (OptionNumber(colon + 1, 1, 65535, &port)) {
       printf("VARKEL_SERVER: the port must be a number from 1 to 65535: %s\n", value);
       return 1;
     }
   }
-  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%.*s", (int)host_length, value);
+  if (tls && ClientTlsNew(getenv("VARKEL_CA_FILE"), &jeu->tls)) {
+    printf("%s\n", SDL_GetError());
+    return 1;
+  }
+  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%.*s", (int)host_length, host);
   jeu->port_server = port;
   return 0;
 }

@@ -236,6 +236,10 @@ typedef struct Game {
   // Time limit on the whole networked action that runs.
   Uint32 action_timeout_ms;
   Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
+
+  // The conversation over TLS, when VARKEL_SERVER is a tls:// address;
+  // NULL for a plain server. Its connection is exchange scratch.
+  struct ClientTls *tls;
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -400,9 +404,27 @@ int ActionRememberAfter(void *Data);
 const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
-// Takes the server from VARKEL_SERVER's value ("HOST" or "HOST:PORT"); NULL
-// or empty keeps the built-in one. A host too long for ip_server or a bad
-// port prints a line on standard output and returns 1.
+// Takes the server from VARKEL_SERVER's value ("HOST" or "HOST:PORT", or
+// "tls://" and either for TLS, port WIRE_TLS_PORT_DEFAULT by default); NULL
+// or empty keeps the built-in one. For TLS only the authorities of the
+// file VARKEL_CA_FILE names are trusted when it is set, else the system's.
+// A host too long for ip_server, a bad port or an unreadable authority file
+// prints a line on standard output and returns 1.
 int ChooseServer(Game *jeu, const char *value);
+
+// TLS (client_tls.cpp): a connection of its own, checked against the
+// authorities trusted, keeping the last session for the next one. Failures
+// set the SDL error, which names the cause ("TLS: certificate verify
+// failed: ..."); every wait ends by `deadline` (SDL ticks).
+struct ClientTls;
+int ClientTlsNew(const char *ca_file, struct ClientTls **out);
+void ClientTlsFree(struct ClientTls *tls);
+int ClientTlsOpen(struct ClientTls *tls, const char *host, int port, Uint32 deadline);
+// Bytes sent or received; 0 when the server closed, below 0 on a failure.
+int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 deadline);
+int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
+void ClientTlsClose(struct ClientTls *tls);
+// 1 when the open connection resumed a session.
+int ClientTlsResumed(const struct ClientTls *tls);
 
 #endif

@@ -44,7 +44,9 @@ typedef struct Query {
 typedef struct Conversation {
   Loop *loop;
   int fd;
-  Handle handle; // what its loop's epoll holds
+  SSL *tls;        // NULL for a plain conversation
+  int handshaking; // its TLS handshake is not over yet
+  Handle handle;   // what its loop's epoll holds
   struct sockaddr_storage peer;
   std::string peer_key;
   enum Stage stage;
@@ -157,6 +159,7 @@ static void End(Conversation *talk) {
   // Closing alone leaves the watch in place while anything else still holds
   // the socket, and its next event would name a freed conversation.
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
+  TlsClose(talk->tls);
   close(talk->fd);
   GuardLeave(&server->guard, talk->peer_key);
   sodium_memzero(talk->password, sizeof(talk->password));
@@ -179,7 +182,8 @@ static int SendMessage(Conversation *talk, const char *text) {
   size_t length = strlen(text) + 1;
   ssize_t sent;
   do {
-    sent = send(talk->fd, text, length, MSG_NOSIGNAL);
+    sent = talk->tls != NULL ? TlsWrite(talk->tls, text, length)
+                             : send(talk->fd, text, length, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent == (ssize_t)length) return 0;
   talk->outcome = sent < 0 && errno != EAGAIN ? "send failed" : "not reading";
@@ -442,25 +446,27 @@ static int OnMessage(Conversation *talk) {
   return Fail(talk, "spoke out of turn");
 }
 
-// Handles the complete messages received, until more bytes are needed.
-static void TakeMessages(Conversation *talk) {
+// Handles the complete messages received, until more bytes are needed;
+// END once the conversation has ended.
+static int TakeMessages(Conversation *talk) {
   int took = 0;
   while (WireTakeMessage(&talk->reader, talk->message, sizeof(talk->message)) == 0) {
     took = 1;
     if (talk->reader.cut || OnMessage(talk) == END) {
       if (talk->reader.cut) talk->outcome = "message too long";
       End(talk);
-      return;
+      return END;
     }
-    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return;
+    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return GO_ON;
   }
   // The read limit runs from the last complete message.
   if (took) Rewind(talk);
+  return GO_ON;
 }
 
 // ---- Entry points --------------------------------------------------------------
 
-int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls) {
   Server *server = loop->server;
   std::string key = PeerKey(peer);
   if (server->open_conversations >= server->config.conversations_max ||
@@ -484,7 +490,14 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  if (tls) {
+    talk->tls = TlsAccept(&server->tls, fd);
+    talk->handshaking = 1;
+  }
+  if (tls && talk->tls == NULL) {
+    talk->outcome = "SSL_new failed";
+    End(talk);
+  } else if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -503,17 +516,51 @@ static void Leave(Conversation *talk, const char *outcome) {
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
 }
 
-void ConversationReadable(Conversation *talk) {
+// The handshake goes on with each arrival, within the same read limit as a
+// message; GO_ON once it is over.
+static int Handshake(Conversation *talk) {
+  if (TlsHandshake(talk->tls) != 0) {
+    if (errno == EAGAIN || errno == EINTR) return END;
+    Leave(talk, errno == EPIPE ? "hung up" : "TLS handshake failed");
+    return END;
+  }
+  talk->handshaking = 0;
+  Rewind(talk);
+  return GO_ON;
+}
+
+// One read of what has arrived, and the messages it completes; END when
+// the conversation ended or must wait for more.
+static int ReadSome(Conversation *talk) {
   size_t room;
   char *space = WireSpace(&talk->reader, &room);
   // Full while hashing: the client spoke out of turn.
-  if (room == 0) return Leave(talk, "spoke out of turn");
-  ssize_t got = recv(talk->fd, space, room, 0);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (got == 0) return Leave(talk, "hung up");
-  if (got < 0) return Leave(talk, "recv failed");
+  if (room == 0) {
+    Leave(talk, "spoke out of turn");
+    return END;
+  }
+  ssize_t got =
+      talk->tls != NULL ? TlsRead(talk->tls, space, room) : recv(talk->fd, space, room, 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return END;
+  if (got <= 0) {
+    Leave(talk, got == 0 ? "hung up" : talk->tls != NULL ? "TLS read failed" : "recv failed");
+    return END;
+  }
   WireCommit(&talk->reader, (size_t)got);
-  if (talk->stage != STAGE_HASHING && talk->stage != STAGE_HELD) TakeMessages(talk);
+  if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return GO_ON;
+  return TakeMessages(talk);
+}
+
+// TLS may hold decrypted bytes that no socket event will announce: they
+// are read before the loop waits again.
+static int HasPending(Conversation *talk) {
+  return talk->tls != NULL && SSL_pending(talk->tls) > 0;
+}
+
+void ConversationReadable(Conversation *talk) {
+  if (talk->handshaking && Handshake(talk) != GO_ON) return;
+  while (ReadSome(talk) == GO_ON && HasPending(talk)) {
+  }
 }
 
 // The allowance of the address is looked at again when the check is about
@@ -565,7 +612,7 @@ void ConversationHashed(Conversation *talk) {
   if (talk->stage == STAGE_HELD) return;
   // Messages that came meanwhile are handled now.
   Rewind(talk);
-  TakeMessages(talk);
+  if (TakeMessages(talk) == GO_ON && HasPending(talk)) ConversationReadable(talk);
 }
 
 // The held refusals that are due.

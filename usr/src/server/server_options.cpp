@@ -21,9 +21,14 @@ static const char kUsage[] =
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
     "  --max-per-address N   connections served at once from one IPv4 address or IPv6 /64;\n"
     "                        more from there are closed (default 32)\n"
+    "  --tls-port N          also serve TLS on this port, on the same addresses (clients\n"
+    "                        reach it as tls://HOST, port 9998 by default); needs:\n"
+    "  --tls-cert FILE       the server's certificate then its chain, PEM\n"
+    "  --tls-key FILE        its private key, PEM\n"
     "  --version             the version\n"
     "  --help                this text\n"
-    "SIGINT or SIGTERM stops the server.\n";
+    "SIGINT or SIGTERM stops the server; SIGHUP loads the TLS certificate and key\n"
+    "again (the pair in use stays when the new one cannot be loaded).\n";
 
 static void AddListen(ServerConfig *config, const char *list) {
   std::string rest(list);
@@ -43,6 +48,9 @@ static const char *const kValueOptions[] = {
     "--threads",
     "--max-conversations",
     "--max-per-address",
+    "--tls-port",
+    "--tls-cert",
+    "--tls-key",
 };
 
 // One option with its value; 0 when the value fits.
@@ -56,8 +64,12 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
     return OptionNumber(value, 1, 1000000, &config->conversations_max);
   if (option == "--max-per-address")
     return OptionNumber(value, 1, 1000000, &config->per_address_max);
-  if (option == "--db") {
-    config->db_path = value;
+  if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
+  if (option == "--db" || option == "--tls-cert" || option == "--tls-key") {
+    std::string &field = option == "--db"         ? config->db_path
+                         : option == "--tls-cert" ? config->tls_cert
+                                                  : config->tls_key;
+    field = value;
     return value[0] == '\0';
   }
   AddListen(config, value);
@@ -69,7 +81,11 @@ int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, F
   switch (ReadOptions(argc, argv, kValueOptions, sizeof(kValueOptions) / sizeof(kValueOptions[0]),
                       TakeOption, config, &problem)) {
   case OPTIONS_RUN:
-    return 0;
+    if ((config->tls_port >= 0) == !config->tls_cert.empty() &&
+        (config->tls_port >= 0) == !config->tls_key.empty())
+      return 0;
+    problem = "--tls-port, --tls-cert and --tls-key go together";
+    break;
   case OPTIONS_HELP:
     fputs(kUsage, out);
     return 2;
