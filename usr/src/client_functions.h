@@ -424,7 +424,7 @@ int ClientTlsOpen(struct ClientTls *tls, const char *host, int port, Uint32 dead
 int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 deadline);
 int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
 void ClientTlsClose(struct ClientTls *tls);
-// 1 when the open connection resumed a session.
+// 1 when the last connection opened resumed a session.
 int ClientTlsResumed(const struct ClientTls *tls);
 
 #endif

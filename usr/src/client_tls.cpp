@@ -25,6 +25,7 @@ typedef struct ClientTls {
   // rest of the exchange scratch it belongs to the one networked action
   // that runs.
   SSL_SESSION *session;
+  int resumed; // the last handshake resumed a session
 } ClientTls;
 
 // OpenSSL's last error, or the system's, as the SDL error.
@@ -215,6 +216,7 @@ int ClientTlsOpen(ClientTls *tls, const char *host, int port, Uint32 deadline) {
   SSL_set_connect_state(tls->ssl);
   if (tls->session != NULL) SSL_set_session(tls->ssl, tls->session);
   int rc = Drive(tls, CallHandshake, NULL, 0, deadline);
+  tls->resumed = rc == 1 && SSL_session_reused(tls->ssl);
   if (rc == 1) return 0;
   if (rc == 0) SDL_SetError("TLS: handshake failed: connection closed by the server");
   if (rc == kTlsFailed) HandshakeError(tls->ssl);
@@ -223,7 +225,7 @@ int ClientTlsOpen(ClientTls *tls, const char *host, int port, Uint32 deadline) {
 }
 
 int ClientTlsResumed(const ClientTls *tls) {
-  return tls->ssl != NULL && SSL_session_reused(tls->ssl);
+  return tls->resumed;
 }
 
 int ClientTlsSend(ClientTls *tls, const char *data, int length, Uint32 deadline) {
