@@ -18,14 +18,19 @@ trees=$state_home/varkel
 
 usage() {
   cat <<TEXT
-Usage: varkel [--server HOST[:PORT]] [--fullscreen]
+Usage: varkel [--server [tls://]HOST[:PORT]] [--ca-file FILE] [--fullscreen]
        varkel --version | --help
 
 Starts Varkel, in a window or full screen. Without --server the client talks
-to the server it was built for; HOST alone means port 9999.
+to the server it was built for; HOST alone means port 9999. With tls:// the
+conversation is encrypted (port 9998 by default) and the server's certificate
+is checked against the system's authorities, or only against FILE.
 
 Options:
   -s, --server HOST[:PORT]  play on that server (sets VARKEL_SERVER)
+  --ca-file FILE            trust only this authority for a tls:// server, as
+                            a host without a domain hands it out (sets
+                            VARKEL_CA_FILE)
   -f, --fullscreen          start in full screen
   -v, --version             print the version and end
   -h, --help                print this text and end
@@ -59,6 +64,16 @@ while [ $# -gt 0 ]; do
     VARKEL_SERVER=${1#--server=}
     export VARKEL_SERVER
     shift
+    ;;
+  --ca-file | --ca-file=*)
+    case $1 in
+    --ca-file=*) ca_file=${1#--ca-file=}; shift ;;
+    *) [ $# -ge 2 ] || fail "$1 needs a FILE"; ca_file=$2; shift 2 ;;
+    esac
+    # The client runs from its own tree: the path must not depend on here.
+    [ -r "$ca_file" ] || fail "cannot read the authority file $ca_file"
+    VARKEL_CA_FILE=$(readlink -f "$ca_file")
+    export VARKEL_CA_FILE
     ;;
   -f | --fullscreen)
     fullscreen=--fullscreen
