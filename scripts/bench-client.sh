@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Prints what a client costs: the share of one core it uses while the welcome
-# message fades, once it has faded (idle), and while the pointer moves over
-# the controls, with the dummy video driver and in a real window under Xvfb;
+# Prints what a client costs: the share of one core it uses and how often its
+# threads wake (context switches a second, all threads together) while the
+# welcome message fades, once it has faded (idle), with the pointer resting
+# on a control, and while the pointer moves over the controls, with the
+# dummy video driver and in a real window under Xvfb;
 # then its memory (VmSize, VmRSS) after 20 and after 1,000 actions clicked in
 # the window. Run after a release build (the programs in usr/bin/).
 #
@@ -67,14 +69,23 @@ done
 grep -q "listening on" "$work/server.log" || { cat "$work/server.log"; exit 1; }
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Context switches of all its threads so far: each is one wake-up.
+switches() {
+  cat /proc/"$1"/task/*/status 2>/dev/null |
+    awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n + 0 }'
+}
 
-# Share of one core that process $1 uses over the next $2 seconds.
+# Share of one core that process $1 uses over the next $2 seconds, and its
+# wake-ups a second.
 cpu_over() {
-  local before after
+  local before after woken_before woken_after
   before="$(ticks "$1")"
+  woken_before="$(switches "$1")"
   sleep "$2"
   after="$(ticks "$1")"
-  awk -v t="$((after - before))" -v hz="$hz" -v s="$2" 'BEGIN { printf "%.2f%%", 100 * t / hz / s }'
+  woken_after="$(switches "$1")"
+  awk -v t="$((after - before))" -v w="$((woken_after - woken_before))" -v hz="$hz" -v s="$2" \
+    'BEGIN { printf "%.2f%% (%.0f wake-ups/s)", 100 * t / hz / s, w / s }'
 }
 
 memory() {
@@ -145,6 +156,13 @@ sweep() { # window
   pids+=("$mover")
 }
 
+# The pointer still over the remember control, once its help has shown.
+resting() { # label window
+  xdotool mousemove --window "$2" 100 100
+  sleep 0.5
+  echo "$1: pointer resting on a control $(cpu_over "$client" "$seconds") of one core"
+}
+
 motion() { # label window
   sweep "$2"
   sleep 0.5
@@ -168,6 +186,7 @@ stop_client
 start_client "DISPLAY=$DISPLAY"
 window="$(window_of_client)"
 fade_and_idle "Xvfb window"
+resting "Xvfb window" "$window"
 motion "Xvfb window" "$window"
 
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }

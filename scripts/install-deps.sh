@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev fonts-dejavu-core
+  libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev libx11-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev libpq-dev postgresql libssl-dev openssl
   libgtest-dev xvfb xdotool iproute2
   libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3

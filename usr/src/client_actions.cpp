@@ -7,21 +7,30 @@
 // on the network. It closes its connection and writes its final state word
 // in one hold of the lock, after its message and pictures: a frame sees the
 // whole ending or none of it, and a new action cannot start on a connection
-// still open. The exchange scratch (ip, tcpsock, len, result, datas_sent,
-// datas_received, reader, tmp_string2) belongs to the one networked action
-// running; tmp_string is only touched under jeu->lock, since the memory
+// still open. The exchange scratch (ip, tcpsock, socket_chosen, len,
+// result, datas_sent, datas_received, reader, tmp_string2) belongs to the
+// one networked action running; tmp_string is only touched under jeu->lock, since the memory
 // actions run beside the others. chat.dat, `file`, `i` and `datas_file` are
 // kept apart by memory_lock, held by a listening and by memory browsing for
 // their whole run (memory_lock is always taken before jeu->lock).
 #include "client_functions.h"
-#include "common/varkel_options.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
@@ -64,31 +73,68 @@ static void CopyCut(char *field, size_t size, const char *text) {
 }
 
 /* The wire. Every message goes out through SendText and comes in through
-   ReceiveReply, which write the log lines. */
+   ReceiveReply, which write the log lines. The connection is SDL_net's to
+   the built-in server, or the system's socket to a chosen one. */
 
-// When the waits of a TLS step must be over: the action's deadline, or a
-// reply's time limit when no action runs.
-static Uint32 ActionEnd(const Game *jeu) {
-  return jeu->action_deadline != 0 ? jeu->action_deadline : SDL_GetTicks() + jeu->reply_timeout_ms;
+static int OnChosen(const Game *jeu) {
+  return jeu->socket_chosen >= 0;
 }
 
-// A peer that has gone makes send() raise SIGPIPE. The signal is held back
-// on this thread for the send and dropped: the send simply comes up short.
-static int SendWithoutSignal(Game *jeu, const char *data, int len) {
-  sigset_t pipe_signal, previous;
+// A peer that has gone makes send() raise SIGPIPE (SDL_net and OpenSSL
+// cannot ask for MSG_NOSIGNAL). The signal is held back on this thread for
+// the send and dropped: the send simply comes up short.
+static void HoldPipeSignal(sigset_t *previous) {
+  sigset_t pipe_signal;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, previous);
+}
+
+static void DropPipeSignal(const sigset_t *previous, int failed) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  struct timespec no_wait = {0, 0};
+  if (failed && !sigismember(previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
+  pthread_sigmask(SIG_SETMASK, previous, NULL);
+}
+
+static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
+  sigset_t previous;
+  HoldPipeSignal(&previous);
   errno = 0;
-  int sent = jeu->tls != NULL ? ClientTlsSend(jeu->tls, data, len, ActionEnd(jeu))
-                              : SDLNet_TCP_Send(jeu->tcpsock, data, len);
+  int sent = SDLNet_TCP_Send(socket, data, len);
   int error = errno;
-  if (sent < len) {
-    struct timespec no_wait = {0, 0};
-    if (!sigismember(&previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
-    if (jeu->tls == NULL) SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
+  if (sent < len) SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
+  DropPipeSignal(&previous, sent < len);
+  return sent;
+}
+
+// When the waits of a TLS step must be over: the action's deadline.
+static Uint32 ActionDeadline(const Game *jeu) {
+  return jeu->action_deadline != 0 ? jeu->action_deadline : SDL_GetTicks() + jeu->action_timeout_ms;
+}
+
+static int SendOnTls(Game *jeu, const char *data, int len) {
+  sigset_t previous;
+  HoldPipeSignal(&previous);
+  int sent = ClientTlsSend(jeu->tls, data, len, ActionDeadline(jeu));
+  DropPipeSignal(&previous, sent < len);
+  return sent;
+}
+
+// All of data, as SDL_net sends it; fewer bytes when the connection fails.
+static int SendOnSocket(int fd, const char *data, int len) {
+  int sent = 0;
+  while (sent < len) {
+    ssize_t n = send(fd, data + sent, (size_t)(len - sent), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      SDL_SetError("%s", n < 0 ? strerror(errno) : "connection lost");
+      break;
+    }
+    sent += (int)n;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, NULL);
   return sent;
 }
 
@@ -96,9 +142,14 @@ static int SendWithoutSignal(Game *jeu, const char *data, int len) {
 static int SendText(Game *jeu, const char *text, const char *shown) {
   jeu->datas_sent = const_cast<char *>(text);
   jeu->len = (int)strlen(text) + 1;
-  jeu->result = SendWithoutSignal(jeu, text, jeu->len);
+  if (OnChosen(jeu) && jeu->tls != NULL)
+    jeu->result = SendOnTls(jeu, text, jeu->len);
+  else
+    jeu->result = OnChosen(jeu) ? SendOnSocket(jeu->socket_chosen, text, jeu->len)
+                                : SendWithoutSignal(jeu->tcpsock, text, jeu->len);
   jeu->datas_sent = NULL;
-  if (jeu->result < jeu->len) return LogError(jeu, "SDLNet_TCP_Send: %s\n");
+  if (jeu->result < jeu->len)
+    return LogError(jeu, OnChosen(jeu) ? "send: %s\n" : "SDLNet_TCP_Send: %s\n");
   fprintf(jeu->file_log, "Sent: \"%s\"\n", shown);
   return 0;
 }
@@ -123,6 +174,24 @@ static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
   return (Uint32)action_left < left ? (Uint32)action_left : left;
 }
 
+// 1 when bytes wait on the connection, 0 when `wait_ms` passed first, -1
+// on an error.
+static int AwaitBytes(Game *jeu, SDLNet_SocketSet set, Uint32 wait_ms) {
+  if (!OnChosen(jeu)) return SDLNet_CheckSockets(set, wait_ms);
+  struct pollfd watched = {jeu->socket_chosen, POLLIN, 0};
+  int ready = poll(&watched, 1, (int)wait_ms);
+  return ready < 0 && errno == EINTR ? 0 : ready;
+}
+
+static int ReceiveSome(Game *jeu, char *space, int room) {
+  if (!OnChosen(jeu)) return SDLNet_TCP_Recv(jeu->tcpsock, space, room);
+  ssize_t got;
+  do
+    got = recv(jeu->socket_chosen, space, (size_t)room, 0);
+  while (got < 0 && errno == EINTR);
+  return (int)got;
+}
+
 // The same over TLS, whose bytes may already wait inside OpenSSL.
 static int ReceiveTlsBytes(Game *jeu, Uint32 started) {
   Uint32 left = TimeLeft(jeu, started);
@@ -138,20 +207,20 @@ static int ReceiveTlsBytes(Game *jeu, Uint32 started) {
 // Adds what has arrived on the connection to the reader, waiting for it
 // within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
-  if (jeu->tls != NULL) return ReceiveTlsBytes(jeu, started);
+  if (OnChosen(jeu) && jeu->tls != NULL) return ReceiveTlsBytes(jeu, started);
   int ready = 0;
   while (ready == 0) {
     Uint32 left = TimeLeft(jeu, started);
     if (left == 0) return 1;
-    ready = SDLNet_CheckSockets(set, left);
+    ready = AwaitBytes(jeu, set, left);
     if (ready < 0) {
-      SDL_SetError("select: %s", strerror(errno));
+      SDL_SetError("%s: %s", OnChosen(jeu) ? "poll" : "select", strerror(errno));
       return 1;
     }
   }
   size_t room;
   char *space = WireSpace(&jeu->reader, &room);
-  int got = SDLNet_TCP_Recv(jeu->tcpsock, space, (int)room);
+  int got = ReceiveSome(jeu, space, (int)room);
   if (got == 0) SDL_SetError("connection closed by the server");
   if (got < 0) SDL_SetError("%s", strerror(errno));
   if (got <= 0) return 1;
@@ -166,41 +235,109 @@ static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
 // terminated; the reader then skips the rest of it, up to and including its
 // NUL, before the next reply. datas_received is always a terminated string.
 static int ReceiveReply(Game *jeu) {
-  SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
-  if (set == NULL) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
-  if (jeu->tcpsock != NULL) SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  const char *failure = OnChosen(jeu) ? "recv: %s\n" : "SDLNet_TCP_Recv: %s\n";
+  SDLNet_SocketSet set = NULL;
+  if (!OnChosen(jeu)) {
+    set = SDLNet_AllocSocketSet(1);
+    if (set == NULL) return LogError(jeu, failure);
+    SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  }
   Uint32 started = SDL_GetTicks();
   int failed = 0;
   while (!failed &&
          WireTakeMessage(&jeu->reader, jeu->datas_received, sizeof(jeu->datas_received)) != 0)
     failed = ReceiveBytes(jeu, set, started);
-  SDLNet_FreeSocketSet(set);
-  if (failed) return LogError(jeu, "SDLNet_TCP_Recv: %s\n");
+  if (set != NULL) SDLNet_FreeSocketSet(set);
+  if (failed) return LogError(jeu, failure);
   fprintf(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
   return 0;
 }
 
-// Never a plain connection to a tls:// server: a failure of TLS is one of
-// the network.
-static int OpenTlsConnection(Game *jeu) {
-  if (ClientTlsOpen(jeu->tls, jeu->ip_server, jeu->port_server, ActionEnd(jeu)))
-    return LogError(jeu, "%s\n");
-  Lock(jeu);
-  WireReset(&jeu->reader);
-  Unlock(jeu);
-  return 0;
+/* Opening the connection, inside the action's time limit. */
+
+// What is left of the action's time limit.
+static Uint32 ActionTimeLeft(const Game *jeu) {
+  if (jeu->action_deadline == 0) return jeu->action_timeout_ms;
+  Sint32 left = (Sint32)(jeu->action_deadline - SDL_GetTicks());
+  return left > 0 ? (Uint32)left : 0;
 }
 
-// Resolves the server and opens the action's connection.
-static int OpenConnection(Game *jeu) {
-  if (jeu->tls != NULL) return OpenTlsConnection(jeu);
-  SDL_ClearError();
-  if (SDLNet_ResolveHost(&jeu->ip, jeu->ip_server, (Uint16)jeu->port_server) == -1) {
-    if (SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", jeu->ip_server);
-    return LogError(jeu, "SDLNet_ResolveHost: %s\n");
+namespace {
+// SDL_net's resolution and connection, which may block for minutes, on a
+// thread of their own that the action leaves behind at its time limit; the
+// last one out frees the record.
+struct BuiltInOpen {
+  std::mutex lock;
+  std::condition_variable done_signal;
+  std::string host;
+  Uint16 port;
+  IPaddress ip;
+  bool resolved = false;
+  bool done = false;
+  bool abandoned = false;
+  TCPsocket socket = NULL;
+  std::string error; // SDL's error is the thread's own
+};
+} // namespace
+
+// gethostbyname, under SDLNet_ResolveHost, fills one buffer for the whole
+// process: a resolution left behind must not run beside the next one.
+static std::mutex &ResolverLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+static void RunBuiltInOpen(std::shared_ptr<BuiltInOpen> open) {
+  IPaddress ip;
+  int resolved;
+  {
+    std::lock_guard<std::mutex> one_at_a_time(ResolverLock());
+    SDL_ClearError();
+    resolved = SDLNet_ResolveHost(&ip, open->host.c_str(), open->port) != -1;
+    if (!resolved && SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", open->host.c_str());
   }
-  TCPsocket socket = SDLNet_TCP_Open(&jeu->ip);
-  if (socket == NULL) return LogError(jeu, "SDLNet_TCP_Open: %s\n");
+  TCPsocket socket = NULL;
+  if (resolved) {
+    std::lock_guard<std::mutex> hold(open->lock);
+    open->ip = ip;
+    open->resolved = true;
+  }
+  if (resolved) socket = SDLNet_TCP_Open(&ip);
+  std::lock_guard<std::mutex> hold(open->lock);
+  if (open->abandoned) {
+    if (socket != NULL) SDLNet_TCP_Close(socket);
+    return;
+  }
+  open->socket = socket;
+  if (socket == NULL) open->error = SDL_GetError();
+  open->done = true;
+  open->done_signal.notify_one();
+}
+
+static int OpenBuiltIn(Game *jeu) {
+  auto open = std::make_shared<BuiltInOpen>();
+  open->host = jeu->ip_server;
+  open->port = (Uint16)jeu->port_server;
+  std::thread(RunBuiltInOpen, open).detach();
+  std::unique_lock<std::mutex> hold(open->lock);
+  bool done = open->done_signal.wait_for(hold, std::chrono::milliseconds(ActionTimeLeft(jeu)),
+                                         [&] { return open->done; });
+  if (open->resolved) jeu->ip = open->ip;
+  if (!done) {
+    open->abandoned = true;
+    if (open->resolved)
+      SDL_SetError("no connection to %s:%d within %u ms", jeu->ip_server, jeu->port_server,
+                   (unsigned)jeu->action_timeout_ms);
+    else
+      SDL_SetError("no address for %s within %u ms", jeu->ip_server,
+                   (unsigned)jeu->action_timeout_ms);
+  } else if (open->socket == NULL) {
+    SDL_SetError("%s", open->error.c_str());
+  }
+  if (open->socket == NULL)
+    return LogError(jeu, open->resolved ? "SDLNet_TCP_Open: %s\n" : "SDLNet_ResolveHost: %s\n");
+  TCPsocket socket = open->socket;
+  hold.unlock();
   Lock(jeu);
   jeu->tcpsock = socket;
   WireReset(&jeu->reader);
@@ -208,10 +345,38 @@ static int OpenConnection(Game *jeu) {
   return 0;
 }
 
+// The chosen server: every address of its name tried in turn.
+static int OpenChosen(Game *jeu) {
+  int fd;
+  const char *call;
+  char problem[2048];
+  if (ConnectServer(&jeu->server_chosen, ActionTimeLeft(jeu), &fd, &call, problem,
+                    sizeof(problem))) {
+    fprintf(jeu->file_log, "%s: %s\n", call, problem);
+    return 1;
+  }
+  Lock(jeu);
+  jeu->socket_chosen = fd;
+  WireReset(&jeu->reader);
+  Unlock(jeu);
+  // Never plain to a tls:// server: a failure of TLS is one of the network.
+  if (jeu->tls != NULL &&
+      ClientTlsOpen(jeu->tls, fd, jeu->server_chosen.host, ActionDeadline(jeu)) != 0)
+    return LogError(jeu, "%s\n");
+  return 0;
+}
+
+// Resolves the server and opens the action's connection.
+static int OpenConnection(Game *jeu) {
+  return jeu->server_chosen.host[0] != '\0' ? OpenChosen(jeu) : OpenBuiltIn(jeu);
+}
+
 int CloseConnection(Game *jeu) {
-  if (jeu->tls != NULL) ClientTlsClose(jeu->tls);
   if (jeu->tcpsock != NULL) SDLNet_TCP_Close(jeu->tcpsock);
   jeu->tcpsock = NULL;
+  if (jeu->tls != NULL) ClientTlsClose(jeu->tls);
+  if (jeu->socket_chosen >= 0) close(jeu->socket_chosen);
+  jeu->socket_chosen = -1;
   return 0;
 }
 
@@ -867,33 +1032,19 @@ int ActionRefresh(void *Data) {
   return failed;
 }
 
-// "HOST" or "HOST:PORT", or either after "tls://", read once at start so a
-// player can pick a server without rebuilding; NULL or empty keeps the
-// built-in address. A host's own authority for TLS comes in VARKEL_CA_FILE.
+// Read once at start, so that a player can pick a server without
+// rebuilding; NULL or empty keeps the built-in address.
 int ChooseServer(Game *jeu, const char *value) {
   if (value == NULL || value[0] == '\0') return 0;
-  static const char kTlsScheme[] = "tls://";
-  int tls = strncmp(value, kTlsScheme, strlen(kTlsScheme)) == 0;
-  const char *host = tls ? value + strlen(kTlsScheme) : value;
-  const char *colon = strchr(host, ':');
-  size_t host_length = colon != NULL ? (size_t)(colon - host) : strlen(host);
-  if (host_length == 0 || host_length >= sizeof(jeu->ip_server)) {
-    printf("VARKEL_SERVER: the host must have 1 to %d characters: %s\n",
-           (int)sizeof(jeu->ip_server) - 1, value);
+  char problem[512];
+  if (ReadServerAddress(value, VARKEL_SERVER_PORT, &jeu->server_chosen, problem, sizeof(problem))) {
+    printf("VARKEL_SERVER: %s: %s\n", problem, value);
     return 1;
   }
-  int port = tls ? WIRE_TLS_PORT_DEFAULT : jeu->port_server;
-  if (colon != NULL) {
-    if (OptionNumber(colon + 1, 1, 65535, &port)) {
-      printf("VARKEL_SERVER: the port must be a number from 1 to 65535: %s\n", value);
-      return 1;
-    }
-  }
-  if (tls && ClientTlsNew(getenv("VARKEL_CA_FILE"), &jeu->tls)) {
+  // A host's own authority for TLS comes in VARKEL_CA_FILE.
+  if (jeu->server_chosen.tls && ClientTlsNew(getenv("VARKEL_CA_FILE"), &jeu->tls)) {
     printf("%s\n", SDL_GetError());
     return 1;
   }
-  snprintf(jeu->ip_server, sizeof(jeu->ip_server), "%.*s", (int)host_length, host);
-  jeu->port_server = port;
   return 0;
 }

@@ -29,6 +29,7 @@
 #include <SDL/SDL_thread.h>
 #include <SDL/SDL_ttf.h>
 
+#include "common/varkel_address.h"
 #include "common/varkel_pictures.h"
 #include "common/varkel_wire.h"
 
@@ -227,6 +228,8 @@ typedef struct Game {
   Uint32 pictures_fitted;                 // counts pictures fitted: a replaced one shows as changed
   DrawnItem drawn[VARKEL_DRAWN_ITEMS];    // what the last composed frame showed
   int show_next;                          // compose and send the whole next frame
+  int frame_wanted;                       // an event was handled since the last frame
+  int display_fd;                         // the display connection the loop sleeps on; -1: none
   Uint32 frames_shown;                    // frames sent to the display so far
   Uint64 pixels_shown;                    // pixels sent to the display so far
 
@@ -237,8 +240,13 @@ typedef struct Game {
   Uint32 action_timeout_ms;
   Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
 
-  // The conversation over TLS, when VARKEL_SERVER is a tls:// address;
-  // NULL for a plain server. Its connection is exchange scratch.
+  // A server the player chose (VARKEL_SERVER), reached through the
+  // system's resolver and sockets: SDL_net knows neither IPv6, nor long
+  // names, nor a time limit. An empty host: the built-in ip_server.
+  ServerAddress server_chosen;
+  int socket_chosen; // the open connection to it; -1 when none
+  // The conversation over TLS with a tls:// server (server_chosen.tls),
+  // NULL otherwise. Its connection is exchange scratch.
   struct ClientTls *tls;
 } Game;
 
@@ -404,25 +412,27 @@ int ActionRememberAfter(void *Data);
 const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
-// Takes the server from VARKEL_SERVER's value ("HOST" or "HOST:PORT", or
-// "tls://" and either for TLS, port WIRE_TLS_PORT_DEFAULT by default); NULL
-// or empty keeps the built-in one. For TLS only the authorities of the
-// file VARKEL_CA_FILE names are trusted when it is set, else the system's.
-// A host too long for ip_server, a bad port or an unreadable authority file
-// prints a line on standard output and returns 1.
+// Takes the server from VARKEL_SERVER's value (HOST, HOST:PORT, [IPV6],
+// [IPV6]:PORT or a bare IPv6 address, each maybe after "tls://") into
+// server_chosen; NULL or empty keeps the built-in one. For TLS only the
+// authorities of the file VARKEL_CA_FILE names are trusted when it is set,
+// else the system's. A malformed value or an unreadable authority file
+// prints a line naming the bad part on standard output and returns 1.
 int ChooseServer(Game *jeu, const char *value);
 
-// TLS (client_tls.cpp): a connection of its own, checked against the
-// authorities trusted, keeping the last session for the next one. Failures
-// set the SDL error, which names the cause ("TLS: certificate verify
-// failed: ..."); every wait ends by `deadline` (SDL ticks).
+// TLS (client_tls.cpp) over a connected socket, checked against the
+// authorities trusted, keeping the last session for the next connection.
+// Failures set the SDL error, which names the cause ("TLS: certificate
+// verify failed: ..."); every wait ends by `deadline` (SDL ticks).
 struct ClientTls;
 int ClientTlsNew(const char *ca_file, struct ClientTls **out);
 void ClientTlsFree(struct ClientTls *tls);
-int ClientTlsOpen(struct ClientTls *tls, const char *host, int port, Uint32 deadline);
+// The handshake on fd (made non-blocking), the certificate made out to host.
+int ClientTlsOpen(struct ClientTls *tls, int fd, const char *host, Uint32 deadline);
 // Bytes sent or received; 0 when the server closed, below 0 on a failure.
 int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 deadline);
 int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
+// Ends the session; the socket stays the caller's to close.
 void ClientTlsClose(struct ClientTls *tls);
 // 1 when the last connection opened resumed a session.
 int ClientTlsResumed(const struct ClientTls *tls);

@@ -2,14 +2,22 @@
 // varkel_client: start-up, command line and the frame loop.
 #include "client_functions.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+#include <SDL/SDL_syswm.h>
 
 #define VARKEL_WEB_ADDRESS "https://varkel.example.org/"
 
-// The loop waits at most this long at a time, so events are handled at once.
-#define VARKEL_IDLE_STEP_MS 5
+// While a key is held the loop looks at the events this often: SDL makes
+// the repeated presses only when it is asked for events.
+#define VARKEL_KEY_STEP_MS 5
+// The longest sleep with nothing to show: a signal that lands between the
+// last look at the events and the sleep is still seen within it.
+#define VARKEL_IDLE_WAIT_MS 1000
 
 static int LastArgumentIs(int argc, char **argv, const char *shortname, const char *longname) {
   const char *last = argv[argc - 1];
@@ -67,11 +75,14 @@ static Uint32 VideoFlags(int fullscreen) {
 
 // SDL would present each frame through OpenGL, which without a driver is
 // Mesa drawing in software: several times the cost of SDL's own software
-// renderer. Both settings are needed (either alone still loads OpenGL); a
-// player's own choice stays.
+// renderer. Both settings are needed (either alone still loads OpenGL). In
+// full screen every frame shown is scaled whole to the display: by nearest
+// pixels it costs half of a smoothed scaling, and looks as a real 640x480
+// mode did. A player's own choice stays.
 static void ChooseRenderer(void) {
   setenv("SDL_RENDER_DRIVER", "software", 0);
   setenv("SDL_FRAMEBUFFER_ACCELERATION", "software", 0);
+  setenv("SDL12COMPAT_SCALE_METHOD", "nearest", 0);
 }
 
 // Without a display SDL falls back to drawing nowhere, and the player would
@@ -105,38 +116,88 @@ static int StartLibraries(void) {
   return 0;
 }
 
-// Sleeps a short step toward the next frame instead of spinning; the step
-// is short enough that an event still feels handled at once.
-static void WaitForNextPass(const Game *jeu) {
-  Uint32 due = jeu->last_time + VARKEL_FRAME_MS + 1;
-  Uint32 now = SDL_GetTicks();
-  if ((Sint32)(due - now) <= 0) return;
-  SDL_Delay(due - now < VARKEL_IDLE_STEP_MS ? due - now : VARKEL_IDLE_STEP_MS);
+// The display connection, on which the loop sleeps; -1 without one (the
+// dummy driver), where it sleeps a frame at a time.
+static int DisplayDescriptor(void) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11 || info.info.x11.display == NULL)
+    return -1;
+  return ConnectionNumber(info.info.x11.display);
 }
 
-// One pass: a frame when more than 40 ms have passed, then every event in
-// arrival order. Returns 1 when the process must end.
+static int KeyHeld(void) {
+  int count = 0;
+  const Uint8 *keys = SDL_GetKeyState(&count);
+  for (int n = 0; n < count; n++)
+    if (keys[n]) return 1;
+  return 0;
+}
+
+// Something on the screen may change at the next frame: an event was
+// handled, the state message fades, or an action runs (it writes the
+// record without telling the loop). Caller holds the lock.
+static int FrameWanted(const Game *jeu) {
+  if (jeu->frame_wanted || jeu->show_next || jeu->message_alpha > 0) return 1;
+  for (const ActionThread &slot : jeu->action_threads)
+    if (slot.thread != NULL) return 1;
+  return 0;
+}
+
+// Sleeps until the next frame is due when one is wanted, else until the
+// display sends something; a held key wakes it in short steps, for its
+// repeats.
+static void WaitForNextPass(const Game *jeu, int wanted) {
+  int timeout = jeu->display_fd >= 0 ? VARKEL_IDLE_WAIT_MS : VARKEL_FRAME_MS;
+  if (wanted) {
+    Sint32 due = (Sint32)(jeu->last_time + VARKEL_FRAME_MS + 1 - SDL_GetTicks());
+    timeout = due > 0 ? due : 0;
+  }
+  if (timeout > VARKEL_KEY_STEP_MS && KeyHeld()) timeout = VARKEL_KEY_STEP_MS;
+  if (timeout == 0) return;
+  // ppoll, which nothing else in the client calls: a test can tell from
+  // outside that the loop sleeps.
+  struct pollfd display = {jeu->display_fd, POLLIN, 0};
+  struct timespec wait = {timeout / 1000, (long)(timeout % 1000) * 1000000};
+  ppoll(&display, 1, &wait, NULL);
+}
+
+// One pass: a frame when more than 40 ms have passed and something may
+// have changed, then every event in arrival order, then a sleep. Returns 1
+// when the process must end.
 static int RunPass(Game *jeu) {
   jeu->current_time = SDL_GetTicks();
-  if (jeu->last_time + VARKEL_FRAME_MS < jeu->current_time) {
+  SDL_LockMutex(jeu->lock);
+  int wanted = FrameWanted(jeu);
+  SDL_UnlockMutex(jeu->lock);
+  if (wanted && jeu->last_time + VARKEL_FRAME_MS < jeu->current_time) {
     jeu->last_time = jeu->current_time;
     SDL_LockMutex(jeu->lock);
     // Finished action threads are waited on once a frame, and at each start.
     ReapActions(jeu);
+    jeu->frame_wanted = 0;
+    Uint32 shown = jeu->frames_shown;
     int failed = DrawFrame(jeu);
     SDL_UnlockMutex(jeu->lock);
     if (failed) return 1;
+    // SDL sends an update of part of the screen only when next asked for
+    // events 16 ms on, or at a delay: now, before the loop sleeps.
+    if (jeu->frames_shown != shown) SDL_Delay(0);
   }
   int ended = 0;
   while (!ended && SDL_PollEvent(&jeu->event_1)) {
     SDL_LockMutex(jeu->lock);
     ended = HandleEvent(jeu);
+    jeu->frame_wanted = 1;
     // On the way out too; running ones are left to end with the process.
     if (ended) ReapActions(jeu);
     SDL_UnlockMutex(jeu->lock);
   }
   if (ended) return 1;
-  WaitForNextPass(jeu);
+  SDL_LockMutex(jeu->lock);
+  wanted = FrameWanted(jeu);
+  SDL_UnlockMutex(jeu->lock);
+  WaitForNextPass(jeu, wanted);
   return 0;
 }
 
@@ -165,6 +226,7 @@ int main(int argc, char **argv) {
   jeu.sfc_screen = SDL_SetVideoMode(jeu.screen_w, jeu.screen_h, 0, VideoFlags(fullscreen));
   if (jeu.sfc_screen == NULL) return FailAndQuit(&jeu, "SDL_SetVideoMode: %s.\n\a");
   if (FitPicturesToDisplay(&jeu)) return QuitLibraries();
+  jeu.display_fd = DisplayDescriptor();
   while (jeu.loop == 1)
     if (RunPass(&jeu)) return 1;
   return 1;

@@ -34,9 +34,11 @@ int InitGame(Game *jeu) {
   jeu->port_server = VARKEL_SERVER_PORT;
   // Plumbing of the threads: nothing open, the standard time limit.
   jeu->tcpsock = NULL;
+  jeu->socket_chosen = -1;
   WireReset(&jeu->reader);
   jeu->reply_timeout_ms = VARKEL_REPLY_TIMEOUT_MS;
   jeu->show_next = 1;
+  jeu->display_fd = -1;
   jeu->action_timeout_ms = VARKEL_ACTION_TIMEOUT_MS;
   return 0;
 }

@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The conversation over TLS with a tls:// server: a socket of its own
-// (SDL_net cannot carry TLS), the server's chain and name checked before
-// any byte of the player's goes out, and the last session kept so that the
+// The conversation over TLS with a tls:// server, on the chosen server's
+// socket: the server's chain and name checked before any byte of the
+// player's goes out, and the last session kept so that the
 // next action resumes it instead of paying a whole handshake. Every wait
 // is bounded by the deadline the action gives.
 #include "client_functions.h"
 
 #include <errno.h>
-#include <netdb.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -20,7 +18,7 @@
 typedef struct ClientTls {
   SSL_CTX *context;
   SSL *ssl; // the open connection's, NULL when none is open
-  int fd;
+  int fd;   // its socket, the caller's
   // The last session the server gave, for the next handshake. Like the
   // rest of the exchange scratch it belongs to the one networked action
   // that runs.
@@ -107,48 +105,6 @@ static int WaitFor(int fd, short events, Uint32 deadline) {
   }
 }
 
-// One address: 0 with the connected socket in *fd.
-static int ConnectTo(const struct addrinfo *info, Uint32 deadline, int *fd) {
-  int s = socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (s < 0) {
-    SDL_SetError("socket: %s", strerror(errno));
-    return 1;
-  }
-  int error = 0;
-  socklen_t length = sizeof(error);
-  if (connect(s, info->ai_addr, info->ai_addrlen) != 0 &&
-      (errno != EINPROGRESS || WaitFor(s, POLLOUT, deadline) != 0 ||
-       getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
-    if (error != 0) SDL_SetError("connect: %s", strerror(error));
-    if (error == 0 && errno != EINPROGRESS) SDL_SetError("connect: %s", strerror(errno));
-    close(s);
-    return 1;
-  }
-  *fd = s;
-  return 0;
-}
-
-// The host's addresses in turn until one answers.
-static int ConnectSocket(const char *host, int port, Uint32 deadline, int *fd) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  char service[8];
-  snprintf(service, sizeof(service), "%d", port);
-  struct addrinfo *found = NULL;
-  int rc = getaddrinfo(host, service, &hints, &found);
-  if (rc != 0) {
-    SDL_SetError("getaddrinfo: %s: %s", host, gai_strerror(rc));
-    return 1;
-  }
-  int failed = 1;
-  for (struct addrinfo *info = found; info != NULL && failed; info = info->ai_next)
-    failed = ConnectTo(info, deadline, fd);
-  freeaddrinfo(found);
-  return failed;
-}
-
 // The name the certificate must bear: an address literal is matched
 // against the certificate's addresses and is not sent as SNI.
 static int NameTheServer(SSL *ssl, const char *host) {
@@ -202,9 +158,14 @@ static int CallWrite(SSL *ssl, void *buffer, int size) {
   return SSL_write(ssl, buffer, size);
 }
 
-int ClientTlsOpen(ClientTls *tls, const char *host, int port, Uint32 deadline) {
+int ClientTlsOpen(ClientTls *tls, int fd, const char *host, Uint32 deadline) {
   ClientTlsClose(tls);
-  if (ConnectSocket(host, port, deadline, &tls->fd) != 0) return 1;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    SDL_SetError("fcntl: %s", strerror(errno));
+    return 1;
+  }
+  tls->fd = fd;
   ERR_clear_error();
   tls->ssl = SSL_new(tls->context);
   if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || NameTheServer(tls->ssl, host)) {
@@ -250,6 +211,5 @@ void ClientTlsClose(ClientTls *tls) {
     SSL_free(tls->ssl);
     tls->ssl = NULL;
   }
-  if (tls->fd >= 0) close(tls->fd);
   tls->fd = -1;
 }

@@ -16,8 +16,6 @@
 #define WIRE_TEXT_OF(number) #number
 #define WIRE_TEXT(number) WIRE_TEXT_OF(number)
 #define WIRE_VERSION_TEXT WIRE_TEXT(WIRE_VERSION)
-// The port of the conversation over TLS when a tls:// address names none.
-#define WIRE_TLS_PORT_DEFAULT 9998
 
 // The identification's messages, each answered.
 #define WIRE_IDENTIFICATION_MESSAGES 4

@@ -20,14 +20,17 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME varkel)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS fonts-dejavu-core)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_SUGGESTS varkel-server)
+# A player who chose no server plays on a personal one; zenity asks for a
+# server from the menu and shows the launcher's messages there.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "varkel-server, zenity")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION "small multi-player role-playing game, in French
 In Varkel each player gives life to a character, wakes it and puts it to
 sleep, keeps it fed and watered between the hotel, the well, the graveyard
 and the forest, and talks with everyone else on the server.
 
 This package holds the graphical client and its launcher, varkel, which
-gives every player a tree of files of their own.")
+gives every player a tree of files of their own, remembers the server
+chosen last, and starts a personal server when none is chosen.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME varkel-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION games)

@@ -65,7 +65,7 @@ chmod 644 authority.pem server.pem
 here=$(pwd)
 cat <<TEXT
 Server certificate for $names, valid $days days:
-  varkel_server --tls-port 9998 --tls-cert $here/server.pem --tls-key $here/server.key
+  varkel_server --tls-port 9992 --tls-cert $here/server.pem --tls-key $here/server.key
   (a running server takes a renewed pair on SIGHUP: systemctl reload varkel-server)
 Give the players this file, $here/authority.pem; they play with
   varkel --server tls://$1 --ca-file authority.pem

@@ -2,39 +2,56 @@
 # SPDX-License-Identifier: MIT
 # varkel: starts the Varkel client in the player's own tree, so that every
 # player (and every game running at once) keeps its own nickname, heard
-# lines, screenshot and log.
+# lines, screenshot and log; on the server the player chose last, or on a
+# personal one when nothing answers at the built-in address of this machine.
 set -eu
 
 release=@VARKEL_RELEASE@
 web=@VARKEL_WEB_ADDRESS@
 slots=16
 
-state_home=${XDG_STATE_HOME:-}
-case $state_home in
-/*) ;;
-*) state_home=${HOME:?HOME is not set}/.local/state ;;
-esac
-trees=$state_home/varkel
+# An XDG folder when it is absolute, else its default under HOME.
+folder() {  # value, default below HOME
+  case $1 in
+  /*) printf '%s\n' "$1" ;;
+  *) printf '%s\n' "${HOME:?HOME is not set}/$2" ;;
+  esac
+}
+trees=$(folder "${XDG_STATE_HOME:-}" .local/state)/varkel
+memory=$(folder "${XDG_CONFIG_HOME:-}" .config)/varkel/server
+world=$(folder "${XDG_DATA_HOME:-}" .local/share)/varkel
 
 usage() {
   cat <<TEXT
-Usage: varkel [--server [tls://]HOST[:PORT]] [--ca-file FILE] [--fullscreen]
+Usage: varkel [--server ADDRESS [--ca-file FILE] | --choose-server | --forget-server]
+              [--fullscreen]
        varkel --version | --help
 
-Starts Varkel, in a window or full screen. Without --server the client talks
-to the server it was built for; HOST alone means port 9999. With tls:// the
-conversation is encrypted (port 9998 by default) and the server's certificate
-is checked against the system's authorities, or only against FILE.
+Starts Varkel, in a window or full screen, on the server given with
+--server, else the one in VARKEL_SERVER, else the one given last with
+--server, else the server the game was built for when it answers, else a
+personal server of your own on this machine.
+
+ADDRESS is HOST, HOST:PORT, [IPV6], [IPV6]:PORT or an IPv6 address; HOST is
+a name of up to 253 characters or an IPv4 address; the port is 9999 when
+not given. After tls:// (tls://HOST[:PORT], port 9992 when not given) the
+conversation is encrypted and the server's certificate checked against the
+authorities the system trusts, or only against the one of --ca-file.
 
 Options:
-  -s, --server HOST[:PORT]  play on that server (sets VARKEL_SERVER)
-  --ca-file FILE            trust only this authority for a tls:// server, as
-                            a host without a domain hands it out (sets
-                            VARKEL_CA_FILE)
-  -f, --fullscreen          start in full screen
-  -v, --version             print the version and end
-  -h, --help                print this text and end
+  -s, --server ADDRESS  play on that server, and on it again next time
+      --ca-file FILE    trust only this authority for a tls:// server (the
+                        file a host without a domain hands out); kept with
+                        the server
+      --choose-server   ask for the server in a small window, then play
+      --forget-server   forget the server given last, then play
+  -f, --fullscreen      start in full screen
+  -v, --version         print the version and end
+  -h, --help            print this text and end
 
+The server given last:  $memory
+The personal world:     $world/varkel.db
+                        (its server's log: $trees/server.log)
 Your files are in $trees/1/
 (a second game started while one runs uses $trees/2/, and so on):
   tmp/nickname.dat                  the remembered nickname
@@ -42,38 +59,100 @@ Your files are in $trees/1/
   tmp/faim.dat, soif.dat, sommeil.dat  the needs last asked for
   tmp/screenshot.bmp                the screenshot
   var/log/varkel/varkel_client.log  the log of the last game
+Every game starts with the newest nickname.dat and chat.dat of your trees.
 TEXT
 }
 
-fail() {
+# A line for the player: on standard error, and, started from a menu
+# without a terminal, in a notification or a small window too.
+tell() {
   echo "varkel: $1" >&2
+  if [ -t 2 ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then return 0; fi
+  if command -v zenity >/dev/null 2>&1; then
+    zenity --warning --title=Varkel --no-wrap --text="$1" >/dev/null 2>&1 7>&- 8>&- 9>&- &
+  elif command -v notify-send >/dev/null 2>&1; then
+    notify-send --app-name=Varkel --icon=varkel Varkel "$1" >/dev/null 2>&1 7>&- 8>&- 9>&- &
+  fi
+}
+
+fail() {
+  tell "$1"
   echo "Try 'varkel --help'." >&2
   exit 2
 }
 
+here=$(dirname "$(readlink -f "$0")")
+client=$here/varkel_client
+helper=$here/@VARKEL_GAMES_TO_HELPER@/varkel_address
+
+# The client's own reader of addresses says what is wrong with one.
+check() {  # address, where it comes from
+  if ! problem=$("$helper" check "$1"); then
+    fail "$2 \"$1\": ${problem:-the address reader $helper did not run}"
+  fi
+}
+
+# The server on the first line, the authority file given with it, if any,
+# on the second.
+remember() {  # address, authority file
+  mkdir -p "$(dirname "$memory")"
+  printf '%s\n%s\n' "$1" "$2" >"$memory.new"
+  mv -f "$memory.new" "$memory"
+}
+
+# Asks for a server until a good one is given; empty forgets it. 1 when the
+# player gives up.
+choose() {
+  command -v zenity >/dev/null 2>&1 ||
+    fail "--choose-server needs zenity; varkel --server ADDRESS chooses a server too"
+  given=$(head -n 1 "$memory" 2>/dev/null || :)
+  while :; do
+    given=$(zenity --entry --title=Varkel --entry-text="$given" \
+      --text="Server: HOST, HOST:PORT or [IPV6]:PORT (empty: forget it)") || return 1
+    if [ -z "$given" ]; then
+      rm -f "$memory"
+      return 0
+    fi
+    if problem=$("$helper" check "$given"); then
+      server=$given
+      return 0
+    fi
+    zenity --error --title=Varkel --no-wrap --text="\"$given\": $problem" || :
+  done
+}
+
+server=""
+ca_file=""
 fullscreen=""
+forget=""
+ask=""
 while [ $# -gt 0 ]; do
   case $1 in
+  --ca-file)
+    [ $# -ge 2 ] || fail "$1 needs a file"
+    ca_file=$2
+    shift 2
+    ;;
+  --ca-file=*)
+    ca_file=${1#--ca-file=}
+    shift
+    ;;
   -s | --server)
-    [ $# -ge 2 ] || fail "$1 needs HOST or HOST:PORT"
-    VARKEL_SERVER=$2
-    export VARKEL_SERVER
+    [ $# -ge 2 ] || fail "$1 needs an address: HOST, HOST:PORT or [IPV6]:PORT"
+    server=$2
     shift 2
     ;;
   --server=*)
-    VARKEL_SERVER=${1#--server=}
-    export VARKEL_SERVER
+    server=${1#--server=}
     shift
     ;;
-  --ca-file | --ca-file=*)
-    case $1 in
-    --ca-file=*) ca_file=${1#--ca-file=}; shift ;;
-    *) [ $# -ge 2 ] || fail "$1 needs a FILE"; ca_file=$2; shift 2 ;;
-    esac
-    # The client runs from its own tree: the path must not depend on here.
-    [ -r "$ca_file" ] || fail "cannot read the authority file $ca_file"
-    VARKEL_CA_FILE=$(readlink -f "$ca_file")
-    export VARKEL_CA_FILE
+  --choose-server)
+    ask=1
+    shift
+    ;;
+  --forget-server)
+    forget=1
+    shift
     ;;
   -f | --fullscreen)
     fullscreen=--fullscreen
@@ -91,12 +170,53 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-here=$(dirname "$(readlink -f "$0")")
-client=$here/varkel_client
 share=$(cd "$here/@VARKEL_GAMES_TO_DATA@" && pwd) || {
-  echo "varkel: the game's pictures are not in $here/@VARKEL_GAMES_TO_DATA@" >&2
+  tell "the game's pictures are not in $here/@VARKEL_GAMES_TO_DATA@"
   exit 1
 }
+
+if [ -n "$forget" ]; then
+  rm -f "$memory"
+  tell "the server given last is forgotten"
+fi
+if [ -n "$ask" ]; then
+  choose || exit 0
+fi
+
+# Which server: --server (kept for next time), VARKEL_SERVER, the one kept,
+# the built-in one when it answers, the personal one.
+personal=""
+# The client runs from its own tree: the authority file's path must not
+# depend on the folder it was given from.
+if [ -n "$ca_file" ]; then
+  [ -n "$server" ] || fail "--ca-file goes with --server tls://ADDRESS"
+  [ -r "$ca_file" ] || fail "--ca-file: cannot read $ca_file"
+  ca_file=$(readlink -f "$ca_file")
+fi
+if [ -n "$server" ]; then
+  check "$server" --server
+  remember "$server" "$ca_file"
+elif [ -n "${VARKEL_SERVER:-}" ]; then
+  check "$VARKEL_SERVER" VARKEL_SERVER
+  server=$VARKEL_SERVER
+elif [ -s "$memory" ]; then
+  server=$(head -n 1 "$memory")
+  ca_file=$(sed -n 2p "$memory")
+  check "$server" "the server kept in $memory,"
+elif builtin=$("$helper" builtin); then
+  :
+else
+  [ $? -eq 3 ] || fail "the address reader $helper did not run"
+  personal=1
+fi
+if [ -n "$server" ]; then
+  VARKEL_SERVER=$server
+  export VARKEL_SERVER
+fi
+if [ -n "$ca_file" ]; then
+  VARKEL_CA_FILE=$ca_file
+  export VARKEL_CA_FILE
+fi
 
 # The first tree that no running game holds; the lock lives as long as the
 # client, which inherits its descriptor.
@@ -109,7 +229,7 @@ while :; do
   exec 9>&-
   slot=$((slot + 1))
   if [ $slot -gt $slots ]; then
-    echo "varkel: $slots games already run for this player" >&2
+    tell "$slots games already run for this player"
     exit 1
   fi
 done
@@ -118,6 +238,82 @@ root=$trees/$slot
 mkdir -p "$root/usr/bin" "$root/usr/share" "$root/tmp" "$root/var/log/varkel"
 # Points at the installed pictures and font, wherever the game is now.
 ln -sfn "$share" "$root/usr/share/varkel"
+
+# One player, one memory: the newest nickname and heard lines of any tree,
+# copied, so that no two games write the same file.
+for name in nickname.dat chat.dat; do
+  # shellcheck disable=SC2012 # tree folders are numbers
+  newest=$(ls -t "$trees"/*/tmp/$name 2>/dev/null | head -n 1) || :
+  if [ -n "$newest" ] && [ "$newest" != "$root/tmp/$name" ]; then
+    cp "$newest" "$root/tmp/.$name.new" && mv -f "$root/tmp/.$name.new" "$root/tmp/$name"
+  fi
+done
+
+# The personal server: one for all the player's games, started by the first
+# and stopped when the last ends. Every game holds server.users shared
+# (descriptor 8, inherited by its client); the server's keeper waits to hold
+# it alone, which happens only once every client has gone, however it went.
+personal_server() {
+  program=$here/varkel_server
+  if [ ! -x "$program" ]; then
+    tell "no server answers at $builtin: choose one with varkel --server HOST[:PORT] (or install varkel-server for a world of your own)"
+    return 0
+  fi
+  exec 8>>"$trees/server.users"
+  flock -s 8
+  exec 7>>"$trees/server.lock"
+  flock 7
+  pid="" port=""
+  if [ -s "$trees/server.run" ]; then read -r pid port <"$trees/server.run" || :; fi
+  if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null ||
+    ! "$helper" answers "127.0.0.1:$port" >/dev/null; then
+    start_server "$program" || {
+      exec 7>&-
+      tell "the personal server did not start: see $trees/server.log"
+      return 0
+    }
+  fi
+  exec 7>&-
+  VARKEL_SERVER=127.0.0.1:$port
+  export VARKEL_SERVER
+}
+
+# Starts the server on a free port of 127.0.0.1, out of the terminal's reach,
+# and its keeper; sets pid and port.
+start_server() {  # program
+  log=$trees/server.log
+  : >"$log"
+  setsid "$1" --port 0 --listen 127.0.0.1 --db "$world/varkel.db" \
+    </dev/null >/dev/null 2>>"$log" 7>&- 8>&- 9>&- &
+  pid=$!
+  port=""
+  n=0
+  while [ -z "$port" ] && [ $n -lt 200 ] && kill -0 "$pid" 2>/dev/null; do
+    sleep 0.05
+    port=$(sed -n 's/^varkel_server: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' "$log")
+    n=$((n + 1))
+  done
+  if [ -z "$port" ]; then
+    kill "$pid" 2>/dev/null || :
+    return 1
+  fi
+  printf '%s %s\n' "$pid" "$port" >"$trees/server.run"
+  # shellcheck disable=SC2016 # expanded by the keeper
+  setsid sh -c '
+    exec 8>>"$1/server.users"
+    flock -x 8
+    kill "$2" 2>/dev/null
+    n=0
+    while kill -0 "$2" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    kill -9 "$2" 2>/dev/null
+    rm -f "$1/server.run"' keeper "$trees" "$pid" \
+    </dev/null >/dev/null 2>&1 7>&- 8>&- 9>&- &
+}
+
+if [ -n "$personal" ]; then
+  personal_server
+fi
+
 cd "$root/usr/bin"
 if [ -n "$fullscreen" ]; then
   exec "$client" "$fullscreen"

@@ -158,6 +158,8 @@ void Settle(Harness *h) {
       ConversationReadable(handle->talk);
     }
     int moved = ready > 0;
+    // Store jobs run here, as a store thread would run them.
+    moved |= StorePoolRunReady(&h->server->store_pool, &h->server->store);
     moved |= LoopTakeHashed(h->loop);
     for (Client &client : h->clients)
       moved |= ReadReplies(&client);

@@ -109,30 +109,75 @@ typedef struct CharacterRow {
 } CharacterRow;
 
 struct Store;
+struct Loop;
+struct Conversation;
+
+// What a store job asks for.
+enum StoreCall {
+  STORE_FIND,   // in: name; out: found, account
+  STORE_CREATE, // in: name, text (the hash), now; out: found (created)
+  STORE_UPDATE, // in: name, change, now, known/account; out: body, was_dead
+  STORE_SAY,    // in: text (the line)
+  STORE_LISTEN, // out: lines
+};
+
+// One call to the database, made on a store thread (or by the caller's
+// thread for the admin tool and the tests). A change of a character is one
+// round trip where the engine allows: an update compares the row it last
+// read (`known`) and writes only if it is still the same.
+typedef struct StoreJob {
+  enum StoreCall call;
+  std::string name; // the character; empty for the chat memory
+  std::string text; // a creation's hash, or the line said
+  enum BodyChange change;
+  double now;
+  int known;       // STORE_UPDATE: account.body is the row as last read
+  Account account; // STORE_FIND's result, STORE_UPDATE's row read
+  int found;       // STORE_FIND: found; STORE_CREATE: created
+  Body body;
+  int was_dead;
+  std::vector<std::string> lines;
+  double deadline_ms; // MonotonicMs() past which the call is given up
+  int rc;             // 0 done, 1 failed (logged)
+  // The conversation it goes back to, on its loop; NULL for a direct call.
+  struct Loop *loop;
+  struct Conversation *talk;
+} StoreJob;
 
 // One database engine; every call returns 0 on success, 1 on failure, and
 // may be made from several threads at once.
 typedef struct StoreEngine {
   const char *name;
+  int threads_max; // store threads it can use at once; 0 for no bound
+  int batch_max;   // jobs one thread runs together (in one commit)
   int (*open)(struct Store *store, const char *where, int own);
   void (*close)(struct Store *store);
-  int (*find)(struct Store *store, const char *name, Account *account, int *found);
-  int (*create)(struct Store *store, const char *name, const char *password_hash, double now,
-                int *created);
-  int (*update)(struct Store *store, const char *name, enum BodyChange change, double now,
-                Body *body, int *was_dead);
-  int (*say)(struct Store *store, const std::string &line);
-  int (*listen)(struct Store *store, std::vector<std::string> *lines);
+  // Runs the jobs, each within its deadline; every job's rc says how it went.
+  int (*run)(struct Store *store, StoreJob **jobs, size_t count);
+  // Refuses more store threads than the database allows connections.
+  int (*check_threads)(struct Store *store, int threads);
   int (*list)(struct Store *store, std::vector<CharacterRow> *rows);
   int (*remove)(struct Store *store, const char *name, int *removed);
   int (*backup)(struct Store *store, const char *path);
 } StoreEngine;
+
+// A database call past this is given up and its conversation ended.
+#define STORE_TIMEOUT_MS_DEFAULT 3000
+#define STORE_THREADS_DEFAULT 16
+#define STORE_REPORT_MS 10000.0
 
 typedef struct Store {
   const StoreEngine *engine;
   void *db;            // the engine's own record; NULL when closed
   FILE *log;           // errors go here
   const char *program; // names the lines written to the log
+  int timeout_ms;      // each call's deadline
+  int threads;         // connections a PostgreSQL store keeps at most
+  // Failures are logged once per STORE_REPORT_MS, with the count since.
+  std::mutex report_lock;
+  double reported_at_ms;
+  long unreported;
+  std::atomic<int> failing; // the last call failed
 } Store;
 
 // The engine a --db value names: a postgresql:// or postgres:// URI, or
@@ -144,6 +189,13 @@ int StoreOpen(Store *store, const char *where, FILE *log);
 // Opens an existing database beside the server that runs on it.
 int StoreOpenShared(Store *store, const char *where, const char *program, FILE *log);
 void StoreClose(Store *store);
+// Sets the deadline of each call and the store threads, refused beyond
+// what the database allows.
+int StoreLimit(Store *store, int threads, int timeout_ms);
+// A job for a direct call, its deadline from now.
+StoreJob StoreJobFor(Store *store, enum StoreCall call, const char *name);
+// Runs one job on the caller's thread; its rc.
+int StoreRunJob(Store *store, StoreJob *job);
 // *found is 0 when no character has this name.
 int StoreFind(Store *store, const char *name, Account *account, int *found);
 // *created is 0 when the name is taken.
@@ -167,6 +219,37 @@ int StoreRemove(Store *store, const char *name, int *removed);
 int StoreBackup(Store *store, const char *path);
 // Logs a failed call of the engine.
 int StoreFail(Store *store, const char *call, const char *detail);
+// Logs a failure of a shared database or a deadline, at most once per
+// STORE_REPORT_MS with the count of those not logged; returns 1.
+int StoreReport(Store *store, const char *call, const char *detail);
+// After a call that went through: logs once that the database answers again.
+void StoreAnswered(Store *store);
+
+// The store threads of a server: the loops hand them jobs and go on
+// serving. One character's jobs run one after the other, in the order
+// given; other characters' jobs and the chat memory's run side by side.
+typedef struct StorePool {
+  std::mutex lock;
+  std::condition_variable ready;
+  // A character's jobs waiting behind the one running; a name is here
+  // while one of its jobs runs.
+  std::unordered_map<std::string, std::deque<StoreJob *>> turns;
+  std::deque<StoreJob *> startable;
+  std::vector<std::thread> threads;
+  bool stopping;
+  std::atomic<long> late; // jobs given up at their deadline before they started
+} StorePool;
+
+// Starts the store threads (none for a pool that the caller drives).
+int StorePoolStart(StorePool *pool, Store *store, int threads);
+// Waits for the running jobs and drops the waiting ones.
+void StorePoolStop(StorePool *pool);
+// Hands a job to the pool, its deadline from now; it comes back to its
+// conversation's loop through LoopPostHashed.
+void StorePoolSubmit(StorePool *pool, Store *store, StoreJob *job);
+// Runs the jobs that can start on the caller's thread; 1 when there were
+// any (for a caller without store threads, as the fuzzers).
+int StorePoolRunReady(StorePool *pool, Store *store);
 
 // ---- Credentials (server_credentials.cpp) ----------------------------------
 
@@ -287,6 +370,8 @@ typedef struct ServerConfig {
   int conversations_max; // open at once; more are hung up on at once
   int per_address_max;   // the same from one address (PeerKey)
   int summary_ms;        // period of the refused connections' log line
+  int store_threads;     // PostgreSQL connections, each on a thread of its own
+  int store_timeout_ms;  // each database call's deadline
   Throttle throttle;
   int tls_port;         // -1: no TLS port; 0: any free port
   std::string tls_cert; // PEM, the server's certificate first, then its chain
@@ -385,6 +470,7 @@ typedef struct Server {
   std::atomic<long> checks_dropped; // jobs of clients gone before their turn
   std::mutex reserved_lock;
   std::unordered_set<std::string> reserved; // names being created
+  StorePool store_pool;
 } Server;
 
 // Opens the database and binds the listeners; the caller then runs
@@ -405,10 +491,11 @@ void ServerQueueHash(Server *server, const std::string &peer_key, struct Convers
 // The next check in turn, or NULL when none waits: for a caller that runs
 // the checks on its own thread instead of the hashing threads.
 struct Conversation *ServerTakeHash(Server *server);
-// Gives a hashed conversation back to its loop (from a hashing thread).
+// Gives a hashed conversation, or one whose store job is done, back to its
+// loop (from a hashing or store thread).
 void LoopPostHashed(Loop *loop, struct Conversation *talk);
-// Ends the checks posted to the loop; 1 when there were any. On the loop's
-// thread.
+// Goes on with the conversations posted to the loop; 1 when there were
+// any. On the loop's thread.
 int LoopTakeHashed(Loop *loop);
 // Registers a handle's descriptor with the loop's epoll; the handle must
 // outlive the registration.
@@ -423,6 +510,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
 void ConversationReadable(struct Conversation *talk);
 // On a hashing thread: the slow hash, unless the client has left.
 void ConversationHash(struct Conversation *talk);
+// Back on the loop after its hash or its store job.
 void ConversationHashed(struct Conversation *talk);
 // Sends the held refusals that are due and ends the conversations past
 // their deadline; returns the milliseconds to the next of either, or -1

@@ -28,6 +28,7 @@ enum Stage {
   STAGE_PASSWORD,
   STAGE_HASHING,    // a hashing thread has it
   STAGE_HELD,       // its refusal waits, the loop's `held` has it
+  STAGE_STORE,      // a store thread has its job
   STAGE_NAME_AGAIN, // sleep, status, drink, eat, move
   STAGE_SPEECH,
   STAGE_ACKS, // texts sent one by one, each answered "OK"
@@ -64,9 +65,11 @@ typedef struct Conversation {
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
-  int delay_ms;          // of the refusal of a wrong or unchecked password
-  std::atomic<int> gone; // the client left while it waited for its hash
-  double release_ms;     // when held: the time of its refusal
+  int delay_ms;                             // of the refusal of a wrong or unchecked password
+  std::atomic<int> gone;                    // the client left while it waited for its hash
+  double release_ms;                        // when held: the time of its refusal
+  StoreJob job;                             // when STAGE_STORE: the call a store thread makes
+  int (*stored)(struct Conversation *talk); // goes on once the job is back
   // Place in the loop's list, by deadline of the next message.
   double deadline_ms;
   struct Conversation *earlier;
@@ -215,11 +218,40 @@ static int ReplyAndWait(Conversation *talk, enum Stage stage) {
   return GO_ON;
 }
 
-static int Update(Conversation *talk, enum BodyChange change, Body *body, int *was_dead) {
+// Hands a database call to the store threads; `then` goes on with the
+// conversation once the job is back on the loop.
+static StoreJob *NewJob(Conversation *talk, enum StoreCall call, const char *name) {
   Server *server = talk->loop->server;
-  if (StoreUpdate(&server->store, talk->name, change, ServerNow(server), body, was_dead) == 0)
-    return GO_ON;
-  return Fail(talk, "database failed");
+  talk->job = StoreJobFor(&server->store, call, name);
+  talk->job.loop = talk->loop;
+  talk->job.talk = talk;
+  talk->job.now = ServerNow(server);
+  return &talk->job;
+}
+
+static int Ask(Conversation *talk, int (*then)(Conversation *talk)) {
+  Server *server = talk->loop->server;
+  talk->stored = then;
+  talk->stage = STAGE_STORE;
+  StorePoolSubmit(&server->store_pool, &server->store, &talk->job);
+  return GO_ON;
+}
+
+// From the row read at the identification (`known`), written only if the
+// row is still that one.
+static int ChangeKnown(Conversation *talk, enum BodyChange change, int known,
+                       int (*then)(Conversation *talk)) {
+  StoreJob *job = NewJob(talk, STORE_UPDATE, talk->name);
+  job->change = change;
+  job->known = known;
+  job->account.body = talk->account.body;
+  return Ask(talk, then);
+}
+
+// A change starts from the row read at the identification; a look reads
+// the row afresh, so that it sees what other servers wrote meanwhile.
+static int Change(Conversation *talk, enum BodyChange change, int (*then)(Conversation *talk)) {
+  return ChangeKnown(talk, change, change != BODY_KEEP, then);
 }
 
 // Sends the next of the pending texts, or ends when all were answered.
@@ -232,39 +264,42 @@ static int SendPending(Conversation *talk) {
 
 // ---- Exchanges after the identification ------------------------------------
 
+static int ChangedBody(Conversation *talk) {
+  return talk->job.was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
+}
+
 // The query's change to the body, then one reply: right after the
 // password for a waking, after the name sent again for the others.
 static int ChangeBody(Conversation *talk) {
-  Body body;
-  int was_dead;
-  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
-  return was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
+  return Change(talk, talk->query_entry->change, ChangedBody);
+}
+
+static int Verdict(Conversation *talk) {
+  return Finish(talk, talk->job.was_dead ? WIRE_DEAD : WIRE_FAREWELL);
 }
 
 static int ExchangeVerdict(Conversation *talk) {
-  Body body;
-  int was_dead;
-  if (Reply(talk, WIRE_OK) != GO_ON ||
-      Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON)
-    return END;
-  return Finish(talk, was_dead ? WIRE_DEAD : WIRE_FAREWELL);
+  if (Reply(talk, WIRE_OK) != GO_ON) return END;
+  return Change(talk, talk->query_entry->change, Verdict);
 }
 
-static int ExchangeListen(Conversation *talk) {
-  if (StoreListen(&talk->loop->server->store, &talk->pending) != 0)
-    return Fail(talk, "database failed");
+static int Heard(Conversation *talk) {
+  talk->pending.swap(talk->job.lines);
   if (Reply(talk, WIRE_OK) != GO_ON) return END;
   talk->pending_next = 0;
   return SendPending(talk);
 }
 
+static int ExchangeListen(Conversation *talk) {
+  NewJob(talk, STORE_LISTEN, "");
+  return Ask(talk, Heard);
+}
+
 // After the name sent again: hunger, thirst and sleep, each answered "OK".
 static_assert(kWireConversations[WIRE_STATUS].replies == 3, "three needs");
-static int SendStatus(Conversation *talk) {
-  Body body;
-  int was_dead;
-  if (Update(talk, talk->query_entry->change, &body, &was_dead) != GO_ON) return END;
-  if (was_dead) return Refuse(talk, WIRE_DEAD);
+static int Needs(Conversation *talk) {
+  if (talk->job.was_dead) return Refuse(talk, WIRE_DEAD);
+  const Body &body = talk->job.body;
   talk->pending.clear();
   for (double need : {body.hunger, body.thirst, body.sleep})
     talk->pending.push_back(std::to_string(WholePercent(need)));
@@ -272,11 +307,18 @@ static int SendStatus(Conversation *talk) {
   return SendPending(talk);
 }
 
+static int SendStatus(Conversation *talk) {
+  return Change(talk, talk->query_entry->change, Needs);
+}
+
+static int Kept(Conversation *talk) {
+  return Finish(talk, WIRE_OK);
+}
+
 // The sentence is kept before its reply.
 static int KeepSpeech(Conversation *talk) {
-  if (StoreSay(&talk->loop->server->store, CleanLine(talk->message)) != 0)
-    return Fail(talk, "database failed");
-  return Finish(talk, WIRE_OK);
+  NewJob(talk, STORE_SAY, "")->text = CleanLine(talk->message);
+  return Ask(talk, Kept);
 }
 
 // A creation has no answer: the password's reply ends it.
@@ -346,13 +388,17 @@ static int Reserve(Server *server, const char *name) {
   return server->reserved.insert(name).second ? 0 : 1;
 }
 
-static int OnName(Conversation *talk) {
+static int Alive(Conversation *talk) {
+  if (talk->job.was_dead) return Refuse(talk, WIRE_DEAD);
+  return ReplyAndWait(talk, STAGE_PASSWORD);
+}
+
+// A death of its needs since the row was written is written before it is
+// told.
+static int Found(Conversation *talk) {
   Server *server = talk->loop->server;
-  snprintf(talk->name, sizeof(talk->name), "%s", talk->message);
-  int found = 0;
-  if (IsCreation(talk) && !NameIsValid(talk->name)) return Refuse(talk, WIRE_BAD_LOGIN);
-  if (StoreFind(&server->store, talk->name, &talk->account, &found) != 0)
-    return Fail(talk, "database failed");
+  int found = talk->job.found;
+  talk->account = talk->job.account;
   if (IsCreation(talk)) {
     if (found || Reserve(server, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
     talk->reserved = 1;
@@ -360,10 +406,16 @@ static int OnName(Conversation *talk) {
   }
   if (!found) return Refuse(talk, WIRE_BAD_LOGIN);
   Body body;
-  int was_dead;
-  if (Update(talk, BODY_KEEP, &body, &was_dead) != GO_ON) return END;
-  if (was_dead) return Refuse(talk, WIRE_DEAD);
-  return ReplyAndWait(talk, STAGE_PASSWORD);
+  if (BodyChangeAt(talk->account.body, BODY_KEEP, talk->job.now, &body, &talk->job.was_dead))
+    return ChangeKnown(talk, BODY_KEEP, 1, Alive);
+  return Alive(talk);
+}
+
+static int OnName(Conversation *talk) {
+  snprintf(talk->name, sizeof(talk->name), "%s", talk->message);
+  if (IsCreation(talk) && !NameIsValid(talk->name)) return Refuse(talk, WIRE_BAD_LOGIN);
+  NewJob(talk, STORE_FIND, talk->name);
+  return Ask(talk, Found);
 }
 
 // Counts a failed identification: wrong, or refused unchecked.
@@ -441,9 +493,15 @@ static int OnMessage(Conversation *talk) {
     return OnAck(talk);
   case STAGE_HASHING:
   case STAGE_HELD:
+  case STAGE_STORE:
     break;
   }
   return Fail(talk, "spoke out of turn");
+}
+
+// Its hash, its refusal or its store job: the next messages wait.
+static int Waits(Conversation *talk) {
+  return talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD || talk->stage == STAGE_STORE;
 }
 
 // Handles the complete messages received, until more bytes are needed;
@@ -457,7 +515,7 @@ static int TakeMessages(Conversation *talk) {
       End(talk);
       return END;
     }
-    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return GO_ON;
+    if (Waits(talk)) return GO_ON;
   }
   // The read limit runs from the last complete message.
   if (took) Rewind(talk);
@@ -504,9 +562,10 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
   return 0;
 }
 
-// While its hash runs, a conversation only notes that its client left.
+// While its hash or its store job runs, a conversation only notes that its
+// client left.
 static void Leave(Conversation *talk, const char *outcome) {
-  if (talk->stage != STAGE_HASHING) {
+  if (talk->stage != STAGE_HASHING && talk->stage != STAGE_STORE) {
     talk->outcome = outcome;
     End(talk);
     return;
@@ -547,7 +606,7 @@ static int ReadSome(Conversation *talk) {
     return END;
   }
   WireCommit(&talk->reader, (size_t)got);
-  if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) return GO_ON;
+  if (Waits(talk)) return GO_ON;
   return TakeMessages(talk);
 }
 
@@ -587,19 +646,42 @@ void ConversationHash(Conversation *talk) {
   LoopPostHashed(talk->loop, talk);
 }
 
-static int CreateCharacter(Conversation *talk) {
+// Its password is remembered once the character is there.
+static int Created(Conversation *talk) {
   Server *server = talk->loop->server;
-  if (talk->hash_failed) return Fail(talk, "crypto_pwhash_str failed");
-  int created = 0;
-  if (StoreCreate(&server->store, talk->name, talk->new_hash, ServerNow(server), &created) != 0)
-    return Fail(talk, "database failed");
-  if (!created) return Refuse(talk, WIRE_BAD_LOGIN);
+  if (!talk->job.found) return Refuse(talk, WIRE_BAD_LOGIN);
   CredentialsRemember(&server->credentials, talk->name, talk->password, talk->new_hash);
+  sodium_memzero(talk->password, sizeof(talk->password));
   return Finish(talk, WIRE_OK);
 }
 
-void ConversationHashed(Conversation *talk) {
+static int CreateCharacter(Conversation *talk) {
+  if (talk->hash_failed) return Fail(talk, "crypto_pwhash_str failed");
+  NewJob(talk, STORE_CREATE, talk->name)->text = talk->new_hash;
+  return Ask(talk, Created);
+}
+
+// After a step that may have waited: the end, or the messages that came
+// meanwhile.
+static void GoOn(Conversation *talk, int rc) {
+  if (rc == END) return End(talk);
+  if (Waits(talk)) return;
+  Rewind(talk);
+  if (TakeMessages(talk) == GO_ON && HasPending(talk)) ConversationReadable(talk);
+}
+
+// A failed or late call ends the conversation without an acknowledgement.
+static void Stored(Conversation *talk) {
   int rc = END;
+  if (!talk->gone) rc = talk->job.rc != 0 ? Fail(talk, "database failed") : talk->stored(talk);
+  GoOn(talk, rc);
+}
+
+void ConversationHashed(Conversation *talk) {
+  if (talk->stage == STAGE_STORE) return Stored(talk);
+  int rc = END;
+  // A creation keeps the password until its character is there.
+  if (talk->gone || !IsCreation(talk)) sodium_memzero(talk->password, sizeof(talk->password));
   if (!talk->gone) {
     if (IsCreation(talk)) {
       rc = CreateCharacter(talk);
@@ -607,12 +689,7 @@ void ConversationHashed(Conversation *talk) {
       rc = talk->hash_failed ? RefusePassword(talk, talk->delay_ms) : AfterIdentification(talk);
     }
   }
-  sodium_memzero(talk->password, sizeof(talk->password));
-  if (rc == END) return End(talk);
-  if (talk->stage == STAGE_HELD) return;
-  // Messages that came meanwhile are handled now.
-  Rewind(talk);
-  if (TakeMessages(talk) == GO_ON && HasPending(talk)) ConversationReadable(talk);
+  GoOn(talk, rc);
 }
 
 // The held refusals that are due.
@@ -631,8 +708,9 @@ int ConversationsExpire(Loop *loop) {
   SendHeld(loop, now);
   while (loop->oldest != NULL && loop->oldest->deadline_ms <= now) {
     Conversation *talk = loop->oldest;
-    // The server is the slow one: the client's limit starts again.
-    if (talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD) {
+    // The server is the slow one: the client's limit starts again (a store
+    // job has its own deadline).
+    if (Waits(talk)) {
       Rewind(talk);
       continue;
     }

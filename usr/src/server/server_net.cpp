@@ -28,6 +28,8 @@ ServerConfig ServerConfigDefaults() {
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
   config.summary_ms = SERVER_SUMMARY_MS;
+  config.store_threads = STORE_THREADS_DEFAULT;
+  config.store_timeout_ms = STORE_TIMEOUT_MS_DEFAULT;
   config.throttle.address_failures = THROTTLE_ADDRESS_FAILURES;
   config.throttle.name_failures = THROTTLE_NAME_FAILURES;
   config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
@@ -156,6 +158,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
   }
   MakeParentFolders(config.db_path);
   if (StoreOpen(&server->store, config.db_path.c_str(), server->config.log) != 0 ||
+      StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
       ListenAll(server) != 0) {
     ServerFree(server);
     return 1;
@@ -329,6 +332,7 @@ static void StopThreads(Server *server) {
   }
   for (std::thread &hasher : server->hashers)
     hasher.join();
+  StorePoolStop(&server->store_pool);
   server->hashers.clear();
   server->jobs.clear();
   server->jobs_turn.clear();
@@ -363,7 +367,7 @@ static int WaitForStop(Server *server, int stop_fd) {
 }
 
 int ServerRun(Server *server, int stop_fd) {
-  int rc = 0;
+  int rc = StorePoolStart(&server->store_pool, &server->store, server->config.store_threads);
   for (int i = 0; i < server->config.threads && rc == 0; i++) {
     Loop *loop = NewLoop(server);
     if (loop == NULL) {

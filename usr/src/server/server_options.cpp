@@ -21,8 +21,12 @@ static const char kUsage[] =
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
     "  --max-per-address N   connections served at once from one IPv4 address or IPv6 /64;\n"
     "                        more from there are closed (default 32)\n"
+    "  --store-threads N     PostgreSQL: connections, each with a thread of its own,\n"
+    "                        within the database's max_connections (default 16)\n"
+    "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
+    "                        ends unacknowledged (default 3000)\n"
     "  --tls-port N          also serve TLS on this port, on the same addresses (clients\n"
-    "                        reach it as tls://HOST, port 9998 by default); needs:\n"
+    "                        reach it as tls://HOST, port 9992 by default); needs:\n"
     "  --tls-cert FILE       the server's certificate then its chain, PEM\n"
     "  --tls-key FILE        its private key, PEM\n"
     "  --version             the version\n"
@@ -48,6 +52,8 @@ static const char *const kValueOptions[] = {
     "--threads",
     "--max-conversations",
     "--max-per-address",
+    "--store-threads",
+    "--db-timeout-ms",
     "--tls-port",
     "--tls-cert",
     "--tls-key",
@@ -64,6 +70,9 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
     return OptionNumber(value, 1, 1000000, &config->conversations_max);
   if (option == "--max-per-address")
     return OptionNumber(value, 1, 1000000, &config->per_address_max);
+  if (option == "--store-threads") return OptionNumber(value, 1, 1024, &config->store_threads);
+  if (option == "--db-timeout-ms")
+    return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
   if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
   if (option == "--db" || option == "--tls-cert" || option == "--tls-key") {
     std::string &field = option == "--db"         ? config->db_path

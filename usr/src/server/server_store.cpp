@@ -19,6 +19,11 @@ static int OpenWith(Store *store, const char *where, const char *program, FILE *
   store->db = NULL;
   store->log = log != NULL ? log : stderr;
   store->program = program;
+  store->timeout_ms = STORE_TIMEOUT_MS_DEFAULT;
+  store->threads = STORE_THREADS_DEFAULT;
+  store->reported_at_ms = 0;
+  store->unreported = 0;
+  store->failing = 0;
   if (store->engine->open(store, where, own) == 0) return 0;
   StoreClose(store);
   return 1;
@@ -42,26 +47,110 @@ int StoreFail(Store *store, const char *call, const char *detail) {
   return 1;
 }
 
+int StoreReport(Store *store, const char *call, const char *detail) {
+  std::string text(detail != NULL && detail[0] != '\0' ? detail : "failed");
+  while (!text.empty() && text.back() == '\n')
+    text.pop_back();
+  for (char &c : text) {
+    if (c == '\n') c = ' ';
+  }
+  std::lock_guard<std::mutex> hold(store->report_lock);
+  store->failing = 1;
+  double now = MonotonicMs();
+  if (store->reported_at_ms > 0 && now - store->reported_at_ms < STORE_REPORT_MS) {
+    store->unreported++;
+    return 1;
+  }
+  if (store->unreported > 0) {
+    char more[96];
+    snprintf(more, sizeof(more), " (and %ld more failures in the last %.0f s)", store->unreported,
+             (now - store->reported_at_ms) / 1000.0);
+    text += more;
+  }
+  StoreFail(store, call, text.c_str());
+  store->reported_at_ms = now;
+  store->unreported = 0;
+  return 1;
+}
+
+void StoreAnswered(Store *store) {
+  if (!store->failing) return;
+  std::lock_guard<std::mutex> hold(store->report_lock);
+  if (!store->failing) return;
+  store->failing = 0;
+  fprintf(store->log, "%s: %s answers again\n", store->program, store->engine->name);
+  store->reported_at_ms = 0;
+  store->unreported = 0;
+}
+
+int StoreLimit(Store *store, int threads, int timeout_ms) {
+  store->timeout_ms = timeout_ms;
+  store->threads = threads;
+  return store->engine->check_threads(store, threads);
+}
+
+StoreJob StoreJobFor(Store *store, enum StoreCall call, const char *name) {
+  StoreJob job;
+  job.call = call;
+  job.name = name != NULL ? name : "";
+  job.change = BODY_KEEP;
+  job.now = 0;
+  job.known = 0;
+  job.found = 0;
+  job.body = BodyNew(0);
+  job.was_dead = 0;
+  job.deadline_ms = MonotonicMs() + store->timeout_ms;
+  job.rc = 1;
+  job.loop = NULL;
+  job.talk = NULL;
+  return job;
+}
+
+int StoreRunJob(Store *store, StoreJob *job) {
+  store->engine->run(store, &job, 1);
+  return job->rc;
+}
+
 int StoreFind(Store *store, const char *name, Account *account, int *found) {
-  return store->engine->find(store, name, account, found);
+  StoreJob job = StoreJobFor(store, STORE_FIND, name);
+  if (StoreRunJob(store, &job) != 0) return 1;
+  *found = job.found;
+  if (job.found) *account = job.account;
+  return 0;
 }
 
 int StoreCreate(Store *store, const char *name, const char *password_hash, double now,
                 int *created) {
-  return store->engine->create(store, name, password_hash, now, created);
+  StoreJob job = StoreJobFor(store, STORE_CREATE, name);
+  job.text = password_hash;
+  job.now = now;
+  if (StoreRunJob(store, &job) != 0) return 1;
+  *created = job.found;
+  return 0;
 }
 
 int StoreUpdate(Store *store, const char *name, enum BodyChange change, double now, Body *body,
                 int *was_dead) {
-  return store->engine->update(store, name, change, now, body, was_dead);
+  StoreJob job = StoreJobFor(store, STORE_UPDATE, name);
+  job.change = change;
+  job.now = now;
+  if (StoreRunJob(store, &job) != 0) return 1;
+  *body = job.body;
+  *was_dead = job.was_dead;
+  return 0;
 }
 
 int StoreSay(Store *store, const std::string &line) {
-  return store->engine->say(store, line);
+  StoreJob job = StoreJobFor(store, STORE_SAY, NULL);
+  job.text = line;
+  return StoreRunJob(store, &job);
 }
 
 int StoreListen(Store *store, std::vector<std::string> *lines) {
-  return store->engine->listen(store, lines);
+  StoreJob job = StoreJobFor(store, STORE_LISTEN, NULL);
+  if (StoreRunJob(store, &job) != 0) return 1;
+  lines->swap(job.lines);
+  return 0;
 }
 
 int StoreList(Store *store, std::vector<CharacterRow> *rows) {

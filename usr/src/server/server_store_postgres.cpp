@@ -1,19 +1,24 @@
 // SPDX-License-Identifier: MIT
 // The PostgreSQL engine: one world that any number of servers share. Each
-// call takes a connection of a small pool, so that the loops query side by
-// side; a connection that broke is dropped and a new one made, no more
-// often than once a second while the database is away, and the failures
-// are logged once per interval.
+// store thread takes a connection of a pool; every call waits on its
+// socket until its deadline at most, and a connection whose call is late
+// is dropped (the backend notices and ends what it was doing). A
+// connection that broke is dropped and a new one made, no more often than
+// once a second while the database is away; failures are logged once per
+// interval.
 //
-// Concurrent changes to one character: a change runs in a READ COMMITTED
-// transaction that reads the row with SELECT ... FOR UPDATE. The row lock
-// makes every read-change-write of a character wait for the one before it,
-// and a waiting transaction then reads the committed row, so no update is
-// lost; unlike SERIALIZABLE, nothing has to be retried. Looking only (no
-// change to write) reads without a lock. The chat memory's counter row is
-// locked by each line said, so the lines' numbers follow the order of
-// their commits and a listening hears them in that order.
+// Concurrent changes to one character: a change is one conditional UPDATE
+// of the row as it was last read, which writes nothing if another server
+// changed the row since; then the row is read again and the change made
+// anew. Each write is thus computed from the row it replaces, so no update
+// is lost, and a change costs one round trip when nothing races it. Past
+// two races the change reads the row with SELECT ... FOR UPDATE in a
+// transaction, whose row lock queues it behind the others. The chat
+// memory's counter row is locked by each line said, so the lines' numbers
+// follow the order of their commits and a listening hears them in that
+// order.
 #include <errno.h>
+#include <chrono>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,13 +27,22 @@
 
 #include "server.h"
 
-#define PG_POOL_MAX 16
 #define PG_RETRY_MS 1000.0
-#define PG_REPORT_MS 10000.0
-#define PG_CONNECT_TIMEOUT_S "5"
-// No statement of ours takes seconds, nor waits seconds in a transaction.
-#define PG_SESSION_OPTIONS                                                                         \
-  "-c statement_timeout=10s -c lock_timeout=10s -c idle_in_transaction_session_timeout=10s"
+// Opening: servers starting together wait for each other's schema.
+#define PG_START_MS 30000.0
+// A backend gives up a statement, or a wait for a row lock, at the
+// deadline by itself (so that a change given up cannot commit later), and
+// one whose client is gone (a late call's connection is dropped) notices
+// within a second. These need the backend to run: the deadline of each
+// call is kept here too.
+static std::string SessionOptions(Store *store) {
+  char options[256];
+  snprintf(options, sizeof(options),
+           "-c statement_timeout=%d -c lock_timeout=%d -c idle_in_transaction_session_timeout=%d"
+           " -c client_connection_check_interval=1000",
+           store->timeout_ms, store->timeout_ms, store->timeout_ms + 1000);
+  return options;
+}
 // Serializes the making of the schema by servers starting together.
 #define PG_SCHEMA_LOCK "7310541"
 
@@ -39,11 +53,8 @@ typedef struct PostgresStore {
   std::mutex lock;
   std::condition_variable returned;
   std::vector<PGconn *> idle;
-  int open;                 // connections idle or in use
-  double retry_at_ms;       // no new connection before this after a failure
-  double reported_at_ms;    // last failure written to the log
-  long unreported;          // failures since
-  std::atomic<int> failing; // the last call failed
+  int open;           // connections idle or in use
+  double retry_at_ms; // no new connection before this after a failure
 } PostgresStore;
 
 } // namespace
@@ -75,6 +86,7 @@ enum {
   PG_FIND_LOCKED,
   PG_INSERT,
   PG_UPDATE,
+  PG_UPDATE_IF,
   PG_SAY,
   PG_LISTEN,
   PG_LIST,
@@ -90,6 +102,9 @@ static const Statement kStatements[] = {
                " ON CONFLICT (name) DO NOTHING"},
     {"update", "UPDATE characters SET hunger = $2, thirst = $3, sleep = $4, asleep = $5,"
                " dead = $6, since = $7 WHERE name = $1"},
+    {"update_if", "UPDATE characters SET hunger = $2, thirst = $3, sleep = $4, asleep = $5,"
+                  " dead = $6, since = $7 WHERE name = $1 AND hunger = $8 AND thirst = $9"
+                  " AND sleep = $10 AND asleep = $11 AND dead = $12 AND since = $13"},
     {"say", "WITH next AS (UPDATE memory SET last_line = last_line + 1 RETURNING last_line),"
             " added AS (INSERT INTO lines SELECT last_line, $1::text FROM next)"
             " DELETE FROM lines WHERE id <= (SELECT last_line FROM next) - 100"},
@@ -108,40 +123,89 @@ static PostgresStore *State(Store *store) {
 // ---- Failures: logged once per interval -----------------------------------------
 
 static void Failed(Store *store, const char *call, const char *message) {
-  PostgresStore *state = State(store);
-  std::string detail(message != NULL && message[0] != '\0' ? message : "failed");
-  while (!detail.empty() && detail.back() == '\n')
-    detail.pop_back();
-  for (char &c : detail) {
-    if (c == '\n') c = ' ';
-  }
-  std::lock_guard<std::mutex> hold(state->lock);
-  state->failing = 1;
-  double now = MonotonicMs();
-  if (state->reported_at_ms > 0 && now - state->reported_at_ms < PG_REPORT_MS) {
-    state->unreported++;
-    return;
-  }
-  if (state->unreported > 0) {
-    char more[96];
-    snprintf(more, sizeof(more), " (and %ld more failures in the last %.0f s)", state->unreported,
-             (now - state->reported_at_ms) / 1000.0);
-    detail += more;
-  }
-  StoreFail(store, ("PostgreSQL " + std::string(call)).c_str(), detail.c_str());
-  state->reported_at_ms = now;
-  state->unreported = 0;
+  StoreReport(store, ("PostgreSQL " + std::string(call)).c_str(), message);
 }
 
-static void Succeeded(Store *store) {
-  PostgresStore *state = State(store);
-  if (!state->failing) return;
-  std::lock_guard<std::mutex> hold(state->lock);
-  if (!state->failing) return;
-  state->failing = 0;
-  fprintf(store->log, "%s: PostgreSQL answers again\n", store->program);
-  state->reported_at_ms = 0;
-  state->unreported = 0;
+// ---- Waiting within a deadline ----------------------------------------------------
+
+// 0 once the connection's socket is ready for `events`, 1 past the deadline.
+static int Await(PGconn *conn, short events, double deadline_ms) {
+  for (;;) {
+    double left = deadline_ms - MonotonicMs();
+    if (left <= 0) return 1;
+    struct pollfd watched = {PQsocket(conn), events, 0};
+    int ready = poll(&watched, 1, (int)left + 1);
+    if (ready > 0) return 0;
+    if (ready < 0 && errno != EINTR) return 1;
+  }
+}
+
+static void Late(Store *store, const char *call) {
+  char detail[96];
+  snprintf(detail, sizeof(detail), "%s: no answer within %d ms", call, store->timeout_ms);
+  Failed(store, "deadline", detail);
+}
+
+// The results of what was sent, the last one kept; NULL (logged) past the
+// deadline, on a broken connection, or unless it ended with `expected`.
+// A connection left late holds a call in progress and is dropped by Give.
+static PGresult *Collect(Store *store, PGconn *conn, const char *call, ExecStatusType expected,
+                         double deadline_ms) {
+  int flushed;
+  while ((flushed = PQflush(conn)) == 1) {
+    if (Await(conn, POLLIN | POLLOUT, deadline_ms) != 0) {
+      Late(store, call);
+      return NULL;
+    }
+    if (PQconsumeInput(conn) == 0) break;
+  }
+  PGresult *last = NULL;
+  int failed = flushed != 0;
+  while (!failed) {
+    while (PQisBusy(conn) && !failed) {
+      if (Await(conn, POLLIN, deadline_ms) != 0) {
+        PQclear(last);
+        Late(store, call);
+        return NULL;
+      }
+      failed = PQconsumeInput(conn) == 0;
+    }
+    if (failed) break;
+    PGresult *result = PQgetResult(conn);
+    if (result == NULL) break;
+    PQclear(last);
+    last = result;
+  }
+  if (!failed && PQresultStatus(last) == expected) return last;
+  Failed(store, call, PQerrorMessage(conn));
+  PQclear(last);
+  return NULL;
+}
+
+// Runs a prepared statement within the deadline.
+static PGresult *Run(Store *store, PGconn *conn, int which, const char *const *params, int count,
+                     ExecStatusType expected, double deadline_ms) {
+  const char *name = kStatements[which].name;
+  if (PQsendQueryPrepared(conn, name, count, params, NULL, NULL, 0) == 0) {
+    Failed(store, name, PQerrorMessage(conn));
+    return NULL;
+  }
+  return Collect(store, conn, name, expected, deadline_ms);
+}
+
+static PGresult *Query(Store *store, PGconn *conn, const char *sql, ExecStatusType expected,
+                       double deadline_ms) {
+  if (PQsendQuery(conn, sql) == 0) {
+    Failed(store, sql, PQerrorMessage(conn));
+    return NULL;
+  }
+  return Collect(store, conn, sql, expected, deadline_ms);
+}
+
+static int Command(Store *store, PGconn *conn, const char *sql, double deadline_ms) {
+  PGresult *result = Query(store, conn, sql, PGRES_COMMAND_OK, deadline_ms);
+  PQclear(result);
+  return result == NULL ? 1 : 0;
 }
 
 // ---- The pool ------------------------------------------------------------------------
@@ -151,37 +215,54 @@ static void IgnoreNotice(void *unused, const char *message) {
   (void)message;
 }
 
-// The statements are prepared on connections of the pool only, made once
-// the schema is there.
-static PGconn *Connect(Store *store, int prepare) {
+static int Prepare(Store *store, PGconn *conn, double deadline_ms) {
+  for (const Statement &statement : kStatements) {
+    if (PQsendPrepare(conn, statement.name, statement.sql, 0, NULL) == 0) {
+      Failed(store, "PQsendPrepare", PQerrorMessage(conn));
+      return 1;
+    }
+    PGresult *result = Collect(store, conn, "PQsendPrepare", PGRES_COMMAND_OK, deadline_ms);
+    PQclear(result);
+    if (result == NULL) return 1;
+  }
+  return 0;
+}
+
+// Connects without blocking beyond the deadline, trying the URI's hosts in
+// turn; the statements are prepared on connections of the pool only, made
+// once the schema is there.
+static PGconn *Connect(Store *store, int prepare, double deadline_ms) {
   PostgresStore *state = State(store);
   // Ours first: the URI's own settings override them. A network that
-  // dies silently ends the connection within seconds, and a server that
-  // dies in a transaction frees its row locks after 10 s.
-  const char *keywords[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
-                            "keepalives_count", "tcp_user_timeout", "options",
-                            "application_name", "dbname",           NULL};
-  const char *values[] = {
-      PG_CONNECT_TIMEOUT_S, "10", "5", "3", "15000", PG_SESSION_OPTIONS, store->program,
-      state->uri.c_str(),   NULL};
-  PGconn *conn = PQconnectdbParams(keywords, values, 1);
+  // dies silently ends the connection within seconds.
+  const char *keywords[] = {
+      "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+      "options",         "application_name",    "dbname",           NULL};
+  const char *values[] = {"10", "5", "3", "15000", NULL, store->program, state->uri.c_str(), NULL};
+  std::string options = SessionOptions(store);
+  values[4] = options.c_str();
+  PGconn *conn = PQconnectStartParams(keywords, values, 1);
+  PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+  while (conn != NULL && PQstatus(conn) != CONNECTION_BAD && polling != PGRES_POLLING_OK &&
+         polling != PGRES_POLLING_FAILED) {
+    if (Await(conn, polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline_ms) != 0) {
+      Late(store, "connection");
+      PQfinish(conn);
+      return NULL;
+    }
+    polling = PQconnectPoll(conn);
+  }
   if (conn == NULL || PQstatus(conn) != CONNECTION_OK) {
-    Failed(store, "PQconnectdbParams", conn != NULL ? PQerrorMessage(conn) : "out of memory");
+    Failed(store, "PQconnectStartParams", conn != NULL ? PQerrorMessage(conn) : "out of memory");
     PQfinish(conn);
     return NULL;
   }
   // Notices (a table already there, a connection ended) are no failures.
   PQsetNoticeProcessor(conn, IgnoreNotice, NULL);
-  for (size_t i = 0; prepare && i < sizeof(kStatements) / sizeof(kStatements[0]); i++) {
-    const Statement &statement = kStatements[i];
-    PGresult *result = PQprepare(conn, statement.name, statement.sql, 0, NULL);
-    int ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    if (!ok) {
-      Failed(store, "PQprepare", PQerrorMessage(conn));
-      PQfinish(conn);
-      return NULL;
-    }
+  if (PQsetnonblocking(conn, 1) != 0 || (prepare && Prepare(store, conn, deadline_ms) != 0)) {
+    Failed(store, "PQsetnonblocking", PQerrorMessage(conn));
+    PQfinish(conn);
+    return NULL;
   }
   return conn;
 }
@@ -194,7 +275,8 @@ static int StillOpen(PGconn *conn) {
   return PQconsumeInput(conn) == 1 && PQstatus(conn) == CONNECTION_OK;
 }
 
-static PGconn *Take(Store *store) {
+// An idle connection, or a new one while the pool has room.
+static PGconn *Take(Store *store, double deadline_ms) {
   PostgresStore *state = State(store);
   std::unique_lock<std::mutex> hold(state->lock);
   for (;;) {
@@ -205,8 +287,14 @@ static PGconn *Take(Store *store) {
       PQfinish(conn);
       state->open--;
     }
-    if (state->open < PG_POOL_MAX) break;
-    state->returned.wait(hold);
+    if (state->open < store->threads) break;
+    double left = deadline_ms - MonotonicMs();
+    if (left <= 0 || state->returned.wait_for(hold, std::chrono::duration<double, std::milli>(
+                                                        left)) == std::cv_status::timeout) {
+      hold.unlock();
+      Late(store, "connection");
+      return NULL;
+    }
   }
   if (MonotonicMs() < state->retry_at_ms) {
     hold.unlock();
@@ -215,20 +303,23 @@ static PGconn *Take(Store *store) {
   }
   state->open++;
   hold.unlock();
-  PGconn *conn = Connect(store, 1);
+  PGconn *conn = Connect(store, 1, deadline_ms);
   if (conn != NULL) return conn;
   hold.lock();
   state->open--;
   state->retry_at_ms = MonotonicMs() + PG_RETRY_MS;
+  state->returned.notify_one();
   return NULL;
 }
 
 // A connection goes back only when it is healthy and out of any
-// transaction; a failed call's transaction is rolled back first.
+// transaction; a failed call's transaction is rolled back first, and one
+// left with a call in progress (late) is dropped.
 static void Give(Store *store, PGconn *conn) {
   PostgresStore *state = State(store);
-  if (PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) != PQTRANS_IDLE)
-    PQclear(PQexec(conn, "ROLLBACK"));
+  PGTransactionStatusType status = PQtransactionStatus(conn);
+  if (PQstatus(conn) == CONNECTION_OK && (status == PQTRANS_INTRANS || status == PQTRANS_INERROR))
+    Command(store, conn, "ROLLBACK", MonotonicMs() + store->timeout_ms);
   int healthy = PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE;
   std::lock_guard<std::mutex> hold(state->lock);
   if (healthy) {
@@ -241,25 +332,6 @@ static void Give(Store *store, PGconn *conn) {
 }
 
 // ---- Statements ---------------------------------------------------------------------
-
-// Runs a prepared statement; NULL (logged) unless it gave `expected`.
-static PGresult *Run(Store *store, PGconn *conn, int which, const char *const *params, int count,
-                     ExecStatusType expected) {
-  PGresult *result = PQexecPrepared(conn, kStatements[which].name, count, params, NULL, NULL, 0);
-  if (PQresultStatus(result) == expected) return result;
-  Failed(store, kStatements[which].name, PQerrorMessage(conn));
-  PQclear(result);
-  return NULL;
-}
-
-static int Command(Store *store, PGconn *conn, const char *sql) {
-  PGresult *result = PQexec(conn, sql);
-  int ok = PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK;
-  PQclear(result);
-  if (ok) return 0;
-  Failed(store, sql, PQerrorMessage(conn));
-  return 1;
-}
 
 namespace {
 
@@ -292,34 +364,123 @@ static Body ParseBody(PGresult *result, int row, int first) {
   return body;
 }
 
-static int FindOn(Store *store, PGconn *conn, int which, const char *name, Account *account,
-                  int *found) {
-  const char *params[] = {name};
-  PGresult *result = Run(store, conn, which, params, 1, PGRES_TUPLES_OK);
+static int FindOn(Store *store, PGconn *conn, int which, StoreJob *job) {
+  const char *params[] = {job->name.c_str()};
+  PGresult *result = Run(store, conn, which, params, 1, PGRES_TUPLES_OK, job->deadline_ms);
   if (result == NULL) return 1;
-  *found = PQntuples(result) == 1;
-  if (*found) {
-    account->password_hash = PQgetvalue(result, 0, 0);
-    account->body = ParseBody(result, 0, 1);
+  job->found = PQntuples(result) == 1;
+  if (job->found) {
+    job->account.password_hash = PQgetvalue(result, 0, 0);
+    job->account.body = ParseBody(result, 0, 1);
   }
   PQclear(result);
   return 0;
 }
 
+// Writes the job's body; *written is 0 when the row was no longer `was`
+// (with `conditional`).
+static int Write(Store *store, PGconn *conn, StoreJob *job, int conditional, int *written) {
+  BodyText text = FormatBody(job->body);
+  BodyText was = FormatBody(job->account.body);
+  const char *params[] = {job->name.c_str(), text.values[0], text.values[1], text.values[2],
+                          text.values[3],    text.values[4], text.values[5], was.values[0],
+                          was.values[1],     was.values[2],  was.values[3],  was.values[4],
+                          was.values[5]};
+  PGresult *result = Run(store, conn, conditional ? PG_UPDATE_IF : PG_UPDATE, params,
+                         conditional ? 13 : 7, PGRES_COMMAND_OK, job->deadline_ms);
+  if (result == NULL) return 1;
+  *written = strcmp(PQcmdTuples(result), "1") == 0;
+  PQclear(result);
+  return 0;
+}
+
+// Reads the locked row again, changes it and commits; the caller's
+// connection is in no transaction.
+static int UpdateLocked(Store *store, PGconn *conn, StoreJob *job) {
+  int written = 0;
+  if (Command(store, conn, "BEGIN", job->deadline_ms) != 0 ||
+      FindOn(store, conn, PG_FIND_LOCKED, job) != 0 || !job->found)
+    return 1;
+  if (BodyChangeAt(job->account.body, job->change, job->now, &job->body, &job->was_dead) &&
+      Write(store, conn, job, 0, &written) != 0)
+    return 1;
+  return Command(store, conn, "COMMIT", job->deadline_ms);
+}
+
+// From the row last read when the job knows it: one round trip when nothing
+// raced it. A look (nothing to write) is answered from a fresh read only.
+static int Update(Store *store, PGconn *conn, StoreJob *job) {
+  for (int attempt = 0; attempt < 3; attempt++) {
+    if (!job->known && (FindOn(store, conn, PG_FIND, job) != 0 || !job->found)) return 1;
+    int writes = BodyChangeAt(job->account.body, job->change, job->now, &job->body, &job->was_dead);
+    if (!writes && !job->known) return 0;
+    int written = 0;
+    if (writes && Write(store, conn, job, 1, &written) != 0) return 1;
+    if (written) return 0;
+    job->known = 0;
+  }
+  return UpdateLocked(store, conn, job);
+}
+
+static int Create(Store *store, PGconn *conn, StoreJob *job) {
+  BodyText body = FormatBody(BodyNew(job->now));
+  const char *params[] = {job->name.c_str(), job->text.c_str(), body.values[0], body.values[1],
+                          body.values[2],    body.values[3],    body.values[4], body.values[5]};
+  PGresult *result = Run(store, conn, PG_INSERT, params, 8, PGRES_COMMAND_OK, job->deadline_ms);
+  if (result == NULL) return 1;
+  job->found = strcmp(PQcmdTuples(result), "1") == 0;
+  PQclear(result);
+  return 0;
+}
+
+static int Say(Store *store, PGconn *conn, StoreJob *job) {
+  const char *params[] = {job->text.c_str()};
+  PGresult *result = Run(store, conn, PG_SAY, params, 1, PGRES_COMMAND_OK, job->deadline_ms);
+  PQclear(result);
+  return result == NULL ? 1 : 0;
+}
+
+static int Hear(Store *store, PGconn *conn, StoreJob *job) {
+  PGresult *result = Run(store, conn, PG_LISTEN, NULL, 0, PGRES_TUPLES_OK, job->deadline_ms);
+  if (result == NULL) return 1;
+  int count = PQntuples(result);
+  job->lines.assign(WIRE_LISTEN_LINES - count, std::string());
+  for (int row = count - 1; row >= 0; row--)
+    job->lines.push_back(PQgetvalue(result, row, 0));
+  PQclear(result);
+  return 0;
+}
+
+static int RunOn(Store *store, PGconn *conn, StoreJob *job) {
+  switch (job->call) {
+  case STORE_FIND:
+    return FindOn(store, conn, PG_FIND, job);
+  case STORE_CREATE:
+    return Create(store, conn, job);
+  case STORE_UPDATE:
+    return Update(store, conn, job);
+  case STORE_SAY:
+    return Say(store, conn, job);
+  case STORE_LISTEN:
+    return Hear(store, conn, job);
+  }
+  return 1;
+}
+
 // ---- The engine's calls --------------------------------------------------------------
 
-static int Migrate(Store *store, PGconn *conn) {
-  if (Command(store, conn, "BEGIN") != 0 ||
-      Command(store, conn, "SELECT pg_advisory_xact_lock(" PG_SCHEMA_LOCK ")") != 0 ||
-      Command(store, conn, "CREATE TABLE IF NOT EXISTS varkel_schema (version integer NOT NULL)") !=
-          0)
+static int Migrate(Store *store, PGconn *conn, double deadline_ms) {
+  if (Command(store, conn, "BEGIN", deadline_ms) != 0) return 1;
+  PGresult *locked = Query(store, conn, "SELECT pg_advisory_xact_lock(" PG_SCHEMA_LOCK ")",
+                           PGRES_TUPLES_OK, deadline_ms);
+  PQclear(locked);
+  if (locked == NULL ||
+      Command(store, conn, "CREATE TABLE IF NOT EXISTS varkel_schema (version integer NOT NULL)",
+              deadline_ms) != 0)
     return 1;
-  PGresult *result = PQexec(conn, "SELECT max(version) FROM varkel_schema");
-  if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-    Failed(store, "SELECT", PQerrorMessage(conn));
-    PQclear(result);
-    return 1;
-  }
+  PGresult *result =
+      Query(store, conn, "SELECT max(version) FROM varkel_schema", PGRES_TUPLES_OK, deadline_ms);
+  if (result == NULL) return 1;
   int version = atoi(PQgetvalue(result, 0, 0)); // NULL reads as "": version 0
   PQclear(result);
   if (version > STORE_SCHEMA_VERSION) {
@@ -330,13 +491,13 @@ static int Migrate(Store *store, PGconn *conn) {
     return StoreFail(store, "PostgreSQL", detail);
   }
   for (int next = version; next < STORE_SCHEMA_VERSION; next++) {
-    if (Command(store, conn, kMigrations[next]) != 0) return 1;
+    if (Command(store, conn, kMigrations[next], deadline_ms) != 0) return 1;
   }
   char set[96];
   snprintf(set, sizeof(set), "DELETE FROM varkel_schema; INSERT INTO varkel_schema VALUES (%d)",
            STORE_SCHEMA_VERSION);
-  if (version < STORE_SCHEMA_VERSION && Command(store, conn, set) != 0) return 1;
-  return Command(store, conn, "COMMIT");
+  if (version < STORE_SCHEMA_VERSION && Command(store, conn, set, deadline_ms) != 0) return 1;
+  return Command(store, conn, "COMMIT", deadline_ms);
 }
 
 static int PostgresOpen(Store *store, const char *uri, int own) {
@@ -345,13 +506,11 @@ static int PostgresOpen(Store *store, const char *uri, int own) {
   state->uri = uri;
   state->open = 0;
   state->retry_at_ms = 0;
-  state->reported_at_ms = 0;
-  state->unreported = 0;
-  state->failing = 0;
   store->db = state;
-  PGconn *conn = Connect(store, 0);
+  double deadline = MonotonicMs() + PG_START_MS;
+  PGconn *conn = Connect(store, 0, deadline);
   if (conn == NULL) return 1;
-  int rc = Migrate(store, conn);
+  int rc = Migrate(store, conn, deadline);
   PQfinish(conn);
   return rc;
 }
@@ -363,98 +522,60 @@ static void PostgresClose(Store *store) {
   delete state;
 }
 
-static int PostgresFind(Store *store, const char *name, Account *account, int *found) {
-  PGconn *conn = Take(store);
-  if (conn == NULL) return 1;
-  int rc = FindOn(store, conn, PG_FIND, name, account, found);
-  Give(store, conn);
-  if (rc == 0) Succeeded(store);
-  return rc;
-}
-
-static int PostgresCreate(Store *store, const char *name, const char *password_hash, double now,
-                          int *created) {
-  PGconn *conn = Take(store);
-  if (conn == NULL) return 1;
-  BodyText body = FormatBody(BodyNew(now));
-  const char *params[] = {name,           password_hash,  body.values[0], body.values[1],
-                          body.values[2], body.values[3], body.values[4], body.values[5]};
-  PGresult *result = Run(store, conn, PG_INSERT, params, 8, PGRES_COMMAND_OK);
-  if (result != NULL) *created = strcmp(PQcmdTuples(result), "1") == 0;
-  PQclear(result);
-  Give(store, conn);
-  if (result == NULL) return 1;
-  Succeeded(store);
-  return 0;
-}
-
-// Reads the locked row again, changes it and commits; the caller's
-// connection is in no transaction.
-static int UpdateLocked(Store *store, PGconn *conn, const char *name, enum BodyChange change,
-                        double now, Body *body, int *was_dead) {
-  Account account;
-  int found = 0;
-  if (Command(store, conn, "BEGIN") != 0 ||
-      FindOn(store, conn, PG_FIND_LOCKED, name, &account, &found) != 0 || !found)
-    return 1;
-  if (BodyChangeAt(account.body, change, now, body, was_dead)) {
-    BodyText text = FormatBody(*body);
-    const char *params[] = {name,           text.values[0], text.values[1], text.values[2],
-                            text.values[3], text.values[4], text.values[5]};
-    PGresult *result = Run(store, conn, PG_UPDATE, params, 7, PGRES_COMMAND_OK);
-    if (result == NULL) return 1;
-    PQclear(result);
+// Each job on a connection of the pool, within its deadline.
+static int PostgresRun(Store *store, StoreJob **jobs, size_t count) {
+  int failed = 0;
+  for (size_t i = 0; i < count; i++) {
+    StoreJob *job = jobs[i];
+    PGconn *conn = Take(store, job->deadline_ms);
+    job->rc = conn == NULL ? 1 : RunOn(store, conn, job);
+    if (conn != NULL) Give(store, conn);
+    if (job->rc == 0) StoreAnswered(store);
+    failed |= job->rc;
   }
-  return Command(store, conn, "COMMIT");
+  return failed;
 }
 
-static int PostgresUpdate(Store *store, const char *name, enum BodyChange change, double now,
-                          Body *body, int *was_dead) {
-  PGconn *conn = Take(store);
+// The store threads' connections must fit in what the database allows
+// besides its superusers' reserve; beyond what is free now, it is said.
+static int PostgresCheckThreads(Store *store, int threads) {
+  double deadline = MonotonicMs() + PG_START_MS;
+  PGconn *conn = Connect(store, 0, deadline);
   if (conn == NULL) return 1;
-  Account account;
-  int found = 0;
-  int rc = FindOn(store, conn, PG_FIND, name, &account, &found) != 0 || !found;
-  if (rc == 0 && BodyChangeAt(account.body, change, now, body, was_dead))
-    rc = UpdateLocked(store, conn, name, change, now, body, was_dead);
-  Give(store, conn);
-  if (rc == 0) Succeeded(store);
-  return rc;
-}
-
-static int PostgresSay(Store *store, const std::string &line) {
-  PGconn *conn = Take(store);
-  if (conn == NULL) return 1;
-  const char *params[] = {line.c_str()};
-  PGresult *result = Run(store, conn, PG_SAY, params, 1, PGRES_COMMAND_OK);
-  PQclear(result);
-  Give(store, conn);
+  PGresult *result = Query(store, conn,
+                           "SELECT current_setting('max_connections')::int"
+                           " - current_setting('superuser_reserved_connections')::int,"
+                           " (SELECT count(*) FROM pg_stat_activity"
+                           " WHERE backend_type = 'client backend')",
+                           PGRES_TUPLES_OK, deadline);
+  PQfinish(conn);
   if (result == NULL) return 1;
-  Succeeded(store);
-  return 0;
-}
-
-static int PostgresListen(Store *store, std::vector<std::string> *lines) {
-  PGconn *conn = Take(store);
-  if (conn == NULL) return 1;
-  PGresult *result = Run(store, conn, PG_LISTEN, NULL, 0, PGRES_TUPLES_OK);
-  if (result != NULL) {
-    int count = PQntuples(result);
-    lines->assign(WIRE_LISTEN_LINES - count, std::string());
-    for (int row = count - 1; row >= 0; row--)
-      lines->push_back(PQgetvalue(result, row, 0));
+  int allowed = atoi(PQgetvalue(result, 0, 0));
+  int used = atoi(PQgetvalue(result, 0, 1)) - 1; // not this one
+  PQclear(result);
+  char detail[200];
+  if (threads > allowed) {
+    snprintf(detail, sizeof(detail),
+             "--store-threads %d is more than the %d connections the database allows"
+             " (max_connections less superuser_reserved_connections)",
+             threads, allowed);
+    return StoreFail(store, "PostgreSQL", detail);
   }
-  PQclear(result);
-  Give(store, conn);
-  if (result == NULL) return 1;
-  Succeeded(store);
+  if (threads + used > allowed) {
+    snprintf(detail, sizeof(detail),
+             "%d store threads and the %d connections open leave no room within the %d"
+             " the database allows; some calls will fail",
+             threads, used, allowed);
+    StoreFail(store, "PostgreSQL", detail);
+  }
   return 0;
 }
 
 static int PostgresList(Store *store, std::vector<CharacterRow> *rows) {
-  PGconn *conn = Take(store);
+  double deadline = MonotonicMs() + store->timeout_ms;
+  PGconn *conn = Take(store, deadline);
   if (conn == NULL) return 1;
-  PGresult *result = Run(store, conn, PG_LIST, NULL, 0, PGRES_TUPLES_OK);
+  PGresult *result = Run(store, conn, PG_LIST, NULL, 0, PGRES_TUPLES_OK, deadline);
   for (int row = 0; result != NULL && row < PQntuples(result); row++)
     rows->push_back({PQgetvalue(result, row, 0), ParseBody(result, row, 1)});
   PQclear(result);
@@ -463,10 +584,11 @@ static int PostgresList(Store *store, std::vector<CharacterRow> *rows) {
 }
 
 static int PostgresRemove(Store *store, const char *name, int *removed) {
-  PGconn *conn = Take(store);
+  double deadline = MonotonicMs() + store->timeout_ms;
+  PGconn *conn = Take(store, deadline);
   if (conn == NULL) return 1;
   const char *params[] = {name};
-  PGresult *result = Run(store, conn, PG_REMOVE, params, 1, PGRES_COMMAND_OK);
+  PGresult *result = Run(store, conn, PG_REMOVE, params, 1, PGRES_COMMAND_OK, deadline);
   if (result != NULL) *removed = strcmp(PQcmdTuples(result), "1") == 0;
   PQclear(result);
   Give(store, conn);
@@ -479,8 +601,17 @@ static int PostgresBackup(Store *store, const char *path) {
                    "a PostgreSQL database is backed up with pg_dump (see the README)");
 }
 
+// One job at a time per thread: a connection holds one call.
 extern const StoreEngine kPostgresEngine;
 const StoreEngine kPostgresEngine = {
-    "PostgreSQL", PostgresOpen,   PostgresClose, PostgresFind,   PostgresCreate, PostgresUpdate,
-    PostgresSay,  PostgresListen, PostgresList,  PostgresRemove, PostgresBackup,
+    "PostgreSQL",
+    0,
+    1,
+    PostgresOpen,
+    PostgresClose,
+    PostgresRun,
+    PostgresCheckThreads,
+    PostgresList,
+    PostgresRemove,
+    PostgresBackup,
 };

@@ -2,10 +2,13 @@
 #include "support_postgres.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,4 +132,57 @@ std::string PostgresValue(const std::string &uri, const std::string &sql) {
   PQclear(result);
   PQfinish(conn);
   return value;
+}
+
+TestRelay::TestRelay(int target_port, double delay_ms) : port(0), pid(-1) {
+  std::string dir = MakeTempDir();
+  Launch launch;
+  launch.argv = {VARKEL_RELAY_BINARY, std::to_string(target_port), std::to_string(delay_ms)};
+  launch.out_fd = open((dir + "port").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  pid = StartProcess(launch);
+  close(launch.out_fd);
+  auto told = [&] { return ReadFileText(dir + "port").find('\n') != std::string::npos; };
+  if (AwaitReady(pid, told, 10000) == Awaited::kReady)
+    port = atoi(ReadFileText(dir + "port").c_str());
+  RemoveTree(dir);
+  EXPECT_GT(port, 0) << "varkel_delay_relay did not start";
+}
+
+TestRelay::~TestRelay() {
+  if (pid > 0) StopProcess(pid, SIGTERM, 10000);
+}
+
+std::string TestRelay::UriTo(const std::string &uri) const {
+  size_t colon = uri.rfind(':');
+  size_t slash = uri.find('/', colon);
+  return uri.substr(0, colon + 1) + std::to_string(port) + uri.substr(slash);
+}
+
+static pid_t ParentOf(pid_t pid) {
+  FILE *stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (stat == NULL) return -1;
+  char text[512] = "";
+  size_t got = fread(text, 1, sizeof(text) - 1, stat);
+  fclose(stat);
+  text[got] = '\0';
+  // The name in parentheses may hold blanks: the fields after its end.
+  const char *end = strrchr(text, ')');
+  int parent = -1;
+  if (end == NULL || sscanf(end + 1, " %*c %d", &parent) != 1) return -1;
+  return parent;
+}
+
+void SignalPostgres(pid_t postmaster, int signal_number) {
+  std::vector<pid_t> children;
+  DIR *proc = opendir("/proc");
+  ASSERT_NE(proc, nullptr);
+  while (struct dirent *entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    if (pid > 0 && ParentOf(pid) == postmaster) children.push_back(pid);
+  }
+  closedir(proc);
+  EXPECT_FALSE(children.empty());
+  kill(postmaster, signal_number);
+  for (pid_t child : children)
+    kill(child, signal_number);
 }

@@ -32,6 +32,20 @@ private:
 // when the program ends.
 TestPostgres *SharedPostgres();
 
+// varkel_delay_relay in front of a port: a round trip through it takes
+// delay_ms more. Stopped by its pid.
+class TestRelay {
+public:
+  TestRelay(int target_port, double delay_ms);
+  ~TestRelay();
+  int port; // 0 when it did not start
+  pid_t pid;
+  std::string UriTo(const std::string &uri) const; // the same database, through the relay
+};
+
+// The postmaster and its children, to stop and continue them together.
+void SignalPostgres(pid_t postmaster, int signal_number);
+
 // Runs SQL through libpq; the first column of the first row, or "".
 std::string PostgresValue(const std::string &uri, const std::string &sql);
 

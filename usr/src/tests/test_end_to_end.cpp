@@ -108,7 +108,7 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
       "w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
       "[ -n \"$w\" ] || { echo 'no window'; exit 4; }\n"
       "c=$(xdotool getwindowpid $w)\n"
-      "n=0; until grep -q nanosleep /proc/$c/wchan || [ $n -ge 200 ]; do\n"
+      "n=0; until grep -q '^271 ' /proc/$c/syscall || [ $n -ge 200 ]; do\n"
       "  sleep 0.05; n=$((n+1)); done\n"
       "idle_threads=$(threads)\n";
   int conversations = 0;

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The server chosen at start from VARKEL_SERVER: what is taken, what stops
 // the client, and an action reaching the server so chosen.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,38 +23,87 @@ struct Choice {
   ~Choice() { delete jeu; }
 };
 
-TEST(ServerChoice, HostAloneOrWithAPort) {
-  Choice unset, empty, host, both, longest;
+// A name of 253 characters, as long as resolvers take.
+std::string LongestName() {
+  std::string name;
+  while (name.size() < 240)
+    name += std::string(59, 'a' + name.size() % 26) + ".";
+  return name + std::string(253 - name.size() - 4, 'z') + ".org";
+}
+
+TEST(ServerChoice, EveryFormOfAddress) {
+  const std::string longest = LongestName();
+  ASSERT_EQ(longest.size(), 253u);
+  const struct {
+    std::string value, host;
+    int port;
+  } forms[] = {
+      {"varkel.example.org", "varkel.example.org", VARKEL_SERVER_PORT},
+      {"192.168.100.200:65535", "192.168.100.200", 65535},
+      {"my-friend.duckdns.org:1", "my-friend.duckdns.org", 1},
+      {"host.example.org.:9998", "host.example.org.", 9998},
+      {longest + ":7", longest, 7},
+      {"::1", "::1", VARKEL_SERVER_PORT},
+      {"2001:db8::42", "2001:db8::42", VARKEL_SERVER_PORT},
+      {"[::1]", "::1", VARKEL_SERVER_PORT},
+      {"[2001:db8::ffff:1.2.3.4]:80", "2001:db8::ffff:1.2.3.4", 80},
+  };
+  for (const auto &form : forms) {
+    Choice choice;
+    EXPECT_EQ(ChooseServer(choice.jeu, form.value.c_str()), 0) << form.value;
+    EXPECT_EQ(choice.jeu->server_chosen.host, form.host);
+    EXPECT_EQ(choice.jeu->server_chosen.port, form.port) << form.value;
+    // The built-in address stays for SDL_net, untouched.
+    EXPECT_STREQ(choice.jeu->ip_server, VARKEL_SERVER_HOST);
+  }
+  Choice unset, empty;
   EXPECT_EQ(ChooseServer(unset.jeu, nullptr), 0);
   EXPECT_EQ(ChooseServer(empty.jeu, ""), 0);
   for (Choice *kept : {&unset, &empty}) {
+    EXPECT_STREQ(kept->jeu->server_chosen.host, "");
     EXPECT_STREQ(kept->jeu->ip_server, VARKEL_SERVER_HOST);
     EXPECT_EQ(kept->jeu->port_server, VARKEL_SERVER_PORT);
   }
-  EXPECT_EQ(ChooseServer(host.jeu, "varkel.example.org"), 0);
-  EXPECT_STREQ(host.jeu->ip_server, "varkel.example.org");
-  EXPECT_EQ(host.jeu->port_server, VARKEL_SERVER_PORT);
-  EXPECT_EQ(ChooseServer(both.jeu, "192.168.100.200:65535"), 0);
-  EXPECT_STREQ(both.jeu->ip_server, "192.168.100.200");
-  EXPECT_EQ(both.jeu->port_server, 65535);
-  EXPECT_EQ(ChooseServer(longest.jeu, "abcdefghijklmnopqr:1"), 0);
-  EXPECT_STREQ(longest.jeu->ip_server, "abcdefghijklmnopqr");
-  EXPECT_EQ(longest.jeu->port_server, 1);
 }
 
+// Each bad value with the bad part its line must name.
 TEST(ServerChoice, BadValuesAreRefusedAndChangeNothing) {
-  for (const char *bad :
-       {"abcdefghijklmnopqrs", "abcdefghijklmnopqrs:9999", ":9999", "host:", "host:0", "host:65536",
-        "host:099999", "host:12ab", "host:-1", "host: 80", "host:80:81", "::1"}) {
+  const std::string longer = LongestName() + "x";
+  const struct {
+    std::string value, named;
+  } bad[] = {
+      {longer, "254 characters"},
+      {longer + ":9999", "254 characters"},
+      {":9999", "host is missing"},
+      {"host:", "port \"\""},
+      {"host:0", "port \"0\""},
+      {"host:65536", "port \"65536\""},
+      {"host:099999", "port \"099999\""},
+      {"host:12ab", "port \"12ab\""},
+      {"host:-1", "port \"-1\""},
+      {"host: 80", "port \" 80\""},
+      {"host:80:81", "\"host:80:81\" is not an IPv6 address"},
+      {"[::1", "closing"},
+      {"[::1]80", "\"80\" after"},
+      {"[::1]:http", "port \"http\""},
+      {"[varkel.example.org]:80", "\"varkel.example.org\" is not an IPv6"},
+      {"-varkel.example.org", "part \"-varkel\""},
+      {"varkel..example.org", "part \"\""},
+      {"varkel_server.example.org", "part \"varkel_server\""},
+      {std::string(64, 'a') + ".org", "part \"" + std::string(64, 'a') + "\""},
+      {"999.1.1.1", "\"999.1.1.1\" is not an IPv4"},
+  };
+  for (const auto &one : bad) {
     Choice choice;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ChooseServer(choice.jeu, bad), 1) << bad;
+    EXPECT_EQ(ChooseServer(choice.jeu, one.value.c_str()), 1) << one.value;
     std::string said = testing::internal::GetCapturedStdout();
     EXPECT_EQ(said.rfind("VARKEL_SERVER: ", 0), 0u) << said;
-    EXPECT_NE(said.find(bad), std::string::npos) << said;
+    EXPECT_NE(said.find(one.named), std::string::npos) << said;
+    EXPECT_NE(said.find(one.value), std::string::npos) << said;
     EXPECT_EQ(said.back(), '\n');
-    EXPECT_STREQ(choice.jeu->ip_server, VARKEL_SERVER_HOST) << bad;
-    EXPECT_EQ(choice.jeu->port_server, VARKEL_SERVER_PORT) << bad;
+    EXPECT_STREQ(choice.jeu->server_chosen.host, "") << one.value;
+    EXPECT_STREQ(choice.jeu->ip_server, VARKEL_SERVER_HOST) << one.value;
   }
 }
 
@@ -62,9 +118,9 @@ TEST(ServerChoice, TheClientStopsOnABadValue) {
                          "/", 10000)
                   .status,
               0);
-  for (const char *bad : {"localhost:99999", "a-host-name-far-too-long.example.org"}) {
+  for (const std::string &bad : {std::string("localhost:99999"), LongestName() + "x"}) {
     ProcessResult run = RunProcess({VARKEL_CLIENT_BINARY}, root + "usr/bin", 10000,
-                                   {"SDL_VIDEODRIVER=dummy", std::string("VARKEL_SERVER=") + bad});
+                                   {"SDL_VIDEODRIVER=dummy", "VARKEL_SERVER=" + bad});
     EXPECT_EQ(run.status, 1) << bad;
     EXPECT_EQ(run.out.rfind("VARKEL_SERVER: ", 0), 0u) << run.out;
     EXPECT_FALSE(FileExists(root + "var/log/varkel/varkel_client.log"));
@@ -82,6 +138,102 @@ TEST(ServerChoice, AnActionReachesTheChosenServer) {
   EXPECT_EQ(ActionSubscribe(game.jeu), 0) << game.Log();
   Dialog check(server.port);
   EXPECT_TRUE(Identify(&check, "Connection", "zoe", "pass")) << "the character was not created";
+  EXPECT_EQ(game.jeu->socket_chosen, -1) << "the connection is closed at the end";
+}
+
+bool HasIPv6Loopback() {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in6 address = {};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  bool bound = fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof(address)) == 0;
+  if (fd >= 0) close(fd);
+  return bound;
+}
+
+// A birth and a wake-up on a server that listens on IPv6 alone.
+TEST(ServerChoice, AServerOnIPv6) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no ::1";
+  TestServer server(SERVER_READ_TIMEOUT_MS, "",
+                    [](ServerConfig *config) { config->listen = {"::1"}; });
+  LoadedGame game;
+  ASSERT_EQ(ChooseServer(game.jeu, ("[::1]:" + std::to_string(server.port)).c_str()), 0);
+  snprintf(game.jeu->login, sizeof(game.jeu->login), "%s", "zoe");
+  snprintf(game.jeu->password, sizeof(game.jeu->password), "%s", "pass");
+  EXPECT_EQ(ActionSubscribe(game.jeu), 0) << game.Log();
+  EXPECT_EQ(ActionConnect(game.jeu), 0) << game.Log();
+  EXPECT_STREQ(game.jeu->etat, "connected") << game.Log();
+}
+
+// A listener that never accepts, its queue filled: the next connection is
+// swallowed, as by a server overwhelmed or a firewall that drops packets.
+struct SwallowingListener {
+  int fd;
+  int port;
+  std::vector<int> queued;
+  SwallowingListener() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port(0) {
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    EXPECT_EQ(bind(fd, (struct sockaddr *)&address, length), 0);
+    EXPECT_EQ(listen(fd, 0), 0);
+    EXPECT_EQ(getsockname(fd, (struct sockaddr *)&address, &length), 0);
+    port = ntohs(address.sin_port);
+    // Connections until one is left waiting, at most eight.
+    for (int n = 0; n < 8; n++) {
+      int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      queued.push_back(client);
+      connect(client, (struct sockaddr *)&address, sizeof(address));
+      struct pollfd watched = {client, POLLOUT, 0};
+      if (poll(&watched, 1, 300) == 0) return;
+    }
+    ADD_FAILURE() << "the listen queue never filled";
+  }
+  ~SwallowingListener() {
+    for (int client : queued)
+      close(client);
+    close(fd);
+  }
+};
+
+// Resolution and connection count within the action's time limit, on the
+// built-in path (SDL_net) and on a chosen server's: the player is sent back
+// to the hall told to check the connection, the log names the address.
+TEST(ServerChoice, ASwallowedConnectionEndsWithinTheActionLimit) {
+  SwallowingListener listener;
+  const std::string port = std::to_string(listener.port);
+  const struct {
+    const char *chosen;
+    std::string line;
+  } paths[] = {
+      {"", "SDLNet_TCP_Open: no connection to 127.0.0.1:" + port + " within 1500 ms\n"},
+      {"127.0.0.1", "connect: 127.0.0.1:" + port + ": 127.0.0.1:" + port +
+                        ": no answer within the time limit\n"},
+  };
+  for (const auto &path : paths) {
+    LoadedGame game;
+    game.jeu->action_timeout_ms = 1500;
+    snprintf(game.jeu->ip_server, sizeof(game.jeu->ip_server), "%s", "127.0.0.1");
+    game.jeu->port_server = listener.port;
+    if (path.chosen[0] != '\0') {
+      ASSERT_EQ(ChooseServer(game.jeu, (std::string(path.chosen) + ":" + port).c_str()), 0);
+    }
+    snprintf(game.jeu->login, sizeof(game.jeu->login), "%s", "zoe");
+    EXPECT_EQ(ActionConnect(game.jeu), 1);
+    EXPECT_STREQ(game.jeu->etat, "disconnected");
+    EXPECT_NE(game.Log().find(path.line), std::string::npos) << game.Log();
+    EXPECT_EQ(game.Log().find("Sent:"), std::string::npos) << game.Log();
+  }
+}
+
+// A name none resolves: the resolver's step and the name are logged.
+TEST(ServerChoice, AnUnknownNameIsANetworkFailure) {
+  LoadedGame game;
+  ASSERT_EQ(ChooseServer(game.jeu, "no-such-host.invalid:9"), 0);
+  EXPECT_EQ(ActionConnect(game.jeu), 1);
+  EXPECT_STREQ(game.jeu->etat, "disconnected");
+  EXPECT_EQ(game.Log().rfind("getaddrinfo: no-such-host.invalid:9: ", 0), 0u) << game.Log();
 }
 
 } // namespace

@@ -190,7 +190,7 @@ TEST(Display, WindowIsPresentedWithoutOpenGlUnlessAsked) {
              "timeout 20 xdotool search --sync --name '^Varkel$' >/dev/null\n"
              "set -- $(cat /proc/$pid/task/$pid/children); client=$1\n"
              // Its renderer is made once its loop sleeps between frames.
-             "n=0; until grep -q nanosleep /proc/$client/wchan || [ $n -ge 200 ]; do\n"
+             "n=0; until grep -q '^271 ' /proc/$client/syscall || [ $n -ge 200 ]; do\n"
              "  sleep 0.05; n=$((n+1)); done\n"
              "echo maps: $(grep -c -E 'libGL|_dri\\.so|libgallium' /proc/$client/maps)\n"
              "kill $pid; wait $pid\n",

@@ -246,7 +246,7 @@ protected:
 TEST_F(OverTls, BirthAndWakingCarryNothingOfThePlayerInTheClear) {
   Serve("localhost");
   Choose("localhost");
-  EXPECT_EQ(jeu->port_server, relay->port);
+  EXPECT_EQ(jeu->server_chosen.port, relay->port);
   EXPECT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
   EXPECT_FALSE(ClientTlsResumed(jeu->tls));
   EXPECT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
@@ -258,12 +258,13 @@ TEST_F(OverTls, BirthAndWakingCarryNothingOfThePlayerInTheClear) {
   EXPECT_TRUE(ClientTlsResumed(jeu->tls));
   EXPECT_TRUE(Contains(server->Log(), "\"Connection\" \"ann\": OK")) << server->Log();
   ExpectNothingOfThePlayer();
-  // The default port when the address names none.
+  // The TLS port when the address names none.
   Game *other = (Game *)calloc(1, sizeof(Game));
   InitGame(other);
-  EXPECT_EQ(ChooseServer(other, "tls://varkel.example.org"), 0);
-  EXPECT_EQ(other->port_server, WIRE_TLS_PORT_DEFAULT);
-  EXPECT_STREQ(other->ip_server, "varkel.example.org");
+  EXPECT_EQ(ChooseServer(other, "tls://[::1]"), 0);
+  EXPECT_EQ(other->server_chosen.port, VARKEL_TLS_PORT_DEFAULT);
+  EXPECT_STREQ(other->server_chosen.host, "::1");
+  EXPECT_NE(other->tls, nullptr);
   ClientTlsFree(other->tls);
   free(other);
 }
