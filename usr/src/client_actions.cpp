@@ -35,8 +35,6 @@
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
 static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
-static const char kDisconnected[] = "disconnected";
-static const char kConnected[] = "connected";
 
 namespace {
 // How an action's step went.
@@ -287,22 +285,26 @@ static std::mutex &ResolverLock() {
   return lock;
 }
 
+// Only the connection reports into SDL (its failure, through
+// SDL_SetError); the action copies the error out while it waits.
 static void RunBuiltInOpen(std::shared_ptr<BuiltInOpen> open) {
   IPaddress ip;
   int resolved;
   {
     std::lock_guard<std::mutex> one_at_a_time(ResolverLock());
-    SDL_ClearError();
     resolved = SDLNet_ResolveHost(&ip, open->host.c_str(), open->port) != -1;
-    if (!resolved && SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", open->host.c_str());
   }
-  TCPsocket socket = NULL;
-  if (resolved) {
+  {
     std::lock_guard<std::mutex> hold(open->lock);
-    open->ip = ip;
-    open->resolved = true;
+    if (resolved) open->ip = ip;
+    open->resolved = resolved;
+    if (!resolved || open->abandoned) {
+      open->done = true;
+      open->done_signal.notify_one();
+      return;
+    }
   }
-  if (resolved) socket = SDLNet_TCP_Open(&ip);
+  TCPsocket socket = SDLNet_TCP_Open(&ip);
   std::lock_guard<std::mutex> hold(open->lock);
   if (open->abandoned) {
     if (socket != NULL) SDLNet_TCP_Close(socket);
@@ -331,6 +333,8 @@ static int OpenBuiltIn(Game *jeu) {
     else
       SDL_SetError("no address for %s within %u ms", jeu->ip_server,
                    (unsigned)jeu->action_timeout_ms);
+  } else if (!open->resolved) {
+    SDL_SetError("unknown host %s", jeu->ip_server);
   } else if (open->socket == NULL) {
     SDL_SetError("%s", open->error.c_str());
   }
@@ -747,8 +751,7 @@ static int LoadPlace(Game *jeu, const PlaceRow *place) {
   int special = place->special != kPictureCount;
   if (special) {
     if (LoadPictureInto(jeu, place->special)) return 1;
-    jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
-    jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
+    PlaceSpecial(jeu, place);
   }
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
   if (special) SetOpacity(jeu->sfc_bmp_special, kTranslucent);

@@ -273,6 +273,63 @@ static const SDL_Color kBarIdle = {0, 0, 0, 0};
 static const SDL_Color kBarFocused = {17, 206, 112, 0};
 static const SDL_Color kBarHelp = {255, 255, 155, 0};
 
+// The state words that choose the screen (etat); any other is a busy word.
+static const char kDisconnected[] = "disconnected";
+static const char kConnected[] = "connected";
+
+// A failed blit's log lines.
+static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
+static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
+
+/* Draw lists and controls. */
+
+typedef int (*DrawCondition)(const Game *jeu);
+
+// What a drawn surface holds: a picture or bar (fitted to the display, or
+// filled by a click), translucent until the pointer lights it or not, or a
+// rendered text, whose pixels tell it apart.
+typedef enum Content { kPicture, kTranslucentPicture, kText } Content;
+
+// One row of the draw lists: a blit of a surface at a position (NULL: the
+// whole screen from its corner), when its condition holds, as wide as its
+// width field says (NULL: the surface's own width).
+typedef struct DrawItem {
+  SurfaceField surface;
+  RectField at;
+  DrawCondition when;
+  const char *log_line;
+  Content content;
+  Uint16 Game::*width;
+} DrawItem;
+
+// Where a control is: on both screens, or on one.
+typedef enum ControlScreen { kOnBoth, kOnSignIn, kOnInGame } ControlScreen;
+
+struct Control;
+// What a click on a control does. 1 only when the process must end.
+typedef int (*ClickEffect)(Game *jeu, const struct Control *control);
+
+// A control, written once: its name, its screen, its row in that screen's draw list
+// (its picture or bar and its position), the help shown over it (NULL:
+// none), and what a click does, with the action it starts or the answer it
+// shows. Hover, clicks, drawing and the fitting of pictures all read it.
+typedef struct Control {
+  const char *name; // its fields' names without their prefixes: "bmp_speak", "bar_speak"
+  ControlScreen screen;
+  DrawItem look;
+  const char *help;
+  ClickEffect click;
+  ActionFunction action;
+  const char *answer;
+} Control;
+
+// Every control, each screen's in the order a click examines them
+// (client_input.cpp).
+#define VARKEL_CONTROLS 21
+extern const Control kControls[VARKEL_CONTROLS];
+// The control called `name`; NULL when there is none.
+const Control *FindControl(const char *name);
+
 /* Pictures (common/varkel_pictures.h). */
 
 // When the client loads a picture: the icon before the cursor is hidden,
@@ -315,6 +372,9 @@ extern const PlaceRow kPlaces[];
 extern const size_t kPlaceCount;
 // The place called `name`; NULL when there is none.
 const PlaceRow *FindPlace(const char *name);
+// Puts the special control where it stands at a place that has one, for
+// the picture it holds.
+int PlaceSpecial(Game *jeu, const PlaceRow *place);
 // Loads a picture into its field of the record; a failure is logged
 // "SDL_LoadBMP: %s.\n\a" and returns 1 with the field as it was.
 int LoadPictureRow(Game *jeu, PictureId picture);

@@ -4,7 +4,7 @@
 # builds them; dependencies come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varkel)
-set(CPACK_PACKAGE_VERSION 20250817)
+set(CPACK_PACKAGE_VERSION ${VARKEL_RELEASE})
 set(CPACK_PACKAGE_VENDOR "The Varkel developers")
 set(CPACK_PACKAGE_CONTACT "The Varkel developers <varkel@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

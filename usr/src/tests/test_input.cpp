@@ -5,6 +5,7 @@
 #include "support.h"
 #include "support_input.h"
 #include "support_scripted_server.h"
+#include "support_window.h"
 
 #include <signal.h>
 #include <string.h>
@@ -759,49 +760,49 @@ TEST_F(SignInClicks, ClosingTheWindowShutsTheLibrariesDown) {
   EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
 
-// The real client in an X server of its own, clicked by xdotool: it answers
-// a click on the remember control, then ends with status 1 on the quit
-// control, without a word in its log.
+// The real client in an X server of its own, clicked where its layout
+// puts the controls: it answers a click on the remember control, then ends
+// with status 1 on the quit control, without a word in its log.
 TEST_F(SignInClicks, QuitControlEndsTheClientWithStatusOne) {
-  if (!FileExists("/usr/bin/xvfb-run") || !FileExists("/usr/bin/xdotool"))
-    GTEST_SKIP() << "needs xvfb-run and xdotool";
-  // An install tree: the client runs from usr/bin/ beside share/.
-  const std::string root = game.dir + "root/";
-  for (const char *dir : {"", "usr", "usr/bin", "usr/share", "usr/share/varkel", "var", "var/log",
-                          "var/log/varkel", "tmp"})
-    ASSERT_EQ(mkdir((root + dir).c_str(), 0700), 0) << dir;
-  for (const char *dir : {"pictures", "fonts"})
-    ASSERT_EQ(symlink((std::string(VARKEL_SHARE_DIR "/") + dir).c_str(),
-                      (root + "usr/share/varkel/" + dir).c_str()),
-              0);
+  if (!FileExists("/usr/bin/Xvfb") || !FileExists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "needs Xvfb and xdotool";
+  InstallTree tree;
+  XServer x;
+  ASSERT_FALSE(x.Display().empty());
+  Launch launch;
+  launch.argv = {VARKEL_CLIENT_BINARY};
+  launch.cwd = tree.Bin();
+  launch.env = {x.Assignment(), "SDL_VIDEODRIVER=x11"};
   // Under ThreadSanitizer the client's own races count; those of the X
   // libraries beneath it do not.
-  std::string sanitizer_options;
 #if defined(__SANITIZE_THREAD__)
   WriteFileText(game.dir + "tsan.supp", "race:swrast_dri.so\ndeadlock:libSDL2-2.0.so.0\n");
-  sanitizer_options = "export TSAN_OPTIONS=suppressions=" + game.dir + "tsan.supp\n";
+  launch.env.push_back("TSAN_OPTIONS=suppressions=" + game.dir + "tsan.supp");
 #endif
-  Point profil = CenterOf(jeu, &Game::rct_bmp_profil, &Game::sfc_bmp_profil);
-  Point quit = CenterOf(jeu, &Game::rct_bmp_quit, &Game::sfc_bmp_quit);
+  pid_t client = StartProcess(launch);
+  ASSERT_GT(client, 0);
+  WindowDriver driver(x.Display());
+  ASSERT_TRUE(driver.FindWindow());
   // A click that arrives before the window takes input is lost: the
   // remember control is clicked until its file appears.
-  char script[2048];
-  snprintf(script, sizeof(script),
-           "unset SDL_VIDEODRIVER SDL_AUDIODRIVER\n"
-           "%s"
-           "timeout -s KILL 30 '%s' & pid=$!\n"
-           "w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
-           "n=0; while [ ! -e ../../tmp/nickname.dat ] && [ $n -lt 100 ]; do\n"
-           "  xdotool mousemove --window $w %d %d click 1; sleep 0.1; n=$((n+1)); done\n"
-           "[ -e ../../tmp/nickname.dat ] && kill -0 $pid && echo answered\n"
-           "xdotool mousemove --window $w %d %d click 1\n"
-           "wait $pid\n",
-           sanitizer_options.c_str(), VARKEL_CLIENT_BINARY, profil.x, profil.y, quit.x, quit.y);
-  ProcessResult run =
-      RunProcess({"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c", script}, root + "usr/bin", 60000);
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find("answered"), std::string::npos) << run.out;
-  EXPECT_EQ(ReadFileText(root + "var/log/varkel/varkel_client.log"), "");
+  const std::string remembered = tree.root + "tmp/nickname.dat";
+  for (int n = 0; n < 100 && !FileExists(remembered); n++) {
+    driver.Click("bmp_profil");
+    usleep(100000);
+  }
+  EXPECT_TRUE(FileExists(remembered));
+  int status = -1;
+  EXPECT_EQ(AwaitReady(
+                client, [] { return false; }, 0, &status),
+            Awaited::kTimedOut)
+      << "ended with " << status << " before the quit control";
+  driver.Click("bmp_quit");
+  EXPECT_EQ(AwaitReady(
+                client, [] { return false; }, 30000, &status),
+            Awaited::kEnded);
+  if (status == -1) StopProcess(client, SIGKILL, 5000);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(ReadFileText(tree.LogPath()), "");
 }
 
 /* The in-game chain. */

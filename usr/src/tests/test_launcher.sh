@@ -170,11 +170,14 @@ sleep 0.5
 check "the server stays while a game runs" "$helper" answers "$personal"
 kill -9 "$ann5"
 wait "$ann5" 2>/dev/null
-# The keeper asks the server to stop, and kills it after 10 s.
+# The keeper asks the server to stop (kills it after 10 s), then says it
+# no longer runs.
 gone() {
   local n=0
   while [ $n -lt 250 ]; do
-    ps -eo args | grep -qF -- "$work/ann/.local/share/varkel/varkel.db" || return 0
+    # The pattern does not match the grep that reads it.
+    ps -eo args | grep -q -- "$work/ann/.local/share/varkel/varkel.d[b]" ||
+      [ -e "$state/server.run" ] || return 0
     sleep 0.1
     n=$((n + 1))
   done
