@@ -59,7 +59,8 @@ uri="postgresql://varkel@127.0.0.1:$pg_port/varkel"
 
 # Starts a server on a free port, which it leaves in $port.
 start_server() {  # name, database
-  "$bin/varkel_server" --port 0 --listen 127.0.0.1 --db "$2" > /dev/null 2> "$work/$1.log" &
+  "$bin/varkel_server" --port 0 --listen 127.0.0.1 --db "$2" \
+    --creations-per-hour 1000000 --prefix-creations-per-hour 1000000 > /dev/null 2> "$work/$1.log" &
   pids+=($!)
   port=""
   for _ in $(seq 100); do

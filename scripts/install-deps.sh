@@ -11,6 +11,7 @@ packages=(
   libgtest-dev xvfb xdotool iproute2
   libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3
   clang libclang-rt-14-dev
+  haproxy
 )
 
 missing=()

@@ -27,6 +27,10 @@ ServerConfig ServerConfigDefaults() {
   config.threads = 0;
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
+  config.per_prefix_max = SERVER_PER_PREFIX_MAX;
+  config.conversation_ms = SERVER_CONVERSATION_MS;
+  config.creations_per_hour = SERVER_CREATIONS_PER_HOUR;
+  config.prefix_creations_per_hour = SERVER_PREFIX_CREATIONS_PER_HOUR;
   config.summary_ms = SERVER_SUMMARY_MS;
   config.store_threads = STORE_THREADS_DEFAULT;
   config.store_timeout_ms = STORE_TIMEOUT_MS_DEFAULT;
@@ -35,6 +39,8 @@ ServerConfig ServerConfigDefaults() {
   config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
   config.throttle.delay_max_ms = THROTTLE_DELAY_MAX_MS;
   config.throttle.forget_ms = THROTTLE_FORGET_MS;
+  config.throttle.name_hold_ms = THROTTLE_NAME_HOLD_MS;
+  config.throttle.name_check_ms = THROTTLE_NAME_CHECK_MS;
   config.tls_port = -1;
   config.reload_fd = -1;
   config.log = stderr;
@@ -156,9 +162,19 @@ int ServerStart(const ServerConfig &config, Server **out) {
     ServerFree(server);
     return 1;
   }
-  MakeParentFolders(config.db_path);
-  if (StoreOpen(&server->store, config.db_path.c_str(), server->config.log) != 0 ||
-      StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
+  const char *db = config.db_path.c_str();
+  if (MakeParentFolders(config.db_path) != 0) {
+    fprintf(server->config.log, "varkel_server: %s: making its folder: %s\n", db, strerror(errno));
+    ServerFree(server);
+    return 1;
+  }
+  if (StoreOpen(&server->store, db, server->config.log) != 0) {
+    fprintf(server->config.log,
+            "varkel_server: cannot open the database %s (the line above says why)\n", db);
+    ServerFree(server);
+    return 1;
+  }
+  if (StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
       ListenAll(server) != 0) {
     ServerFree(server);
     return 1;

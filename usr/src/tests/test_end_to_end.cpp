@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,118 +181,144 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
   RemoveTree(dir);
 }
 
-// The controls' centres, from the client's own layout on the same pictures.
-struct Controls {
-  std::string nickname, password, subscribe, connect, disconnect, quit;
-  Controls() {
-    LoadedGame game;
-    Game *jeu = game.jeu;
-#define AT(name, kind) Center(jeu->rct_##kind##_##name, jeu->sfc_##kind##_##name)
-    nickname = AT(nickname, bar);
-    password = AT(password, bar);
-    subscribe = AT(subscribe, bmp);
-    connect = AT(connect, bmp);
-    disconnect = AT(disconnect, bmp);
-    quit = AT(quit, bmp);
-#undef AT
+// Waits until the client runs no action (its threads back to idle_threads);
+// false past timeout_ms.
+bool AwaitIdle(pid_t client, size_t idle_threads, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 50) {
+    if (Threads(client) <= idle_threads) return true;
+    usleep(50000);
   }
-};
+  return false;
+}
 
-// Shell functions for a script that plays the launcher's client in Xvfb:
-// `window` waits for it, `click X Y`, `idle` waits until no action runs,
-// `ms` the time in milliseconds.
-const char kPlayer[] = "ms() { echo $(($(date +%s%N) / 1000000)); }\n"
-                       "threads() { ls /proc/$c/task | wc -l; }\n"
-                       "window() {\n"
-                       "  w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
-                       "  [ -n \"$w\" ] || { echo 'no window'; exit 4; }\n"
-                       "  c=$(xdotool getwindowpid $w)\n"
-                       "  n=0; until grep -q nanosleep /proc/$c/wchan || [ $n -ge 200 ]; do\n"
-                       "    sleep 0.05; n=$((n+1)); done\n"
-                       "  idle_threads=$(threads); }\n"
-                       "idle() {\n"
-                       "  n=0; until [ \"$(threads)\" -le $idle_threads ]; do\n"
-                       "    [ $n -lt 900 ] || { echo 'the client stayed busy'; exit 5; }; sleep "
-                       "0.05; n=$((n+1)); done; }\n"
-                       "click() { xdotool mousemove --window $w $1 $2 click 1; }\n"
-                       "type() { xdotool type --delay 40 \"$1\"; }\n";
+// Processes whose command line holds `text`.
+size_t ProcessesNaming(const std::string &text) {
+  size_t count = 0;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  for (struct dirent *entry; (entry = readdir(proc)) != nullptr;) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::string args = ReadFileText(std::string("/proc/") + entry->d_name + "/cmdline");
+    std::replace(args.begin(), args.end(), '\0', ' ');
+    count += args.find(text) != std::string::npos;
+  }
+  closedir(proc);
+  return count;
+}
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// The player's launcher in a window of the test's own X server.
+Launch Launcher(const XServer &x, const std::string &home, const std::vector<std::string> &argv) {
+  Launch launch;
+  launch.argv = argv;
+  launch.cwd = home;
+  launch.env = {x.Assignment(),
+                "SDL_VIDEODRIVER=x11",
+                "HOME=" + home,
+                "XDG_STATE_HOME=",
+                "XDG_DATA_HOME=",
+                "XDG_CONFIG_HOME=",
+                "ASAN_OPTIONS=detect_leaks=0",
+                "VARKEL_SERVER="};
+  return launch;
+}
+
+// Ends the launcher and its client, by their ids.
+void EndGame(pid_t launcher, pid_t client) {
+  kill(launcher, SIGTERM);
+  int status;
+  if (AwaitReady(
+          launcher, [] { return false; }, 20000, &status) != Awaited::kEnded)
+    kill(launcher, SIGKILL);
+  if (client > 0 && kill(client, 0) == 0) kill(client, SIGKILL);
+}
 
 // No server chosen and none at the built-in address (a network of the
 // test's own): the launcher's personal server takes a birth and two
 // wake-ups, and is gone once the game ends. Prints how long the sign-in
 // window and each wake-up took.
 TEST(EndToEnd, APersonalServerWhenNoneIsChosen) {
-  for (const char *tool : {"/usr/bin/xvfb-run", "/usr/bin/xdotool", "/usr/bin/unshare"})
+  for (const char *tool : {"/usr/bin/Xvfb", "/usr/bin/xdotool", "/usr/bin/unshare", "/sbin/ip"})
     ASSERT_TRUE(FileExists(tool)) << tool << " is missing: run scripts/install-deps.sh";
   const std::string stage = VARKEL_STAGE_DIR;
   const std::string dir = MakeTempDir();
   const std::string home = dir + "home";
-  Controls at;
-  std::string script =
-      std::string(kPlayer) +
-      "ip link set lo up\n"
-      "unset SDL_VIDEODRIVER SDL_AUDIODRIVER XDG_STATE_HOME XDG_DATA_HOME XDG_CONFIG_HOME "
-      "VARKEL_SERVER\n"
-      "export HOME=" +
-      Shell(home) +
-      " ASAN_OPTIONS=detect_leaks=0\n"
-      "log=$HOME/.local/state/varkel/server.log\n"
-      "talks() { grep -c '^varkel_server: 127\\.0\\.0\\.1 \"' \"$log\"; }\n"
-      "await() {\n"
-      "  n=0; until [ \"$(talks)\" -ge $1 ]; do\n"
-      "    [ $n -lt 600 ] || { echo \"conversation $1 never came\"; exit 3; }\n"
-      "    sleep 0.01; n=$((n+1)); done; idle; }\n"
-      "started=$(ms)\n"
-      "timeout -s KILL 150 " +
-      Shell(stage + "/usr/games/varkel") +
-      " & pid=$!\n"
-      "window\n"
-      "echo \"sign-in window: $(($(ms) - started)) ms\"\n"
-      "click " +
-      at.nickname + "; type zed; click " + at.password + "; type pwd123\n" + "click " +
-      at.subscribe +
-      "; await 1\n"
-      "t=$(ms); click " +
-      at.connect +
-      "; await 2; echo \"first wake-up: $(($(ms) - t)) ms\"\n"
-      "click " +
-      at.disconnect +
-      "; await 3\n"
-      "t=$(ms); click " +
-      at.connect +
-      "; await 4; echo \"second wake-up: $(($(ms) - t)) ms\"\n"
-      "click " +
-      at.disconnect + "; await 5; click " + at.quit +
-      "\n"
-      "wait $pid; echo \"client ended with $?\"\n"
-      // The pattern does not match the grep that reads it.
-      "n=0; while ps -eo args | grep -q -- \"$HOME/.local/share/varkel/varkel.d[b]\"; do\n"
-      "  [ $n -lt 250 ] || { echo 'the personal server is left'; exit 6; }\n"
-      "  sleep 0.1; n=$((n+1)); done\n"
-      "echo 'no server left'\n";
+  ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", home}, "/", 10000).status, 0);
+  XServer x;
+  ASSERT_FALSE(x.Display().empty());
   std::vector<std::string> inside = {"/usr/bin/unshare", "--net", "--mount"};
   if (geteuid() != 0) inside.push_back("--map-root-user");
-  for (const char *word : {"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c"})
+  for (const std::string &word :
+       {std::string("/bin/sh"), std::string("-c"),
+        std::string("/sbin/ip link set lo up && exec \"$0\""), stage + "/usr/games/varkel"})
     inside.push_back(word);
-  inside.push_back(script);
-  ProcessResult run = RunProcess(inside, dir, 240000);
-  std::cout << run.out;
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_NE(run.out.find("client ended with 1"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("no server left"), std::string::npos) << run.out;
+  const long long started = NowMs();
+  pid_t launcher = StartProcess(Launcher(x, home, inside));
+  ASSERT_GT(launcher, 0);
+  WindowDriver driver(x.Display());
+  ASSERT_TRUE(driver.FindWindow(60000));
+  pid_t client = driver.WindowPid();
+  ASSERT_GT(client, 0);
+  ASSERT_TRUE(AwaitLoopSleeps(client));
+  std::cout << "sign-in window: " << NowMs() - started << " ms\n";
+  const size_t idle_threads = Threads(client);
+
+  const std::string server_log = home + "/.local/state/varkel/server.log";
+  size_t conversations = 0;
+  auto act = [&](const char *control) {
+    long long at = NowMs();
+    if (!driver.Click(control)) return -1LL;
+    conversations++;
+    for (int waited = 0; waited < 30000; waited += 10) {
+      if (LinesAfter(ReadFileText(server_log), "varkel_server: 127.0.0.1 \"").size() >=
+              conversations &&
+          Threads(client) <= idle_threads)
+        return NowMs() - at;
+      usleep(10000);
+    }
+    return -1LL;
+  };
+  ASSERT_TRUE(driver.Click("bar_nickname") && driver.Type(kName));
+  ASSERT_TRUE(driver.Click("bar_password") && driver.Type(kPassword));
+  ASSERT_GE(act("bmp_subscribe"), 0) << "the birth never came";
+  long long first = act("bmp_connect");
+  ASSERT_GE(first, 0) << "the first wake-up never came";
+  ASSERT_GE(act("bmp_disconnect"), 0);
+  long long second = act("bmp_connect");
+  ASSERT_GE(second, 0) << "the second wake-up never came";
+  ASSERT_GE(act("bmp_disconnect"), 0);
+  std::cout << "first wake-up: " << first << " ms, second wake-up: " << second << " ms\n";
+  ASSERT_TRUE(driver.Click("bmp_quit"));
+  int status = -1;
+  EXPECT_EQ(AwaitReady(
+                launcher, [] { return false; }, 30000, &status),
+            Awaited::kEnded);
+  EXPECT_EQ(status, 1);
+  // The personal server is gone with the last game.
+  const std::string world = home + "/.local/share/varkel/varkel.db";
+  int waited = 0;
+  while (ProcessesNaming(world) > 0 && waited < 25000) {
+    usleep(100000);
+    waited += 100;
+  }
+  EXPECT_EQ(ProcessesNaming(world), 0u) << "the personal server is left";
+
   // The birth and both wake-ups went through the personal server, whose
   // world stays for the next game.
-  const std::string state = home + "/.local/state/varkel/";
   std::vector<std::string> talks =
-      LinesAfter(ReadFileText(state + "server.log"), "varkel_server: 127.0.0.1 ");
+      LinesAfter(ReadFileText(server_log), "varkel_server: 127.0.0.1 ");
   const std::vector<std::string> queries = {WIRE_QUERY_SUBSCRIBE, WIRE_QUERY_CONNECT,
                                             WIRE_QUERY_SLEEP, WIRE_QUERY_CONNECT, WIRE_QUERY_SLEEP};
-  ASSERT_EQ(talks.size(), queries.size()) << run.out;
+  ASSERT_EQ(talks.size(), queries.size());
   for (size_t n = 0; n < queries.size(); n++)
     EXPECT_EQ(talks[n].rfind("\"" + queries[n] + "\" \"zed\": ", 0), 0u) << talks[n];
-  EXPECT_NE(
-      Sqlite(home + "/.local/share/varkel/varkel.db", "SELECT name FROM characters").find("zed"),
-      std::string::npos);
+  EXPECT_NE(Sqlite(world, "SELECT name FROM characters").find("zed"), std::string::npos);
+  EndGame(launcher, client);
   RemoveTree(dir);
 }
 
@@ -301,6 +328,8 @@ TEST(EndToEnd, APersonalServerWhenNoneIsChosen) {
 TEST(EndToEnd, ASwallowedConnectionGivesTheHallBack) {
   const std::string stage = VARKEL_STAGE_DIR;
   const std::string dir = MakeTempDir();
+  const std::string home = dir + "home";
+  ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", home}, "/", 10000).status, 0);
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
@@ -318,45 +347,42 @@ TEST(EndToEnd, ASwallowedConnectionGivesTheHallBack) {
     if (poll(&watched, 1, 300) == 0) break;
   }
   const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  Controls at;
-  const std::string log = dir + "home/.local/state/varkel/1/var/log/varkel/varkel_client.log";
-  std::string script = std::string(kPlayer) +
-                       "unset SDL_VIDEODRIVER SDL_AUDIODRIVER XDG_STATE_HOME\n"
-                       "export HOME=" +
-                       Shell(dir + "home") +
-                       "\n"
-                       "failed() { grep -c '^connect: ' " +
-                       Shell(log) +
-                       "; }\n"
-                       "timeout -s KILL 150 " +
-                       Shell(stage + "/usr/games/varkel") + " --server " + where +
-                       " & pid=$!\n"
-                       "window\n"
-                       "click " +
-                       at.nickname + "; type zed; click " + at.password + "; type pwd123\n" +
-                       "t=$(ms); click " + at.connect +
-                       "\n"
-                       "sleep 1; idle; echo \"the wake-up ended after $(($(ms) - t)) ms\"\n"
-                       "[ \"$(failed)\" -eq 1 ] || { echo 'no failure logged'; exit 7; }\n"
-                       "click " +
-                       at.connect +
-                       "\n"
-                       "n=0; until [ \"$(threads)\" -gt $idle_threads ]; do\n"
-                       "  [ $n -lt 100 ] || { echo 'the second click started nothing'; exit 8; }\n"
-                       "  sleep 0.02; n=$((n+1)); done\n"
-                       "echo 'the hall took the click'\n"
-                       "kill $pid; wait $pid\n";
-  ProcessResult run = RunProcess({"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c", script}, dir, 240000);
-  for (int client : queued)
-    close(client);
-  close(listener);
-  std::cout << run.out;
-  EXPECT_NE(run.out.find("the hall took the click"), std::string::npos) << run.out;
+  XServer x;
+  ASSERT_FALSE(x.Display().empty());
+  pid_t launcher =
+      StartProcess(Launcher(x, home, {stage + "/usr/games/varkel", "--server", where}));
+  ASSERT_GT(launcher, 0);
+  WindowDriver driver(x.Display());
+  ASSERT_TRUE(driver.FindWindow());
+  pid_t client = driver.WindowPid();
+  ASSERT_GT(client, 0);
+  ASSERT_TRUE(AwaitLoopSleeps(client));
+  const size_t idle_threads = Threads(client);
+  ASSERT_TRUE(driver.Click("bar_nickname") && driver.Type(kName));
+  ASSERT_TRUE(driver.Click("bar_password") && driver.Type(kPassword));
+  long long at = NowMs();
+  ASSERT_TRUE(driver.Click("bmp_connect"));
+  usleep(500000);
+  ASSERT_TRUE(AwaitIdle(client, idle_threads, 45000)) << "the client stayed busy";
+  std::cout << "the wake-up ended after " << NowMs() - at << " ms\n";
+  const std::string log = home + "/.local/state/varkel/1/var/log/varkel/varkel_client.log";
   std::string logged = ReadFileText(log);
   EXPECT_NE(logged.find("connect: " + where + ": " + where + ": no answer within the time limit\n"),
             std::string::npos)
       << logged;
   EXPECT_EQ(logged.find("Sent:"), std::string::npos) << logged;
+  // Back in the hall: the wake-up control takes a click again.
+  ASSERT_TRUE(driver.Click("bmp_connect"));
+  bool started_again = false;
+  for (int waited = 0; waited < 2000 && !started_again; waited += 20) {
+    started_again = Threads(client) > idle_threads;
+    usleep(20000);
+  }
+  EXPECT_TRUE(started_again) << "the second click started nothing";
+  EndGame(launcher, client);
+  for (int queued_client : queued)
+    close(queued_client);
+  close(listener);
   RemoveTree(dir);
 }
 

@@ -5,7 +5,8 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status|listen] [--rate R] [--threads 1]
-//                [--prefix bench] [--flood idle|guess|none] [--flood-from ADDR]
+//                [--prefix bench] [--flood idle|guess|create|storm|none]
+//                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS]
 //                [--server-pid PID] [--tls [--no-resumption]]
 //
@@ -22,8 +23,15 @@
 // With --flood an attacker speaks meanwhile from another address (default
 // 127.0.0.2): "idle" holds connections open without a word (default 4100),
 // "guess" guesses the first player's password on every connection (default
-// 100), again as soon as it is answered; "none" measures the same players
-// without an attacker. A connection the server closes
+// 100), again as soon as it is answered; "create" creates a new character
+// on every connection (default 100), "storm" opens connections and closes
+// them at once (default 100); "none" measures the same players without an
+// attacker. With --flood-addresses N the connections are shared out over N
+// addresses, --flood-from, the next one, ... With --flood-as the server is
+// to take --flood-from for a balancer: each connection starts with a PROXY
+// v2 header naming the N addresses from this one, each IPv4 address in a
+// /24 of its own, each IPv6 one in a /64 of its own within one /56. A
+// connection the server closes
 // unanswered is opened again after --flood-pause-ms (default 1000). The
 // players are then not identified beforehand: each one's first conversation
 // pays the slow password check, and those first wake-ups are reported
@@ -75,8 +83,10 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
-  std::string flood; // "", "idle" or "guess"
+  std::string flood; // "", "idle", "guess", "create", "storm" or "none"
   std::string flood_from;
+  int flood_addresses;
+  std::string flood_as;  // "": no PROXY header
   int flood_connections; // 0: the default of the flood
   int flood_pause_ms;
   int server_pid;
@@ -522,6 +532,7 @@ namespace {
 
 typedef struct Attacker {
   int fd;
+  int source;       // its address among the flood's
   double reopen_ms; // closed: when to open again
   WireReader reader;
   int replies; // heard on this connection
@@ -532,37 +543,105 @@ typedef struct FloodTally {
   long opened;
   long unanswered; // closed by the server before its verdict
   long guesses;    // answered "Bad password"
-  long accepted;   // a guess let in
+  long accepted;   // a guess let in, or a character created
   long open_at_end;
 } FloodTally;
 
 } // namespace
 
+// The flood's addresses: where each connection comes from, and what its
+// PROXY header names when there is one.
+typedef struct FloodSources {
+  std::vector<struct sockaddr_storage> from;
+  std::vector<struct sockaddr_storage> named;
+} FloodSources;
+
+// The i-th address from `base`: IPv4 by `step`, IPv6 by one in the byte
+// that ends its /64.
+static struct sockaddr_storage NthAddress(const char *base, int index, unsigned step) {
+  struct sockaddr_storage address;
+  memset(&address, 0, sizeof(address));
+  struct sockaddr_in *v4 = (struct sockaddr_in *)&address;
+  struct sockaddr_in6 *v6 = (struct sockaddr_in6 *)&address;
+  if (inet_pton(AF_INET, base, &v4->sin_addr) == 1) {
+    address.ss_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(ntohl(v4->sin_addr.s_addr) + step * (unsigned)index);
+  } else if (inet_pton(AF_INET6, base, &v6->sin6_addr) == 1) {
+    address.ss_family = AF_INET6;
+    v6->sin6_addr.s6_addr[7] = (unsigned char)(v6->sin6_addr.s6_addr[7] + index);
+  }
+  return address;
+}
+
+static FloodSources MakeSources(const BenchConfig &config) {
+  FloodSources sources;
+  for (int i = 0; i < config.flood_addresses; i++) {
+    sources.from.push_back(
+        NthAddress(config.flood_from.c_str(), config.flood_as.empty() ? i : 0, 1));
+    if (!config.flood_as.empty())
+      sources.named.push_back(NthAddress(config.flood_as.c_str(), i, 256));
+  }
+  return sources;
+}
+
+// A PROXY v2 header naming `named` as the client.
+static std::string ProxyHeader(const struct sockaddr_storage &named) {
+  static const char kSignature[] = "\r\n\r\n\0\r\nQUIT\n";
+  std::string header(kSignature, 12);
+  header += '\x21';
+  if (named.ss_family == AF_INET) {
+    header += std::string("\x11\x00\x0C", 3);
+    header.append((const char *)&((const struct sockaddr_in *)&named)->sin_addr, 4);
+    header.append(4, '\0');
+  } else {
+    header += std::string("\x21\x00\x24", 3);
+    header.append((const char *)&((const struct sockaddr_in6 *)&named)->sin6_addr, 16);
+    header.append(16, '\0');
+  }
+  header += std::string("\x10\x00\x27\x0F", 4); // ports 4096 and 9999
+  return header;
+}
+
 static void OpenAttacker(const BenchConfig &config, const struct sockaddr_storage &address,
-                         socklen_t length, const struct sockaddr_storage &from, int epoll_fd,
+                         socklen_t length, const FloodSources &sources, int epoll_fd,
                          Attacker *attacker, FloodTally *tally) {
   attacker->replies = 0;
   WireReset(&attacker->reader);
-  attacker->fd = OpenFrom(address, length, from);
+  attacker->fd = OpenFrom(address, length, sources.from[attacker->source]);
   if (attacker->fd < 0) {
     attacker->reopen_ms = NowMs() + config.flood_pause_ms;
     return;
   }
   tally->opened++;
-  attacker->guessed = config.flood != "guess";
+  attacker->guessed = 0;
   struct epoll_event event;
-  event.events = EPOLLIN | EPOLLRDHUP | (attacker->guessed ? 0u : (uint32_t)EPOLLOUT);
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT;
   event.data.ptr = attacker;
   epoll_ctl(epoll_fd, EPOLL_CTL_ADD, attacker->fd, &event);
 }
 
-// A guess is the whole identification at once, sent when connected; the
-// server answers each message in turn.
-static void Guess(const BenchConfig &config, int epoll_fd, Attacker *attacker, FloodTally *tally) {
-  char guess[32];
-  snprintf(guess, sizeof(guess), "guess%ld", tally->opened);
-  std::string texts = std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
-                      PlayerName(config, 0) + '\0' + guess + '\0';
+// Once connected: its header, then a guess or a creation as the whole
+// identification at once (the server answers each message in turn);
+// nothing for an idle connection. A storm's connection is closed at once.
+// Returns 1 when it was closed.
+static int Connected(const BenchConfig &config, const FloodSources &sources, int epoll_fd,
+                     Attacker *attacker, FloodTally *tally) {
+  if (config.flood == "storm") {
+    close(attacker->fd);
+    attacker->fd = -1;
+    attacker->reopen_ms = 0;
+    return 1;
+  }
+  std::string texts;
+  if (!config.flood_as.empty()) texts = ProxyHeader(sources.named[attacker->source]);
+  char word[32];
+  snprintf(word, sizeof(word), "%s%ld", config.flood == "create" ? "z" : "guess", tally->opened);
+  if (config.flood == "guess")
+    texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
+             PlayerName(config, 0) + '\0' + word + '\0';
+  if (config.flood == "create")
+    texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_SUBSCRIBE + '\0' + word + '\0' +
+             BENCH_PASSWORD + '\0';
   ssize_t sent = send(attacker->fd, texts.data(), texts.size(), MSG_NOSIGNAL);
   (void)sent; // a refused connection shows at the next read
   attacker->guessed = 1;
@@ -570,6 +649,7 @@ static void Guess(const BenchConfig &config, int epoll_fd, Attacker *attacker, F
   event.events = EPOLLIN | EPOLLRDHUP;
   event.data.ptr = attacker;
   epoll_ctl(epoll_fd, EPOLL_CTL_MOD, attacker->fd, &event);
+  return 0;
 }
 
 // Reads what came; 1 when the connection is over (the attacker then opens
@@ -601,16 +681,13 @@ static int AttackerReads(const BenchConfig &config, Attacker *attacker, FloodTal
 
 static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &address,
                      socklen_t length, const std::atomic<bool> *stop, FloodTally *tally) {
-  struct sockaddr_storage from;
-  memset(&from, 0, sizeof(from));
-  from.ss_family = address.ss_family;
-  void *bytes = address.ss_family == AF_INET ? (void *)&((struct sockaddr_in *)&from)->sin_addr
-                                             : (void *)&((struct sockaddr_in6 *)&from)->sin6_addr;
-  inet_pton(address.ss_family, config.flood_from.c_str(), bytes);
+  FloodSources sources = MakeSources(config);
   int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Attacker> attackers(config.flood_connections);
-  for (Attacker &attacker : attackers)
-    OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+  for (size_t i = 0; i < attackers.size(); i++) {
+    attackers[i].source = (int)(i % sources.from.size());
+    OpenAttacker(config, address, length, sources, epoll_fd, &attackers[i], tally);
+  }
   struct epoll_event events[256];
   while (!*stop) {
     int ready = epoll_wait(epoll_fd, events, 256, 20);
@@ -619,7 +696,7 @@ static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &a
       if (attacker->fd < 0) continue;
       if (!attacker->guessed && (events[i].events & EPOLLOUT) &&
           !(events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
-        Guess(config, epoll_fd, attacker, tally);
+        Connected(config, sources, epoll_fd, attacker, tally);
         continue;
       }
       AttackerReads(config, attacker, tally);
@@ -627,7 +704,7 @@ static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &a
     double now = NowMs();
     for (Attacker &attacker : attackers) {
       if (attacker.fd < 0 && attacker.reopen_ms <= now)
-        OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+        OpenAttacker(config, address, length, sources, epoll_fd, &attacker, tally);
     }
   }
   for (Attacker &attacker : attackers) {
@@ -666,7 +743,8 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
     "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
-    "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
+    "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
+    "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
     "[--flood-pause-ms MS] [--server-pid PID] [--tls [--no-resumption]]\n";
 
 static int Usage(const std::string &problem) {
@@ -719,6 +797,8 @@ static const char *const kOptions[] = {
     "--query",
     "--flood",
     "--flood-from",
+    "--flood-addresses",
+    "--flood-as",
     "--flood-connections",
     "--flood-pause-ms",
     "--server-pid",
@@ -727,7 +807,7 @@ static const char *const kOptions[] = {
 // One known option with its value; 0 when the value fits.
 static int TakeOption(void *into, const std::string &option, const char *value) {
   BenchConfig *config = (BenchConfig *)into;
-  static const char *const kFloods[] = {"idle", "guess", "none"};
+  static const char *const kFloods[] = {"idle", "guess", "create", "storm", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
@@ -745,9 +825,13 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   else if (option == "--query")
     return ParseQuery(value, &config->query);
   else if (option == "--flood")
-    return ParseWord(value, kFloods, 3, &config->flood);
+    return ParseWord(value, kFloods, sizeof(kFloods) / sizeof(kFloods[0]), &config->flood);
   else if (option == "--flood-from")
     config->flood_from = value;
+  else if (option == "--flood-addresses")
+    return OptionNumber(value, 1, 65536, &config->flood_addresses);
+  else if (option == "--flood-as")
+    config->flood_as = value;
   // 0 leaves the flood's own default.
   else if (option == "--flood-connections")
     return OptionNumber(value, 0, 1000000, &config->flood_connections);
@@ -842,20 +926,24 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
 }
 
 static void ReportFlood(const BenchConfig &config, const FloodTally &flood, double elapsed_s) {
-  printf("flood \"%s\" from %s, %d connections: %ld opened, %ld closed unanswered, %ld open "
+  printf("flood \"%s\" from %s (%d address%s%s%s), %d connections: %ld opened, %ld closed "
+         "unanswered, %ld open "
          "at the end",
-         config.flood.c_str(), config.flood_from.c_str(), config.flood_connections, flood.opened,
-         flood.unanswered, flood.open_at_end);
+         config.flood.c_str(), config.flood_from.c_str(), config.flood_addresses,
+         config.flood_addresses == 1 ? "" : "es", config.flood_as.empty() ? "" : " named from ",
+         config.flood_as.c_str(), config.flood_connections, flood.opened, flood.unanswered,
+         flood.open_at_end);
   if (config.flood == "guess")
     printf(", %ld guesses answered (%.1f per second), %ld let in", flood.guesses,
            flood.guesses / elapsed_s, flood.accepted);
+  if (config.flood == "create") printf(", %ld characters created", flood.accepted);
   printf("\n");
 }
 
 int main(int argc, char **argv) {
   BenchConfig config = {"127.0.0.1", 9999,    100, 10.0,        0.0, WIRE_QUERY_CONNECT,
-                        1,           "bench", "",  "127.0.0.2", 0,   1000,
-                        0,           0,       1,   NULL};
+                        1,           "bench", "",  "127.0.0.2", 1,   "",
+                        0,           1000,    0,   0,           1,   NULL};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
   if (config.tls && (config.client = NewClientContext()) == NULL) {
