@@ -245,6 +245,9 @@ typedef struct Game {
   // names, nor a time limit. An empty host: the built-in ip_server.
   ServerAddress server_chosen;
   int socket_chosen; // the open connection to it; -1 when none
+  // The conversation over TLS with a tls:// server (server_chosen.tls),
+  // NULL otherwise. Its connection is exchange scratch.
+  struct ClientTls *tls;
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -470,9 +473,28 @@ const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
 // Takes the server from VARKEL_SERVER's value (HOST, HOST:PORT, [IPV6],
-// [IPV6]:PORT or a bare IPv6 address) into server_chosen; NULL or empty
-// keeps the built-in one. A malformed value prints a line naming the bad
-// part on standard output and returns 1.
+// [IPV6]:PORT or a bare IPv6 address, each maybe after "tls://") into
+// server_chosen; NULL or empty keeps the built-in one. For TLS only the
+// authorities of the file VARKEL_CA_FILE names are trusted when it is set,
+// else the system's. A malformed value or an unreadable authority file
+// prints a line naming the bad part on standard output and returns 1.
 int ChooseServer(Game *jeu, const char *value);
+
+// TLS (client_tls.cpp) over a connected socket, checked against the
+// authorities trusted, keeping the last session for the next connection.
+// Failures set the SDL error, which names the cause ("TLS: certificate
+// verify failed: ..."); every wait ends by `deadline` (SDL ticks).
+struct ClientTls;
+int ClientTlsNew(const char *ca_file, struct ClientTls **out);
+void ClientTlsFree(struct ClientTls *tls);
+// The handshake on fd (made non-blocking), the certificate made out to host.
+int ClientTlsOpen(struct ClientTls *tls, int fd, const char *host, Uint32 deadline);
+// Bytes sent or received; 0 when the server closed, below 0 on a failure.
+int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 deadline);
+int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
+// Ends the session; the socket stays the caller's to close.
+void ClientTlsClose(struct ClientTls *tls);
+// 1 when the last connection opened resumed a session.
+int ClientTlsResumed(const struct ClientTls *tls);
 
 #endif

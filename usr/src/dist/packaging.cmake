@@ -34,6 +34,8 @@ chosen last, and starts a personal server when none is chosen.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME varkel-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION games)
+# varkel_certificate makes a host's own authority with the openssl tool.
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS openssl)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "game server of the Varkel role-playing game
 The server keeps the world of Varkel, the characters, their needs and the
 last lines said, in an SQLite database, and serves many players at once.

@@ -60,11 +60,17 @@ for page in "$source"/usr/src/dist/man/*.6; do
   [ -z "$out" ] || fail "man --warnings $(basename "$page"): $out"
   check "$(basename "$page") has its SPDX line" grep -q 'SPDX-License-Identifier: MIT' "$page"
 done
-out=$(systemd-analyze verify --recursive-errors=no --man=no --root="$stage" "$unit" 2>&1)
+# The unit's reload runs the system's kill, which the staged tree lacks.
+root=$work/verify-root
+cp -a "$stage" "$root"
+mkdir -p "$root/bin"
+cp /bin/kill "$root/bin/kill"
+out=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" \
+  "$root/usr/lib/systemd/system/varkel-server.service" 2>&1)
 [ $? -eq 0 ] && [ -z "$out" ] || fail "systemd-analyze verify: $out"
 # The same check on a broken copy must speak, or it proves nothing.
 broken=$work/broken-root
-cp -a "$stage" "$broken"
+mv "$root" "$broken"
 sed -i 's/^ProtectHome=yes/ProtectHome=perhaps/' "$broken/usr/lib/systemd/system/varkel-server.service"
 out=$(systemd-analyze verify --recursive-errors=no --man=no --root="$broken" \
   "$broken/usr/lib/systemd/system/varkel-server.service" 2>&1)

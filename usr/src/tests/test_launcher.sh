@@ -213,6 +213,31 @@ check "tree 1 has the newest heard lines" test "$(cat "$tree1/chat.dat")" = "new
 check "a copy, not a shared file" test ! "$tree1/nickname.dat" -ef "$tree2/nickname.dat"
 stop "$ann6"
 
+# ---- a tls:// server and the authority file given with it, kept together;
+# the file's path is made whole, since the client runs from its tree
+authority() {  # pid: the authority file the client was given
+  tr '\0' '\n' <"/proc/$1/environ" | sed -n 's/^VARKEL_CA_FILE=//p'
+}
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ca.key" \
+  -out "$work/ca.pem" -days 1 -subj /CN=test 2>/dev/null
+cd "$work" || exit 1
+start "$work/gil" --server "tls://127.0.0.1:$own" --ca-file ca.pem; gil1=$started
+cd - >/dev/null || exit 1
+check "gil's game starts" ready "$gil1" "$work/gil"
+check "gil's client is given the tls:// server" test "$(given "$gil1")" = "tls://127.0.0.1:$own"
+check "gil's client is given the authority" test "$(authority "$gil1")" = "$(readlink -f "$work/ca.pem")"
+stop "$gil1"
+start "$work/gil"; gil2=$started
+check "gil's next game starts" ready "$gil2" "$work/gil"
+check "the kept server keeps its authority" test "$(authority "$gil2")" = "$(readlink -f "$work/ca.pem")"
+stop "$gil2"
+out=$(HOME=$work/gil "$games/varkel" --server "tls://127.0.0.1:$own" --ca-file "$work/none.pem" 2>&1)
+check "an authority file that cannot be read is refused: $out" test $? -eq 2
+start "$work/gil" --server "127.0.0.1:$own"; gil3=$started
+check "gil's plain game starts" ready "$gil3" "$work/gil"
+check "a plain server given alone has no authority" test -z "$(authority "$gil3")"
+stop "$gil3"
+
 check "the launcher and clients said nothing: $(cat "$work/out")" test ! -s "$work/out"
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"
