@@ -34,6 +34,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include <openssl/ssl.h>
 #include <sodium.h>
 
 #include "common/varkel_wire.h"
@@ -176,7 +177,7 @@ typedef struct Store {
   std::mutex report_lock;
   double reported_at_ms;
   long unreported;
-  std::atomic<int> failing; // the last call failed
+  std::atomic<int> failing; // a failure was logged, and no answer since
 } Store;
 
 // The engine a --db value names: a postgresql:// or postgres:// URI, or
@@ -221,7 +222,9 @@ int StoreFail(Store *store, const char *call, const char *detail);
 // Logs a failure of a shared database or a deadline, at most once per
 // STORE_REPORT_MS with the count of those not logged; returns 1.
 int StoreReport(Store *store, const char *call, const char *detail);
-// After a call that went through: logs once that the database answers again.
+// After a call that went through: logs once that the database answers
+// again after a failure was logged (a database that comes and goes still
+// makes one failure line per STORE_REPORT_MS).
 void StoreAnswered(Store *store);
 
 // The store threads of a server: the loops hand them jobs and go on
@@ -461,7 +464,11 @@ typedef struct ServerConfig {
   int store_threads;              // PostgreSQL connections, each on a thread of its own
   int store_timeout_ms;           // each database call's deadline
   Throttle throttle;
-  FILE *log; // one line per conversation; stderr in the program
+  int tls_port;         // -1: no TLS port; 0: any free port
+  std::string tls_cert; // PEM, the server's certificate first, then its chain
+  std::string tls_key;
+  int reload_fd; // readable (SIGHUP's signalfd): load the pair again; -1: none
+  FILE *log;     // one line per conversation; stderr in the program
 } ServerConfig;
 
 ServerConfig ServerConfigDefaults();
@@ -473,6 +480,7 @@ struct Conversation;
 // data.ptr points at its handle.
 enum HandleKind {
   HANDLE_LISTENER,     // a listening socket: accept
+  HANDLE_TLS_LISTENER, // the same on the TLS port
   HANDLE_WAKE,         // the loop's eventfd: hashes done, or stop
   HANDLE_CONVERSATION, // a client's socket: read
 };
@@ -499,10 +507,42 @@ typedef struct Loop {
   std::thread thread;
 } Loop;
 
+// ---- TLS (server_tls.cpp) ----------------------------------------------------
+
+typedef struct ServerTls {
+  std::mutex lock;  // guards context
+  SSL_CTX *context; // the pair served to new conversations; NULL: no TLS port
+  std::string cert_path;
+  std::string key_path;
+  // Seal the session tickets; kept across reloads so that tickets stay good.
+  unsigned char ticket_keys[80];
+  FILE *log;
+} ServerTls;
+
+// Loads the pair; 1 with the reason logged when it cannot be served.
+int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &key_path, FILE *log);
+// Loads the pair again for the conversations to come; on failure the pair
+// in use stays and the reason is logged.
+int TlsReload(ServerTls *tls);
+void TlsFree(ServerTls *tls);
+// A server session on the accepted socket, NULL when none could be made.
+SSL *TlsAccept(ServerTls *tls, int fd);
+// Like the socket calls: the handshake 0 when done; a read the bytes, 0
+// when the peer closed; a write the bytes. -1 with errno EAGAIN while the
+// peer must send more, EPROTO when TLS failed.
+int TlsHandshake(SSL *ssl);
+ssize_t TlsRead(SSL *ssl, void *buffer, size_t size);
+ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
+// Says close_notify without waiting, then frees the session.
+void TlsClose(SSL *ssl);
+
 typedef struct Server {
   ServerConfig config;
   std::vector<int> listeners;
-  int port; // the port bound
+  std::vector<int> tls_listeners;
+  int port;     // the port bound
+  int tls_port; // the TLS port bound, -1 for none
+  ServerTls tls;
   Store store;
   Credentials credentials;
   std::atomic<long long> clock_offset_ms; // moved by tests
@@ -527,8 +567,10 @@ typedef struct Server {
 // Opens the database and binds the listeners; the caller then runs
 // ServerRun and finally ServerFree.
 int ServerStart(const ServerConfig &config, Server **out);
-// Serves until stop_fd becomes readable, then ends every conversation.
+// Serves until stop_fd becomes readable, then ends every conversation;
+// the TLS pair is loaded again each time config.reload_fd is.
 int ServerRun(Server *server, int stop_fd);
+int ServerReloadTls(Server *server);
 void ServerFree(Server *server);
 // The game clock in seconds: real time plus the offset the tests add.
 double ServerNow(Server *server);
@@ -563,8 +605,9 @@ int ProxyHeaderRead(const char *bytes, size_t length, struct sockaddr_storage *p
 // thread except ConversationHash.
 // Refuses (closes) the connection when the server or the peer's address
 // holds all the conversations it may: 1, else 0. A connection from a
-// balancer is admitted once its PROXY header names the client.
-int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer);
+// balancer is admitted once its PROXY header names the client. `tls`: the
+// client speaks TLS, after the PROXY header when there is one.
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls);
 void ConversationReadable(struct Conversation *talk);
 // On a hashing thread: the slow hash, unless the client has left.
 void ConversationHash(struct Conversation *talk);

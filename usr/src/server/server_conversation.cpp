@@ -46,6 +46,8 @@ typedef struct Query {
 typedef struct Conversation {
   Loop *loop;
   int fd;
+  SSL *tls;                     // NULL for a plain conversation
+  int handshaking;              // its TLS handshake is not over yet
   Handle handle;                // what its loop's epoll holds
   struct sockaddr_storage peer; // the client's, once a balancer named it
   Admission admission;
@@ -195,6 +197,7 @@ static void End(Conversation *talk) {
   // Closing alone leaves the watch in place while anything else still holds
   // the socket, and its next event would name a freed conversation.
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
+  TlsClose(talk->tls);
   close(talk->fd);
   if (talk->admitted) {
     GuardLeave(&server->guard, talk->admission);
@@ -219,7 +222,8 @@ static int SendMessage(Conversation *talk, const char *text) {
   size_t length = strlen(text) + 1;
   ssize_t sent;
   do {
-    sent = send(talk->fd, text, length, MSG_NOSIGNAL);
+    sent = talk->tls != NULL ? TlsWrite(talk->tls, text, length)
+                             : send(talk->fd, text, length, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent == (ssize_t)length) return 0;
   talk->outcome = sent < 0 && errno != EAGAIN ? "send failed" : "not reading";
@@ -563,7 +567,7 @@ static int OnMessage(Conversation *talk) {
 // Its hash, its refusal or its store job: the next messages wait.
 
 // Handles the complete messages received, until more bytes are needed.
-static void TakeMessages(Conversation *talk) {
+static int TakeMessages(Conversation *talk) {
   int took = 0;
   while (WireTakeMessage(&talk->reader, talk->message, sizeof(talk->message)) == 0) {
     took = 1;
@@ -571,12 +575,13 @@ static void TakeMessages(Conversation *talk) {
     if (talk->reader.cut || OnMessage(talk) == END) {
       if (talk->reader.cut) talk->outcome = "message too long";
       End(talk);
-      return;
+      return END;
     }
-    if (Waits(talk)) return;
+    if (Waits(talk)) return GO_ON;
   }
   // The read limit runs from the last complete message.
   if (took) Rewind(talk);
+  return GO_ON;
 }
 
 // ---- Entry points --------------------------------------------------------------
@@ -645,7 +650,7 @@ static int Admit(Conversation *talk) {
   return 0;
 }
 
-int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls) {
   Server *server = loop->server;
   Conversation *talk = new Conversation();
   talk->loop = loop;
@@ -667,7 +672,14 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  if (tls) {
+    talk->tls = TlsAccept(&server->tls, fd);
+    talk->handshaking = 1;
+  }
+  if (tls && talk->tls == NULL) {
+    talk->outcome = "SSL_new failed";
+    End(talk);
+  } else if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -690,25 +702,31 @@ static void Leave(Conversation *talk, const char *outcome) {
 
 // The header, then what followed it as the conversation's first bytes; a
 // connection from a balancer without one is closed.
+// Over TLS the bytes after the header are OpenSSL's: they are only looked
+// at, and left in the socket, until the header is known whole.
 static void ReadProxyHeader(Conversation *talk) {
   char bytes[PROXY_HEADER_MAX];
-  ssize_t got = recv(talk->fd, bytes, sizeof(bytes) - talk->proxy_bytes.size(), 0);
+  size_t before = talk->proxy_bytes.size();
+  ssize_t got = recv(talk->fd, bytes, sizeof(bytes) - before, talk->tls != NULL ? MSG_PEEK : 0);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (got == 0) return Leave(talk, "hung up");
   if (got < 0) return Leave(talk, "recv failed");
   talk->proxy_bytes.append(bytes, (size_t)got);
   size_t used = 0;
-  switch (ProxyHeaderRead(talk->proxy_bytes.data(), talk->proxy_bytes.size(), &talk->peer, &used)) {
-  case PROXY_MORE:
-    return;
-  case PROXY_BAD:
-    return Leave(talk, "no PROXY header");
-  }
+  int read =
+      ProxyHeaderRead(talk->proxy_bytes.data(), talk->proxy_bytes.size(), &talk->peer, &used);
+  if (read == PROXY_BAD) return Leave(talk, "no PROXY header");
+  // What was looked at is taken: all of it while the header is not whole.
+  size_t take = read == PROXY_MORE ? (size_t)got : used - before;
+  if (talk->tls != NULL && recv(talk->fd, bytes, take, 0) != (ssize_t)take)
+    return Leave(talk, "recv failed");
+  if (read == PROXY_MORE) return;
   if (Admit(talk) != 0) {
     talk->outcome = NULL;
     return End(talk);
   }
   talk->stage = STAGE_VERSION;
+  if (talk->tls != NULL) return;
   size_t room;
   char *space = WireSpace(&talk->reader, &room);
   size_t rest = talk->proxy_bytes.size() - used;
@@ -719,18 +737,52 @@ static void ReadProxyHeader(Conversation *talk) {
   TakeMessages(talk);
 }
 
-void ConversationReadable(Conversation *talk) {
-  if (talk->stage == STAGE_PROXY) return ReadProxyHeader(talk);
+// The handshake goes on with each arrival, within the same read limit as a
+// message; GO_ON once it is over, END while it waits or when it failed.
+static int Handshake(Conversation *talk) {
+  if (TlsHandshake(talk->tls) != 0) {
+    if (errno == EAGAIN || errno == EINTR) return END;
+    Leave(talk, errno == EPIPE ? "hung up" : "TLS handshake failed");
+    return END;
+  }
+  talk->handshaking = 0;
+  Rewind(talk);
+  return GO_ON;
+}
+
+// One read of what has arrived, and the messages it completes; END when
+// the conversation ended or must wait for more.
+static int ReadSome(Conversation *talk) {
   size_t room;
   char *space = WireSpace(&talk->reader, &room);
   // Full while hashing: the client spoke out of turn.
-  if (room == 0) return Leave(talk, "spoke out of turn");
-  ssize_t got = recv(talk->fd, space, room, 0);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (got == 0) return Leave(talk, "hung up");
-  if (got < 0) return Leave(talk, "recv failed");
+  if (room == 0) {
+    Leave(talk, "spoke out of turn");
+    return END;
+  }
+  ssize_t got =
+      talk->tls != NULL ? TlsRead(talk->tls, space, room) : recv(talk->fd, space, room, 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return END;
+  if (got <= 0) {
+    Leave(talk, got == 0 ? "hung up" : talk->tls != NULL ? "TLS read failed" : "recv failed");
+    return END;
+  }
   WireCommit(&talk->reader, (size_t)got);
-  if (!Waits(talk)) TakeMessages(talk);
+  if (Waits(talk)) return GO_ON;
+  return TakeMessages(talk);
+}
+
+// TLS may hold decrypted bytes that no socket event will announce: they
+// are read before the loop waits again.
+static int HasPending(Conversation *talk) {
+  return talk->tls != NULL && SSL_pending(talk->tls) > 0;
+}
+
+void ConversationReadable(Conversation *talk) {
+  if (talk->stage == STAGE_PROXY) return ReadProxyHeader(talk);
+  if (talk->handshaking && Handshake(talk) != GO_ON) return;
+  while (ReadSome(talk) == GO_ON && HasPending(talk)) {
+  }
 }
 
 // The allowance of the address is looked at again when the check is about
@@ -779,7 +831,7 @@ static void GoOn(Conversation *talk, int rc) {
   if (rc == END) return End(talk);
   if (Waits(talk)) return;
   Rewind(talk);
-  TakeMessages(talk);
+  if (TakeMessages(talk) == GO_ON && HasPending(talk)) ConversationReadable(talk);
 }
 
 // A failed or late call ends the conversation without an acknowledgement.

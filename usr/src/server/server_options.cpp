@@ -33,9 +33,14 @@ static const char kUsage[] =
     "                        within the database's max_connections (default 16)\n"
     "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
     "                        ends unacknowledged (default 3000)\n"
+    "  --tls-port N          also serve TLS on this port, on the same addresses (clients\n"
+    "                        reach it as tls://HOST, port 9992 by default); needs:\n"
+    "  --tls-cert FILE       the server's certificate then its chain, PEM\n"
+    "  --tls-key FILE        its private key, PEM\n"
     "  --version             the version\n"
     "  --help                this text\n"
-    "SIGINT or SIGTERM stops the server.\n";
+    "SIGINT or SIGTERM stops the server; SIGHUP loads the TLS certificate and key\n"
+    "again (the pair in use stays when the new one cannot be loaded).\n";
 
 // The items of a comma-separated list, empty ones left out.
 static std::vector<std::string> Items(const char *list) {
@@ -88,6 +93,9 @@ static const char *const kValueOptions[] = {
     "--proxy-from",
     "--store-threads",
     "--db-timeout-ms",
+    "--tls-port",
+    "--tls-cert",
+    "--tls-key",
 };
 
 // One option with its value; 0 when the value fits.
@@ -117,8 +125,12 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   if (option == "--store-threads") return OptionNumber(value, 1, 1024, &config->store_threads);
   if (option == "--db-timeout-ms")
     return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
-  if (option == "--db") {
-    config->db_path = value;
+  if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
+  if (option == "--db" || option == "--tls-cert" || option == "--tls-key") {
+    std::string &field = option == "--db"         ? config->db_path
+                         : option == "--tls-cert" ? config->tls_cert
+                                                  : config->tls_key;
+    field = value;
     return value[0] == '\0';
   }
   for (const std::string &item : Items(value))
@@ -131,7 +143,11 @@ int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, F
   switch (ReadOptions(argc, argv, kValueOptions, sizeof(kValueOptions) / sizeof(kValueOptions[0]),
                       TakeOption, config, &problem)) {
   case OPTIONS_RUN:
-    return 0;
+    if ((config->tls_port >= 0) == !config->tls_cert.empty() &&
+        (config->tls_port >= 0) == !config->tls_key.empty())
+      return 0;
+    problem = "--tls-port, --tls-cert and --tls-key go together";
+    break;
   case OPTIONS_HELP:
     fputs(kUsage, out);
     return 2;

@@ -4,11 +4,11 @@
 // the latency of one conversation (connect to the server's hang-up).
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
-//                [--query connection|status|listen] [--rate R] [--threads 1]
+//                [--query connection|status|listen|drink] [--rate R] [--threads 1]
 //                [--prefix bench] [--flood idle|guess|create|storm|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS]
-//                [--server-pid PID]
+//                [--server-pid PID] [--tls [--no-resumption]]
 //
 // Each player has an account of its own (created when missing, password
 // "bench"), identified once before the clock starts, as a player who has
@@ -36,6 +36,11 @@
 // players are then not identified beforehand: each one's first conversation
 // pays the slow password check, and those first wake-ups are reported
 // apart. --server-pid adds the server's processor time to the figures.
+//
+// With --tls every conversation runs over TLS (--port is then the server's
+// TLS port), the server's certificate checked against VARKEL_CA_FILE when
+// it is set, else the system's authorities; each player resumes its last
+// session unless --no-resumption is given.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -50,6 +55,10 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cmath>
@@ -81,6 +90,9 @@ typedef struct BenchConfig {
   int flood_connections; // 0: the default of the flood
   int flood_pause_ms;
   int server_pid;
+  int tls;         // --tls
+  int resume;      // players resume their TLS sessions
+  SSL_CTX *client; // with --tls: the context every connection is made from
 } BenchConfig;
 
 #define PLAYERS_PER_ADDRESS 20
@@ -93,6 +105,9 @@ typedef struct Step {
 
 typedef struct Player {
   int fd;
+  SSL *ssl;             // with --tls, the open connection's
+  int handshaking;      // its handshake is not over
+  SSL_SESSION *session; // the last one, resumed by the next conversation
   int index;
   int conversations; // ended, well or not
   size_t step;
@@ -103,6 +118,7 @@ typedef struct Player {
 } Player;
 
 typedef struct Tally {
+  long resumed; // handshakes that resumed a session
   std::vector<double> latencies_ms;
   std::vector<double> first_ms; // the first conversation of each player
   long errors;
@@ -197,17 +213,91 @@ static int OpenFrom(const struct sockaddr_storage &address, socklen_t length,
   return fd;
 }
 
-// ---- Setup: blocking conversations ------------------------------------------
+// ---- TLS ------------------------------------------------------------------------
 
-static int SendText(int fd, const std::string &text) {
-  return send(fd, text.c_str(), text.size() + 1, MSG_NOSIGNAL) == (ssize_t)text.size() + 1 ? 0 : 1;
+// The authorities of VARKEL_CA_FILE, or the system's; NULL when they cannot
+// be loaded.
+static SSL_CTX *NewClientContext() {
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  const char *authority = getenv("VARKEL_CA_FILE");
+  if (context == NULL) return NULL;
+  int loaded = authority != NULL && authority[0] != '\0'
+                   ? SSL_CTX_load_verify_locations(context, authority, NULL)
+                   : SSL_CTX_set_default_verify_paths(context);
+  if (loaded != 1 || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
+    SSL_CTX_free(context);
+    return NULL;
+  }
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  return context;
 }
 
-static int ReceiveText(int fd, WireReader *reader, char *out, size_t out_size) {
+// A client session on the socket, checking the server's name or address.
+static SSL *NewSession(const BenchConfig &config, int fd, SSL_SESSION *resume) {
+  SSL *ssl = SSL_new(config.client);
+  if (ssl == NULL) return NULL;
+  ASN1_OCTET_STRING *literal = a2i_IPADDRESS(config.host.c_str());
+  int named = literal != NULL
+                  ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), config.host.c_str())
+                  : SSL_set_tlsext_host_name(ssl, config.host.c_str()) == 1 &&
+                        SSL_set1_host(ssl, config.host.c_str());
+  ASN1_OCTET_STRING_free(literal);
+  if (named != 1 || SSL_set_fd(ssl, fd) != 1) {
+    SSL_free(ssl);
+    return NULL;
+  }
+  if (resume != NULL) SSL_set_session(ssl, resume);
+  SSL_set_connect_state(ssl);
+  return ssl;
+}
+
+// Says close_notify (a session freed without it cannot be resumed), keeps
+// the session when asked, and frees it.
+static void EndSession(SSL *ssl, SSL_SESSION **keep) {
+  if (ssl == NULL) return;
+  if (keep != NULL && SSL_is_init_finished(ssl)) {
+    SSL_SESSION_free(*keep);
+    *keep = SSL_get1_session(ssl);
+  }
+  SSL_shutdown(ssl);
+  SSL_free(ssl);
+  ERR_clear_error();
+}
+
+// send() and recv(), through TLS when there is a session.
+static ssize_t Write(int fd, SSL *ssl, const void *data, size_t size) {
+  if (ssl == NULL) return send(fd, data, size, MSG_NOSIGNAL);
+  int rc = SSL_write(ssl, data, (int)size);
+  if (rc > 0) return rc;
+  int reason = SSL_get_error(ssl, rc);
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  ERR_clear_error();
+  return -1;
+}
+
+static ssize_t Read(int fd, SSL *ssl, void *buffer, size_t size) {
+  if (ssl == NULL) return recv(fd, buffer, size, 0);
+  int rc = SSL_read(ssl, buffer, (int)size);
+  if (rc > 0) return rc;
+  int reason = SSL_get_error(ssl, rc);
+  if (reason == SSL_ERROR_ZERO_RETURN) return 0;
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  ERR_clear_error();
+  return -1;
+}
+
+// ---- Setup: blocking conversations ------------------------------------------
+
+static int SendText(int fd, SSL *ssl, const std::string &text) {
+  return Write(fd, ssl, text.c_str(), text.size() + 1) == (ssize_t)text.size() + 1 ? 0 : 1;
+}
+
+static int ReceiveText(int fd, SSL *ssl, WireReader *reader, char *out, size_t out_size) {
   while (WireTakeMessage(reader, out, out_size) != 0) {
     size_t room;
     char *space = WireSpace(reader, &room);
-    ssize_t got = recv(fd, space, room, 0);
+    ssize_t got = Read(fd, ssl, space, room);
     if (got <= 0) return 1;
     WireCommit(reader, (size_t)got);
   }
@@ -216,11 +306,20 @@ static int ReceiveText(int fd, WireReader *reader, char *out, size_t out_size) {
 
 // Runs the identification with `query`; returns the last reply, or "" when
 // the connection failed.
-static std::string Identify(const struct sockaddr_storage &address, socklen_t length,
-                            const std::string &query, const std::string &name) {
+static std::string Identify(const BenchConfig &config, const struct sockaddr_storage &address,
+                            socklen_t length, const std::string &query, const std::string &name) {
   int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || connect(fd, (const struct sockaddr *)&address, length) != 0) {
     if (fd >= 0) close(fd);
+    return "";
+  }
+  SSL *ssl = config.tls ? NewSession(config, fd, NULL) : NULL;
+  if (config.tls && (ssl == NULL || SSL_connect(ssl) != 1)) {
+    char reason[256];
+    ERR_error_string_n(ERR_peek_last_error(), reason, sizeof(reason));
+    fprintf(stderr, "varkel_bench: TLS: %s\n", reason);
+    EndSession(ssl, NULL);
+    close(fd);
     return "";
   }
   WireReader reader;
@@ -228,12 +327,13 @@ static std::string Identify(const struct sockaddr_storage &address, socklen_t le
   char reply[WIRE_MESSAGE_MAX] = "";
   const std::string texts[] = {WIRE_VERSION_TEXT, query, name, BENCH_PASSWORD};
   for (const std::string &text : texts) {
-    if (SendText(fd, text) != 0 || ReceiveText(fd, &reader, reply, sizeof(reply)) != 0) {
+    if (SendText(fd, ssl, text) != 0 || ReceiveText(fd, ssl, &reader, reply, sizeof(reply)) != 0) {
       snprintf(reply, sizeof(reply), "%s", "");
       break;
     }
     if (IsRefusal(reply)) break;
   }
+  EndSession(ssl, NULL);
   close(fd);
   return reply;
 }
@@ -250,9 +350,9 @@ static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_stor
                            socklen_t length) {
   for (int i = 0; i < config.players; i++) {
     std::string name = PlayerName(config, i);
-    std::string reply = Identify(address, length, WIRE_QUERY_SUBSCRIBE, name);
+    std::string reply = Identify(config, address, length, WIRE_QUERY_SUBSCRIBE, name);
     if (!config.flood.empty() && !reply.empty()) continue;
-    reply = Identify(address, length, WIRE_QUERY_CONNECT, name);
+    reply = Identify(config, address, length, WIRE_QUERY_CONNECT, name);
     if (reply.empty() || IsRefusal(reply.c_str())) {
       fprintf(stderr, "varkel_bench: %s cannot play: \"%s\"\n", name.c_str(), reply.c_str());
       return 1;
@@ -267,6 +367,8 @@ static int StartConversation(int epoll_fd, Player *player, const struct sockaddr
                              socklen_t length) {
   player->started = player->due;
   player->step = 0;
+  player->ssl = NULL;
+  player->handshaking = 0;
   WireReset(&player->reader);
   player->fd = OpenFrom(address, length, PlayerSource(address, player->index));
   if (player->fd < 0) return 1;
@@ -279,7 +381,7 @@ static int StartConversation(int epoll_fd, Player *player, const struct sockaddr
 // Sends the steps up to the next receive; 0 when it went out.
 static int SendSteps(Player *player) {
   while (player->step < player->script.size() && player->script[player->step].send) {
-    if (SendText(player->fd, player->script[player->step].text) != 0) return 1;
+    if (SendText(player->fd, player->ssl, player->script[player->step].text) != 0) return 1;
     player->step++;
   }
   return 0;
@@ -287,10 +389,10 @@ static int SendSteps(Player *player) {
 
 // Takes the replies that arrived. Returns 0 to go on, 1 on an error, 2 when
 // the server hung up after the last step (the conversation is complete).
-static int ReceiveSteps(Player *player) {
+static int ReceiveOnce(Player *player) {
   size_t room;
   char *space = WireSpace(&player->reader, &room);
-  ssize_t got = recv(player->fd, space, room, 0);
+  ssize_t got = Read(player->fd, player->ssl, space, room);
   if (got < 0) return errno == EAGAIN ? 0 : 1;
   if (got == 0) return player->step == player->script.size() ? 2 : 1;
   WireCommit(&player->reader, (size_t)got);
@@ -303,16 +405,54 @@ static int ReceiveSteps(Player *player) {
   return 0;
 }
 
-static int Advance(int epoll_fd, Player *player, uint32_t events) {
+// TLS may hold bytes already read from the socket: no event would tell.
+static int ReceiveSteps(Player *player) {
+  int rc;
+  do {
+    rc = ReceiveOnce(player);
+  } while (rc == 0 && player->ssl != NULL && SSL_pending(player->ssl) > 0);
+  return rc;
+}
+
+static int Watch(int epoll_fd, Player *player, uint32_t events) {
+  struct epoll_event event;
+  event.events = events;
+  event.data.ptr = player;
+  return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, player->fd, &event) == 0 ? 0 : 1;
+}
+
+// Moves the handshake on, then sends the first steps once it is over.
+static int Handshake(int epoll_fd, Player *player, Tally *tally) {
+  ERR_clear_error();
+  int rc = SSL_do_handshake(player->ssl);
+  if (rc == 1) {
+    player->handshaking = 0;
+    tally->resumed += SSL_session_reused(player->ssl);
+    if (SendSteps(player) != 0) return 1;
+    return Watch(epoll_fd, player, EPOLLIN);
+  }
+  int reason = SSL_get_error(player->ssl, rc);
+  ERR_clear_error();
+  if (reason == SSL_ERROR_WANT_READ) return Watch(epoll_fd, player, EPOLLIN);
+  if (reason == SSL_ERROR_WANT_WRITE) return Watch(epoll_fd, player, EPOLLOUT);
+  return 1;
+}
+
+static int Advance(const BenchConfig &config, int epoll_fd, Player *player, uint32_t events,
+                   Tally *tally) {
+  if (player->handshaking) return Handshake(epoll_fd, player, tally);
   if (events & EPOLLOUT) {
     int error = 0;
     socklen_t size = sizeof(error);
     getsockopt(player->fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    if (error != 0 || SendSteps(player) != 0) return 1;
-    struct epoll_event event;
-    event.events = EPOLLIN;
-    event.data.ptr = player;
-    return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, player->fd, &event) == 0 ? 0 : 1;
+    if (error != 0) return 1;
+    if (config.tls) {
+      player->ssl = NewSession(config, player->fd, config.resume ? player->session : NULL);
+      player->handshaking = 1;
+      return player->ssl == NULL ? 1 : Handshake(epoll_fd, player, tally);
+    }
+    if (SendSteps(player) != 0) return 1;
+    return Watch(epoll_fd, player, EPOLLIN);
   }
   return ReceiveSteps(player);
 }
@@ -346,6 +486,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
   double start = NowMs();
   for (int i = 0; i < count; i++) {
     players[i].fd = -1;
+    players[i].ssl = NULL;
+    players[i].session = NULL;
     players[i].index = first + i;
     players[i].conversations = 0;
     players[i].due = start + interval * (first + i) / config.players;
@@ -359,8 +501,10 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     int ready = epoll_wait(epoll_fd, events, 64, timeout);
     for (int i = 0; i < ready; i++) {
       Player *player = (Player *)events[i].data.ptr;
-      int rc = Advance(epoll_fd, player, events[i].events);
+      int rc = Advance(config, epoll_fd, player, events[i].events, tally);
       if (rc == 0) continue;
+      EndSession(player->ssl, rc == 2 ? &player->session : NULL);
+      player->ssl = NULL;
       close(player->fd);
       player->fd = -1;
       double now = NowMs();
@@ -375,6 +519,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     }
   }
   for (Player &player : players) {
+    EndSession(player.ssl, NULL);
+    SSL_SESSION_free(player.session);
     if (player.fd >= 0) close(player.fd);
   }
   close(epoll_fd);
@@ -596,10 +742,10 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
-    "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
+    "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
     "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
-    "[--flood-pause-ms MS] [--server-pid PID]\n";
+    "[--flood-pause-ms MS] [--server-pid PID] [--tls [--no-resumption]]\n";
 
 static int Usage(const std::string &problem) {
   fprintf(stderr, "varkel_bench: %s\n%s", problem.c_str(), kUsage);
@@ -635,6 +781,8 @@ static int ParseQuery(const char *text, std::string *out) {
     *out = WIRE_QUERY_CONNECT;
   else if (strcmp(text, "listen") == 0)
     *out = WIRE_QUERY_LISTEN;
+  else if (strcmp(text, "drink") == 0) // a change to write each time
+    *out = WIRE_QUERY_DRINK;
   else
     return 1;
   return 0;
@@ -701,6 +849,18 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
 // help or the version was printed.
 static int ParseBench(int argc, char **argv, BenchConfig *config) {
   std::string problem;
+  // The two options without a value are taken out first.
+  std::vector<char *> rest;
+  for (int i = 0; i < argc; i++) {
+    if (i > 0 && strcmp(argv[i], "--tls") == 0)
+      config->tls = 1;
+    else if (i > 0 && strcmp(argv[i], "--no-resumption") == 0)
+      config->resume = 0;
+    else
+      rest.push_back(argv[i]);
+  }
+  argc = (int)rest.size();
+  argv = rest.data();
   switch (ReadOptions(argc, argv, kOptions, sizeof(kOptions) / sizeof(kOptions[0]), TakeOption,
                       config, &problem)) {
   case OPTIONS_RUN:
@@ -746,9 +906,14 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
   std::sort(first.begin(), first.end());
   char pace[64] = "as fast as they can";
   if (config.rate > 0) snprintf(pace, sizeof(pace), "paced at %.0f/s", config.rate);
-  printf("query \"%s\", %d players %s, %.1f s: %zu conversations, %.0f per second, "
+  long resumed = 0;
+  for (const Tally &tally : tallies)
+    resumed += tally.resumed;
+  char over[64] = "plain";
+  if (config.tls) snprintf(over, sizeof(over), "over TLS, %ld handshakes resumed", resumed);
+  printf("query \"%s\" (%s), %d players %s, %.1f s: %zu conversations, %.0f per second, "
          "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
-         config.query.c_str(), config.players, pace, elapsed_s, latencies.size(),
+         config.query.c_str(), over, config.players, pace, elapsed_s, latencies.size(),
          latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
          latencies.empty() ? 0.0 : latencies.back(), errors);
   if (config.flood.empty()) return;
@@ -780,9 +945,13 @@ static void ReportFlood(const BenchConfig &config, const FloodTally &flood, doub
 int main(int argc, char **argv) {
   BenchConfig config = {"127.0.0.1", 9999,    100, 10.0,        0.0, WIRE_QUERY_CONNECT,
                         1,           "bench", "",  "127.0.0.2", 1,   "",
-                        0,           1000,    0};
+                        0,           1000,    0,   0,           1,   NULL};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
+  if (config.tls && (config.client = NewClientContext()) == NULL) {
+    fprintf(stderr, "varkel_bench: TLS: cannot load the authorities (VARKEL_CA_FILE)\n");
+    return 1;
+  }
   if (config.threads > config.players) config.threads = config.players;
   RaiseDescriptorLimit();
   struct sockaddr_storage address;
@@ -802,7 +971,7 @@ int main(int argc, char **argv) {
     usleep(1000000); // the flood takes hold first
   }
   double cpu_before = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
-  std::vector<Tally> tallies(config.threads, Tally{{}, {}, 0, 0});
+  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0});
   std::vector<std::thread> threads;
   double start = NowMs();
   double end = start + config.seconds * 1000.0;
@@ -827,6 +996,7 @@ int main(int argc, char **argv) {
   long errors = 0;
   for (const Tally &tally : tallies)
     errors += tally.errors + tally.first_errors;
+  SSL_CTX_free(config.client);
   // Under a flood the failures are what is measured.
   return errors == 0 || !config.flood.empty() ? 0 : 1;
 }
