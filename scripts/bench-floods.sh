@@ -1,45 +1,60 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Players under the two floods: 20 players from 127.0.1.1 wake and play
-# (100 conversations a second together) while an attacker on 127.0.0.2
-# holds 4,100 idle connections, or guesses the first player's password on
-# 100 connections. Each run gets a fresh server on a free port and a fresh
-# database; the server's log lines are counted after it stops. Run after a
-# build (a release build for figures worth keeping).
+# Players under floods: 20 players from 127.0.1.1 wake and play (100
+# conversations a second together) while attackers, from 127.0.0.2 and
+# beyond or named by PROXY headers, hold idle connections, guess a
+# player's password, create characters or open and close connections.
+# Each run gets a fresh server on a free port and a fresh database; the
+# server's log lines are counted after it stops. Run after a build (a
+# release build for figures worth keeping).
 #
-#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S]
+#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]
+#
+# --only runs the floods whose name holds TEXT.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="$root/usr/bin"
 server=""
 seconds=10
+only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --bin) bin="$2"; shift 2 ;;
     --server) server="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
-    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S]" >&2; exit 2 ;;
+    --only) only="$2"; shift 2 ;;
+    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]" >&2; exit 2 ;;
   esac
 done
 server="${server:-$bin/varkel_server}"
 work="$(mktemp -d /tmp/varkel-floods.XXXXXX)"
 server_pid=""
+log=""
+starts=0
 cleanup() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-start_server() {  # sets server_pid and port
-  "$server" --port 0 --listen 127.0.0.1 --db "$work/varkel.db" 2> "$work/server.log" &
+# Sets server_pid, port and log. Each start writes a log of its own, so
+# that the port is never read from the one before, nor from a log not yet
+# made.
+start_server() {  # server options
+  starts=$((starts + 1))
+  log="$work/server.$starts.log"
+  "$server" --port 0 --listen 127.0.0.1 --db "$work/varkel.db" "$@" 2> "$log" &
   server_pid=$!
   port=""
   for _ in $(seq 100); do
-    port="$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\).*/\1/p' "$work/server.log")"
+    if [ -f "$log" ]; then
+      port="$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\).*/\1/p' "$log")"
+    fi
     [ -n "$port" ] && break
+    kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
-  [ -n "$port" ] || { cat "$work/server.log"; exit 1; }
+  if [ -z "$port" ]; then cat "$log" >&2; exit 1; fi
 }
 
 stop_server() {
@@ -48,23 +63,42 @@ stop_server() {
   server_pid=""
 }
 
-run() {  # name, then the flood options
+run() {  # name, server options, "--", then the flood options
   local name="$1"; shift
+  case "$name" in *"$only"*) ;; *) return 0 ;; esac
+  local options=()
+  while [ "$1" != "--" ]; do options+=("$1"); shift; done
+  shift
   local players=(--players 20 --rate 100 --prefix flood)
   rm -f "$work"/varkel.db*
   # The accounts are made by one server; the next one has not seen their
   # passwords, so that each player's first waking pays the slow check.
-  start_server
-  "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none > /dev/null
+  start_server --creations-per-hour 1000 --prefix-creations-per-hour 1000
+  if ! "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none \
+      > "$work/warm-up.txt" 2>&1; then
+    cat "$work/warm-up.txt" "$log" >&2
+    exit 1
+  fi
   stop_server
-  start_server
+  start_server "${options[@]}"
   echo "== $name"
   "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds "$seconds" \
     --server-pid "$server_pid" "$@" || true
   stop_server
-  echo "server log: $(wc -l < "$work/server.log") lines"
+  echo "server log: $(wc -l < "$log") lines; $(grep -h 'slow password checks' "$log" || true)"
 }
 
-run "no flood" --flood none
-run "idle flood" --flood idle
-run "guessing flood" --flood guess
+run "no flood" -- --flood none
+run "idle flood, one address" -- --flood idle
+run "guessing flood, one address" -- --flood guess
+run "idle flood, 41 addresses x 32 in one /24, cap 1300" --max-conversations 1300 -- \
+  --flood idle --flood-addresses 41 --flood-connections 1312
+run "idle flood, 41 addresses x 32 each in a /24 of its own, cap 1300" \
+  --max-conversations 1300 --proxy-from 127.0.0.2 -- \
+  --flood idle --flood-addresses 41 --flood-as 10.0.0.1 --flood-connections 1312
+run "idle flood, 256 /64s of one /56 x 32" --proxy-from 127.0.0.2 -- \
+  --flood idle --flood-addresses 256 --flood-as 2001:db8:0:100:: --flood-connections 8192
+run "creations from 41 addresses" -- --flood create --flood-addresses 41 --flood-connections 100
+run "reconnect storm, one address" -- --flood storm --flood-connections 100
+run "guessing one name from 40 addresses" -- \
+  --flood guess --flood-addresses 40 --flood-connections 100

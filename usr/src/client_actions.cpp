@@ -35,8 +35,6 @@
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
 static const char kNothingHeard[] = "VEUILLEZ ECOUTER";
 static const char kStatusUnshown[] = "Votre état ne peut pas s'afficher!";
-static const char kDisconnected[] = "disconnected";
-static const char kConnected[] = "connected";
 
 namespace {
 // How an action's step went.
@@ -80,22 +78,46 @@ static int OnChosen(const Game *jeu) {
   return jeu->socket_chosen >= 0;
 }
 
-// A peer that has gone makes send() raise SIGPIPE. The signal is held back
-// on this thread for the send and dropped: the send simply comes up short.
-static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
-  sigset_t pipe_signal, previous;
+// A peer that has gone makes send() raise SIGPIPE (SDL_net and OpenSSL
+// cannot ask for MSG_NOSIGNAL). The signal is held back on this thread for
+// the send and dropped: the send simply comes up short.
+static void HoldPipeSignal(sigset_t *previous) {
+  sigset_t pipe_signal;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, previous);
+}
+
+static void DropPipeSignal(const sigset_t *previous, int failed) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  struct timespec no_wait = {0, 0};
+  if (failed && !sigismember(previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
+  pthread_sigmask(SIG_SETMASK, previous, NULL);
+}
+
+static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
+  sigset_t previous;
+  HoldPipeSignal(&previous);
   errno = 0;
   int sent = SDLNet_TCP_Send(socket, data, len);
   int error = errno;
-  if (sent < len) {
-    struct timespec no_wait = {0, 0};
-    if (!sigismember(&previous, SIGPIPE)) sigtimedwait(&pipe_signal, NULL, &no_wait);
-    SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, NULL);
+  if (sent < len) SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
+  DropPipeSignal(&previous, sent < len);
+  return sent;
+}
+
+// When the waits of a TLS step must be over: the action's deadline.
+static Uint32 ActionDeadline(const Game *jeu) {
+  return jeu->action_deadline != 0 ? jeu->action_deadline : SDL_GetTicks() + jeu->action_timeout_ms;
+}
+
+static int SendOnTls(Game *jeu, const char *data, int len) {
+  sigset_t previous;
+  HoldPipeSignal(&previous);
+  int sent = ClientTlsSend(jeu->tls, data, len, ActionDeadline(jeu));
+  DropPipeSignal(&previous, sent < len);
   return sent;
 }
 
@@ -118,8 +140,11 @@ static int SendOnSocket(int fd, const char *data, int len) {
 static int SendText(Game *jeu, const char *text, const char *shown) {
   jeu->datas_sent = const_cast<char *>(text);
   jeu->len = (int)strlen(text) + 1;
-  jeu->result = OnChosen(jeu) ? SendOnSocket(jeu->socket_chosen, text, jeu->len)
-                              : SendWithoutSignal(jeu->tcpsock, text, jeu->len);
+  if (OnChosen(jeu) && jeu->tls != NULL)
+    jeu->result = SendOnTls(jeu, text, jeu->len);
+  else
+    jeu->result = OnChosen(jeu) ? SendOnSocket(jeu->socket_chosen, text, jeu->len)
+                                : SendWithoutSignal(jeu->tcpsock, text, jeu->len);
   jeu->datas_sent = NULL;
   if (jeu->result < jeu->len)
     return LogError(jeu, OnChosen(jeu) ? "send: %s\n" : "SDLNet_TCP_Send: %s\n");
@@ -165,9 +190,22 @@ static int ReceiveSome(Game *jeu, char *space, int room) {
   return (int)got;
 }
 
+// The same over TLS, whose bytes may already wait inside OpenSSL.
+static int ReceiveTlsBytes(Game *jeu, Uint32 started) {
+  Uint32 left = TimeLeft(jeu, started);
+  if (left == 0) return 1;
+  size_t room;
+  char *space = WireSpace(&jeu->reader, &room);
+  int got = ClientTlsReceive(jeu->tls, space, (int)room, SDL_GetTicks() + left);
+  if (got <= 0) return 1;
+  WireCommit(&jeu->reader, (size_t)got);
+  return 0;
+}
+
 // Adds what has arrived on the connection to the reader, waiting for it
 // within the time limits.
 static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
+  if (OnChosen(jeu) && jeu->tls != NULL) return ReceiveTlsBytes(jeu, started);
   int ready = 0;
   while (ready == 0) {
     Uint32 left = TimeLeft(jeu, started);
@@ -247,22 +285,26 @@ static std::mutex &ResolverLock() {
   return lock;
 }
 
+// Only the connection reports into SDL (its failure, through
+// SDL_SetError); the action copies the error out while it waits.
 static void RunBuiltInOpen(std::shared_ptr<BuiltInOpen> open) {
   IPaddress ip;
   int resolved;
   {
     std::lock_guard<std::mutex> one_at_a_time(ResolverLock());
-    SDL_ClearError();
     resolved = SDLNet_ResolveHost(&ip, open->host.c_str(), open->port) != -1;
-    if (!resolved && SDL_GetError()[0] == '\0') SDL_SetError("unknown host %s", open->host.c_str());
   }
-  TCPsocket socket = NULL;
-  if (resolved) {
+  {
     std::lock_guard<std::mutex> hold(open->lock);
-    open->ip = ip;
-    open->resolved = true;
+    if (resolved) open->ip = ip;
+    open->resolved = resolved;
+    if (!resolved || open->abandoned) {
+      open->done = true;
+      open->done_signal.notify_one();
+      return;
+    }
   }
-  if (resolved) socket = SDLNet_TCP_Open(&ip);
+  TCPsocket socket = SDLNet_TCP_Open(&ip);
   std::lock_guard<std::mutex> hold(open->lock);
   if (open->abandoned) {
     if (socket != NULL) SDLNet_TCP_Close(socket);
@@ -291,6 +333,8 @@ static int OpenBuiltIn(Game *jeu) {
     else
       SDL_SetError("no address for %s within %u ms", jeu->ip_server,
                    (unsigned)jeu->action_timeout_ms);
+  } else if (!open->resolved) {
+    SDL_SetError("unknown host %s", jeu->ip_server);
   } else if (open->socket == NULL) {
     SDL_SetError("%s", open->error.c_str());
   }
@@ -319,6 +363,10 @@ static int OpenChosen(Game *jeu) {
   jeu->socket_chosen = fd;
   WireReset(&jeu->reader);
   Unlock(jeu);
+  // Never plain to a tls:// server: a failure of TLS is one of the network.
+  if (jeu->tls != NULL &&
+      ClientTlsOpen(jeu->tls, fd, jeu->server_chosen.host, ActionDeadline(jeu)) != 0)
+    return LogError(jeu, "%s\n");
   return 0;
 }
 
@@ -330,6 +378,7 @@ static int OpenConnection(Game *jeu) {
 int CloseConnection(Game *jeu) {
   if (jeu->tcpsock != NULL) SDLNet_TCP_Close(jeu->tcpsock);
   jeu->tcpsock = NULL;
+  if (jeu->tls != NULL) ClientTlsClose(jeu->tls);
   if (jeu->socket_chosen >= 0) close(jeu->socket_chosen);
   jeu->socket_chosen = -1;
   return 0;
@@ -702,8 +751,7 @@ static int LoadPlace(Game *jeu, const PlaceRow *place) {
   int special = place->special != kPictureCount;
   if (special) {
     if (LoadPictureInto(jeu, place->special)) return 1;
-    jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
-    jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
+    PlaceSpecial(jeu, place);
   }
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", place->name);
   if (special) SetOpacity(jeu->sfc_bmp_special, kTranslucent);
@@ -994,6 +1042,11 @@ int ChooseServer(Game *jeu, const char *value) {
   char problem[512];
   if (ReadServerAddress(value, VARKEL_SERVER_PORT, &jeu->server_chosen, problem, sizeof(problem))) {
     printf("VARKEL_SERVER: %s: %s\n", problem, value);
+    return 1;
+  }
+  // A host's own authority for TLS comes in VARKEL_CA_FILE.
+  if (jeu->server_chosen.tls && ClientTlsNew(getenv("VARKEL_CA_FILE"), &jeu->tls)) {
+    printf("%s\n", SDL_GetError());
     return 1;
   }
   return 0;

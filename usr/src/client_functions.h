@@ -245,6 +245,9 @@ typedef struct Game {
   // names, nor a time limit. An empty host: the built-in ip_server.
   ServerAddress server_chosen;
   int socket_chosen; // the open connection to it; -1 when none
+  // The conversation over TLS with a tls:// server (server_chosen.tls),
+  // NULL otherwise. Its connection is exchange scratch.
+  struct ClientTls *tls;
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -269,6 +272,63 @@ static const int kNewestPosition = 0;
 static const SDL_Color kBarIdle = {0, 0, 0, 0};
 static const SDL_Color kBarFocused = {17, 206, 112, 0};
 static const SDL_Color kBarHelp = {255, 255, 155, 0};
+
+// The state words that choose the screen (etat); any other is a busy word.
+static const char kDisconnected[] = "disconnected";
+static const char kConnected[] = "connected";
+
+// A failed blit's log lines.
+static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
+static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
+
+/* Draw lists and controls. */
+
+typedef int (*DrawCondition)(const Game *jeu);
+
+// What a drawn surface holds: a picture or bar (fitted to the display, or
+// filled by a click), translucent until the pointer lights it or not, or a
+// rendered text, whose pixels tell it apart.
+typedef enum Content { kPicture, kTranslucentPicture, kText } Content;
+
+// One row of the draw lists: a blit of a surface at a position (NULL: the
+// whole screen from its corner), when its condition holds, as wide as its
+// width field says (NULL: the surface's own width).
+typedef struct DrawItem {
+  SurfaceField surface;
+  RectField at;
+  DrawCondition when;
+  const char *log_line;
+  Content content;
+  Uint16 Game::*width;
+} DrawItem;
+
+// Where a control is: on both screens, or on one.
+typedef enum ControlScreen { kOnBoth, kOnSignIn, kOnInGame } ControlScreen;
+
+struct Control;
+// What a click on a control does. 1 only when the process must end.
+typedef int (*ClickEffect)(Game *jeu, const struct Control *control);
+
+// A control, written once: its name, its screen, its row in that screen's draw list
+// (its picture or bar and its position), the help shown over it (NULL:
+// none), and what a click does, with the action it starts or the answer it
+// shows. Hover, clicks, drawing and the fitting of pictures all read it.
+typedef struct Control {
+  const char *name; // its fields' names without their prefixes: "bmp_speak", "bar_speak"
+  ControlScreen screen;
+  DrawItem look;
+  const char *help;
+  ClickEffect click;
+  ActionFunction action;
+  const char *answer;
+} Control;
+
+// Every control, each screen's in the order a click examines them
+// (client_input.cpp).
+#define VARKEL_CONTROLS 21
+extern const Control kControls[VARKEL_CONTROLS];
+// The control called `name`; NULL when there is none.
+const Control *FindControl(const char *name);
 
 /* Pictures (common/varkel_pictures.h). */
 
@@ -312,6 +372,9 @@ extern const PlaceRow kPlaces[];
 extern const size_t kPlaceCount;
 // The place called `name`; NULL when there is none.
 const PlaceRow *FindPlace(const char *name);
+// Puts the special control where it stands at a place that has one, for
+// the picture it holds.
+int PlaceSpecial(Game *jeu, const PlaceRow *place);
 // Loads a picture into its field of the record; a failure is logged
 // "SDL_LoadBMP: %s.\n\a" and returns 1 with the field as it was.
 int LoadPictureRow(Game *jeu, PictureId picture);
@@ -410,9 +473,28 @@ const char *ActionBusyWord(int (*action)(void *));
 // Closes the action's connection if one is open. Caller holds the lock.
 int CloseConnection(Game *jeu);
 // Takes the server from VARKEL_SERVER's value (HOST, HOST:PORT, [IPV6],
-// [IPV6]:PORT or a bare IPv6 address) into server_chosen; NULL or empty
-// keeps the built-in one. A malformed value prints a line naming the bad
-// part on standard output and returns 1.
+// [IPV6]:PORT or a bare IPv6 address, each maybe after "tls://") into
+// server_chosen; NULL or empty keeps the built-in one. For TLS only the
+// authorities of the file VARKEL_CA_FILE names are trusted when it is set,
+// else the system's. A malformed value or an unreadable authority file
+// prints a line naming the bad part on standard output and returns 1.
 int ChooseServer(Game *jeu, const char *value);
+
+// TLS (client_tls.cpp) over a connected socket, checked against the
+// authorities trusted, keeping the last session for the next connection.
+// Failures set the SDL error, which names the cause ("TLS: certificate
+// verify failed: ..."); every wait ends by `deadline` (SDL ticks).
+struct ClientTls;
+int ClientTlsNew(const char *ca_file, struct ClientTls **out);
+void ClientTlsFree(struct ClientTls *tls);
+// The handshake on fd (made non-blocking), the certificate made out to host.
+int ClientTlsOpen(struct ClientTls *tls, int fd, const char *host, Uint32 deadline);
+// Bytes sent or received; 0 when the server closed, below 0 on a failure.
+int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 deadline);
+int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
+// Ends the session; the socket stays the caller's to close.
+void ClientTlsClose(struct ClientTls *tls);
+// 1 when the last connection opened resumed a session.
+int ClientTlsResumed(const struct ClientTls *tls);
 
 #endif

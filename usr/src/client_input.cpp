@@ -13,9 +13,9 @@ static int IsState(const Game *jeu, const char *word) {
 
 // The control under the pointer: its position and the size of its picture,
 // both far edges included.
-static int Hit(const Game *jeu, RectField rect, SurfaceField surface, Uint16 x, Uint16 y) {
-  const SDL_Rect *at = &(jeu->*rect);
-  const SDL_Surface *picture = jeu->*surface;
+static int Hit(const Game *jeu, const Control *control, Uint16 x, Uint16 y) {
+  const SDL_Rect *at = &(jeu->*control->look.at);
+  const SDL_Surface *picture = jeu->*control->look.surface;
   return MouseOnSurface(at->x, at->y, picture->w, picture->h, x, y);
 }
 
@@ -93,92 +93,6 @@ int HandleKey(Game *jeu) {
   return 0;
 }
 
-/* Hover. */
-
-namespace {
-// A control of a group: where it is, what is drawn there, its help text.
-typedef struct HoverControl {
-  RectField rect;
-  SurfaceField surface;
-  const char *help;
-} HoverControl;
-} // namespace
-
-static const HoverControl kCommonHover[] = {
-    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
-    {&Game::rct_bmp_window, &Game::sfc_bmp_window, "Passer en mode fenêtre"},
-    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, "Retenir le pseudonyme"},
-    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, "Ne pas retenir le pseudonyme"},
-    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, "Capturer l'écran"},
-};
-
-static const HoverControl kSignInHover[] = {
-    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, NULL},
-    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, NULL},
-    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, NULL},
-    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, NULL},
-    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, "Entrer le pseudonyme"},
-    {&Game::rct_bar_password, &Game::sfc_bar_password, "Entrer le mot de passe"},
-};
-
-static const HoverControl kInGameHover[] = {
-    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, NULL},
-    {&Game::rct_bmp_move, &Game::sfc_bmp_move, NULL},
-    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, NULL},
-    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, NULL},
-    {&Game::rct_bmp_special, &Game::sfc_bmp_special, NULL},
-    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, NULL},
-    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up,
-     "Rechercher des paroles plus anciennes dans sa mémoire"},
-    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down,
-     "Rechercher des paroles plus récentes dans sa mémoire"},
-    {&Game::rct_bar_speak, &Game::sfc_bar_speak, "Entrer les paroles"},
-    {&Game::rct_bar_place, &Game::sfc_bar_place, "Choisir le lieu"},
-};
-
-// Lights the controls of a group; returns the help of the last one under
-// the pointer that has one, or `help` unchanged.
-static const char *LightGroup(Game *jeu, const HoverControl *controls, size_t count, Uint16 x,
-                              Uint16 y, const char *help) {
-  for (size_t n = 0; n < count; n++) {
-    const HoverControl *control = &controls[n];
-    int over = Hit(jeu, control->rect, control->surface, x, y);
-    SetOpacity(jeu->*control->surface, over ? kOpaque : kTranslucent);
-    if (over && control->help != NULL) help = control->help;
-  }
-  return help;
-}
-
-static int ShowHelp(Game *jeu, const char *help) {
-  if (RenderHelp(jeu, help)) return QuitLibraries();
-  int width =
-      jeu->sfc_text_help->w < jeu->sfc_bar_help->w ? jeu->sfc_text_help->w : jeu->sfc_bar_help->w;
-  jeu->help_bar_w = (Uint16)width;
-  SetOpacity(jeu->sfc_bar_help, kOpaque);
-  SetOpacity(jeu->sfc_text_help, kOpaque);
-  return 0;
-}
-
-int HandleMotion(Game *jeu) {
-  Uint16 x = jeu->event_1.motion.x, y = jeu->event_1.motion.y;
-  jeu->rct_bmp_cursor.x = (Sint16)x;
-  jeu->rct_bmp_cursor.y = (Sint16)y;
-  // The help bar sits just above the pointer picture.
-  jeu->rct_bar_help.x = (Sint16)x;
-  jeu->rct_bar_help.y = (Sint16)(y - jeu->sfc_bmp_cursor->h);
-  jeu->rct_text_help = jeu->rct_bar_help;
-  SetOpacity(jeu->sfc_bar_help, kHidden);
-  SetOpacity(jeu->sfc_text_help, kHidden);
-  const char *help = LightGroup(jeu, kCommonHover, SDL_arraysize(kCommonHover), x, y, NULL);
-  // Busy words count as in-game: their help shows where those controls sit.
-  if (IsState(jeu, "disconnected"))
-    help = LightGroup(jeu, kSignInHover, SDL_arraysize(kSignInHover), x, y, help);
-  else
-    help = LightGroup(jeu, kInGameHover, SDL_arraysize(kInGameHover), x, y, help);
-  if (help == NULL) return 0;
-  return ShowHelp(jeu, help);
-}
-
 /* Clicks: starting an action. */
 
 // The action, then its slot marked for the loop to wait on.
@@ -230,6 +144,10 @@ static int StartAction(Game *jeu, ActionFunction action) {
   return 0;
 }
 
+static int StartControlAction(Game *jeu, const Control *control) {
+  return StartAction(jeu, control->action);
+}
+
 /* Clicks: the common controls. */
 
 // Each effect ends by showing its answer; one that fails shows why
@@ -246,12 +164,12 @@ static int SetVideoMode(Game *jeu, Uint32 flags, const char *answer) {
   return Answer(jeu, answer);
 }
 
-static int SetFullscreen(Game *jeu, const char *answer) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN, answer);
+static int SetFullscreen(Game *jeu, const Control *control) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN, control->answer);
 }
 
-static int SetWindow(Game *jeu, const char *answer) {
-  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF, answer);
+static int SetWindow(Game *jeu, const Control *control) {
+  return SetVideoMode(jeu, SDL_HWSURFACE | SDL_DOUBLEBUF, control->answer);
 }
 
 // A data file refused by OpenDataFile has been logged and shown: the
@@ -265,16 +183,16 @@ static int WriteNickname(Game *jeu, const char *text, const char *answer) {
   return Answer(jeu, answer);
 }
 
-static int RememberNickname(Game *jeu, const char *answer) {
-  return WriteNickname(jeu, jeu->login, answer);
+static int RememberNickname(Game *jeu, const Control *control) {
+  return WriteNickname(jeu, jeu->login, control->answer);
 }
-static int ForgetNickname(Game *jeu, const char *answer) {
-  return WriteNickname(jeu, "", answer);
+static int ForgetNickname(Game *jeu, const Control *control) {
+  return WriteNickname(jeu, "", control->answer);
 }
 
 // Written through the stream of the opened file: saving by path would
 // follow a link planted in its place.
-static int SaveScreenshot(Game *jeu, const char *answer) {
+static int SaveScreenshot(Game *jeu, const Control *control) {
   char path[sizeof(jeu->path_texts) + 16];
   FILE *stream;
   if (OpenDataFile(jeu, "screenshot.bmp", kFileWrite, path, sizeof(path), &stream)) return 0;
@@ -286,77 +204,48 @@ static int SaveScreenshot(Game *jeu, const char *answer) {
     CloseConnection(jeu);
     return QuitLibraries();
   }
-  return Answer(jeu, answer);
+  return Answer(jeu, control->answer);
 }
 
-namespace {
-typedef struct CommonControl {
-  RectField rect;
-  SurfaceField surface;
-  int (*effect)(Game *jeu, const char *answer);
-  const char *answer;
-} CommonControl;
-} // namespace
-
-static const CommonControl kCommonControls[] = {
-    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, SetFullscreen,
-     "Votre vue est parfaite..."},
-    {&Game::rct_bmp_window, &Game::sfc_bmp_window, SetWindow, "Votre vue est médiocre..."},
-    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, RememberNickname, "On se rappellera de vous..."},
-    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, ForgetNickname,
-     "On ne se rappellera plus de vous..."},
-    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, SaveScreenshot,
-     "Vous gardez cette image en mémoire..."},
-};
-
-// Every common control under the pointer acts, in table order.
-static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
-  for (const CommonControl &control : kCommonControls)
-    if (Hit(jeu, control.rect, control.surface, x, y) && control.effect(jeu, control.answer))
-      return 1;
-  return 0;
-}
-
-/* Clicks: the two chains. */
+/* Clicks: the two screens. */
 
 static void SetFocus(Game *jeu, const char *edit) {
   snprintf(jeu->edit, sizeof(jeu->edit), "%s", edit);
 }
 
-// Effects of the chains take the action their link starts, if any.
-static int FocusNickname(Game *jeu, ActionFunction) {
+static int FocusNickname(Game *jeu, const Control *) {
   SetFocus(jeu, "nickname");
   FillBar(jeu->sfc_bar_nickname, kBarFocused);
   FillBar(jeu->sfc_bar_password, kBarIdle);
   return 0;
 }
 
-static int FocusPassword(Game *jeu, ActionFunction) {
+static int FocusPassword(Game *jeu, const Control *) {
   SetFocus(jeu, "password");
   FillBar(jeu->sfc_bar_password, kBarFocused);
   FillBar(jeu->sfc_bar_nickname, kBarIdle);
   return 0;
 }
 
-static int FocusSpeak(Game *jeu, ActionFunction) {
+static int FocusSpeak(Game *jeu, const Control *) {
   SetFocus(jeu, "speak");
   FillBar(jeu->sfc_bar_speak, kBarFocused);
   return 0;
 }
 
-static int Quit(Game *, ActionFunction) {
+static int Quit(Game *, const Control *) {
   return QuitLibraries();
 }
 
 // The special control acts by the place chosen in the place field, not by
 // where the character stands.
-static int StartSpecial(Game *jeu, ActionFunction) {
+static int StartSpecial(Game *jeu, const Control *) {
   const PlaceRow *place = FindPlace(jeu->place);
   if (place == NULL || place->special_action == NULL) return 0;
   return StartAction(jeu, place->special_action);
 }
 
-static int NextPlace(Game *jeu, ActionFunction) {
+static int NextPlace(Game *jeu, const Control *) {
   const PlaceRow *place = FindPlace(jeu->place);
   if (place != NULL)
     snprintf(jeu->place, sizeof(jeu->place), "%s",
@@ -367,36 +256,137 @@ static int NextPlace(Game *jeu, ActionFunction) {
   return 0;
 }
 
-namespace {
-typedef struct ChainLink {
-  RectField rect;
-  SurfaceField surface;
-  int (*effect)(Game *jeu, ActionFunction action);
-  ActionFunction action;
-} ChainLink;
-} // namespace
+/* The controls. */
 
-static const ChainLink kSignInChain[] = {
-    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, FocusNickname, NULL},
-    {&Game::rct_bar_password, &Game::sfc_bar_password, FocusPassword, NULL},
-    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, StartAction, ActionSubscribe},
-    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, StartAction, ActionConnect},
-    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, StartAction, ActionUnsubscribe},
-    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, Quit, NULL},
-};
+// The memory arrows show only where a line is left that way; the special
+// control only where the character stands at a place that has one.
+static int OlderLineExists(const Game *jeu) {
+  return jeu->current_message > kOldestPosition;
+}
+static int NewerLineExists(const Game *jeu) {
+  return jeu->current_message != kNewestPosition;
+}
+static int SpecialPlace(const Game *jeu) {
+  const PlaceRow *place = FindPlace(jeu->place_current);
+  return place != NULL && place->special != kPictureCount;
+}
 
-static const ChainLink kInGameChain[] = {
-    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, StartAction, ActionDisconnect},
-    {&Game::rct_bar_speak, &Game::sfc_bar_speak, FocusSpeak, NULL},
-    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, StartAction, ActionSpeak},
-    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, StartAction, ActionRefresh},
-    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, StartAction, ActionAnalyze},
-    {&Game::rct_bmp_special, &Game::sfc_bmp_special, StartSpecial, NULL},
-    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up, StartAction, ActionRememberBefore},
-    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down, StartAction, ActionRememberAfter},
-    {&Game::rct_bmp_move, &Game::sfc_bmp_move, StartAction, ActionMove},
-    {&Game::rct_bar_place, &Game::sfc_bar_place, NextPlace, NULL},
+#define VARKEL_CONTROL(screen, kind, name, content, when, log_line)                                \
+#kind "_" #name, screen, {                                                                       \
+    &Game::sfc_##kind##_##name, &Game::rct_##kind##_##name, when, log_line, content, NULL          \
+  }
+
+// clang-format off
+const Control kControls[] = {
+    {VARKEL_CONTROL(kOnBoth, bmp, fullscreen, kPicture, NULL, kBlitFailedDot),
+     "Passer en mode plein écran", SetFullscreen, NULL, "Votre vue est parfaite..."},
+    {VARKEL_CONTROL(kOnBoth, bmp, window, kPicture, NULL, kBlitFailedDot),
+     "Passer en mode fenêtre", SetWindow, NULL, "Votre vue est médiocre..."},
+    {VARKEL_CONTROL(kOnBoth, bmp, profil, kPicture, NULL, kBlitFailedDot),
+     "Retenir le pseudonyme", RememberNickname, NULL, "On se rappellera de vous..."},
+    {VARKEL_CONTROL(kOnBoth, bmp, noprofil, kPicture, NULL, kBlitFailedDot),
+     "Ne pas retenir le pseudonyme", ForgetNickname, NULL, "On ne se rappellera plus de vous..."},
+    {VARKEL_CONTROL(kOnBoth, bmp, screenshot, kPicture, NULL, kBlitFailedDot),
+     "Capturer l'écran", SaveScreenshot, NULL, "Vous gardez cette image en mémoire..."},
+
+    {VARKEL_CONTROL(kOnSignIn, bar, nickname, kTranslucentPicture, NULL, kBlitFailed),
+     "Entrer le pseudonyme", FocusNickname, NULL, NULL},
+    {VARKEL_CONTROL(kOnSignIn, bar, password, kTranslucentPicture, NULL, kBlitFailed),
+     "Entrer le mot de passe", FocusPassword, NULL, NULL},
+    {VARKEL_CONTROL(kOnSignIn, bmp, subscribe, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionSubscribe, NULL},
+    {VARKEL_CONTROL(kOnSignIn, bmp, connect, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionConnect, NULL},
+    {VARKEL_CONTROL(kOnSignIn, bmp, suicide, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionUnsubscribe, NULL},
+    {VARKEL_CONTROL(kOnSignIn, bmp, quit, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, Quit, NULL, NULL},
+
+    {VARKEL_CONTROL(kOnInGame, bmp, disconnect, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionDisconnect, NULL},
+    {VARKEL_CONTROL(kOnInGame, bar, speak, kTranslucentPicture, NULL, kBlitFailed),
+     "Entrer les paroles", FocusSpeak, NULL, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, speak, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionSpeak, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, refresh, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionRefresh, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, analyze, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionAnalyze, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, special, kPicture, SpecialPlace, kBlitFailed),
+     NULL, StartSpecial, NULL, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, arrow_up, kPicture, OlderLineExists, kBlitFailed),
+     "Rechercher des paroles plus anciennes dans sa mémoire", StartControlAction,
+     ActionRememberBefore, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, arrow_down, kPicture, NewerLineExists, kBlitFailed),
+     "Rechercher des paroles plus récentes dans sa mémoire", StartControlAction,
+     ActionRememberAfter, NULL},
+    {VARKEL_CONTROL(kOnInGame, bmp, move, kTranslucentPicture, NULL, kBlitFailed),
+     NULL, StartControlAction, ActionMove, NULL},
+    {VARKEL_CONTROL(kOnInGame, bar, place, kTranslucentPicture, NULL, kBlitFailedDot),
+     "Choisir le lieu", NextPlace, NULL, NULL},
 };
+// clang-format on
+#undef VARKEL_CONTROL
+
+static_assert(SDL_arraysize(kControls) == VARKEL_CONTROLS, "VARKEL_CONTROLS counts kControls");
+
+const Control *FindControl(const char *name) {
+  for (const Control &control : kControls)
+    if (strcmp(control.name, name) == 0) return &control;
+  return NULL;
+}
+
+/* Hover. */
+
+// Lights the controls of a screen; returns the help of the last one under
+// the pointer that has one, or `help` unchanged.
+static const char *LightControls(Game *jeu, ControlScreen screen, Uint16 x, Uint16 y,
+                                 const char *help) {
+  for (const Control &control : kControls) {
+    if (control.screen != screen) continue;
+    int over = Hit(jeu, &control, x, y);
+    SetOpacity(jeu->*control.look.surface, over ? kOpaque : kTranslucent);
+    if (over && control.help != NULL) help = control.help;
+  }
+  return help;
+}
+
+static int ShowHelp(Game *jeu, const char *help) {
+  if (RenderHelp(jeu, help)) return QuitLibraries();
+  int width =
+      jeu->sfc_text_help->w < jeu->sfc_bar_help->w ? jeu->sfc_text_help->w : jeu->sfc_bar_help->w;
+  jeu->help_bar_w = (Uint16)width;
+  SetOpacity(jeu->sfc_bar_help, kOpaque);
+  SetOpacity(jeu->sfc_text_help, kOpaque);
+  return 0;
+}
+
+int HandleMotion(Game *jeu) {
+  Uint16 x = jeu->event_1.motion.x, y = jeu->event_1.motion.y;
+  jeu->rct_bmp_cursor.x = (Sint16)x;
+  jeu->rct_bmp_cursor.y = (Sint16)y;
+  // The help bar sits just above the pointer picture.
+  jeu->rct_bar_help.x = (Sint16)x;
+  jeu->rct_bar_help.y = (Sint16)(y - jeu->sfc_bmp_cursor->h);
+  jeu->rct_text_help = jeu->rct_bar_help;
+  SetOpacity(jeu->sfc_bar_help, kHidden);
+  SetOpacity(jeu->sfc_text_help, kHidden);
+  const char *help = LightControls(jeu, kOnBoth, x, y, NULL);
+  // Busy words count as in-game: their help shows where those controls sit.
+  help = LightControls(jeu, IsState(jeu, kDisconnected) ? kOnSignIn : kOnInGame, x, y, help);
+  if (help == NULL) return 0;
+  return ShowHelp(jeu, help);
+}
+
+/* Clicks. */
+
+// Every common control under the pointer acts, in table order.
+static int ClickCommon(Game *jeu, Uint16 x, Uint16 y) {
+  for (const Control &control : kControls)
+    if (control.screen == kOnBoth && Hit(jeu, &control, x, y) && control.click(jeu, &control))
+      return 1;
+  return 0;
+}
 
 // A click on none of the sign-in controls takes the focus away.
 static void SignInElsewhere(Game *jeu) {
@@ -410,12 +400,12 @@ static void InGameElsewhere(Game *jeu) {
   FillBar(jeu->sfc_bar_speak, kBarIdle);
 }
 
-// The first link under the pointer acts and ends the chain.
-static int ClickChain(Game *jeu, const ChainLink *links, size_t count, void (*elsewhere)(Game *),
-                      Uint16 x, Uint16 y) {
-  for (size_t n = 0; n < count; n++)
-    if (Hit(jeu, links[n].rect, links[n].surface, x, y))
-      return links[n].effect(jeu, links[n].action);
+// The first control of the screen under the pointer acts and ends the
+// chain.
+static int ClickChain(Game *jeu, ControlScreen screen, void (*elsewhere)(Game *), Uint16 x,
+                      Uint16 y) {
+  for (const Control &control : kControls)
+    if (control.screen == screen && Hit(jeu, &control, x, y)) return control.click(jeu, &control);
   elsewhere(jeu);
   return 0;
 }
@@ -425,13 +415,9 @@ int HandleClick(Game *jeu) {
   if (click->button != SDL_BUTTON_LEFT) return 0;
   Uint16 x = click->x, y = click->y;
   if (ClickCommon(jeu, x, y)) return 1;
-  if (IsState(jeu, "disconnected") &&
-      ClickChain(jeu, kSignInChain, SDL_arraysize(kSignInChain), SignInElsewhere, x, y))
-    return 1;
+  if (IsState(jeu, kDisconnected) && ClickChain(jeu, kOnSignIn, SignInElsewhere, x, y)) return 1;
   // Compared again: the sign-in chain may have just made the screen busy.
-  if (IsState(jeu, "connected") &&
-      ClickChain(jeu, kInGameChain, SDL_arraysize(kInGameChain), InGameElsewhere, x, y))
-    return 1;
+  if (IsState(jeu, kConnected) && ClickChain(jeu, kOnInGame, InGameElsewhere, x, y)) return 1;
   return 0;
 }
 

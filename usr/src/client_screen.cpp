@@ -16,7 +16,7 @@ int InitGame(Game *jeu) {
   snprintf(jeu->password_hide, sizeof(jeu->password_hide), "%s", "");
   snprintf(jeu->place, sizeof(jeu->place), "%s", kPlaces[0].name);
   snprintf(jeu->place_current, sizeof(jeu->place_current), "%s", kPlaces[0].name);
-  snprintf(jeu->etat, sizeof(jeu->etat), "%s", "disconnected");
+  snprintf(jeu->etat, sizeof(jeu->etat), "%s", kDisconnected);
   snprintf(jeu->edit, sizeof(jeu->edit), "%s", "");
   jeu->size_font1 = 24;
   jeu->size_font_speak = 14;
@@ -121,6 +121,12 @@ const PlaceRow *FindPlace(const char *name) {
   for (size_t n = 0; n < kPlaceCount; n++)
     if (strcmp(name, kPlaces[n].name) == 0) return &kPlaces[n];
   return NULL;
+}
+
+int PlaceSpecial(Game *jeu, const PlaceRow *place) {
+  jeu->rct_bmp_special.x = (Sint16)(jeu->screen_w - jeu->sfc_bmp_special->w);
+  jeu->rct_bmp_special.y = (Sint16)((jeu->*place->special_above).y - jeu->sfc_bmp_special->h);
+  return 0;
 }
 
 int LoadPictureRow(Game *jeu, PictureId picture) {
@@ -324,24 +330,6 @@ int FitToDisplay(Game *jeu, SDL_Surface **field) {
   return 0;
 }
 
-static const SurfaceField kDrawnPictures[] = {
-    &Game::sfc_bmp_background, &Game::sfc_bmp_subscribe,  &Game::sfc_bmp_connect,
-    &Game::sfc_bmp_quit,       &Game::sfc_bmp_speak,      &Game::sfc_bmp_refresh,
-    &Game::sfc_bmp_analyze,    &Game::sfc_bmp_disconnect, &Game::sfc_bmp_move,
-    &Game::sfc_bmp_special,    &Game::sfc_bmp_arrow_up,   &Game::sfc_bmp_arrow_down,
-    &Game::sfc_bmp_suicide,    &Game::sfc_bmp_cursor,     &Game::sfc_bmp_fullscreen,
-    &Game::sfc_bmp_window,     &Game::sfc_bmp_profil,     &Game::sfc_bmp_noprofil,
-    &Game::sfc_bmp_screenshot, &Game::sfc_bar_up,         &Game::sfc_bar_nickname,
-    &Game::sfc_bar_password,   &Game::sfc_bar_speak,      &Game::sfc_bar_place,
-    &Game::sfc_bar_message,    &Game::sfc_bar_help,
-};
-
-int FitPicturesToDisplay(Game *jeu) {
-  for (SurfaceField field : kDrawnPictures)
-    if (FitToDisplay(jeu, &(jeu->*field))) return 1;
-  return 0;
-}
-
 int MouseOnSurface(Sint16 rct_x, Sint16 rct_y, int sfc_w, int sfc_h, Uint16 mouse_x,
                    Uint16 mouse_y) {
   int x = mouse_x, y = mouse_y;
@@ -356,30 +344,6 @@ int UpdateStateMessage(Game *jeu) {
   return 0;
 }
 
-namespace {
-typedef int (*DrawCondition)(const Game *jeu);
-
-// What a row's surface holds: a picture or bar (fitted to the display, or
-// filled by a click), translucent until the pointer lights it or not, or a
-// rendered text, whose pixels tell it apart.
-enum Content { kPicture, kTranslucentPicture, kText };
-
-// One row of a draw list: a blit of a surface at a position (NULL: the
-// whole screen from its corner), when its condition holds, as wide as its
-// width field says (NULL: the surface's own width).
-typedef struct DrawItem {
-  SurfaceField surface;
-  RectField at;
-  DrawCondition when;
-  const char *log_line;
-  Content content;
-  Uint16 Game::*width;
-} DrawItem;
-} // namespace
-
-static const char kBlitFailed[] = "SDL_BlitSurface: %s\n\a";
-static const char kBlitFailedDot[] = "SDL_BlitSurface: %s.\n\a";
-
 static int LoginTyped(const Game *jeu) {
   return jeu->login[0] != '\0';
 }
@@ -393,67 +357,37 @@ static int SpeakTyped(const Game *jeu) {
 static int MessageHeard(const Game *jeu) {
   return jeu->message[0] != '\0';
 }
-static int OlderLineExists(const Game *jeu) {
-  return jeu->current_message > kOldestPosition;
-}
-static int NewerLineExists(const Game *jeu) {
-  return jeu->current_message != kNewestPosition;
-}
-static int SpecialPlace(const Game *jeu) {
-  const PlaceRow *place = FindPlace(jeu->place_current);
-  return place != NULL && place->special != kPictureCount;
-}
 static int SignInScreen(const Game *jeu) {
-  return strcmp(jeu->etat, "disconnected") == 0;
+  return strcmp(jeu->etat, kDisconnected) == 0;
 }
 static int InGameScreen(const Game *jeu) {
-  return strcmp(jeu->etat, "connected") == 0;
+  return strcmp(jeu->etat, kConnected) == 0;
 }
 
-static const DrawItem kMainObjects[] = {
+// What is drawn besides the controls, below and above them.
+static const DrawItem kMainBelow[] = {
     {&Game::sfc_bmp_background, NULL, NULL, kBlitFailed, kPicture, NULL},
     {&Game::sfc_bar_up, NULL, NULL, kBlitFailedDot, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_fullscreen, &Game::rct_bmp_fullscreen, NULL, kBlitFailedDot, kPicture, NULL},
-    {&Game::sfc_bmp_window, &Game::rct_bmp_window, NULL, kBlitFailedDot, kPicture, NULL},
-    {&Game::sfc_bmp_profil, &Game::rct_bmp_profil, NULL, kBlitFailedDot, kPicture, NULL},
-    {&Game::sfc_bmp_noprofil, &Game::rct_bmp_noprofil, NULL, kBlitFailedDot, kPicture, NULL},
-    {&Game::sfc_bmp_screenshot, &Game::rct_bmp_screenshot, NULL, kBlitFailedDot, kPicture, NULL},
+};
+
+static const DrawItem kMainAbove[] = {
     {&Game::sfc_text_state, &Game::rct_text_state, NULL, kBlitFailedDot, kText, NULL},
 };
 
-static const DrawItem kDisconnectedObjects[] = {
-    {&Game::sfc_bmp_subscribe, &Game::rct_bmp_subscribe, NULL, kBlitFailed, kTranslucentPicture,
-     NULL},
-    {&Game::sfc_bmp_connect, &Game::rct_bmp_connect, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_quit, &Game::rct_bmp_quit, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_suicide, &Game::rct_bmp_suicide, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bar_nickname, &Game::rct_bar_nickname, NULL, kBlitFailed, kTranslucentPicture,
-     NULL},
-    {&Game::sfc_bar_password, &Game::rct_bar_password, NULL, kBlitFailed, kTranslucentPicture,
-     NULL},
+static const DrawItem kSignInAbove[] = {
     {&Game::sfc_text_nickname, &Game::rct_text_nickname, LoginTyped, kBlitFailedDot, kText, NULL},
     {&Game::sfc_text_password, &Game::rct_text_password, PasswordTyped, kBlitFailedDot, kText,
      NULL},
 };
 
-static const DrawItem kConnectedObjects[] = {
-    {&Game::sfc_bmp_speak, &Game::rct_bmp_speak, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bar_speak, &Game::rct_bar_speak, NULL, kBlitFailed, kTranslucentPicture, NULL},
+static const DrawItem kInGameBelow[] = {
     {&Game::sfc_bar_message, &Game::rct_bar_message, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_refresh, &Game::rct_bmp_refresh, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_analyze, &Game::rct_bmp_analyze, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bmp_arrow_up, &Game::rct_bmp_arrow_up, OlderLineExists, kBlitFailed, kPicture,
-     NULL},
-    {&Game::sfc_bmp_arrow_down, &Game::rct_bmp_arrow_down, NewerLineExists, kBlitFailed, kPicture,
-     NULL},
+};
+
+static const DrawItem kInGameAbove[] = {
     {&Game::sfc_text_speak, &Game::rct_text_speak, SpeakTyped, kBlitFailedDot, kText, NULL},
     {&Game::sfc_text_message, &Game::rct_text_message, MessageHeard, kBlitFailedDot, kText, NULL},
-    {&Game::sfc_bmp_disconnect, &Game::rct_bmp_disconnect, NULL, kBlitFailed, kTranslucentPicture,
-     NULL},
-    {&Game::sfc_bmp_move, &Game::rct_bmp_move, NULL, kBlitFailed, kTranslucentPicture, NULL},
-    {&Game::sfc_bar_place, &Game::rct_bar_place, NULL, kBlitFailedDot, kTranslucentPicture, NULL},
     {&Game::sfc_text_place, &Game::rct_text_place, NULL, kBlitFailedDot, kText, NULL},
-    {&Game::sfc_bmp_special, &Game::rct_bmp_special, SpecialPlace, kBlitFailed, kPicture, NULL},
 };
 
 // The bar is drawn only as wide as the current help text.
@@ -467,33 +401,62 @@ static const DrawItem kCursor[] = {
 };
 
 namespace {
-// The five lists in stacking order; a list is drawn when its screen is on.
+// One of the five lists, in stacking order: what lies below its controls,
+// the controls of its screen (if `controls`), what lies above them. A list
+// is drawn when its screen is on.
 typedef struct DrawList {
-  const DrawItem *items;
-  size_t count;
+  const DrawItem *below;
+  size_t below_count;
+  bool controls;
+  ControlScreen screen;
+  const DrawItem *above;
+  size_t above_count;
   DrawCondition when;
 } DrawList;
 } // namespace
 
 static const DrawList kFrame[] = {
-    {kMainObjects, SDL_arraysize(kMainObjects), NULL},
-    {kDisconnectedObjects, SDL_arraysize(kDisconnectedObjects), SignInScreen},
-    {kConnectedObjects, SDL_arraysize(kConnectedObjects), InGameScreen},
-    {kHelp, SDL_arraysize(kHelp), NULL},
-    {kCursor, SDL_arraysize(kCursor), NULL},
+    {kMainBelow, SDL_arraysize(kMainBelow), true, kOnBoth, kMainAbove, SDL_arraysize(kMainAbove),
+     NULL},
+    {NULL, 0, true, kOnSignIn, kSignInAbove, SDL_arraysize(kSignInAbove), SignInScreen},
+    {kInGameBelow, SDL_arraysize(kInGameBelow), true, kOnInGame, kInGameAbove,
+     SDL_arraysize(kInGameAbove), InGameScreen},
+    {kHelp, SDL_arraysize(kHelp), false, kOnBoth, NULL, 0, NULL},
+    {kCursor, SDL_arraysize(kCursor), false, kOnBoth, NULL, 0, NULL},
 };
 
-static_assert(SDL_arraysize(kMainObjects) + SDL_arraysize(kDisconnectedObjects) +
-                      SDL_arraysize(kConnectedObjects) + SDL_arraysize(kHelp) +
-                      SDL_arraysize(kCursor) ==
+static_assert(SDL_arraysize(kMainBelow) + SDL_arraysize(kMainAbove) + SDL_arraysize(kSignInAbove) +
+                      SDL_arraysize(kInGameBelow) + SDL_arraysize(kInGameAbove) +
+                      SDL_arraysize(kHelp) + SDL_arraysize(kCursor) + VARKEL_CONTROLS ==
                   VARKEL_DRAWN_ITEMS,
               "every row of the draw lists has its place in Game::drawn");
 
+// The rows of a list in drawing order; returns how many.
+static size_t ListRows(const DrawList *list, const DrawItem **rows) {
+  size_t count = 0;
+  for (size_t n = 0; n < list->below_count; n++)
+    rows[count++] = &list->below[n];
+  for (const Control &control : kControls)
+    if (list->controls && control.screen == list->screen) rows[count++] = &control.look;
+  for (size_t n = 0; n < list->above_count; n++)
+    rows[count++] = &list->above[n];
+  return count;
+}
+
 static void SetTranslucent(Game *jeu) {
+  const DrawItem *rows[VARKEL_DRAWN_ITEMS];
   for (const DrawList &list : kFrame)
-    for (size_t n = 0; n < list.count; n++)
-      if (list.items[n].content == kTranslucentPicture)
-        SetOpacity(jeu->*list.items[n].surface, kTranslucent);
+    for (size_t n = 0, count = ListRows(&list, rows); n < count; n++)
+      if (rows[n]->content == kTranslucentPicture) SetOpacity(jeu->*rows[n]->surface, kTranslucent);
+}
+
+// Every picture and bar the lists draw; texts stay as rendered.
+int FitPicturesToDisplay(Game *jeu) {
+  const DrawItem *rows[VARKEL_DRAWN_ITEMS];
+  for (const DrawList &list : kFrame)
+    for (size_t n = 0, count = ListRows(&list, rows); n < count; n++)
+      if (rows[n]->content != kText && FitToDisplay(jeu, &(jeu->*rows[n]->surface))) return 1;
+  return 0;
 }
 
 static int Holds(const Game *jeu, DrawCondition when) {
@@ -520,8 +483,9 @@ static int Blit(Game *jeu, const DrawItem *item) {
 
 static int DrawRows(Game *jeu, const DrawList *list) {
   if (!Holds(jeu, list->when)) return 0;
-  for (size_t n = 0; n < list->count; n++)
-    if (Holds(jeu, list->items[n].when) && Blit(jeu, &list->items[n])) return 1;
+  const DrawItem *rows[VARKEL_DRAWN_ITEMS];
+  for (size_t n = 0, count = ListRows(list, rows); n < count; n++)
+    if (Holds(jeu, rows[n]->when) && Blit(jeu, rows[n])) return 1;
   return 0;
 }
 
@@ -610,10 +574,11 @@ static DrawnItem Describe(const Game *jeu, const DrawItem *item, int drawn) {
 
 static void DescribeFrame(const Game *jeu, DrawnItem *now) {
   size_t row = 0;
+  const DrawItem *rows[VARKEL_DRAWN_ITEMS];
   for (const DrawList &list : kFrame) {
     int shown = Holds(jeu, list.when);
-    for (size_t n = 0; n < list.count; n++, row++)
-      now[row] = Describe(jeu, &list.items[n], shown && Holds(jeu, list.items[n].when));
+    for (size_t n = 0, count = ListRows(&list, rows); n < count; n++, row++)
+      now[row] = Describe(jeu, rows[n], shown && Holds(jeu, rows[n]->when));
   }
 }
 

@@ -94,9 +94,12 @@ static int TakeBracketed(const std::string &text, ServerAddress *address, char *
 
 int ReadServerAddress(const char *text, int default_port, ServerAddress *address, char *problem,
                       size_t problem_size) {
+  static const char kTls[] = "tls://";
   std::string value(text);
   ServerAddress read = {};
-  read.port = default_port;
+  read.tls = strncmp(text, kTls, strlen(kTls)) == 0;
+  if (read.tls) value.erase(0, strlen(kTls));
+  read.port = read.tls ? VARKEL_TLS_PORT_DEFAULT : default_port;
   int failed;
   size_t colon = value.find(':');
   if (value.empty())
@@ -122,7 +125,8 @@ int ReadServerAddress(const char *text, int default_port, ServerAddress *address
 
 void WriteServerAddress(const ServerAddress *address, char *text, size_t size) {
   int v6 = strchr(address->host, ':') != NULL;
-  snprintf(text, size, "%s%s%s:%d", v6 ? "[" : "", address->host, v6 ? "]" : "", address->port);
+  snprintf(text, size, "%s%s%s%s:%d", address->tls ? "tls://" : "", v6 ? "[" : "", address->host,
+           v6 ? "]" : "", address->port);
 }
 
 int IsLoopbackHost(const char *host) {

@@ -11,14 +11,18 @@
 #define VARKEL_HOST_MAX 253
 // A new attempt starts this long after the last while earlier ones go on.
 #define VARKEL_ATTEMPT_DELAY_MS 250
+// The port of a tls:// address that names none.
+#define VARKEL_TLS_PORT_DEFAULT 9992
 
 typedef struct ServerAddress {
   char host[VARKEL_HOST_MAX + 1]; // a name, an IPv4 or an IPv6 address, no brackets
   int port;
+  int tls; // written "tls://ADDRESS": the conversation goes over TLS
 } ServerAddress;
 
-// Reads HOST, HOST:PORT, [IPV6], [IPV6]:PORT or a bare IPv6 address; port
-// `default_port` when none is given. 1 when text is none of these, with
+// Reads HOST, HOST:PORT, [IPV6], [IPV6]:PORT or a bare IPv6 address, each
+// alone or after "tls://"; port `default_port` when none is given
+// (VARKEL_TLS_PORT_DEFAULT after "tls://"). 1 when text is none of these, with
 // `problem` naming the bad part.
 int ReadServerAddress(const char *text, int default_port, ServerAddress *address, char *problem,
                       size_t problem_size);

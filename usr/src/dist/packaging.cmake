@@ -4,7 +4,7 @@
 # builds them; dependencies come from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varkel)
-set(CPACK_PACKAGE_VERSION 20250817)
+set(CPACK_PACKAGE_VERSION ${VARKEL_RELEASE})
 set(CPACK_PACKAGE_VENDOR "The Varkel developers")
 set(CPACK_PACKAGE_CONTACT "The Varkel developers <varkel@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -34,6 +34,8 @@ chosen last, and starts a personal server when none is chosen.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME varkel-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION games)
+# varkel_certificate makes a host's own authority with the openssl tool.
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS openssl)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "game server of the Varkel role-playing game
 The server keeps the world of Varkel, the characters, their needs and the
 last lines said, in an SQLite database, and serves many players at once.

@@ -23,7 +23,8 @@ world=$(folder "${XDG_DATA_HOME:-}" .local/share)/varkel
 
 usage() {
   cat <<TEXT
-Usage: varkel [--server ADDRESS | --choose-server | --forget-server] [--fullscreen]
+Usage: varkel [--server ADDRESS [--ca-file FILE] | --choose-server | --forget-server]
+              [--fullscreen]
        varkel --version | --help
 
 Starts Varkel, in a window or full screen, on the server given with
@@ -33,10 +34,15 @@ personal server of your own on this machine.
 
 ADDRESS is HOST, HOST:PORT, [IPV6], [IPV6]:PORT or an IPv6 address; HOST is
 a name of up to 253 characters or an IPv4 address; the port is 9999 when
-not given.
+not given. After tls:// (tls://HOST[:PORT], port 9992 when not given) the
+conversation is encrypted and the server's certificate checked against the
+authorities the system trusts, or only against the one of --ca-file.
 
 Options:
   -s, --server ADDRESS  play on that server, and on it again next time
+      --ca-file FILE    trust only this authority for a tls:// server (the
+                        file a host without a domain hands out); kept with
+                        the server
       --choose-server   ask for the server in a small window, then play
       --forget-server   forget the server given last, then play
   -f, --fullscreen      start in full screen
@@ -86,9 +92,11 @@ check() {  # address, where it comes from
   fi
 }
 
-remember() {
+# The server on the first line, the authority file given with it, if any,
+# on the second.
+remember() {  # address, authority file
   mkdir -p "$(dirname "$memory")"
-  printf '%s\n' "$1" >"$memory.new"
+  printf '%s\n%s\n' "$1" "$2" >"$memory.new"
   mv -f "$memory.new" "$memory"
 }
 
@@ -97,7 +105,7 @@ remember() {
 choose() {
   command -v zenity >/dev/null 2>&1 ||
     fail "--choose-server needs zenity; varkel --server ADDRESS chooses a server too"
-  given=$(cat "$memory" 2>/dev/null || :)
+  given=$(head -n 1 "$memory" 2>/dev/null || :)
   while :; do
     given=$(zenity --entry --title=Varkel --entry-text="$given" \
       --text="Server: HOST, HOST:PORT or [IPV6]:PORT (empty: forget it)") || return 1
@@ -114,11 +122,21 @@ choose() {
 }
 
 server=""
+ca_file=""
 fullscreen=""
 forget=""
 ask=""
 while [ $# -gt 0 ]; do
   case $1 in
+  --ca-file)
+    [ $# -ge 2 ] || fail "$1 needs a file"
+    ca_file=$2
+    shift 2
+    ;;
+  --ca-file=*)
+    ca_file=${1#--ca-file=}
+    shift
+    ;;
   -s | --server)
     [ $# -ge 2 ] || fail "$1 needs an address: HOST, HOST:PORT or [IPV6]:PORT"
     server=$2
@@ -168,14 +186,22 @@ fi
 # Which server: --server (kept for next time), VARKEL_SERVER, the one kept,
 # the built-in one when it answers, the personal one.
 personal=""
+# The client runs from its own tree: the authority file's path must not
+# depend on the folder it was given from.
+if [ -n "$ca_file" ]; then
+  [ -n "$server" ] || fail "--ca-file goes with --server tls://ADDRESS"
+  [ -r "$ca_file" ] || fail "--ca-file: cannot read $ca_file"
+  ca_file=$(readlink -f "$ca_file")
+fi
 if [ -n "$server" ]; then
   check "$server" --server
-  remember "$server"
+  remember "$server" "$ca_file"
 elif [ -n "${VARKEL_SERVER:-}" ]; then
   check "$VARKEL_SERVER" VARKEL_SERVER
   server=$VARKEL_SERVER
 elif [ -s "$memory" ]; then
-  server=$(cat "$memory")
+  server=$(head -n 1 "$memory")
+  ca_file=$(sed -n 2p "$memory")
   check "$server" "the server kept in $memory,"
 elif builtin=$("$helper" builtin); then
   :
@@ -186,6 +212,10 @@ fi
 if [ -n "$server" ]; then
   VARKEL_SERVER=$server
   export VARKEL_SERVER
+fi
+if [ -n "$ca_file" ]; then
+  VARKEL_CA_FILE=$ca_file
+  export VARKEL_CA_FILE
 fi
 
 # The first tree that no running game holds; the lock lives as long as the

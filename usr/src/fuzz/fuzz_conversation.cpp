@@ -119,7 +119,7 @@ void Connect(Harness *h, int index) {
     setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
   }
   struct sockaddr_storage peer = PeerOf(index);
-  ConversationStart(h->loop, pair[1], &peer);
+  ConversationStart(h->loop, pair[1], &peer, 0);
 }
 
 void HangUp(Client *client) {

@@ -34,6 +34,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include <openssl/ssl.h>
 #include <sodium.h>
 
 #include "common/varkel_wire.h"
@@ -290,18 +291,38 @@ void CredentialsRemember(Credentials *credentials, const char *name, const char 
 // A client's address as the guard counts it: an IPv4 address, or the /64 of
 // an IPv6 one; "-" for any other kind of peer.
 std::string PeerKey(const struct sockaddr_storage *peer);
-// The key as the log shows it.
+// The neighbourhood it shares with others: its IPv4 /24 or IPv6 /48.
+std::string PrefixKey(const struct sockaddr_storage *peer);
+// Either key as the log shows it.
 std::string PeerKeyText(const std::string &key);
+
+// An address, or all those of a prefix, as the options name them.
+typedef struct Prefix {
+  int family; // AF_INET or AF_INET6
+  unsigned char bytes[16];
+  int bits;
+} Prefix;
+
+// "ADDRESS" or "ADDRESS/BITS", IPv4 or IPv6.
+int PrefixParse(const char *text, Prefix *prefix);
+// Questions: the address lies in the prefix, in one of the list's.
+int PrefixHolds(const Prefix &prefix, const struct sockaddr_storage *address);
+int PrefixListHolds(const std::vector<Prefix> &list, const struct sockaddr_storage *address);
 
 // Guessing passwords is throttled: past its allowance of failed
 // identifications an address is answered "Bad password" after a delay,
-// without any check, and so is a wrong password for a name past its own.
+// without any check. Past a name's own allowance, from all addresses
+// together, every answer for that name, right or wrong, waits the same
+// hold, and its slow checks are rationed, but for the addresses where it
+// has been identified before.
 typedef struct Throttle {
   int address_failures; // allowed per address before its answers wait
   int name_failures;    // allowed per name, from all addresses together
   int delay_first_ms;   // the first wait; each failure past it doubles it
   int delay_max_ms;
-  int forget_ms; // a count is forgotten this long after its last failure
+  int forget_ms;     // a count is forgotten this long after its last failure
+  int name_hold_ms;  // every answer for a name under attack waits this long
+  int name_check_ms; // and its slow checks run at most once per this
 } Throttle;
 
 #define THROTTLE_ADDRESS_FAILURES 5
@@ -309,8 +330,14 @@ typedef struct Throttle {
 #define THROTTLE_DELAY_FIRST_MS 1000
 #define THROTTLE_DELAY_MAX_MS 30000
 #define THROTTLE_FORGET_MS (15 * 60 * 1000)
-// Entries kept per table; past it the least lately failed are forgotten.
+#define THROTTLE_NAME_HOLD_MS 1000
+#define THROTTLE_NAME_CHECK_MS 1000
+// Entries kept per table; past it the least lately touched are forgotten.
 #define THROTTLE_ENTRIES_MAX 65536
+// An address where a name was identified stays its owner's lane this long.
+#define THROTTLE_LANE_FORGET_MS (30.0 * 24 * 3600 * 1000)
+// Creations are counted until an hour passes without one.
+#define CREATIONS_FORGET_MS (3600 * 1000)
 
 typedef struct Failures {
   std::string key;
@@ -319,40 +346,86 @@ typedef struct Failures {
 } Failures;
 
 typedef struct FailureTable {
-  std::list<Failures> order; // least lately failed first
+  std::list<Failures> order; // least lately touched first
   std::unordered_map<std::string, std::list<Failures>::iterator> index;
 } FailureTable;
+
+// Events summed up in one log line per period rather than one line each
+// (a flood would fill the disk).
+typedef struct Tally {
+  std::unordered_map<std::string, long> by_key;
+  long total = 0;
+  long unlisted = 0; // from addresses beyond the table's bound
+  double since_ms = 0;
+} Tally;
+
+// Conversations that end before their identification (refusals, breaches,
+// departures) are logged one by one up to this burst, then at this rate;
+// past it they are summed up.
+#define GUARD_LOG_BURST 40
+#define GUARD_LOG_PER_SECOND 5
 
 typedef struct Guard {
   std::mutex lock;
   FailureTable addresses; // by PeerKey
   FailureTable names;
-  std::unordered_map<std::string, int> open; // conversations per address
-  // Connections refused since the last summary line.
-  std::unordered_map<std::string, long> refused;
-  long refused_total = 0;
-  long refused_unlisted = 0; // from addresses beyond the table's bound
-  double refused_since_ms = 0;
+  FailureTable lanes;     // name, NUL, PeerKey: identified there before
+  FailureTable creations; // by PeerKey and by PrefixKey
+  std::unordered_map<std::string, double> name_checked_ms; // last rationed check
+  std::unordered_map<std::string, int> name_checking;      // checks under way
+  std::unordered_map<std::string, int> open; // conversations per address and per prefix
+  Tally refused;                             // connections closed at once
+  Tally dropped;                             // connections gone before a first message
+  Tally unlogged;                            // conversations past the log's rate
+  double log_tokens = GUARD_LOG_BURST;
+  double log_tokens_ms = 0;
 } Guard;
 
-// 0 and one more conversation counted for the address, or 1 when it
-// already holds `most`.
-int GuardAdmit(Guard *guard, const std::string &key, int most);
-void GuardLeave(Guard *guard, const std::string &key);
+// What GuardAdmit lets in: the caps of the address and of its prefix.
+typedef struct Admission {
+  std::string key;    // PeerKey
+  std::string prefix; // PrefixKey
+  int most;           // conversations the address may hold
+  int prefix_most;    // and its prefix
+} Admission;
+
+// 0 and one more conversation counted for the address and its prefix, or 1
+// when either already holds its most.
+int GuardAdmit(Guard *guard, const Admission &admission);
+void GuardLeave(Guard *guard, const Admission &admission);
+// Conversations the address (or prefix) key holds.
 int GuardOpen(Guard *guard, const std::string &key);
 void GuardRefused(Guard *guard, const std::string &key, double now_ms);
-// Writes the summary of the refusals once `period_ms` has passed since the
-// first of them (at once with `force`). Returns the milliseconds until the
-// next summary is due, or -1 when none is pending.
+void GuardDropped(Guard *guard, const std::string &key, double now_ms);
+// 1 when a conversation's failure may have its own log line, else 0 and it
+// is summed up.
+int GuardMayLog(Guard *guard, const std::string &key, double now_ms);
+// Writes the summaries once `period_ms` has passed since the first of their
+// events (at once with `force`). Returns the milliseconds until the next
+// summary is due, or -1 when none is pending.
 int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force);
 // Counts one failed identification for the address and for the name.
 void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                  const char *name, double now_ms);
-// How long the next answer to this address, or a wrong password for this
-// name, waits: 0 within the allowance.
+// How long the next answer to this address waits: 0 within the allowance.
 int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                       double now_ms);
-int GuardNameDelay(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
+// Counts a slow check of the name starting (+1) or done (-1): checks under
+// way count as failures to come, so that guesses sent side by side from
+// many addresses get no more checks than the allowance.
+void GuardNameChecking(Guard *guard, const char *name, int change);
+// Question: the name is past its allowance.
+int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
+// Question: a slow check of a name under attack may run now for this
+// address (its owner's lane, or the name's ration); takes the ration.
+int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
+                      const std::string &peer_key, double now_ms);
+// The name was identified from the address: its owner's lane.
+void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms);
+// 0 and a creation counted for the address and its prefix, or 1 when
+// either has made its most (per_key, per_prefix) this hour.
+int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per_prefix,
+                  double now_ms);
 
 // ---- Server (server_net.cpp, server_conversation.cpp) ----------------------
 
@@ -361,6 +434,17 @@ int GuardNameDelay(Guard *guard, const Throttle &throttle, const char *name, dou
 #define SERVER_CONVERSATIONS_MAX 4000
 #define SERVER_PER_ADDRESS_MAX 32
 #define SERVER_SUMMARY_MS 10000
+#define SERVER_PER_PREFIX_MAX 256
+#define SERVER_CONVERSATION_MS 60000
+#define SERVER_CREATIONS_PER_HOUR 10
+#define SERVER_PREFIX_CREATIONS_PER_HOUR 30
+
+// Addresses of a listed prefix may hold `most` conversations each, and so
+// may their /24 or /48 (a university's or a carrier's shared addresses).
+typedef struct PrefixCap {
+  Prefix prefix;
+  int most;
+} PrefixCap;
 
 typedef struct ServerConfig {
   std::vector<std::string> listen; // empty: the loopback addresses
@@ -370,11 +454,21 @@ typedef struct ServerConfig {
   int threads;           // event loops; 0: one per core
   int conversations_max; // open at once; more are hung up on at once
   int per_address_max;   // the same from one address (PeerKey)
-  int summary_ms;        // period of the refused connections' log line
-  int store_threads;     // PostgreSQL connections, each on a thread of its own
-  int store_timeout_ms;  // each database call's deadline
+  int per_prefix_max;    // and from one IPv4 /24 or IPv6 /48 (PrefixKey)
+  std::vector<PrefixCap> prefix_caps;
+  int conversation_ms;    // a whole conversation's time on the server
+  int creations_per_hour; // per address
+  int prefix_creations_per_hour;
+  std::vector<Prefix> proxy_from; // balancers: a PROXY header comes first
+  int summary_ms;                 // period of the summed-up log lines
+  int store_threads;              // PostgreSQL connections, each on a thread of its own
+  int store_timeout_ms;           // each database call's deadline
   Throttle throttle;
-  FILE *log; // one line per conversation; stderr in the program
+  int tls_port;         // -1: no TLS port; 0: any free port
+  std::string tls_cert; // PEM, the server's certificate first, then its chain
+  std::string tls_key;
+  int reload_fd; // readable (SIGHUP's signalfd): load the pair again; -1: none
+  FILE *log;     // one line per conversation; stderr in the program
 } ServerConfig;
 
 ServerConfig ServerConfigDefaults();
@@ -386,6 +480,7 @@ struct Conversation;
 // data.ptr points at its handle.
 enum HandleKind {
   HANDLE_LISTENER,     // a listening socket: accept
+  HANDLE_TLS_LISTENER, // the same on the TLS port
   HANDLE_WAKE,         // the loop's eventfd: hashes or store jobs done, or stop
   HANDLE_CONVERSATION, // a client's socket: read
 };
@@ -412,10 +507,42 @@ typedef struct Loop {
   std::thread thread;
 } Loop;
 
+// ---- TLS (server_tls.cpp) ----------------------------------------------------
+
+typedef struct ServerTls {
+  std::mutex lock;  // guards context
+  SSL_CTX *context; // the pair served to new conversations; NULL: no TLS port
+  std::string cert_path;
+  std::string key_path;
+  // Seal the session tickets; kept across reloads so that tickets stay good.
+  unsigned char ticket_keys[80];
+  FILE *log;
+} ServerTls;
+
+// Loads the pair; 1 with the reason logged when it cannot be served.
+int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &key_path, FILE *log);
+// Loads the pair again for the conversations to come; on failure the pair
+// in use stays and the reason is logged.
+int TlsReload(ServerTls *tls);
+void TlsFree(ServerTls *tls);
+// A server session on the accepted socket, NULL when none could be made.
+SSL *TlsAccept(ServerTls *tls, int fd);
+// Like the socket calls: the handshake 0 when done; a read the bytes, 0
+// when the peer closed; a write the bytes. -1 with errno EAGAIN while the
+// peer must send more, EPROTO when TLS failed.
+int TlsHandshake(SSL *ssl);
+ssize_t TlsRead(SSL *ssl, void *buffer, size_t size);
+ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
+// Says close_notify without waiting, then frees the session.
+void TlsClose(SSL *ssl);
+
 typedef struct Server {
   ServerConfig config;
   std::vector<int> listeners;
-  int port; // the port bound
+  std::vector<int> tls_listeners;
+  int port;     // the port bound
+  int tls_port; // the TLS port bound, -1 for none
+  ServerTls tls;
   Store store;
   Credentials credentials;
   std::atomic<long long> clock_offset_ms; // moved by tests
@@ -440,8 +567,10 @@ typedef struct Server {
 // Opens the database and binds the listeners; the caller then runs
 // ServerRun and finally ServerFree.
 int ServerStart(const ServerConfig &config, Server **out);
-// Serves until stop_fd becomes readable, then ends every conversation.
+// Serves until stop_fd becomes readable, then ends every conversation;
+// the TLS pair is loaded again each time config.reload_fd is.
 int ServerRun(Server *server, int stop_fd);
+int ServerReloadTls(Server *server);
 void ServerFree(Server *server);
 // The game clock in seconds: real time plus the offset the tests add.
 double ServerNow(Server *server);
@@ -463,11 +592,22 @@ int LoopTakeHashed(Loop *loop);
 // outlive the registration.
 int LoopWatch(Loop *loop, Handle *handle, uint32_t events);
 
+// The PROXY protocol header (v1 or v2) at the start of a connection, as
+// balancers send it (server_proxy.cpp).
+#define PROXY_HEADER_MAX 536
+enum { PROXY_DONE = 0, PROXY_BAD = 1, PROXY_MORE = 2 };
+// PROXY_DONE: the header is the first *used bytes and *peer the client's
+// address (left as it was for the balancer's own checks); PROXY_MORE: more
+// bytes are needed; PROXY_BAD: no header.
+int ProxyHeaderRead(const char *bytes, size_t length, struct sockaddr_storage *peer, size_t *used);
+
 // Conversations (server_conversation.cpp), all called on their loop's
 // thread except ConversationHash.
 // Refuses (closes) the connection when the server or the peer's address
-// holds all the conversations it may: 1, else 0.
-int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer);
+// holds all the conversations it may: 1, else 0. A connection from a
+// balancer is admitted once its PROXY header names the client. `tls`: the
+// client speaks TLS, after the PROXY header when there is one.
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls);
 void ConversationReadable(struct Conversation *talk);
 // On a hashing thread: the slow hash, unless the client has left.
 void ConversationHash(struct Conversation *talk);

@@ -22,6 +22,7 @@ enum { GO_ON = 0, END = 1 };
 namespace {
 
 enum Stage {
+  STAGE_PROXY, // from a balancer: its PROXY header comes first
   STAGE_VERSION,
   STAGE_QUERY,
   STAGE_NAME,
@@ -45,9 +46,17 @@ typedef struct Query {
 typedef struct Conversation {
   Loop *loop;
   int fd;
-  Handle handle; // what its loop's epoll holds
-  struct sockaddr_storage peer;
-  std::string peer_key;
+  SSL *tls;                     // NULL for a plain conversation
+  int handshaking;              // its TLS handshake is not over yet
+  Handle handle;                // what its loop's epoll holds
+  struct sockaddr_storage peer; // the client's, once a balancer named it
+  Admission admission;
+  int admitted;            // counted in the guard and the server's total
+  int spoke;               // a first whole message came
+  int served;              // identified, or created
+  int evicted;             // closed to make room for a newcomer
+  double started_ms;       // for the whole conversation's limit
+  std::string proxy_bytes; // STAGE_PROXY: the header so far
   enum Stage stage;
   const Query *query_entry;
   WireReader reader;
@@ -64,8 +73,10 @@ typedef struct Conversation {
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
   int delay_ms;                             // of the refusal of a wrong or unchecked password
+  double hold_until_ms;                     // a name under attack: no answer before
   std::atomic<int> gone;                    // the client left while it waited for its hash
-  double release_ms;                        // when held: the time of its refusal
+  double release_ms;                        // when held: the time of its answer
+  int held_right;                           // the held answer lets it in
   StoreJob job;                             // when STAGE_STORE: the call a store thread makes
   int (*stored)(struct Conversation *talk); // goes on once the job is back
   // Place in the loop's list, by deadline of the next message.
@@ -83,14 +94,28 @@ static void Unlink(Conversation *talk) {
   talk->earlier = talk->later = NULL;
 }
 
-// Every deadline is now plus the same limit, so the newest goes last.
+// The server, not the client, is the slow one.
+static int Waits(const Conversation *talk) {
+  return talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD || talk->stage == STAGE_STORE;
+}
+
+// Nearly every deadline is now plus the same limit, so the newest goes
+// last; one cut short by the whole conversation's limit goes a little
+// further up.
 static void Append(Conversation *talk) {
   Loop *loop = talk->loop;
-  talk->deadline_ms = MonotonicMs() + loop->server->config.read_timeout_ms;
-  talk->earlier = loop->newest;
-  talk->later = NULL;
-  (loop->newest ? loop->newest->later : loop->oldest) = talk;
-  loop->newest = talk;
+  const ServerConfig &config = loop->server->config;
+  double now = MonotonicMs();
+  talk->deadline_ms = now + config.read_timeout_ms;
+  double last = talk->started_ms + config.conversation_ms;
+  if (!Waits(talk) && last < talk->deadline_ms) talk->deadline_ms = last > now ? last : now;
+  Conversation *before = loop->newest;
+  while (before != NULL && before->deadline_ms > talk->deadline_ms)
+    before = before->earlier;
+  talk->earlier = before;
+  talk->later = before != NULL ? before->later : loop->oldest;
+  (talk->later ? talk->later->earlier : loop->newest) = talk;
+  (before != NULL ? before->later : loop->oldest) = talk;
 }
 
 static void Rewind(Conversation *talk) {
@@ -151,22 +176,37 @@ static void Unhold(Conversation *talk) {
   }
 }
 
+// A line of its own for a conversation that got somewhere; those that never
+// sent a whole message, and failures past the log's rate, are summed up. A
+// refused connection (no outcome) was counted already.
+static void Note(Conversation *talk) {
+  Guard *guard = &talk->loop->server->guard;
+  std::string key = talk->admitted ? talk->admission.key : PeerKey(&talk->peer);
+  double now = MonotonicMs();
+  if (talk->outcome == NULL) return;
+  if (!talk->spoke) return GuardDropped(guard, key, now);
+  if (talk->served || GuardMayLog(guard, key, now)) LogConversation(talk);
+}
+
 static void End(Conversation *talk) {
   Server *server = talk->loop->server;
-  LogConversation(talk);
+  Note(talk);
   Unlink(talk);
   if (talk->stage == STAGE_HELD) Unhold(talk);
   if (talk->reserved) Release(server, talk->name);
   // Closing alone leaves the watch in place while anything else still holds
   // the socket, and its next event would name a freed conversation.
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
+  TlsClose(talk->tls);
   close(talk->fd);
-  GuardLeave(&server->guard, talk->peer_key);
+  if (talk->admitted) {
+    GuardLeave(&server->guard, talk->admission);
+    server->open_conversations--;
+  }
   sodium_memzero(talk->password, sizeof(talk->password));
   sodium_memzero(&talk->reader, sizeof(talk->reader));
   sodium_memzero(talk->message, sizeof(talk->message));
   delete talk;
-  server->open_conversations--;
 }
 
 // ---- Replies -----------------------------------------------------------------
@@ -182,7 +222,8 @@ static int SendMessage(Conversation *talk, const char *text) {
   size_t length = strlen(text) + 1;
   ssize_t sent;
   do {
-    sent = send(talk->fd, text, length, MSG_NOSIGNAL);
+    sent = talk->tls != NULL ? TlsWrite(talk->tls, text, length)
+                             : send(talk->fd, text, length, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent == (ssize_t)length) return 0;
   talk->outcome = sent < 0 && errno != EAGAIN ? "send failed" : "not reading";
@@ -352,6 +393,8 @@ static int IsCreation(Conversation *talk) {
 // Once the password is right: the client's turn when it has one more
 // message to send, else the server's answer.
 static int AfterIdentification(Conversation *talk) {
+  talk->served = 1;
+  GuardIdentified(&talk->loop->server->guard, talk->name, talk->admission.key, MonotonicMs());
   switch (Steps(talk)->client_says) {
   case WIRE_SAYS_NAME:
     return ReplyAndWait(talk, STAGE_NAME_AGAIN);
@@ -398,6 +441,12 @@ static int Found(Conversation *talk) {
   if (IsCreation(talk)) {
     if (found || Reserve(server, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
     talk->reserved = 1;
+    // The client knows no word for it: hanging up makes it say to check
+    // the connection, which at least invites trying again later, where
+    // "Bad login" would send the player hunting for another name.
+    if (GuardCreation(&server->guard, talk->admission, server->config.creations_per_hour,
+                      server->config.prefix_creations_per_hour, MonotonicMs()) != 0)
+      return Fail(talk, "creations past their allowance");
     return ReplyAndWait(talk, STAGE_PASSWORD);
   }
   if (!found) return Refuse(talk, WIRE_BAD_LOGIN);
@@ -417,37 +466,56 @@ static int OnName(Conversation *talk) {
 // Counts a failed identification: wrong, or refused unchecked.
 static void CountFailure(Conversation *talk) {
   Server *server = talk->loop->server;
-  GuardFailed(&server->guard, server->config.throttle, talk->peer_key, talk->name, MonotonicMs());
+  GuardFailed(&server->guard, server->config.throttle, talk->admission.key, talk->name,
+              MonotonicMs());
 }
 
-// The refusal of a wrong or unchecked password, sent after `delay_ms` when
-// that is not 0. Meanwhile the conversation costs nothing but its place.
-static int RefusePassword(Conversation *talk, int delay_ms) {
-  if (delay_ms <= 0) return Refuse(talk, WIRE_BAD_PASSWORD);
+// The answer to a password known right or wrong. A wrong one waits its
+// address's delay; for a name under attack both wait the same hold, so that
+// the time of the answer says nothing of which it was. Meanwhile the
+// conversation costs nothing but its place.
+static int PasswordVerdict(Conversation *talk, int right) {
+  double now = MonotonicMs();
+  double release = talk->hold_until_ms;
+  if (!right && now + talk->delay_ms > release) release = now + talk->delay_ms;
+  if (release <= now) return right ? AfterIdentification(talk) : Refuse(talk, WIRE_BAD_PASSWORD);
+  talk->held_right = right;
   talk->stage = STAGE_HELD;
-  talk->release_ms = MonotonicMs() + delay_ms;
+  talk->release_ms = release;
   talk->loop->held.emplace(talk->release_ms, talk);
   return GO_ON;
 }
 
+// Refused unchecked, as a failure.
+static int RefuseUnchecked(Conversation *talk, int delay_ms) {
+  CountFailure(talk);
+  talk->delay_ms = delay_ms;
+  return PasswordVerdict(talk, 0);
+}
+
 // An address past its allowance is refused whatever the password; known
-// credentials go on at once; the others wait for a hashing thread.
+// credentials go on; the others wait for a hashing thread, but for a name
+// under attack only on its owner's lane or when its ration allows.
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
+  const Throttle &throttle = server->config.throttle;
   if (!IsCreation(talk)) {
-    int delay =
-        GuardAddressDelay(&server->guard, server->config.throttle, talk->peer_key, MonotonicMs());
-    if (delay > 0) {
-      CountFailure(talk);
-      return RefusePassword(talk, delay);
-    }
+    double now = MonotonicMs();
+    int delay = GuardAddressDelay(&server->guard, throttle, talk->admission.key, now);
+    if (delay > 0) return RefuseUnchecked(talk, delay);
+    int attacked = GuardNameAttacked(&server->guard, throttle, talk->name, now);
+    if (attacked) talk->hold_until_ms = now + throttle.name_hold_ms;
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
-      return AfterIdentification(talk);
+      return PasswordVerdict(talk, 1);
+    if (attacked &&
+        !GuardNameMayCheck(&server->guard, throttle, talk->name, talk->admission.key, now))
+      return RefuseUnchecked(talk, 0);
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
+  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, +1);
   talk->stage = STAGE_HASHING;
-  ServerQueueHash(server, talk->peer_key, talk);
+  ServerQueueHash(server, talk->admission.key, talk);
   return GO_ON;
 }
 
@@ -487,6 +555,7 @@ static int OnMessage(Conversation *talk) {
     return OnSpeech(talk);
   case STAGE_ACKS:
     return OnAck(talk);
+  case STAGE_PROXY:
   case STAGE_HASHING:
   case STAGE_HELD:
   case STAGE_STORE:
@@ -496,53 +565,121 @@ static int OnMessage(Conversation *talk) {
 }
 
 // Its hash, its refusal or its store job: the next messages wait.
-static int Waits(Conversation *talk) {
-  return talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD || talk->stage == STAGE_STORE;
-}
 
 // Handles the complete messages received, until more bytes are needed.
-static void TakeMessages(Conversation *talk) {
+static int TakeMessages(Conversation *talk) {
   int took = 0;
   while (WireTakeMessage(&talk->reader, talk->message, sizeof(talk->message)) == 0) {
     took = 1;
+    talk->spoke = 1;
     if (talk->reader.cut || OnMessage(talk) == END) {
       if (talk->reader.cut) talk->outcome = "message too long";
       End(talk);
-      return;
+      return END;
     }
-    if (Waits(talk)) return;
+    if (Waits(talk)) return GO_ON;
   }
   // The read limit runs from the last complete message.
   if (took) Rewind(talk);
+  return GO_ON;
 }
 
 // ---- Entry points --------------------------------------------------------------
 
-int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
-  Server *server = loop->server;
-  std::string key = PeerKey(peer);
-  if (server->open_conversations >= server->config.conversations_max ||
-      GuardAdmit(&server->guard, key, server->config.per_address_max) != 0) {
-    GuardRefused(&server->guard, key, MonotonicMs());
-    close(fd);
+// The caps that apply to a client's address.
+static Admission AdmissionFor(const ServerConfig &config, const struct sockaddr_storage *peer) {
+  Admission admission = {PeerKey(peer), PrefixKey(peer), config.per_address_max,
+                         config.per_prefix_max};
+  for (const PrefixCap &cap : config.prefix_caps) {
+    if (!PrefixHolds(cap.prefix, peer)) continue;
+    if (cap.most > admission.most) admission.most = cap.most;
+    if (cap.most > admission.prefix_most) admission.prefix_most = cap.most;
+  }
+  return admission;
+}
+
+// A conversation that a newcomer may take the place of: waiting for its
+// client.
+static int Idle(const Conversation *talk) {
+  return talk->admitted && !talk->evicted && !Waits(talk);
+}
+
+// The server is full: a newcomer takes the place of the oldest idle
+// conversation of this loop's neighbourhood (an IPv4 /24, an IPv6 /48)
+// that holds the most, when that holds at least two more than the
+// newcomer's own (counting the newcomer), so that the greediest give way
+// and the others do not take turns at closing each other. The one closed
+// ends when its loop sees the closing, never in the middle of this loop's
+// batch of events.
+static int MakeRoom(Loop *loop, const Admission &newcomer) {
+  Guard *guard = &loop->server->guard;
+  int most = GuardOpen(guard, newcomer.prefix) + 1;
+  Conversation *victim = NULL;
+  for (Conversation *talk = loop->oldest; talk != NULL; talk = talk->later) {
+    if (!Idle(talk)) continue;
+    int held = GuardOpen(guard, talk->admission.prefix);
+    if (held > most) {
+      most = held;
+      victim = talk;
+    }
+  }
+  if (victim == NULL) return 1;
+  victim->evicted = 1;
+  shutdown(victim->fd, SHUT_RDWR);
+  return 0;
+}
+
+// Counts the conversation for its address; 1 when it was refused (and
+// counted as such).
+static int Admit(Conversation *talk) {
+  Server *server = talk->loop->server;
+  Admission admission = AdmissionFor(server->config, &talk->peer);
+  int refused = GuardAdmit(&server->guard, admission) != 0;
+  if (!refused && server->open_conversations >= server->config.conversations_max &&
+      MakeRoom(talk->loop, admission) != 0) {
+    GuardLeave(&server->guard, admission);
+    refused = 1;
+  }
+  if (refused) {
+    GuardRefused(&server->guard, admission.key, MonotonicMs());
     return 1;
   }
+  talk->admission = admission;
+  talk->admitted = 1;
+  server->open_conversations++;
+  return 0;
+}
+
+int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls) {
+  Server *server = loop->server;
   Conversation *talk = new Conversation();
   talk->loop = loop;
   talk->fd = fd;
   talk->peer = *peer;
-  talk->peer_key = key;
-  talk->stage = STAGE_VERSION;
   talk->outcome = "?";
+  talk->started_ms = MonotonicMs();
+  // A balancer's connection is counted once its header names the client.
+  talk->stage = PrefixListHolds(server->config.proxy_from, peer) ? STAGE_PROXY : STAGE_VERSION;
+  if (talk->stage == STAGE_VERSION && Admit(talk) != 0) {
+    close(fd);
+    delete talk;
+    return 1;
+  }
   WireReset(&talk->reader);
-  loop->server->open_conversations++;
   Append(talk);
   // Replies that follow each other (a verdict after the password's reply)
   // must not wait for an acknowledgement.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  if (tls) {
+    talk->tls = TlsAccept(&server->tls, fd);
+    talk->handshaking = 1;
+  }
+  if (tls && talk->tls == NULL) {
+    talk->outcome = "SSL_new failed";
+    End(talk);
+  } else if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -552,6 +689,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer) {
 // While its hash or its store job runs, a conversation only notes that its
 // client left.
 static void Leave(Conversation *talk, const char *outcome) {
+  if (talk->evicted) outcome = "closed for a newcomer";
   if (talk->stage != STAGE_HASHING && talk->stage != STAGE_STORE) {
     talk->outcome = outcome;
     End(talk);
@@ -562,17 +700,89 @@ static void Leave(Conversation *talk, const char *outcome) {
   epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_DEL, talk->fd, NULL);
 }
 
-void ConversationReadable(Conversation *talk) {
-  size_t room;
-  char *space = WireSpace(&talk->reader, &room);
-  // Full while hashing: the client spoke out of turn.
-  if (room == 0) return Leave(talk, "spoke out of turn");
-  ssize_t got = recv(talk->fd, space, room, 0);
+// The header, then what followed it as the conversation's first bytes; a
+// connection from a balancer without one is closed.
+// Over TLS the bytes after the header are OpenSSL's: they are only looked
+// at, and left in the socket, until the header is known whole.
+static void ReadProxyHeader(Conversation *talk) {
+  char bytes[PROXY_HEADER_MAX];
+  size_t before = talk->proxy_bytes.size();
+  ssize_t got = recv(talk->fd, bytes, sizeof(bytes) - before, talk->tls != NULL ? MSG_PEEK : 0);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (got == 0) return Leave(talk, "hung up");
   if (got < 0) return Leave(talk, "recv failed");
+  talk->proxy_bytes.append(bytes, (size_t)got);
+  size_t used = 0;
+  int read =
+      ProxyHeaderRead(talk->proxy_bytes.data(), talk->proxy_bytes.size(), &talk->peer, &used);
+  if (read == PROXY_BAD) return Leave(talk, "no PROXY header");
+  // What was looked at is taken: all of it while the header is not whole.
+  size_t take = read == PROXY_MORE ? (size_t)got : used - before;
+  if (talk->tls != NULL && recv(talk->fd, bytes, take, 0) != (ssize_t)take)
+    return Leave(talk, "recv failed");
+  if (read == PROXY_MORE) return;
+  if (Admit(talk) != 0) {
+    talk->outcome = NULL;
+    return End(talk);
+  }
+  talk->stage = STAGE_VERSION;
+  if (talk->tls != NULL) return;
+  size_t room;
+  char *space = WireSpace(&talk->reader, &room);
+  size_t rest = talk->proxy_bytes.size() - used;
+  static_assert(PROXY_HEADER_MAX <= WIRE_MESSAGE_MAX, "what follows a header fits the reader");
+  memcpy(space, talk->proxy_bytes.data() + used, rest);
+  WireCommit(&talk->reader, rest);
+  std::string().swap(talk->proxy_bytes);
+  TakeMessages(talk);
+}
+
+// The handshake goes on with each arrival, within the same read limit as a
+// message; GO_ON once it is over, END while it waits or when it failed.
+static int Handshake(Conversation *talk) {
+  if (TlsHandshake(talk->tls) != 0) {
+    if (errno == EAGAIN || errno == EINTR) return END;
+    Leave(talk, errno == EPIPE ? "hung up" : "TLS handshake failed");
+    return END;
+  }
+  talk->handshaking = 0;
+  Rewind(talk);
+  return GO_ON;
+}
+
+// One read of what has arrived, and the messages it completes; END when
+// the conversation ended or must wait for more.
+static int ReadSome(Conversation *talk) {
+  size_t room;
+  char *space = WireSpace(&talk->reader, &room);
+  // Full while hashing: the client spoke out of turn.
+  if (room == 0) {
+    Leave(talk, "spoke out of turn");
+    return END;
+  }
+  ssize_t got =
+      talk->tls != NULL ? TlsRead(talk->tls, space, room) : recv(talk->fd, space, room, 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return END;
+  if (got <= 0) {
+    Leave(talk, got == 0 ? "hung up" : talk->tls != NULL ? "TLS read failed" : "recv failed");
+    return END;
+  }
   WireCommit(&talk->reader, (size_t)got);
-  if (!Waits(talk)) TakeMessages(talk);
+  if (Waits(talk)) return GO_ON;
+  return TakeMessages(talk);
+}
+
+// TLS may hold decrypted bytes that no socket event will announce: they
+// are read before the loop waits again.
+static int HasPending(Conversation *talk) {
+  return talk->tls != NULL && SSL_pending(talk->tls) > 0;
+}
+
+void ConversationReadable(Conversation *talk) {
+  if (talk->stage == STAGE_PROXY) return ReadProxyHeader(talk);
+  if (talk->handshaking && Handshake(talk) != GO_ON) return;
+  while (ReadSome(talk) == GO_ON && HasPending(talk)) {
+  }
 }
 
 // The allowance of the address is looked at again when the check is about
@@ -587,15 +797,14 @@ void ConversationHash(Conversation *talk) {
   } else if (IsCreation(talk)) {
     talk->hash_failed = CredentialsHash(&server->credentials, talk->password, talk->new_hash);
   } else {
-    talk->delay_ms = GuardAddressDelay(&server->guard, throttle, talk->peer_key, MonotonicMs());
+    talk->delay_ms =
+        GuardAddressDelay(&server->guard, throttle, talk->admission.key, MonotonicMs());
     talk->hash_failed =
         talk->delay_ms > 0 || CredentialsVerify(&server->credentials, talk->name, talk->password,
                                                 talk->account.password_hash) != 0;
-    // A name under attack answers wrong passwords slowly, and only them.
-    if (talk->hash_failed && talk->delay_ms == 0)
-      talk->delay_ms = GuardNameDelay(&server->guard, throttle, talk->name, MonotonicMs());
     if (talk->hash_failed) CountFailure(talk);
   }
+  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, -1);
   LoopPostHashed(talk->loop, talk);
 }
 
@@ -604,6 +813,8 @@ static int Created(Conversation *talk) {
   Server *server = talk->loop->server;
   if (!talk->job.found) return Refuse(talk, WIRE_BAD_LOGIN);
   CredentialsRemember(&server->credentials, talk->name, talk->password, talk->new_hash);
+  talk->served = 1;
+  GuardIdentified(&server->guard, talk->name, talk->admission.key, MonotonicMs());
   sodium_memzero(talk->password, sizeof(talk->password));
   return Finish(talk, WIRE_OK);
 }
@@ -620,7 +831,7 @@ static void GoOn(Conversation *talk, int rc) {
   if (rc == END) return End(talk);
   if (Waits(talk)) return;
   Rewind(talk);
-  TakeMessages(talk);
+  if (TakeMessages(talk) == GO_ON && HasPending(talk)) ConversationReadable(talk);
 }
 
 // A failed or late call ends the conversation without an acknowledgement.
@@ -639,20 +850,24 @@ void ConversationHashed(Conversation *talk) {
     if (IsCreation(talk)) {
       rc = CreateCharacter(talk);
     } else {
-      rc = talk->hash_failed ? RefusePassword(talk, talk->delay_ms) : AfterIdentification(talk);
+      rc = PasswordVerdict(talk, !talk->hash_failed);
     }
   }
   GoOn(talk, rc);
 }
 
-// The held refusals that are due.
+// The held answers that are due.
 static void SendHeld(Loop *loop, double now) {
   while (!loop->held.empty() && loop->held.begin()->first <= now) {
     Conversation *talk = loop->held.begin()->second;
     loop->held.erase(loop->held.begin());
     talk->stage = STAGE_PASSWORD;
-    if (SendMessage(talk, WIRE_BAD_PASSWORD) == 0) talk->outcome = "Bad password, held back";
-    End(talk);
+    if (!talk->held_right) {
+      if (SendMessage(talk, WIRE_BAD_PASSWORD) == 0) talk->outcome = "Bad password, held back";
+      End(talk);
+      continue;
+    }
+    GoOn(talk, AfterIdentification(talk));
   }
 }
 
@@ -667,7 +882,9 @@ int ConversationsExpire(Loop *loop) {
       Rewind(talk);
       continue;
     }
-    talk->outcome = "silent too long";
+    talk->outcome = talk->started_ms + loop->server->config.conversation_ms <= now
+                        ? "too long a conversation"
+                        : "silent too long";
     End(talk);
   }
   double next = loop->oldest == NULL ? -1.0 : loop->oldest->deadline_ms;

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Fair shares of the server per client address: how many conversations one
-// address holds open, the connections refused, summed up in one log line
-// per period rather than one line each (a flood would fill the disk), and
-// the failed identifications per address and per name, in bounded tables
-// whose entries are forgotten after a while.
+// Fair shares of the server per client address and per neighbourhood (its
+// /24 or /48): the conversations they hold open and the characters they
+// create; the connections refused or dropped and the failures past the
+// log's rate, summed up in one log line per period rather than one line
+// each (a flood would fill the disk); the failed identifications per
+// address and per name, the rationed checks of a name under attack and its
+// owner's lanes, in bounded tables whose entries are forgotten after a
+// while.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -30,35 +33,50 @@ std::string PeerKey(const struct sockaddr_storage *peer) {
   return "-";
 }
 
+std::string PrefixKey(const struct sockaddr_storage *peer) {
+  std::string key = PeerKey(peer);
+  if (key.size() == 5) return key.substr(0, 4);
+  if (key.size() == 9) return key.substr(0, 7);
+  return key;
+}
+
 std::string PeerKeyText(const std::string &key) {
-  char text[INET6_ADDRSTRLEN + 4] = "local";
-  if (key.size() == 5 && key[0] == '4') {
-    inet_ntop(AF_INET, key.data() + 1, text, sizeof(text));
-  } else if (key.size() == 9 && key[0] == '6') {
-    unsigned char bytes[16] = {0};
-    memcpy(bytes, key.data() + 1, 8);
+  char text[INET6_ADDRSTRLEN + 8] = "local";
+  unsigned char bytes[16] = {0};
+  if (key.empty() || key.size() > 9) return text;
+  memcpy(bytes, key.data() + 1, key.size() - 1);
+  if (key[0] == '4' && (key.size() == 5 || key.size() == 4)) {
+    inet_ntop(AF_INET, bytes, text, sizeof(text));
+    if (key.size() == 4) snprintf(text + strlen(text), sizeof(text) - strlen(text), "/24");
+  } else if (key[0] == '6' && (key.size() == 9 || key.size() == 7)) {
     inet_ntop(AF_INET6, bytes, text, INET6_ADDRSTRLEN);
-    snprintf(text + strlen(text), sizeof(text) - strlen(text), "/64");
+    snprintf(text + strlen(text), sizeof(text) - strlen(text), key.size() == 9 ? "/64" : "/48");
   }
   return text;
 }
 
-int GuardAdmit(Guard *guard, const std::string &key, int most) {
+int GuardAdmit(Guard *guard, const Admission &admission) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  int &open = guard->open[key];
-  if (open >= most) {
-    if (open == 0) guard->open.erase(key);
+  auto address = guard->open.find(admission.key);
+  auto prefix = guard->open.find(admission.prefix);
+  if ((address != guard->open.end() && address->second >= admission.most) ||
+      (prefix != guard->open.end() && prefix->second >= admission.prefix_most))
     return 1;
-  }
-  open++;
+  guard->open[admission.key]++;
+  if (admission.prefix != admission.key) guard->open[admission.prefix]++;
   return 0;
 }
 
-void GuardLeave(Guard *guard, const std::string &key) {
-  std::lock_guard<std::mutex> hold(guard->lock);
+static void Leave(Guard *guard, const std::string &key) {
   auto found = guard->open.find(key);
   if (found == guard->open.end()) return;
   if (--found->second <= 0) guard->open.erase(found);
+}
+
+void GuardLeave(Guard *guard, const Admission &admission) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Leave(guard, admission.key);
+  if (admission.prefix != admission.key) Leave(guard, admission.prefix);
 }
 
 int GuardOpen(Guard *guard, const std::string &key) {
@@ -67,62 +85,103 @@ int GuardOpen(Guard *guard, const std::string &key) {
   return found == guard->open.end() ? 0 : found->second;
 }
 
-void GuardRefused(Guard *guard, const std::string &key, double now_ms) {
-  std::lock_guard<std::mutex> hold(guard->lock);
-  if (guard->refused_total == 0) guard->refused_since_ms = now_ms;
-  guard->refused_total++;
-  auto found = guard->refused.find(key);
-  if (found != guard->refused.end()) {
+static void Add(Tally *tally, const std::string &key, double now_ms) {
+  if (tally->total == 0) tally->since_ms = now_ms;
+  tally->total++;
+  auto found = tally->by_key.find(key);
+  if (found != tally->by_key.end()) {
     found->second++;
-  } else if (guard->refused.size() < GUARD_REFUSED_ADDRESSES_MAX) {
-    guard->refused[key] = 1;
+  } else if (tally->by_key.size() < GUARD_REFUSED_ADDRESSES_MAX) {
+    tally->by_key[key] = 1;
   } else {
-    guard->refused_unlisted++;
+    tally->unlisted++;
   }
 }
 
-int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force) {
+void GuardRefused(Guard *guard, const std::string &key, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  if (guard->refused_total == 0) return -1;
-  double due = guard->refused_since_ms + period_ms;
+  Add(&guard->refused, key, now_ms);
+}
+
+void GuardDropped(Guard *guard, const std::string &key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Add(&guard->dropped, key, now_ms);
+}
+
+int GuardMayLog(Guard *guard, const std::string &key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  double earned = (now_ms - guard->log_tokens_ms) * GUARD_LOG_PER_SECOND / 1000.0;
+  guard->log_tokens_ms = now_ms;
+  if (earned > 0) guard->log_tokens += earned;
+  if (guard->log_tokens > GUARD_LOG_BURST) guard->log_tokens = GUARD_LOG_BURST;
+  if (guard->log_tokens >= 1) {
+    guard->log_tokens -= 1;
+    return 1;
+  }
+  Add(&guard->unlogged, key, now_ms);
+  return 0;
+}
+
+// One tally's line once its period is over; the milliseconds until it is
+// due, or -1 when it has nothing.
+static int Summarize(Tally *tally, const char *noun, const char *what, double now_ms, int period_ms,
+                     FILE *log, int force) {
+  if (tally->total == 0) return -1;
+  double due = tally->since_ms + period_ms;
   if (now_ms < due && !force) return (int)(due - now_ms) + 1;
   std::string busiest;
   long most = 0;
-  for (const auto &entry : guard->refused) {
+  for (const auto &entry : tally->by_key) {
     if (entry.second > most) {
       most = entry.second;
       busiest = entry.first;
     }
   }
   fprintf(log,
-          "varkel_server: %ld connection%s refused in %.0f s from %s%zu address%s, the most "
-          "from %s (%ld)\n",
-          guard->refused_total, guard->refused_total == 1 ? "" : "s",
-          (now_ms - guard->refused_since_ms) / 1000.0,
-          guard->refused_unlisted > 0 ? "more than " : "", guard->refused.size(),
-          guard->refused.size() == 1 && guard->refused_unlisted == 0 ? "" : "es",
+          "varkel_server: %ld %s%s %s in %.0f s from %s%zu address%s, the most from %s (%ld)\n",
+          tally->total, noun, tally->total == 1 ? "" : "s", what,
+          (now_ms - tally->since_ms) / 1000.0, tally->unlisted > 0 ? "more than " : "",
+          tally->by_key.size(), tally->by_key.size() == 1 && tally->unlisted == 0 ? "" : "es",
           PeerKeyText(busiest).c_str(), most);
-  guard->refused.clear();
-  guard->refused_total = 0;
-  guard->refused_unlisted = 0;
+  tally->by_key.clear();
+  tally->total = 0;
+  tally->unlisted = 0;
   return -1;
+}
+
+int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  int next = -1;
+  struct {
+    Tally *tally;
+    const char *noun;
+    const char *what;
+  } const kTallies[] = {
+      {&guard->refused, "connection", "refused"},
+      {&guard->dropped, "connection", "closed before a first message"},
+      {&guard->unlogged, "failed conversation", "not logged one by one"},
+  };
+  for (const auto &entry : kTallies) {
+    int due = Summarize(entry.tally, entry.noun, entry.what, now_ms, period_ms, log, force);
+    if (due >= 0 && (next < 0 || due < next)) next = due;
+  }
+  return next;
 }
 
 // ---- Failed identifications ----------------------------------------------------
 
 // Drops the counts past their time, and the least lately failed beyond the
 // table's bound.
-static void Forget(FailureTable *table, const Throttle &throttle, double now_ms) {
-  while (!table->order.empty() && (table->order.front().last_ms + throttle.forget_ms <= now_ms ||
+static void Forget(FailureTable *table, double forget_ms, double now_ms) {
+  while (!table->order.empty() && (table->order.front().last_ms + forget_ms <= now_ms ||
                                    table->order.size() > THROTTLE_ENTRIES_MAX)) {
     table->index.erase(table->order.front().key);
     table->order.pop_front();
   }
 }
 
-static void Count(FailureTable *table, const Throttle &throttle, const std::string &key,
-                  double now_ms) {
-  Forget(table, throttle, now_ms);
+static void Count(FailureTable *table, double forget_ms, const std::string &key, double now_ms) {
+  Forget(table, forget_ms, now_ms);
   auto found = table->index.find(key);
   int count = 1;
   if (found != table->index.end()) {
@@ -131,15 +190,21 @@ static void Count(FailureTable *table, const Throttle &throttle, const std::stri
   }
   table->order.push_back(Failures{key, count, now_ms});
   table->index[key] = std::prev(table->order.end());
-  Forget(table, throttle, now_ms);
+  Forget(table, forget_ms, now_ms);
+}
+
+// The count of a key, 0 when it has none.
+static int CountOf(FailureTable *table, double forget_ms, const std::string &key, double now_ms) {
+  Forget(table, forget_ms, now_ms);
+  auto found = table->index.find(key);
+  return found == table->index.end() ? 0 : found->second->count;
 }
 
 static int Delay(FailureTable *table, const Throttle &throttle, const std::string &key, int allowed,
                  double now_ms) {
-  Forget(table, throttle, now_ms);
-  auto found = table->index.find(key);
-  if (found == table->index.end() || found->second->count < allowed) return 0;
-  int past = found->second->count - allowed;
+  int count = CountOf(table, throttle.forget_ms, key, now_ms);
+  if (count < allowed) return 0;
+  int past = count - allowed;
   double delay = throttle.delay_first_ms * (double)(1LL << (past < 30 ? past : 30));
   return delay < throttle.delay_max_ms ? (int)delay : throttle.delay_max_ms;
 }
@@ -147,8 +212,8 @@ static int Delay(FailureTable *table, const Throttle &throttle, const std::strin
 void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                  const char *name, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  Count(&guard->addresses, throttle, peer_key, now_ms);
-  Count(&guard->names, throttle, name, now_ms);
+  Count(&guard->addresses, throttle.forget_ms, peer_key, now_ms);
+  Count(&guard->names, throttle.forget_ms, name, now_ms);
 }
 
 int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
@@ -157,7 +222,53 @@ int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string 
   return Delay(&guard->addresses, throttle, peer_key, throttle.address_failures, now_ms);
 }
 
-int GuardNameDelay(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {
+void GuardNameChecking(Guard *guard, const char *name, int change) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  return Delay(&guard->names, throttle, name, throttle.name_failures, now_ms);
+  int &checking = guard->name_checking[name];
+  checking += change;
+  if (checking <= 0) guard->name_checking.erase(name);
+}
+
+int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  auto checking = guard->name_checking.find(name);
+  int coming = checking == guard->name_checking.end() ? 0 : checking->second;
+  return CountOf(&guard->names, throttle.forget_ms, name, now_ms) + coming >=
+         throttle.name_failures;
+}
+
+static std::string LaneKey(const char *name, const std::string &peer_key) {
+  return std::string(name) + '\0' + peer_key;
+}
+
+int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
+                      const std::string &peer_key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  if (CountOf(&guard->lanes, THROTTLE_LANE_FORGET_MS, LaneKey(name, peer_key), now_ms) > 0)
+    return 1;
+  // The ration's table is as bounded as the names under attack.
+  if (guard->name_checked_ms.size() > THROTTLE_ENTRIES_MAX) guard->name_checked_ms.clear();
+  auto last = guard->name_checked_ms.find(name);
+  if (last != guard->name_checked_ms.end() && last->second + throttle.name_check_ms > now_ms)
+    return 0;
+  guard->name_checked_ms[name] = now_ms;
+  return 1;
+}
+
+void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Count(&guard->lanes, THROTTLE_LANE_FORGET_MS, LaneKey(name, peer_key), now_ms);
+}
+
+int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per_prefix,
+                  double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  FailureTable *table = &guard->creations;
+  if (CountOf(table, CREATIONS_FORGET_MS, admission.key, now_ms) >= per_key ||
+      CountOf(table, CREATIONS_FORGET_MS, admission.prefix, now_ms) >= per_prefix)
+    return 1;
+  Count(table, CREATIONS_FORGET_MS, admission.key, now_ms);
+  if (admission.prefix != admission.key)
+    Count(table, CREATIONS_FORGET_MS, admission.prefix, now_ms);
+  return 0;
 }

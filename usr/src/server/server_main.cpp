@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // varkel_server: the game server of Varkel. Serves until SIGINT or SIGTERM,
-// then ends the conversations in progress and closes the database.
+// then ends the conversations in progress and closes the database. SIGHUP
+// loads the TLS certificate and key again.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -8,13 +9,14 @@
 
 #include "server.h"
 
-// The signals arrive on a descriptor that the accepting loop watches; every
-// thread started later inherits the blocked mask.
-static int StopSignals() {
+// The signals arrive on descriptors that the main thread watches; every
+// thread started later inherits the blocked mask. TLS writes through
+// OpenSSL cannot ask for MSG_NOSIGNAL: SIGPIPE is ignored.
+static int SignalDescriptor(int first, int second) {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, first);
+  if (second != 0) sigaddset(&signals, second);
   if (pthread_sigmask(SIG_BLOCK, &signals, NULL) != 0) return -1;
   signal(SIGPIPE, SIG_IGN);
   return signalfd(-1, &signals, SFD_CLOEXEC);
@@ -33,8 +35,9 @@ int main(int argc, char **argv) {
   config.db_path = DefaultDatabasePath(ProgramPath(argv[0]));
   int parsed = ParseServerOptions(argc, argv, &config, stdout, stderr);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
-  int stop_fd = StopSignals();
-  if (stop_fd < 0) {
+  int stop_fd = SignalDescriptor(SIGINT, SIGTERM);
+  config.reload_fd = SignalDescriptor(SIGHUP, 0);
+  if (stop_fd < 0 || config.reload_fd < 0) {
     perror("varkel_server: signalfd");
     return 1;
   }
@@ -45,6 +48,7 @@ int main(int argc, char **argv) {
   int rc = ServerRun(server, stop_fd);
   ServerFree(server);
   close(stop_fd);
+  close(config.reload_fd);
   fprintf(stderr, "varkel_server: stopped\n");
   return rc;
 }

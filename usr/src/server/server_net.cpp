@@ -27,6 +27,10 @@ ServerConfig ServerConfigDefaults() {
   config.threads = 0;
   config.conversations_max = SERVER_CONVERSATIONS_MAX;
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
+  config.per_prefix_max = SERVER_PER_PREFIX_MAX;
+  config.conversation_ms = SERVER_CONVERSATION_MS;
+  config.creations_per_hour = SERVER_CREATIONS_PER_HOUR;
+  config.prefix_creations_per_hour = SERVER_PREFIX_CREATIONS_PER_HOUR;
   config.summary_ms = SERVER_SUMMARY_MS;
   config.store_threads = STORE_THREADS_DEFAULT;
   config.store_timeout_ms = STORE_TIMEOUT_MS_DEFAULT;
@@ -35,6 +39,10 @@ ServerConfig ServerConfigDefaults() {
   config.throttle.delay_first_ms = THROTTLE_DELAY_FIRST_MS;
   config.throttle.delay_max_ms = THROTTLE_DELAY_MAX_MS;
   config.throttle.forget_ms = THROTTLE_FORGET_MS;
+  config.throttle.name_hold_ms = THROTTLE_NAME_HOLD_MS;
+  config.throttle.name_check_ms = THROTTLE_NAME_CHECK_MS;
+  config.tls_port = -1;
+  config.reload_fd = -1;
   config.log = stderr;
   return config;
 }
@@ -56,7 +64,7 @@ void ServerMoveClock(Server *server, double seconds) {
 }
 
 // Binds one address; *port 0 takes a free port and writes it back.
-static int Listen(Server *server, const struct addrinfo *info, int *port) {
+static int Listen(const struct addrinfo *info, int *port, std::vector<int> *listeners) {
   int fd = socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return 1;
   int on = 1;
@@ -75,12 +83,12 @@ static int Listen(Server *server, const struct addrinfo *info, int *port) {
   }
   *port = ntohs(info->ai_family == AF_INET ? ((struct sockaddr_in *)&address)->sin_port
                                            : ((struct sockaddr_in6 *)&address)->sin6_port);
-  server->listeners.push_back(fd);
+  listeners->push_back(fd);
   return 0;
 }
 
-// Every address a listen text resolves to, on the server's port.
-static int ListenOn(Server *server, const char *host) {
+// Every address a listen text resolves to, on the port given.
+static int ListenOn(Server *server, const char *host, int *port, std::vector<int> *listeners) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof(hints));
   hints.ai_family = AF_UNSPEC;
@@ -93,28 +101,38 @@ static int ListenOn(Server *server, const char *host) {
   }
   int rc = 0;
   for (struct addrinfo *info = found; info != NULL; info = info->ai_next) {
-    if (Listen(server, info, &server->port) != 0) {
-      fprintf(server->config.log, "varkel_server: bind: %s port %d: %s\n", host, server->port,
+    if (Listen(info, port, listeners) != 0) {
+      fprintf(server->config.log, "varkel_server: bind: %s port %d: %s\n", host, *port,
               strerror(errno));
       rc = 1;
       continue;
     }
-    fprintf(server->config.log, "varkel_server: listening on %s port %d\n", host, server->port);
+    fprintf(server->config.log, "varkel_server: listening on %s %sport %d\n", host,
+            listeners == &server->tls_listeners ? "TLS " : "", *port);
   }
   freeaddrinfo(found);
   return rc;
 }
 
+// The plain port, and the TLS one when there is one, on an address.
+static int ListenBoth(Server *server, const char *host) {
+  if (ListenOn(server, host, &server->port, &server->listeners) != 0) return 1;
+  if (server->tls_port < 0) return 0;
+  return ListenOn(server, host, &server->tls_port, &server->tls_listeners);
+}
+
 // The loopback addresses by default: IPv6 may be missing on this machine.
 static int ListenAll(Server *server) {
   server->port = server->config.port;
+  server->tls_port = server->config.tls_port;
   if (server->config.listen.empty()) {
     for (const char *host : kLoopbackAddresses)
-      ListenOn(server, host);
-    return server->listeners.empty() ? 1 : 0;
+      ListenBoth(server, host);
+    if (server->listeners.empty()) return 1;
+    return server->tls_port >= 0 && server->tls_listeners.empty();
   }
   for (const std::string &host : server->config.listen) {
-    if (ListenOn(server, host.c_str()) != 0) return 1;
+    if (ListenBoth(server, host.c_str()) != 0) return 1;
   }
   return 0;
 }
@@ -132,15 +150,31 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->open_conversations = 0;
   server->checks_dropped = 0;
   server->store.db = NULL;
+  server->tls.context = NULL;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
     fprintf(server->config.log, "varkel_server: sodium_init failed\n");
     ServerFree(server);
     return 1;
   }
-  MakeParentFolders(config.db_path);
-  if (StoreOpen(&server->store, config.db_path.c_str(), server->config.log) != 0 ||
-      StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
+  if (config.tls_port >= 0 &&
+      TlsStart(&server->tls, config.tls_cert, config.tls_key, server->config.log) != 0) {
+    ServerFree(server);
+    return 1;
+  }
+  const char *db = config.db_path.c_str();
+  if (MakeParentFolders(config.db_path) != 0) {
+    fprintf(server->config.log, "varkel_server: %s: making its folder: %s\n", db, strerror(errno));
+    ServerFree(server);
+    return 1;
+  }
+  if (StoreOpen(&server->store, db, server->config.log) != 0) {
+    fprintf(server->config.log,
+            "varkel_server: cannot open the database %s (the line above says why)\n", db);
+    ServerFree(server);
+    return 1;
+  }
+  if (StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
       ListenAll(server) != 0) {
     ServerFree(server);
     return 1;
@@ -172,6 +206,8 @@ static Loop *NewLoop(Server *server) {
   loop->wake = {HANDLE_WAKE, loop->wake_fd, NULL};
   for (int fd : server->listeners)
     loop->listening.push_back({HANDLE_LISTENER, fd, NULL});
+  for (int fd : server->tls_listeners)
+    loop->listening.push_back({HANDLE_TLS_LISTENER, fd, NULL});
   int failed =
       loop->epoll_fd < 0 || loop->wake_fd < 0 || LoopWatch(loop, &loop->wake, EPOLLIN) != 0;
   // Each waiting connection wakes one loop only.
@@ -211,7 +247,7 @@ int LoopTakeHashed(Loop *loop) {
   return !done.empty();
 }
 
-static void AcceptSome(Loop *loop, int listener) {
+static void AcceptSome(Loop *loop, int listener, int tls) {
   for (int i = 0; i < ACCEPTS_PER_EVENT; i++) {
     struct sockaddr_storage peer;
     socklen_t length = sizeof(peer);
@@ -223,7 +259,7 @@ static void AcceptSome(Loop *loop, int listener) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
       return;
     }
-    ConversationStart(loop, fd, &peer);
+    ConversationStart(loop, fd, &peer, tls);
   }
 }
 
@@ -244,7 +280,8 @@ static void RunLoop(Loop *loop) {
         woken = 1;
         break;
       case HANDLE_LISTENER:
-        AcceptSome(loop, handle->fd);
+      case HANDLE_TLS_LISTENER:
+        AcceptSome(loop, handle->fd, handle->kind == HANDLE_TLS_LISTENER);
         break;
       case HANDLE_CONVERSATION:
         ConversationReadable(handle->talk);
@@ -317,6 +354,34 @@ static void StopThreads(Server *server) {
   server->jobs_turn.clear();
 }
 
+int ServerReloadTls(Server *server) {
+  if (server->tls.context == NULL) {
+    fprintf(server->config.log, "varkel_server: no TLS port, nothing to load again\n");
+    return 1;
+  }
+  return TlsReload(&server->tls);
+}
+
+// Reloads on each signal of the reload descriptor until the stop one.
+static int WaitForStop(Server *server, int stop_fd) {
+  struct pollfd watched[2] = {{stop_fd, POLLIN, 0}, {server->config.reload_fd, POLLIN, 0}};
+  nfds_t count = server->config.reload_fd >= 0 ? 2 : 1;
+  for (;;) {
+    if (poll(watched, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      fprintf(server->config.log, "varkel_server: poll: %s\n", strerror(errno));
+      return 1;
+    }
+    if (watched[0].revents != 0) return 0;
+    if (count == 2 && watched[1].revents != 0) {
+      // A signalfd gives one record of this size per signal.
+      char signal_info[128];
+      if (read(server->config.reload_fd, signal_info, sizeof(signal_info)) <= 0) count = 1;
+      ServerReloadTls(server);
+    }
+  }
+}
+
 int ServerRun(Server *server, int stop_fd) {
   int rc = StorePoolStart(&server->store_pool, &server->store, server->config.store_threads);
   for (int i = 0; i < server->config.threads && rc == 0; i++) {
@@ -329,13 +394,7 @@ int ServerRun(Server *server, int stop_fd) {
     loop->thread = std::thread(RunLoop, loop);
     server->hashers.emplace_back(Hasher, server);
   }
-  struct pollfd stop = {stop_fd, POLLIN, 0};
-  while (rc == 0 && poll(&stop, 1, -1) < 0) {
-    if (errno == EINTR) continue;
-    fprintf(server->config.log, "varkel_server: poll: %s\n", strerror(errno));
-    rc = 1;
-    break;
-  }
+  rc = rc != 0 ? rc : WaitForStop(server, stop_fd);
   StopThreads(server);
   for (Loop *loop : server->loops)
     FreeLoop(loop);
@@ -352,6 +411,9 @@ void ServerFree(Server *server) {
   if (server == NULL) return;
   for (int fd : server->listeners)
     close(fd);
+  for (int fd : server->tls_listeners)
+    close(fd);
+  TlsFree(&server->tls);
   if (server->store.db != NULL) StoreClose(&server->store);
   delete server;
 }

@@ -21,22 +21,60 @@ static const char kUsage[] =
     "  --max-conversations N connections served at once, more are closed (default 4000)\n"
     "  --max-per-address N   connections served at once from one IPv4 address or IPv6 /64;\n"
     "                        more from there are closed (default 32)\n"
+    "  --max-per-prefix N    the same from one IPv4 /24 or IPv6 /48 (default 256)\n"
+    "  --prefix-cap PREFIX=N addresses in PREFIX (ADDRESS/BITS) may hold N each, and\n"
+    "                        so may their /24 or /48; repeatable\n"
+    "  --conversation-seconds N  a whole conversation's time limit (default 60)\n"
+    "  --creations-per-hour N    characters created per address (default 10)\n"
+    "  --prefix-creations-per-hour N  and per /24 or /48 (default 30)\n"
+    "  --proxy-from ADDR     balancers (addresses or prefixes, comma-separated) whose\n"
+    "                        connections start with a PROXY header naming the player\n"
     "  --store-threads N     PostgreSQL: connections, each with a thread of its own,\n"
     "                        within the database's max_connections (default 16)\n"
     "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
     "                        ends unacknowledged (default 3000)\n"
+    "  --tls-port N          also serve TLS on this port, on the same addresses (clients\n"
+    "                        reach it as tls://HOST, port 9992 by default); needs:\n"
+    "  --tls-cert FILE       the server's certificate then its chain, PEM\n"
+    "  --tls-key FILE        its private key, PEM\n"
     "  --version             the version\n"
     "  --help                this text\n"
-    "SIGINT or SIGTERM stops the server.\n";
+    "SIGINT or SIGTERM stops the server; SIGHUP loads the TLS certificate and key\n"
+    "again (the pair in use stays when the new one cannot be loaded).\n";
 
-static void AddListen(ServerConfig *config, const char *list) {
+// The items of a comma-separated list, empty ones left out.
+static std::vector<std::string> Items(const char *list) {
+  std::vector<std::string> items;
   std::string rest(list);
   size_t comma;
   while ((comma = rest.find(',')) != std::string::npos) {
-    if (comma > 0) config->listen.push_back(rest.substr(0, comma));
+    if (comma > 0) items.push_back(rest.substr(0, comma));
     rest.erase(0, comma + 1);
   }
-  if (!rest.empty()) config->listen.push_back(rest);
+  if (!rest.empty()) items.push_back(rest);
+  return items;
+}
+
+static int AddProxies(ServerConfig *config, const char *list) {
+  std::vector<std::string> items = Items(list);
+  for (const std::string &item : items) {
+    Prefix prefix;
+    if (PrefixParse(item.c_str(), &prefix) != 0) return 1;
+    config->proxy_from.push_back(prefix);
+  }
+  return items.empty();
+}
+
+// PREFIX=N
+static int AddPrefixCap(ServerConfig *config, const char *text) {
+  const char *equals = strrchr(text, '=');
+  if (equals == NULL) return 1;
+  PrefixCap cap;
+  if (PrefixParse(std::string(text, (size_t)(equals - text)).c_str(), &cap.prefix) != 0 ||
+      OptionNumber(equals + 1, 1, 1000000, &cap.most) != 0)
+    return 1;
+  config->prefix_caps.push_back(cap);
+  return 0;
 }
 
 static const char *const kValueOptions[] = {
@@ -47,8 +85,17 @@ static const char *const kValueOptions[] = {
     "--threads",
     "--max-conversations",
     "--max-per-address",
+    "--max-per-prefix",
+    "--prefix-cap",
+    "--conversation-seconds",
+    "--creations-per-hour",
+    "--prefix-creations-per-hour",
+    "--proxy-from",
     "--store-threads",
     "--db-timeout-ms",
+    "--tls-port",
+    "--tls-cert",
+    "--tls-key",
 };
 
 // One option with its value; 0 when the value fits.
@@ -62,14 +109,32 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
     return OptionNumber(value, 1, 1000000, &config->conversations_max);
   if (option == "--max-per-address")
     return OptionNumber(value, 1, 1000000, &config->per_address_max);
+  if (option == "--max-per-prefix") return OptionNumber(value, 1, 1000000, &config->per_prefix_max);
+  if (option == "--prefix-cap") return AddPrefixCap(config, value);
+  if (option == "--conversation-seconds") {
+    int seconds = 0;
+    if (OptionNumber(value, 1, 86400, &seconds) != 0) return 1;
+    config->conversation_ms = seconds * 1000;
+    return 0;
+  }
+  if (option == "--creations-per-hour")
+    return OptionNumber(value, 0, 1000000, &config->creations_per_hour);
+  if (option == "--prefix-creations-per-hour")
+    return OptionNumber(value, 0, 1000000, &config->prefix_creations_per_hour);
+  if (option == "--proxy-from") return AddProxies(config, value);
   if (option == "--store-threads") return OptionNumber(value, 1, 1024, &config->store_threads);
   if (option == "--db-timeout-ms")
     return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
-  if (option == "--db") {
-    config->db_path = value;
+  if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
+  if (option == "--db" || option == "--tls-cert" || option == "--tls-key") {
+    std::string &field = option == "--db"         ? config->db_path
+                         : option == "--tls-cert" ? config->tls_cert
+                                                  : config->tls_key;
+    field = value;
     return value[0] == '\0';
   }
-  AddListen(config, value);
+  for (const std::string &item : Items(value))
+    config->listen.push_back(item);
   return 0;
 }
 
@@ -78,7 +143,11 @@ int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, F
   switch (ReadOptions(argc, argv, kValueOptions, sizeof(kValueOptions) / sizeof(kValueOptions[0]),
                       TakeOption, config, &problem)) {
   case OPTIONS_RUN:
-    return 0;
+    if ((config->tls_port >= 0) == !config->tls_cert.empty() &&
+        (config->tls_port >= 0) == !config->tls_key.empty())
+      return 0;
+    problem = "--tls-port, --tls-cert and --tls-key go together";
+    break;
   case OPTIONS_HELP:
     fputs(kUsage, out);
     return 2;
@@ -117,7 +186,11 @@ std::string DefaultDatabasePath(const std::string &binary_path) {
 static int MakeFolders(const std::string &folder, mode_t mode) {
   if (folder == "." || folder == "/") return 0;
   struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : 1;
+  if (stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    errno = ENOTDIR;
+    return 1;
+  }
   if (MakeFolders(Parent(folder), 0755) != 0) return 1;
   if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? 0 : 1;
   return chmod(folder.c_str(), mode);

@@ -90,16 +90,19 @@ static int Exec(Store *store, const char *sql) {
 // second server on the same file is refused.
 static int TakeFile(Store *store, const char *path) {
   SqliteStore *state = State(store);
+  // Each failure names the file and the step.
+  std::string file(path);
   state->owner_fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (state->owner_fd >= 0) {
-    if (fchmod(state->owner_fd, 0600) != 0) return StoreFail(store, "fchmod", strerror(errno));
+    if (fchmod(state->owner_fd, 0600) != 0)
+      return StoreFail(store, (file + ": fchmod").c_str(), strerror(errno));
   } else if (errno == EEXIST) {
     state->owner_fd = open(path, O_RDWR | O_CLOEXEC);
   }
-  if (state->owner_fd < 0) return StoreFail(store, "open", strerror(errno));
+  if (state->owner_fd < 0) return StoreFail(store, (file + ": open").c_str(), strerror(errno));
   if (flock(state->owner_fd, LOCK_EX | LOCK_NB) == 0) return 0;
   if (errno == EWOULDBLOCK) return StoreFail(store, path, "used by another server");
-  return StoreFail(store, "flock", strerror(errno));
+  return StoreFail(store, (file + ": flock").c_str(), strerror(errno));
 }
 
 static int SchemaVersion(Store *store, int *version) {

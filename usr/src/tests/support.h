@@ -68,6 +68,9 @@ Awaited AwaitReady(pid_t pid, const std::function<bool()> &ready, int timeout_ms
 // the exit status, or -1 when it died of a signal.
 int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 
+// A loopback TCP port free at the time of the call.
+int FreePort();
+
 // Runs a program, its output collected, until it ends, until ready() holds
 // or for at most timeout_ms; in the last two cases it is killed. Returns the
 // exit status, or -1 when it was killed or died of a signal.

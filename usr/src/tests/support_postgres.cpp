@@ -20,20 +20,6 @@
 
 #include "support.h"
 
-static int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = 0;
-  if (bind(fd, (struct sockaddr *)&address, sizeof(address)) == 0 &&
-      getsockname(fd, (struct sockaddr *)&address, &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 // Starts a PostgreSQL program, its output appended to log_path; as nobody
 // when the tests run as root, which PostgreSQL refuses.
 static pid_t Spawn(const std::vector<std::string> &argv, const std::string &log_path) {

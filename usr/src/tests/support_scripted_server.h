@@ -8,7 +8,7 @@
 //   ActionConnect(jeu);
 //   ASSERT_TRUE(server.WaitConnections(1));
 //   EXPECT_EQ(Messages(server.Received(0)),
-//             (std::vector<std::string>{"20250817", "Connection", "bob", "secret"}));
+//             (std::vector<std::string>{WIRE_VERSION_TEXT, "Connection", "bob", "secret"}));
 //
 // Each accepted connection plays the next queued script, step by step. When
 // the script ends (or the client closes) the server keeps reading, and

@@ -84,6 +84,7 @@ LoadedGame::LoadedGame() : jeu(static_cast<Game *>(calloc(1, sizeof(Game)))), di
 
 LoadedGame::~LoadedGame() {
   if (jeu->file_log) fclose(jeu->file_log);
+  ClientTlsFree(jeu->tls);
   free(jeu);
   RemoveTree(dir);
 }

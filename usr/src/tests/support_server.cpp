@@ -30,6 +30,9 @@ TestServer::TestServer(int read_timeout_ms, const std::string &in_dir,
   config.db_path = db;
   config.read_timeout_ms = read_timeout_ms;
   config.log = log;
+  // The tests make characters by the hundred from one address; those of
+  // the bound on creations set it themselves.
+  config.creations_per_hour = config.prefix_creations_per_hour = 1000000;
   if (adjust) adjust(&config);
   EXPECT_EQ(pipe(stop_pipe), 0);
   EXPECT_EQ(ServerStart(config, &server), 0) << Log();
@@ -70,7 +73,13 @@ static int PortFromLog(const std::string &log) {
 ServerProcess::ServerProcess(const std::string &db, const std::vector<std::string> &options,
                              const std::string &log, const std::string &binary)
     : pid(-1), port(0), log_path(log.empty() ? db + ".log" : log) {
-  std::vector<std::string> argv = {binary, "--port", "0", "--listen", "127.0.0.1", "--db", db};
+  // As in TestServer, creations are not bounded unless the test says so.
+  std::vector<std::string> argv = {binary,      "--port",
+                                   "0",         "--listen",
+                                   "127.0.0.1", "--db",
+                                   db,          "--creations-per-hour",
+                                   "1000000",   "--prefix-creations-per-hour",
+                                   "1000000"};
   argv.insert(argv.end(), options.begin(), options.end());
   unlink(log_path.c_str()); // a restart must not read its predecessor's port
   Launch launch;

@@ -23,7 +23,7 @@ namespace {
 typedef int (*ActionFunction)(void *);
 
 static const char kCheckConnection[] = "Vous devez vérifier votre connexion!";
-static const char kWelcome[] = "Bienvenue sur Varkel version 20250817";
+static const char kWelcome[] = "Bienvenue sur Varkel version " WIRE_VERSION_TEXT;
 
 static std::string Times(const std::string &text, int count) {
   std::string out;
@@ -248,14 +248,15 @@ TEST_P(Conversations, ExactBytesMessageAndFinalWord) {
                jeu->file_log);
   }
   ASSERT_EQ(Run(c.action), 0) << game.Log();
-  std::vector<std::string> expected = {"20250817", c.query, "bob", "secret"};
+  std::vector<std::string> expected = {WIRE_VERSION_TEXT, c.query, "bob", "secret"};
   expected.insert(expected.end(), c.after.begin(), c.after.end());
   EXPECT_EQ(Sent(), Wire(expected));
   EXPECT_STREQ(jeu->etat, c.final_word);
   EXPECT_TRUE(ShowsState(c.message));
   ExpectSane();
   // Every message is logged, the password masked.
-  EXPECT_NE(game.Log().find("Sent: \"20250817\"\nReceived: \"OK\"\n"), std::string::npos);
+  EXPECT_NE(game.Log().find("Sent: \"" WIRE_VERSION_TEXT "\"\nReceived: \"OK\"\n"),
+            std::string::npos);
   EXPECT_NE(game.Log().find("Sent: \"******\"\n"), std::string::npos);
   EXPECT_EQ(game.Log().find("secret"), std::string::npos);
 }
@@ -313,7 +314,7 @@ TEST_F(Actions, WakingShowsTheRoomAndSleepingTheSignInPicture) {
 TEST_F(Actions, EmptyPasswordIsOneNul) {
   jeu->password[0] = '\0';
   ASSERT_EQ(Run(ActionConnect), 0);
-  EXPECT_EQ(Sent(), Wire({"20250817", "Connection", "bob", ""}));
+  EXPECT_EQ(Sent(), Wire({WIRE_VERSION_TEXT, "Connection", "bob", ""}));
   EXPECT_NE(game.Log().find("Sent: \"\"\n"), std::string::npos);
 }
 
@@ -329,7 +330,7 @@ TEST_F(Actions, HelloAloneLeavesTheConnectionOpen) {
   CloseConnection(jeu);
   EXPECT_EQ(jeu->tcpsock, nullptr);
   ASSERT_TRUE(server.WaitConnections(1));
-  EXPECT_EQ(server.Received(0), Wire({"20250817", "Move", "bob", "secret"}));
+  EXPECT_EQ(server.Received(0), Wire({WIRE_VERSION_TEXT, "Move", "bob", "secret"}));
 }
 
 /* Refusals: each word at its step only. */
@@ -511,7 +512,7 @@ TEST_P(Verdicts, WordAtItsStepOnly) {
   EXPECT_EQ(Run(v.action, Replies(v.replies, v.rest)), v.result) << game.Log();
   std::vector<std::string> sent = Messages(Sent());
   EXPECT_EQ(sent.size(), v.sent) << "nothing is sent after a refusal";
-  EXPECT_EQ(sent[0], "20250817");
+  EXPECT_EQ(sent[0], WIRE_VERSION_TEXT);
   EXPECT_TRUE(ShowsState(v.message));
   EXPECT_STREQ(jeu->etat, v.final_word);
   ExpectSane();
@@ -816,7 +817,8 @@ TEST_F(Actions, MovesLoadThePicturesOfThePlaceChosen) {
     EXPECT_EQ(jeu->rct_bmp_special.x, jeu->screen_w - jeu->sfc_bmp_special->w);
     EXPECT_EQ(jeu->rct_bmp_special.y, jeu->rct_bmp_analyze.y - jeu->sfc_bmp_special->h);
     EXPECT_TRUE(ShowsState("Vous vous êtes déplacé."));
-    EXPECT_EQ(Sent(), Wire({"20250817", "Move", "bob", "secret", "bob"})) << "no destination";
+    EXPECT_EQ(Sent(), Wire({WIRE_VERSION_TEXT, "Move", "bob", "secret", "bob"}))
+        << "no destination";
     EXPECT_EQ(DrawFrame(jeu), 0);
   }
 }

@@ -146,6 +146,9 @@ TEST_F(AdminTool, RefusalsOfTheCommandLine) {
   ProcessResult help = Admin({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("backup FILE"), std::string::npos);
+  ProcessResult version = Admin({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.find("varkel_admin version "), 0u) << version.out;
   ProcessResult missing = Admin({"--db", dir + "none.db", "list"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("none.db: no database there"), std::string::npos) << missing.out;
@@ -208,4 +211,36 @@ TEST_F(AdminFiles, TheServersFilesArePrivateUnderAnOpenUmask) {
   EXPECT_EQ(backup.status, 0) << backup.out;
   EXPECT_EQ(Mode(dir + "copy.db"), 0600u);
   EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+// A backup put back after a kill -9: the stale write-ahead log of the
+// replaced database must not be replayed over it, and the file keeps its
+// owner and mode. Refused while a server runs on it.
+TEST_F(AdminTool, ARestoreOverAStaleWriteAheadLogBringsBackTheBackup) {
+  std::string backup = dir + "backup.db";
+  ASSERT_EQ(Admin({"--db", db, "backup", backup}).status, 0);
+  for (int i = 0; i < 30; i++)
+    ASSERT_TRUE(CreateCharacter(server.port, "n" + std::to_string(i), "pw"));
+  ProcessResult refused = Admin({"--db", db, "restore", backup});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("varkel_admin: " + db + ": flock: a server runs on it"),
+            std::string::npos)
+      << refused.out;
+  server.Stop(SIGKILL);
+  ASSERT_TRUE(FileExists(db + "-wal"));
+  ASSERT_EQ(chmod(db.c_str(), 0640), 0);
+  // Not a database: refused, the database untouched.
+  WriteFileText(dir + "junk.db", std::string(8192, 'x'));
+  EXPECT_EQ(Admin({"--db", db, "restore", dir + "junk.db"}).status, 1);
+  EXPECT_TRUE(FileExists(db + "-wal"));
+  ProcessResult restored = Admin({"--db", db, "restore", backup});
+  EXPECT_EQ(restored.status, 0) << restored.out;
+  EXPECT_FALSE(FileExists(db + "-wal"));
+  EXPECT_EQ(Mode(db), 0640u);
+  ServerProcess again{db};
+  ASSERT_GT(again.port, 0) << again.Log();
+  EXPECT_EQ(Wake(again.port, "ann", "pw"), WIRE_OK);
+  EXPECT_EQ(Wake(again.port, "n0", "pw"), WIRE_BAD_LOGIN);
+  again.Stop(SIGTERM);
+  EXPECT_EQ(SqliteRows(db, "SELECT count(*) FROM characters"), "3\n");
 }

@@ -5,6 +5,7 @@
 #include "support.h"
 #include "support_input.h"
 #include "support_scripted_server.h"
+#include "support_window.h"
 
 #include <signal.h>
 #include <string.h>
@@ -33,37 +34,37 @@ struct Control {
   const char *help; // NULL for none
 };
 
-const std::vector<Control> kCommon = {
-    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
-    {&Game::rct_bmp_window, &Game::sfc_bmp_window, "Passer en mode fenêtre"},
-    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, "Retenir le pseudonyme"},
-    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, "Ne pas retenir le pseudonyme"},
-    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, "Capturer l'écran"},
+// The help the player reads over each control; the others show none.
+const std::map<std::string, std::string> kHelpTexts = {
+    {"bmp_fullscreen", "Passer en mode plein écran"},
+    {"bmp_window", "Passer en mode fenêtre"},
+    {"bmp_profil", "Retenir le pseudonyme"},
+    {"bmp_noprofil", "Ne pas retenir le pseudonyme"},
+    {"bmp_screenshot", "Capturer l'écran"},
+    {"bar_nickname", "Entrer le pseudonyme"},
+    {"bar_password", "Entrer le mot de passe"},
+    {"bmp_arrow_up", "Rechercher des paroles plus anciennes dans sa mémoire"},
+    {"bmp_arrow_down", "Rechercher des paroles plus récentes dans sa mémoire"},
+    {"bar_speak", "Entrer les paroles"},
+    {"bar_place", "Choisir le lieu"},
 };
 
-const std::vector<Control> kSignIn = {
-    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, nullptr},
-    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, nullptr},
-    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, nullptr},
-    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, nullptr},
-    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, "Entrer le pseudonyme"},
-    {&Game::rct_bar_password, &Game::sfc_bar_password, "Entrer le mot de passe"},
-};
+// The controls of a screen where the client's table puts them, with the
+// help expected over each.
+std::vector<Control> Group(ControlScreen screen) {
+  std::vector<Control> group;
+  for (const ::Control &control : kControls) {
+    if (control.screen != screen) continue;
+    auto help = kHelpTexts.find(control.name);
+    group.push_back({control.look.at, control.look.surface,
+                     help == kHelpTexts.end() ? nullptr : help->second.c_str()});
+  }
+  return group;
+}
 
-const std::vector<Control> kInGame = {
-    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, nullptr},
-    {&Game::rct_bmp_move, &Game::sfc_bmp_move, nullptr},
-    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, nullptr},
-    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, nullptr},
-    {&Game::rct_bmp_special, &Game::sfc_bmp_special, nullptr},
-    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, nullptr},
-    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up,
-     "Rechercher des paroles plus anciennes dans sa mémoire"},
-    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down,
-     "Rechercher des paroles plus récentes dans sa mémoire"},
-    {&Game::rct_bar_speak, &Game::sfc_bar_speak, "Entrer les paroles"},
-    {&Game::rct_bar_place, &Game::sfc_bar_place, "Choisir le lieu"},
-};
+const std::vector<Control> kCommon = Group(kOnBoth);
+const std::vector<Control> kSignIn = Group(kOnSignIn);
+const std::vector<Control> kInGame = Group(kOnInGame);
 
 std::vector<Control> WithCommon(const std::vector<Control> &group) {
   std::vector<Control> all = kCommon;
@@ -759,49 +760,49 @@ TEST_F(SignInClicks, ClosingTheWindowShutsTheLibrariesDown) {
   EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
 
-// The real client in an X server of its own, clicked by xdotool: it answers
-// a click on the remember control, then ends with status 1 on the quit
-// control, without a word in its log.
+// The real client in an X server of its own, clicked where its layout
+// puts the controls: it answers a click on the remember control, then ends
+// with status 1 on the quit control, without a word in its log.
 TEST_F(SignInClicks, QuitControlEndsTheClientWithStatusOne) {
-  if (!FileExists("/usr/bin/xvfb-run") || !FileExists("/usr/bin/xdotool"))
-    GTEST_SKIP() << "needs xvfb-run and xdotool";
-  // An install tree: the client runs from usr/bin/ beside share/.
-  const std::string root = game.dir + "root/";
-  for (const char *dir : {"", "usr", "usr/bin", "usr/share", "usr/share/varkel", "var", "var/log",
-                          "var/log/varkel", "tmp"})
-    ASSERT_EQ(mkdir((root + dir).c_str(), 0700), 0) << dir;
-  for (const char *dir : {"pictures", "fonts"})
-    ASSERT_EQ(symlink((std::string(VARKEL_SHARE_DIR "/") + dir).c_str(),
-                      (root + "usr/share/varkel/" + dir).c_str()),
-              0);
+  if (!FileExists("/usr/bin/Xvfb") || !FileExists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "needs Xvfb and xdotool";
+  InstallTree tree;
+  XServer x;
+  ASSERT_FALSE(x.Display().empty());
+  Launch launch;
+  launch.argv = {VARKEL_CLIENT_BINARY};
+  launch.cwd = tree.Bin();
+  launch.env = {x.Assignment(), "SDL_VIDEODRIVER=x11"};
   // Under ThreadSanitizer the client's own races count; those of the X
   // libraries beneath it do not.
-  std::string sanitizer_options;
 #if defined(__SANITIZE_THREAD__)
   WriteFileText(game.dir + "tsan.supp", "race:swrast_dri.so\ndeadlock:libSDL2-2.0.so.0\n");
-  sanitizer_options = "export TSAN_OPTIONS=suppressions=" + game.dir + "tsan.supp\n";
+  launch.env.push_back("TSAN_OPTIONS=suppressions=" + game.dir + "tsan.supp");
 #endif
-  Point profil = CenterOf(jeu, &Game::rct_bmp_profil, &Game::sfc_bmp_profil);
-  Point quit = CenterOf(jeu, &Game::rct_bmp_quit, &Game::sfc_bmp_quit);
+  pid_t client = StartProcess(launch);
+  ASSERT_GT(client, 0);
+  WindowDriver driver(x.Display());
+  ASSERT_TRUE(driver.FindWindow());
   // A click that arrives before the window takes input is lost: the
   // remember control is clicked until its file appears.
-  char script[2048];
-  snprintf(script, sizeof(script),
-           "unset SDL_VIDEODRIVER SDL_AUDIODRIVER\n"
-           "%s"
-           "timeout -s KILL 30 '%s' & pid=$!\n"
-           "w=$(timeout 20 xdotool search --sync --name '^Varkel$' | head -1)\n"
-           "n=0; while [ ! -e ../../tmp/nickname.dat ] && [ $n -lt 100 ]; do\n"
-           "  xdotool mousemove --window $w %d %d click 1; sleep 0.1; n=$((n+1)); done\n"
-           "[ -e ../../tmp/nickname.dat ] && kill -0 $pid && echo answered\n"
-           "xdotool mousemove --window $w %d %d click 1\n"
-           "wait $pid\n",
-           sanitizer_options.c_str(), VARKEL_CLIENT_BINARY, profil.x, profil.y, quit.x, quit.y);
-  ProcessResult run =
-      RunProcess({"/usr/bin/xvfb-run", "-a", "/bin/sh", "-c", script}, root + "usr/bin", 60000);
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find("answered"), std::string::npos) << run.out;
-  EXPECT_EQ(ReadFileText(root + "var/log/varkel/varkel_client.log"), "");
+  const std::string remembered = tree.root + "tmp/nickname.dat";
+  for (int n = 0; n < 100 && !FileExists(remembered); n++) {
+    driver.Click("bmp_profil");
+    usleep(100000);
+  }
+  EXPECT_TRUE(FileExists(remembered));
+  int status = -1;
+  EXPECT_EQ(AwaitReady(
+                client, [] { return false; }, 0, &status),
+            Awaited::kTimedOut)
+      << "ended with " << status << " before the quit control";
+  driver.Click("bmp_quit");
+  EXPECT_EQ(AwaitReady(
+                client, [] { return false; }, 30000, &status),
+            Awaited::kEnded);
+  if (status == -1) StopProcess(client, SIGKILL, 5000);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(ReadFileText(tree.LogPath()), "");
 }
 
 /* The in-game chain. */

@@ -22,7 +22,7 @@ fi
 ip link set lo up
 
 games=$stage/usr/games
-helper=$stage/usr/lib/varkel/varkel_address
+helper=$stage/usr/libexec/varkel/varkel_address
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; "$@" || fail "$what"; }
@@ -170,11 +170,14 @@ sleep 0.5
 check "the server stays while a game runs" "$helper" answers "$personal"
 kill -9 "$ann5"
 wait "$ann5" 2>/dev/null
-# The keeper asks the server to stop, and kills it after 10 s.
+# The keeper asks the server to stop (kills it after 10 s), then says it
+# no longer runs.
 gone() {
   local n=0
   while [ $n -lt 250 ]; do
-    ps -eo args | grep -qF -- "$work/ann/.local/share/varkel/varkel.db" || return 0
+    # The pattern does not match the grep that reads it.
+    ps -eo args | grep -q -- "$work/ann/.local/share/varkel/varkel.d[b]" ||
+      [ -e "$state/server.run" ] || return 0
     sleep 0.1
     n=$((n + 1))
   done
@@ -209,6 +212,31 @@ check "tree 1 has the newest nickname" test "$(cat "$tree1/nickname.dat")" = ann
 check "tree 1 has the newest heard lines" test "$(cat "$tree1/chat.dat")" = "new : line"
 check "a copy, not a shared file" test ! "$tree1/nickname.dat" -ef "$tree2/nickname.dat"
 stop "$ann6"
+
+# ---- a tls:// server and the authority file given with it, kept together;
+# the file's path is made whole, since the client runs from its tree
+authority() {  # pid: the authority file the client was given
+  tr '\0' '\n' <"/proc/$1/environ" | sed -n 's/^VARKEL_CA_FILE=//p'
+}
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ca.key" \
+  -out "$work/ca.pem" -days 1 -subj /CN=test 2>/dev/null
+cd "$work" || exit 1
+start "$work/gil" --server "tls://127.0.0.1:$own" --ca-file ca.pem; gil1=$started
+cd - >/dev/null || exit 1
+check "gil's game starts" ready "$gil1" "$work/gil"
+check "gil's client is given the tls:// server" test "$(given "$gil1")" = "tls://127.0.0.1:$own"
+check "gil's client is given the authority" test "$(authority "$gil1")" = "$(readlink -f "$work/ca.pem")"
+stop "$gil1"
+start "$work/gil"; gil2=$started
+check "gil's next game starts" ready "$gil2" "$work/gil"
+check "the kept server keeps its authority" test "$(authority "$gil2")" = "$(readlink -f "$work/ca.pem")"
+stop "$gil2"
+out=$(HOME=$work/gil "$games/varkel" --server "tls://127.0.0.1:$own" --ca-file "$work/none.pem" 2>&1)
+check "an authority file that cannot be read is refused: $out" test $? -eq 2
+start "$work/gil" --server "127.0.0.1:$own"; gil3=$started
+check "gil's plain game starts" ready "$gil3" "$work/gil"
+check "a plain server given alone has no authority" test -z "$(authority "$gil3")"
+stop "$gil3"
 
 check "the launcher and clients said nothing: $(cat "$work/out")" test ! -s "$work/out"
 if [ $failures -ne 0 ]; then

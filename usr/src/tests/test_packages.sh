@@ -26,7 +26,8 @@ dpkg -i "$dist"/varkel_*.deb "$dist"/varkel-server_*.deb
 set +e
 files=$(dpkg -L varkel varkel-server | sort -u)
 out=$(/usr/games/varkel --version) || fail "varkel --version"
-[ "${out%%$'\n'*}" = "Varkel version 20250817" ] || fail "varkel --version said $out"
+release=$(sed -n 's/^#define WIRE_VERSION \([0-9]*\)$/\1/p' "$(dirname "$0")/../common/varkel_wire.h")
+[ "${out%%$'\n'*}" = "Varkel version $release" ] || fail "varkel --version said $out"
 # The installed client finds the pictures and the DejaVu font through the
 # package's link: started by the launcher, it runs until stopped.
 HOME=$work SDL_VIDEODRIVER=dummy /usr/games/varkel >"$work/out" 2>&1 &

@@ -20,7 +20,7 @@ TEST(Record, InitGameDefaults) {
   EXPECT_STREQ(jeu->login, "");
   EXPECT_STREQ(jeu->edit, "");
   EXPECT_EQ(jeu->loop, 1);
-  EXPECT_EQ(jeu->version, 20250817);
+  EXPECT_EQ(jeu->version, WIRE_VERSION);
   EXPECT_EQ(jeu->port_server, 9999);
   EXPECT_STREQ(jeu->ip_server, "localhost");
   EXPECT_EQ(jeu->message_alpha, 255);

@@ -179,7 +179,8 @@ TEST(ServerOptions, TheProgramsHelpVersionAndRefusals) {
     EXPECT_NE(help.out.find(std::string("  ") + option + " "), std::string::npos) << option;
   ProcessResult version = RunProcess({VARKEL_SERVER_BINARY, "--version"}, "/", 10000);
   EXPECT_EQ(version.status, 0);
-  EXPECT_NE(version.out.substr(0, version.out.find('\n')).find("20250817"), std::string::npos)
+  EXPECT_NE(version.out.substr(0, version.out.find('\n')).find(WIRE_VERSION_TEXT),
+            std::string::npos)
       << version.out;
   // Each mistake is named as what it is; none starts a server.
   const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
@@ -215,7 +216,7 @@ protected:
 };
 
 TEST_F(ServerProtocol, VersionStep) {
-  for (const char *version : {"20250816", "", "20250817 ", "2025081"}) {
+  for (const char *version : {"20250816", "", WIRE_VERSION_TEXT " ", "2025081"}) {
     Dialog dialog(server.port);
     EXPECT_EQ(dialog.Say(version), WIRE_BAD_VERSION) << version;
     EXPECT_TRUE(dialog.Ended());
@@ -412,7 +413,7 @@ TEST_F(ServerProtocol, BreachesAfterTheIdentificationEndTheConversation) {
 
 TEST_F(ServerProtocol, MessagesSentAheadAreAnsweredInTurn) {
   Dialog dialog(server.port);
-  const char ahead[] = "20250817\0Receive status\0ann\0pw\0ann\0OK\0OK\0OK";
+  const char ahead[] = WIRE_VERSION_TEXT "\0Receive status\0ann\0pw\0ann\0OK\0OK\0OK";
   dialog.SendBytes(std::string(ahead, sizeof(ahead)));
   for (const char *reply : {WIRE_OK, WIRE_OK, WIRE_OK, WIRE_OK, "0", "0", "0"})
     EXPECT_EQ(dialog.Hear(), reply);
@@ -657,7 +658,10 @@ TEST_F(ServerBadInput, BytesWithoutNulThenSilence) {
   EXPECT_EQ(silent.Hear(), HEARD_HUNG_UP);
   ExpectServed();
   server.Stop();
-  EXPECT_NE(server.Log().find("\"\" \"\": silent too long\n"), std::string::npos) << server.Log();
+  // Never a whole message: summed up, as a flood of them would be.
+  EXPECT_NE(server.Log().find("varkel_server: 1 connection closed before a first message in "),
+            std::string::npos)
+      << server.Log();
 }
 
 TEST_F(ServerBadInput, AMegabyteMessage) {

@@ -235,7 +235,7 @@ static double MsSince(Clock::time_point start) {
 
 TEST(ServerGuardThrottle, CountsGrowTheDelayUpToItsBoundAndAreForgotten) {
   Guard guard;
-  const Throttle throttle = {3, 5, 100, 1000, 5000};
+  const Throttle throttle = {3, 5, 100, 1000, 5000, 100, 100};
   for (int i = 0; i < 3; i++) {
     EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 0), 0) << i;
     GuardFailed(&guard, throttle, "a", "ann", 0);
@@ -246,19 +246,19 @@ TEST(ServerGuardThrottle, CountsGrowTheDelayUpToItsBoundAndAreForgotten) {
     GuardFailed(&guard, throttle, "a", "ann", 10);
   }
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "b", 10), 0);
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 10), 1000); // nine failures, five allowed
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "bob", 10), 0);
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "ann", 10), 1); // nine failures, five allowed
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "bob", 10), 0);
   // Forgotten a while after the last failure, not after the first.
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5009), 1000);
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0);
-  EXPECT_EQ(GuardNameDelay(&guard, throttle, "ann", 5010), 0);
+  EXPECT_EQ(GuardNameAttacked(&guard, throttle, "ann", 5010), 0);
   GuardFailed(&guard, throttle, "a", "ann", 5010);
   EXPECT_EQ(GuardAddressDelay(&guard, throttle, "a", 5010), 0); // one failure anew
 }
 
 TEST(ServerGuardThrottle, TheTablesStayWithinTheirBound) {
   Guard guard;
-  const Throttle throttle = {1, 1, 100, 1000, 3600000};
+  const Throttle throttle = {1, 1, 100, 1000, 3600000, 100, 100};
   const int kMany = THROTTLE_ENTRIES_MAX + 1000;
   for (int i = 0; i < kMany; i++) {
     std::string address = "address " + std::to_string(i);
@@ -292,6 +292,8 @@ protected:
       config->throttle.delay_first_ms = 300;
       config->throttle.delay_max_ms = 1200;
       config->throttle.forget_ms = forget_ms;
+      config->throttle.name_hold_ms = 400;
+      config->throttle.name_check_ms = 60000; // one rationed check in a test
     }));
     port = server->port;
   }
@@ -334,23 +336,58 @@ TEST_F(ServerThrottled, AnAddressPastItsAllowanceIsRefusedWhateverThePassword) {
   EXPECT_EQ(LinesWith(log, ": Bad password, held back").size(), 2u) << log;
 }
 
-TEST_F(ServerThrottled, ANameUnderAttackWakesAtOnceWithItsPassword) {
-  Start(1000, 2);
-  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.2"), WIRE_BAD_PASSWORD);
-  EXPECT_EQ(Wake(port, "ann", "guess", "127.0.0.3"), WIRE_BAD_PASSWORD);
-  // Past the name's allowance a wrong password waits, from any address.
-  Dialog held(port, "127.0.0.4");
-  UpToPassword(&held, "ann");
+// How long a whole waking from `from` took, and its last reply.
+static std::string TimedWake(int port, const std::string &password, const char *from, double *ms) {
   Clock::time_point start = Clock::now();
-  held.Send("guess");
-  // The right password, checked, is answered while the guess waits.
-  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK);
-  EXPECT_EQ(held.Hear(0), HEARD_SILENCE);
-  EXPECT_EQ(held.Hear(), WIRE_BAD_PASSWORD);
-  EXPECT_GE(MsSince(start), 300);
+  std::string reply = Wake(port, "ann", password, from);
+  *ms = MsSince(start);
+  return reply;
+}
+
+TEST_F(ServerThrottled, ANameUnderAttackAnswersRightAndWrongAlikeAndRationsItsChecks) {
+  Start(1000, 2);
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK); // its owner, checked once
+  // Guesses from many addresses side by side: the allowance, then one
+  // rationed check, then none.
+  const int kGuessers = 8;
+  std::vector<std::unique_ptr<Dialog>> guesses;
+  for (int i = 0; i < kGuessers; i++) {
+    std::string from = "127.0.0." + std::to_string(10 + i);
+    guesses.emplace_back(new Dialog(port, from.c_str()));
+    UpToPassword(guesses.back().get(), "ann");
+  }
+  for (auto &guess : guesses)
+    guess->Send("guess");
+  for (auto &guess : guesses)
+    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(Checks(), 1 + 2 + 1);
+  // Now every answer for the name waits the hold: a guess, and the owner's
+  // own password from an address never seen.
+  double wrong_ms = 0, right_ms = 0;
+  EXPECT_EQ(TimedWake(port, "guess", "127.0.0.3", &wrong_ms), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(TimedWake(port, "pw", "127.0.0.4", &right_ms), WIRE_OK);
+  EXPECT_GE(wrong_ms, 400);
+  EXPECT_GE(right_ms, 400);
   EXPECT_EQ(Checks(), 4);
-  // Other names are not slowed.
-  EXPECT_EQ(Wake(port, "bob", "guess", "127.0.0.6"), WIRE_BAD_PASSWORD);
+  // Forgotten by the cache, the password is checked again only on its
+  // owner's lane, the address where it was right before; the ration is
+  // spent for any other.
+  {
+    Credentials *credentials = &server->server->credentials;
+    std::lock_guard<std::mutex> hold(credentials->lock);
+    credentials->known.clear();
+    credentials->order.clear();
+  }
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.8"), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(Checks(), 4);
+  EXPECT_EQ(TimedWake(port, "pw", "127.0.0.5", &right_ms), WIRE_OK);
+  EXPECT_GE(right_ms, 400);
+  EXPECT_EQ(Checks(), 5);
+  // Other names are not slowed, and bob's first check still runs.
+  EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.6"), WIRE_OK);
+  EXPECT_EQ(Checks(), 6);
+  server->Stop();
+  EXPECT_EQ(LinesWith(server->Log(), "\"Connection\" \"ann\": OK").size(), 3u) << server->Log();
 }
 
 TEST_F(ServerThrottled, AnAddressIsForgivenOnceItsCountIsForgotten) {
@@ -406,4 +443,133 @@ TEST(ServerGuardThrottleChecks, GuessesSentSideBySideGetNoMoreChecksThanTheAllow
   long checks = server.server->credentials.slow_checks.load();
   EXPECT_GE(checks, 3);
   EXPECT_LE(checks, 3 + kThreads - 1);
+}
+
+// ---- Room for every address ---------------------------------------------------------
+
+TEST(ServerGuardRoom, AFullServerMakesRoomForANewcomerFromTheGreediestNeighbourhood) {
+  const int kMost = 12;
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->conversations_max = kMost;
+    config->threads = 1;
+  });
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  std::vector<std::unique_ptr<Dialog>> idle;
+  for (int i = 0; i < kMost; i++) {
+    idle.emplace_back(new Dialog(server.port, i % 2 ? "127.0.0.2" : "127.0.0.3"));
+    ASSERT_EQ(idle.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << i;
+  }
+  // A neighbour of the idle ones gets no room; a player from elsewhere does,
+  // in place of the oldest idle one.
+  Dialog neighbour(server.port, "127.0.0.4");
+  neighbour.Send(WIRE_VERSION_TEXT);
+  EXPECT_EQ(neighbour.Hear(), HEARD_HUNG_UP);
+  EXPECT_EQ(Wake(server.port, "ann", "pw", "127.0.1.1"), WIRE_OK);
+  EXPECT_EQ(idle[0]->Hear(), HEARD_HUNG_UP);
+  EXPECT_EQ(idle[1]->Say(WIRE_QUERY_STATUS), WIRE_OK);
+  server.Stop();
+  EXPECT_EQ(LinesWith(server.Log(), "127.0.0.3 \"\" \"\": closed for a newcomer").size(), 1u)
+      << server.Log();
+}
+
+TEST(ServerGuardRoom, ANeighbourhoodHasItsCapUnlessListed) {
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->per_prefix_max = 3;
+    PrefixCap campus;
+    PrefixParse("127.0.2.0/24", &campus.prefix);
+    campus.most = 40;
+    config->prefix_caps = {campus};
+  });
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  std::vector<std::unique_ptr<Dialog>> held;
+  for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    held.emplace_back(new Dialog(server.port, from));
+    ASSERT_EQ(held.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << from;
+  }
+  Dialog fourth(server.port, "127.0.0.5");
+  fourth.Send(WIRE_VERSION_TEXT);
+  EXPECT_EQ(fourth.Hear(), HEARD_HUNG_UP);
+  EXPECT_EQ(Wake(server.port, "ann", "pw", "127.0.1.1"), WIRE_OK);
+  // The listed prefix holds more, from one address as from several.
+  for (int i = 0; i < 36; i++) {
+    held.emplace_back(new Dialog(server.port, i % 2 ? "127.0.2.1" : "127.0.2.2"));
+    ASSERT_EQ(held.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << i;
+  }
+}
+
+TEST(ServerGuardRoom, AConversationTricklingWithinTheReadLimitIsCutAtItsWholeLimit) {
+  TestServer server(SERVER_READ_TIMEOUT_MS, "",
+                    [](ServerConfig *config) { config->conversation_ms = 600; });
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  Dialog trickle(server.port, "127.0.0.2");
+  std::string heard;
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_STATUS, "ann", "pw", "ann"}) {
+    usleep(250 * 1000);
+    heard = trickle.Say(text);
+    if (heard != WIRE_OK) break;
+  }
+  EXPECT_EQ(heard, HEARD_HUNG_UP);
+  server.Stop();
+  EXPECT_EQ(
+      LinesWith(server.Log(), "127.0.0.2 \"Receive status\" \"\": too long a conversation").size(),
+      1u)
+      << server.Log();
+}
+
+// ---- Creations bounded, logs quiet -------------------------------------------------
+
+// A creation's reply to its name, or HEARD_HUNG_UP.
+static std::string CreationAtName(int port, const std::string &name, const char *from) {
+  Dialog dialog(port, from);
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_SUBSCRIBE}) {
+    if (dialog.Say(text) != WIRE_OK) return "<refused early>";
+  }
+  std::string reply = dialog.Say(name);
+  if (reply == WIRE_OK) reply = dialog.Say("pw");
+  return reply;
+}
+
+TEST(ServerGuardCreations, AnAddressAndItsNeighbourhoodCreateTheirAllowanceAndNoMore) {
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [](ServerConfig *config) {
+    config->creations_per_hour = 2;
+    config->prefix_creations_per_hour = 3;
+  });
+  EXPECT_EQ(CreationAtName(server.port, "a1", "127.0.0.2"), WIRE_OK);
+  EXPECT_EQ(CreationAtName(server.port, "a2", "127.0.0.2"), WIRE_OK);
+  EXPECT_EQ(CreationAtName(server.port, "a3", "127.0.0.2"), HEARD_HUNG_UP);
+  // A taken name is told so, and costs nothing.
+  EXPECT_EQ(CreationAtName(server.port, "a1", "127.0.0.3"), WIRE_BAD_LOGIN);
+  EXPECT_EQ(CreationAtName(server.port, "b1", "127.0.0.3"), WIRE_OK);
+  EXPECT_EQ(CreationAtName(server.port, "b2", "127.0.0.3"), HEARD_HUNG_UP);
+  EXPECT_EQ(CreationAtName(server.port, "c1", "127.0.1.1"), WIRE_OK);
+  // The refused names were not taken.
+  EXPECT_EQ(CreationAtName(server.port, "a3", "127.0.1.1"), WIRE_OK);
+}
+
+TEST(ServerGuardLog, StormsAreSummedUpNotLoggedOneByOne) {
+  const int kStorm = 300;
+  TestServer server(SERVER_READ_TIMEOUT_MS, "",
+                    [](ServerConfig *config) { config->summary_ms = 60000; });
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < kStorm; i++) {
+    Dialog gone(server.port, "127.0.0.2");
+    if (i % 2) gone.Send(std::string(WIRE_VERSION_TEXT) + "x"); // a wrong first message
+  }
+  usleep(200 * 1000);
+  server.Stop();
+  double seconds = MsSince(start) / 1000.0;
+  std::string log = server.Log();
+  std::vector<std::string> lines = LinesWith(log, "127.0.0.2 \"");
+  EXPECT_LE(lines.size(), GUARD_LOG_BURST + GUARD_LOG_PER_SECOND * seconds + 1) << log;
+  // Every connection is in a line of its own or in one of the sums: the
+  // refused, those gone before a first message, the failures past the rate.
+  long summed = (long)LinesWith(log, "127.0.0.2 \"\" \"\": Bad version").size();
+  for (const char *sum :
+       {" refused in ", " closed before a first message in ", " not logged one by one in "}) {
+    std::vector<std::string> found = LinesWith(log, sum);
+    EXPECT_LE(found.size(), 1u) << log;
+    if (!found.empty()) summed += atol(found[0].c_str() + strlen("varkel_server: "));
+  }
+  EXPECT_EQ(summed, kStorm) << log;
+  EXPECT_EQ(LinesWith(log, " not logged one by one in ").size(), 1u) << log;
 }

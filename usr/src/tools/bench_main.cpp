@@ -5,9 +5,10 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status|listen|drink] [--rate R] [--threads 1]
-//                [--prefix bench] [--flood idle|guess|none] [--flood-from ADDR]
+//                [--prefix bench] [--flood idle|guess|create|storm|none]
+//                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS]
-//                [--server-pid PID]
+//                [--server-pid PID] [--tls [--no-resumption]]
 //
 // Each player has an account of its own (created when missing, password
 // "bench"), identified once before the clock starts, as a player who has
@@ -22,12 +23,24 @@
 // With --flood an attacker speaks meanwhile from another address (default
 // 127.0.0.2): "idle" holds connections open without a word (default 4100),
 // "guess" guesses the first player's password on every connection (default
-// 100), again as soon as it is answered; "none" measures the same players
-// without an attacker. A connection the server closes
+// 100), again as soon as it is answered; "create" creates a new character
+// on every connection (default 100), "storm" opens connections and closes
+// them at once (default 100); "none" measures the same players without an
+// attacker. With --flood-addresses N the connections are shared out over N
+// addresses, --flood-from, the next one, ... With --flood-as the server is
+// to take --flood-from for a balancer: each connection starts with a PROXY
+// v2 header naming the N addresses from this one, each IPv4 address in a
+// /24 of its own, each IPv6 one in a /64 of its own within one /56. A
+// connection the server closes
 // unanswered is opened again after --flood-pause-ms (default 1000). The
 // players are then not identified beforehand: each one's first conversation
 // pays the slow password check, and those first wake-ups are reported
 // apart. --server-pid adds the server's processor time to the figures.
+//
+// With --tls every conversation runs over TLS (--port is then the server's
+// TLS port), the server's certificate checked against VARKEL_CA_FILE when
+// it is set, else the system's authorities; each player resumes its last
+// session unless --no-resumption is given.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -42,6 +55,10 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cmath>
@@ -66,11 +83,16 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
-  std::string flood; // "", "idle" or "guess"
+  std::string flood; // "", "idle", "guess", "create", "storm" or "none"
   std::string flood_from;
+  int flood_addresses;
+  std::string flood_as;  // "": no PROXY header
   int flood_connections; // 0: the default of the flood
   int flood_pause_ms;
   int server_pid;
+  int tls;         // --tls
+  int resume;      // players resume their TLS sessions
+  SSL_CTX *client; // with --tls: the context every connection is made from
 } BenchConfig;
 
 #define PLAYERS_PER_ADDRESS 20
@@ -83,6 +105,9 @@ typedef struct Step {
 
 typedef struct Player {
   int fd;
+  SSL *ssl;             // with --tls, the open connection's
+  int handshaking;      // its handshake is not over
+  SSL_SESSION *session; // the last one, resumed by the next conversation
   int index;
   int conversations; // ended, well or not
   size_t step;
@@ -93,6 +118,7 @@ typedef struct Player {
 } Player;
 
 typedef struct Tally {
+  long resumed; // handshakes that resumed a session
   std::vector<double> latencies_ms;
   std::vector<double> first_ms; // the first conversation of each player
   long errors;
@@ -187,17 +213,91 @@ static int OpenFrom(const struct sockaddr_storage &address, socklen_t length,
   return fd;
 }
 
-// ---- Setup: blocking conversations ------------------------------------------
+// ---- TLS ------------------------------------------------------------------------
 
-static int SendText(int fd, const std::string &text) {
-  return send(fd, text.c_str(), text.size() + 1, MSG_NOSIGNAL) == (ssize_t)text.size() + 1 ? 0 : 1;
+// The authorities of VARKEL_CA_FILE, or the system's; NULL when they cannot
+// be loaded.
+static SSL_CTX *NewClientContext() {
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  const char *authority = getenv("VARKEL_CA_FILE");
+  if (context == NULL) return NULL;
+  int loaded = authority != NULL && authority[0] != '\0'
+                   ? SSL_CTX_load_verify_locations(context, authority, NULL)
+                   : SSL_CTX_set_default_verify_paths(context);
+  if (loaded != 1 || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
+    SSL_CTX_free(context);
+    return NULL;
+  }
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  return context;
 }
 
-static int ReceiveText(int fd, WireReader *reader, char *out, size_t out_size) {
+// A client session on the socket, checking the server's name or address.
+static SSL *NewSession(const BenchConfig &config, int fd, SSL_SESSION *resume) {
+  SSL *ssl = SSL_new(config.client);
+  if (ssl == NULL) return NULL;
+  ASN1_OCTET_STRING *literal = a2i_IPADDRESS(config.host.c_str());
+  int named = literal != NULL
+                  ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), config.host.c_str())
+                  : SSL_set_tlsext_host_name(ssl, config.host.c_str()) == 1 &&
+                        SSL_set1_host(ssl, config.host.c_str());
+  ASN1_OCTET_STRING_free(literal);
+  if (named != 1 || SSL_set_fd(ssl, fd) != 1) {
+    SSL_free(ssl);
+    return NULL;
+  }
+  if (resume != NULL) SSL_set_session(ssl, resume);
+  SSL_set_connect_state(ssl);
+  return ssl;
+}
+
+// Says close_notify (a session freed without it cannot be resumed), keeps
+// the session when asked, and frees it.
+static void EndSession(SSL *ssl, SSL_SESSION **keep) {
+  if (ssl == NULL) return;
+  if (keep != NULL && SSL_is_init_finished(ssl)) {
+    SSL_SESSION_free(*keep);
+    *keep = SSL_get1_session(ssl);
+  }
+  SSL_shutdown(ssl);
+  SSL_free(ssl);
+  ERR_clear_error();
+}
+
+// send() and recv(), through TLS when there is a session.
+static ssize_t Write(int fd, SSL *ssl, const void *data, size_t size) {
+  if (ssl == NULL) return send(fd, data, size, MSG_NOSIGNAL);
+  int rc = SSL_write(ssl, data, (int)size);
+  if (rc > 0) return rc;
+  int reason = SSL_get_error(ssl, rc);
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  ERR_clear_error();
+  return -1;
+}
+
+static ssize_t Read(int fd, SSL *ssl, void *buffer, size_t size) {
+  if (ssl == NULL) return recv(fd, buffer, size, 0);
+  int rc = SSL_read(ssl, buffer, (int)size);
+  if (rc > 0) return rc;
+  int reason = SSL_get_error(ssl, rc);
+  if (reason == SSL_ERROR_ZERO_RETURN) return 0;
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  ERR_clear_error();
+  return -1;
+}
+
+// ---- Setup: blocking conversations ------------------------------------------
+
+static int SendText(int fd, SSL *ssl, const std::string &text) {
+  return Write(fd, ssl, text.c_str(), text.size() + 1) == (ssize_t)text.size() + 1 ? 0 : 1;
+}
+
+static int ReceiveText(int fd, SSL *ssl, WireReader *reader, char *out, size_t out_size) {
   while (WireTakeMessage(reader, out, out_size) != 0) {
     size_t room;
     char *space = WireSpace(reader, &room);
-    ssize_t got = recv(fd, space, room, 0);
+    ssize_t got = Read(fd, ssl, space, room);
     if (got <= 0) return 1;
     WireCommit(reader, (size_t)got);
   }
@@ -206,11 +306,20 @@ static int ReceiveText(int fd, WireReader *reader, char *out, size_t out_size) {
 
 // Runs the identification with `query`; returns the last reply, or "" when
 // the connection failed.
-static std::string Identify(const struct sockaddr_storage &address, socklen_t length,
-                            const std::string &query, const std::string &name) {
+static std::string Identify(const BenchConfig &config, const struct sockaddr_storage &address,
+                            socklen_t length, const std::string &query, const std::string &name) {
   int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || connect(fd, (const struct sockaddr *)&address, length) != 0) {
     if (fd >= 0) close(fd);
+    return "";
+  }
+  SSL *ssl = config.tls ? NewSession(config, fd, NULL) : NULL;
+  if (config.tls && (ssl == NULL || SSL_connect(ssl) != 1)) {
+    char reason[256];
+    ERR_error_string_n(ERR_peek_last_error(), reason, sizeof(reason));
+    fprintf(stderr, "varkel_bench: TLS: %s\n", reason);
+    EndSession(ssl, NULL);
+    close(fd);
     return "";
   }
   WireReader reader;
@@ -218,12 +327,13 @@ static std::string Identify(const struct sockaddr_storage &address, socklen_t le
   char reply[WIRE_MESSAGE_MAX] = "";
   const std::string texts[] = {WIRE_VERSION_TEXT, query, name, BENCH_PASSWORD};
   for (const std::string &text : texts) {
-    if (SendText(fd, text) != 0 || ReceiveText(fd, &reader, reply, sizeof(reply)) != 0) {
+    if (SendText(fd, ssl, text) != 0 || ReceiveText(fd, ssl, &reader, reply, sizeof(reply)) != 0) {
       snprintf(reply, sizeof(reply), "%s", "");
       break;
     }
     if (IsRefusal(reply)) break;
   }
+  EndSession(ssl, NULL);
   close(fd);
   return reply;
 }
@@ -240,9 +350,9 @@ static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_stor
                            socklen_t length) {
   for (int i = 0; i < config.players; i++) {
     std::string name = PlayerName(config, i);
-    std::string reply = Identify(address, length, WIRE_QUERY_SUBSCRIBE, name);
+    std::string reply = Identify(config, address, length, WIRE_QUERY_SUBSCRIBE, name);
     if (!config.flood.empty() && !reply.empty()) continue;
-    reply = Identify(address, length, WIRE_QUERY_CONNECT, name);
+    reply = Identify(config, address, length, WIRE_QUERY_CONNECT, name);
     if (reply.empty() || IsRefusal(reply.c_str())) {
       fprintf(stderr, "varkel_bench: %s cannot play: \"%s\"\n", name.c_str(), reply.c_str());
       return 1;
@@ -257,6 +367,8 @@ static int StartConversation(int epoll_fd, Player *player, const struct sockaddr
                              socklen_t length) {
   player->started = player->due;
   player->step = 0;
+  player->ssl = NULL;
+  player->handshaking = 0;
   WireReset(&player->reader);
   player->fd = OpenFrom(address, length, PlayerSource(address, player->index));
   if (player->fd < 0) return 1;
@@ -269,7 +381,7 @@ static int StartConversation(int epoll_fd, Player *player, const struct sockaddr
 // Sends the steps up to the next receive; 0 when it went out.
 static int SendSteps(Player *player) {
   while (player->step < player->script.size() && player->script[player->step].send) {
-    if (SendText(player->fd, player->script[player->step].text) != 0) return 1;
+    if (SendText(player->fd, player->ssl, player->script[player->step].text) != 0) return 1;
     player->step++;
   }
   return 0;
@@ -277,10 +389,10 @@ static int SendSteps(Player *player) {
 
 // Takes the replies that arrived. Returns 0 to go on, 1 on an error, 2 when
 // the server hung up after the last step (the conversation is complete).
-static int ReceiveSteps(Player *player) {
+static int ReceiveOnce(Player *player) {
   size_t room;
   char *space = WireSpace(&player->reader, &room);
-  ssize_t got = recv(player->fd, space, room, 0);
+  ssize_t got = Read(player->fd, player->ssl, space, room);
   if (got < 0) return errno == EAGAIN ? 0 : 1;
   if (got == 0) return player->step == player->script.size() ? 2 : 1;
   WireCommit(&player->reader, (size_t)got);
@@ -293,16 +405,54 @@ static int ReceiveSteps(Player *player) {
   return 0;
 }
 
-static int Advance(int epoll_fd, Player *player, uint32_t events) {
+// TLS may hold bytes already read from the socket: no event would tell.
+static int ReceiveSteps(Player *player) {
+  int rc;
+  do {
+    rc = ReceiveOnce(player);
+  } while (rc == 0 && player->ssl != NULL && SSL_pending(player->ssl) > 0);
+  return rc;
+}
+
+static int Watch(int epoll_fd, Player *player, uint32_t events) {
+  struct epoll_event event;
+  event.events = events;
+  event.data.ptr = player;
+  return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, player->fd, &event) == 0 ? 0 : 1;
+}
+
+// Moves the handshake on, then sends the first steps once it is over.
+static int Handshake(int epoll_fd, Player *player, Tally *tally) {
+  ERR_clear_error();
+  int rc = SSL_do_handshake(player->ssl);
+  if (rc == 1) {
+    player->handshaking = 0;
+    tally->resumed += SSL_session_reused(player->ssl);
+    if (SendSteps(player) != 0) return 1;
+    return Watch(epoll_fd, player, EPOLLIN);
+  }
+  int reason = SSL_get_error(player->ssl, rc);
+  ERR_clear_error();
+  if (reason == SSL_ERROR_WANT_READ) return Watch(epoll_fd, player, EPOLLIN);
+  if (reason == SSL_ERROR_WANT_WRITE) return Watch(epoll_fd, player, EPOLLOUT);
+  return 1;
+}
+
+static int Advance(const BenchConfig &config, int epoll_fd, Player *player, uint32_t events,
+                   Tally *tally) {
+  if (player->handshaking) return Handshake(epoll_fd, player, tally);
   if (events & EPOLLOUT) {
     int error = 0;
     socklen_t size = sizeof(error);
     getsockopt(player->fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    if (error != 0 || SendSteps(player) != 0) return 1;
-    struct epoll_event event;
-    event.events = EPOLLIN;
-    event.data.ptr = player;
-    return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, player->fd, &event) == 0 ? 0 : 1;
+    if (error != 0) return 1;
+    if (config.tls) {
+      player->ssl = NewSession(config, player->fd, config.resume ? player->session : NULL);
+      player->handshaking = 1;
+      return player->ssl == NULL ? 1 : Handshake(epoll_fd, player, tally);
+    }
+    if (SendSteps(player) != 0) return 1;
+    return Watch(epoll_fd, player, EPOLLIN);
   }
   return ReceiveSteps(player);
 }
@@ -336,6 +486,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
   double start = NowMs();
   for (int i = 0; i < count; i++) {
     players[i].fd = -1;
+    players[i].ssl = NULL;
+    players[i].session = NULL;
     players[i].index = first + i;
     players[i].conversations = 0;
     players[i].due = start + interval * (first + i) / config.players;
@@ -349,8 +501,10 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     int ready = epoll_wait(epoll_fd, events, 64, timeout);
     for (int i = 0; i < ready; i++) {
       Player *player = (Player *)events[i].data.ptr;
-      int rc = Advance(epoll_fd, player, events[i].events);
+      int rc = Advance(config, epoll_fd, player, events[i].events, tally);
       if (rc == 0) continue;
+      EndSession(player->ssl, rc == 2 ? &player->session : NULL);
+      player->ssl = NULL;
       close(player->fd);
       player->fd = -1;
       double now = NowMs();
@@ -365,6 +519,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     }
   }
   for (Player &player : players) {
+    EndSession(player.ssl, NULL);
+    SSL_SESSION_free(player.session);
     if (player.fd >= 0) close(player.fd);
   }
   close(epoll_fd);
@@ -376,6 +532,7 @@ namespace {
 
 typedef struct Attacker {
   int fd;
+  int source;       // its address among the flood's
   double reopen_ms; // closed: when to open again
   WireReader reader;
   int replies; // heard on this connection
@@ -386,37 +543,105 @@ typedef struct FloodTally {
   long opened;
   long unanswered; // closed by the server before its verdict
   long guesses;    // answered "Bad password"
-  long accepted;   // a guess let in
+  long accepted;   // a guess let in, or a character created
   long open_at_end;
 } FloodTally;
 
 } // namespace
 
+// The flood's addresses: where each connection comes from, and what its
+// PROXY header names when there is one.
+typedef struct FloodSources {
+  std::vector<struct sockaddr_storage> from;
+  std::vector<struct sockaddr_storage> named;
+} FloodSources;
+
+// The i-th address from `base`: IPv4 by `step`, IPv6 by one in the byte
+// that ends its /64.
+static struct sockaddr_storage NthAddress(const char *base, int index, unsigned step) {
+  struct sockaddr_storage address;
+  memset(&address, 0, sizeof(address));
+  struct sockaddr_in *v4 = (struct sockaddr_in *)&address;
+  struct sockaddr_in6 *v6 = (struct sockaddr_in6 *)&address;
+  if (inet_pton(AF_INET, base, &v4->sin_addr) == 1) {
+    address.ss_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(ntohl(v4->sin_addr.s_addr) + step * (unsigned)index);
+  } else if (inet_pton(AF_INET6, base, &v6->sin6_addr) == 1) {
+    address.ss_family = AF_INET6;
+    v6->sin6_addr.s6_addr[7] = (unsigned char)(v6->sin6_addr.s6_addr[7] + index);
+  }
+  return address;
+}
+
+static FloodSources MakeSources(const BenchConfig &config) {
+  FloodSources sources;
+  for (int i = 0; i < config.flood_addresses; i++) {
+    sources.from.push_back(
+        NthAddress(config.flood_from.c_str(), config.flood_as.empty() ? i : 0, 1));
+    if (!config.flood_as.empty())
+      sources.named.push_back(NthAddress(config.flood_as.c_str(), i, 256));
+  }
+  return sources;
+}
+
+// A PROXY v2 header naming `named` as the client.
+static std::string ProxyHeader(const struct sockaddr_storage &named) {
+  static const char kSignature[] = "\r\n\r\n\0\r\nQUIT\n";
+  std::string header(kSignature, 12);
+  header += '\x21';
+  if (named.ss_family == AF_INET) {
+    header += std::string("\x11\x00\x0C", 3);
+    header.append((const char *)&((const struct sockaddr_in *)&named)->sin_addr, 4);
+    header.append(4, '\0');
+  } else {
+    header += std::string("\x21\x00\x24", 3);
+    header.append((const char *)&((const struct sockaddr_in6 *)&named)->sin6_addr, 16);
+    header.append(16, '\0');
+  }
+  header += std::string("\x10\x00\x27\x0F", 4); // ports 4096 and 9999
+  return header;
+}
+
 static void OpenAttacker(const BenchConfig &config, const struct sockaddr_storage &address,
-                         socklen_t length, const struct sockaddr_storage &from, int epoll_fd,
+                         socklen_t length, const FloodSources &sources, int epoll_fd,
                          Attacker *attacker, FloodTally *tally) {
   attacker->replies = 0;
   WireReset(&attacker->reader);
-  attacker->fd = OpenFrom(address, length, from);
+  attacker->fd = OpenFrom(address, length, sources.from[attacker->source]);
   if (attacker->fd < 0) {
     attacker->reopen_ms = NowMs() + config.flood_pause_ms;
     return;
   }
   tally->opened++;
-  attacker->guessed = config.flood != "guess";
+  attacker->guessed = 0;
   struct epoll_event event;
-  event.events = EPOLLIN | EPOLLRDHUP | (attacker->guessed ? 0u : (uint32_t)EPOLLOUT);
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT;
   event.data.ptr = attacker;
   epoll_ctl(epoll_fd, EPOLL_CTL_ADD, attacker->fd, &event);
 }
 
-// A guess is the whole identification at once, sent when connected; the
-// server answers each message in turn.
-static void Guess(const BenchConfig &config, int epoll_fd, Attacker *attacker, FloodTally *tally) {
-  char guess[32];
-  snprintf(guess, sizeof(guess), "guess%ld", tally->opened);
-  std::string texts = std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
-                      PlayerName(config, 0) + '\0' + guess + '\0';
+// Once connected: its header, then a guess or a creation as the whole
+// identification at once (the server answers each message in turn);
+// nothing for an idle connection. A storm's connection is closed at once.
+// Returns 1 when it was closed.
+static int Connected(const BenchConfig &config, const FloodSources &sources, int epoll_fd,
+                     Attacker *attacker, FloodTally *tally) {
+  if (config.flood == "storm") {
+    close(attacker->fd);
+    attacker->fd = -1;
+    attacker->reopen_ms = 0;
+    return 1;
+  }
+  std::string texts;
+  if (!config.flood_as.empty()) texts = ProxyHeader(sources.named[attacker->source]);
+  char word[32];
+  snprintf(word, sizeof(word), "%s%ld", config.flood == "create" ? "z" : "guess", tally->opened);
+  if (config.flood == "guess")
+    texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
+             PlayerName(config, 0) + '\0' + word + '\0';
+  if (config.flood == "create")
+    texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_SUBSCRIBE + '\0' + word + '\0' +
+             BENCH_PASSWORD + '\0';
   ssize_t sent = send(attacker->fd, texts.data(), texts.size(), MSG_NOSIGNAL);
   (void)sent; // a refused connection shows at the next read
   attacker->guessed = 1;
@@ -424,6 +649,7 @@ static void Guess(const BenchConfig &config, int epoll_fd, Attacker *attacker, F
   event.events = EPOLLIN | EPOLLRDHUP;
   event.data.ptr = attacker;
   epoll_ctl(epoll_fd, EPOLL_CTL_MOD, attacker->fd, &event);
+  return 0;
 }
 
 // Reads what came; 1 when the connection is over (the attacker then opens
@@ -455,16 +681,13 @@ static int AttackerReads(const BenchConfig &config, Attacker *attacker, FloodTal
 
 static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &address,
                      socklen_t length, const std::atomic<bool> *stop, FloodTally *tally) {
-  struct sockaddr_storage from;
-  memset(&from, 0, sizeof(from));
-  from.ss_family = address.ss_family;
-  void *bytes = address.ss_family == AF_INET ? (void *)&((struct sockaddr_in *)&from)->sin_addr
-                                             : (void *)&((struct sockaddr_in6 *)&from)->sin6_addr;
-  inet_pton(address.ss_family, config.flood_from.c_str(), bytes);
+  FloodSources sources = MakeSources(config);
   int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Attacker> attackers(config.flood_connections);
-  for (Attacker &attacker : attackers)
-    OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+  for (size_t i = 0; i < attackers.size(); i++) {
+    attackers[i].source = (int)(i % sources.from.size());
+    OpenAttacker(config, address, length, sources, epoll_fd, &attackers[i], tally);
+  }
   struct epoll_event events[256];
   while (!*stop) {
     int ready = epoll_wait(epoll_fd, events, 256, 20);
@@ -473,7 +696,7 @@ static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &a
       if (attacker->fd < 0) continue;
       if (!attacker->guessed && (events[i].events & EPOLLOUT) &&
           !(events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
-        Guess(config, epoll_fd, attacker, tally);
+        Connected(config, sources, epoll_fd, attacker, tally);
         continue;
       }
       AttackerReads(config, attacker, tally);
@@ -481,7 +704,7 @@ static void RunFlood(const BenchConfig &config, const struct sockaddr_storage &a
     double now = NowMs();
     for (Attacker &attacker : attackers) {
       if (attacker.fd < 0 && attacker.reopen_ms <= now)
-        OpenAttacker(config, address, length, from, epoll_fd, &attacker, tally);
+        OpenAttacker(config, address, length, sources, epoll_fd, &attacker, tally);
     }
   }
   for (Attacker &attacker : attackers) {
@@ -520,8 +743,9 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
     "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
-    "[--prefix NAME] [--flood idle|guess|none] [--flood-from ADDR] [--flood-connections N] "
-    "[--flood-pause-ms MS] [--server-pid PID]\n";
+    "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
+    "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
+    "[--flood-pause-ms MS] [--server-pid PID] [--tls [--no-resumption]]\n";
 
 static int Usage(const std::string &problem) {
   fprintf(stderr, "varkel_bench: %s\n%s", problem.c_str(), kUsage);
@@ -575,6 +799,8 @@ static const char *const kOptions[] = {
     "--query",
     "--flood",
     "--flood-from",
+    "--flood-addresses",
+    "--flood-as",
     "--flood-connections",
     "--flood-pause-ms",
     "--server-pid",
@@ -583,7 +809,7 @@ static const char *const kOptions[] = {
 // One known option with its value; 0 when the value fits.
 static int TakeOption(void *into, const std::string &option, const char *value) {
   BenchConfig *config = (BenchConfig *)into;
-  static const char *const kFloods[] = {"idle", "guess", "none"};
+  static const char *const kFloods[] = {"idle", "guess", "create", "storm", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
@@ -601,9 +827,13 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   else if (option == "--query")
     return ParseQuery(value, &config->query);
   else if (option == "--flood")
-    return ParseWord(value, kFloods, 3, &config->flood);
+    return ParseWord(value, kFloods, sizeof(kFloods) / sizeof(kFloods[0]), &config->flood);
   else if (option == "--flood-from")
     config->flood_from = value;
+  else if (option == "--flood-addresses")
+    return OptionNumber(value, 1, 65536, &config->flood_addresses);
+  else if (option == "--flood-as")
+    config->flood_as = value;
   // 0 leaves the flood's own default.
   else if (option == "--flood-connections")
     return OptionNumber(value, 0, 1000000, &config->flood_connections);
@@ -619,6 +849,18 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
 // help or the version was printed.
 static int ParseBench(int argc, char **argv, BenchConfig *config) {
   std::string problem;
+  // The two options without a value are taken out first.
+  std::vector<char *> rest;
+  for (int i = 0; i < argc; i++) {
+    if (i > 0 && strcmp(argv[i], "--tls") == 0)
+      config->tls = 1;
+    else if (i > 0 && strcmp(argv[i], "--no-resumption") == 0)
+      config->resume = 0;
+    else
+      rest.push_back(argv[i]);
+  }
+  argc = (int)rest.size();
+  argv = rest.data();
   switch (ReadOptions(argc, argv, kOptions, sizeof(kOptions) / sizeof(kOptions[0]), TakeOption,
                       config, &problem)) {
   case OPTIONS_RUN:
@@ -664,9 +906,14 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
   std::sort(first.begin(), first.end());
   char pace[64] = "as fast as they can";
   if (config.rate > 0) snprintf(pace, sizeof(pace), "paced at %.0f/s", config.rate);
-  printf("query \"%s\", %d players %s, %.1f s: %zu conversations, %.0f per second, "
+  long resumed = 0;
+  for (const Tally &tally : tallies)
+    resumed += tally.resumed;
+  char over[64] = "plain";
+  if (config.tls) snprintf(over, sizeof(over), "over TLS, %ld handshakes resumed", resumed);
+  printf("query \"%s\" (%s), %d players %s, %.1f s: %zu conversations, %.0f per second, "
          "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
-         config.query.c_str(), config.players, pace, elapsed_s, latencies.size(),
+         config.query.c_str(), over, config.players, pace, elapsed_s, latencies.size(),
          latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
          latencies.empty() ? 0.0 : latencies.back(), errors);
   if (config.flood.empty()) return;
@@ -681,21 +928,30 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
 }
 
 static void ReportFlood(const BenchConfig &config, const FloodTally &flood, double elapsed_s) {
-  printf("flood \"%s\" from %s, %d connections: %ld opened, %ld closed unanswered, %ld open "
+  printf("flood \"%s\" from %s (%d address%s%s%s), %d connections: %ld opened, %ld closed "
+         "unanswered, %ld open "
          "at the end",
-         config.flood.c_str(), config.flood_from.c_str(), config.flood_connections, flood.opened,
-         flood.unanswered, flood.open_at_end);
+         config.flood.c_str(), config.flood_from.c_str(), config.flood_addresses,
+         config.flood_addresses == 1 ? "" : "es", config.flood_as.empty() ? "" : " named from ",
+         config.flood_as.c_str(), config.flood_connections, flood.opened, flood.unanswered,
+         flood.open_at_end);
   if (config.flood == "guess")
     printf(", %ld guesses answered (%.1f per second), %ld let in", flood.guesses,
            flood.guesses / elapsed_s, flood.accepted);
+  if (config.flood == "create") printf(", %ld characters created", flood.accepted);
   printf("\n");
 }
 
 int main(int argc, char **argv) {
-  BenchConfig config = {"127.0.0.1", 9999,        100, 10.0, 0.0, WIRE_QUERY_CONNECT, 1, "bench",
-                        "",          "127.0.0.2", 0,   1000, 0};
+  BenchConfig config = {"127.0.0.1", 9999,    100, 10.0,        0.0, WIRE_QUERY_CONNECT,
+                        1,           "bench", "",  "127.0.0.2", 1,   "",
+                        0,           1000,    0,   0,           1,   NULL};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
+  if (config.tls && (config.client = NewClientContext()) == NULL) {
+    fprintf(stderr, "varkel_bench: TLS: cannot load the authorities (VARKEL_CA_FILE)\n");
+    return 1;
+  }
   if (config.threads > config.players) config.threads = config.players;
   RaiseDescriptorLimit();
   struct sockaddr_storage address;
@@ -715,7 +971,7 @@ int main(int argc, char **argv) {
     usleep(1000000); // the flood takes hold first
   }
   double cpu_before = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
-  std::vector<Tally> tallies(config.threads, Tally{{}, {}, 0, 0});
+  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0});
   std::vector<std::thread> threads;
   double start = NowMs();
   double end = start + config.seconds * 1000.0;
@@ -740,6 +996,7 @@ int main(int argc, char **argv) {
   long errors = 0;
   for (const Tally &tally : tallies)
     errors += tally.errors + tally.first_errors;
+  SSL_CTX_free(config.client);
   // Under a flood the failures are what is measured.
   return errors == 0 || !config.flood.empty() ? 0 : 1;
 }

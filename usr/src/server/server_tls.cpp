@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: MIT
+// The TLS port: one context per certificate and key, swapped whole on a
+// reload while the conversations already started keep theirs. Every call
+// here is non-blocking; the conversation's loop drives the handshake.
+#include <errno.h>
+#include <string.h>
+
+#include <openssl/err.h>
+#include <openssl/rand.h>
+
+#include "server.h"
+
+// The error OpenSSL queued last on this thread, or the system's.
+static void LastError(const char *call, char *error, size_t error_size) {
+  unsigned long code = ERR_peek_last_error();
+  char detail[256];
+  if (code != 0) {
+    ERR_error_string_n(code, detail, sizeof(detail));
+  } else {
+    snprintf(detail, sizeof(detail), "%s", errno != 0 ? strerror(errno) : "unknown error");
+  }
+  snprintf(error, error_size, "%s: %s", call, detail);
+  ERR_clear_error();
+}
+
+// A context serving the pair, NULL with the reason in error. Tickets are
+// sealed with the server's keys, not the context's own, so that a ticket
+// given before a reload is still taken after it.
+static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size) {
+  ERR_clear_error();
+  errno = 0;
+  SSL_CTX *context = SSL_CTX_new(TLS_server_method());
+  if (context == NULL) {
+    LastError("SSL_CTX_new", error, error_size);
+    return NULL;
+  }
+  const char *failed = NULL;
+  if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) != 1) {
+    failed = "SSL_CTX_set_min_proto_version";
+  } else if (SSL_CTX_use_certificate_chain_file(context, tls->cert_path.c_str()) != 1) {
+    failed = "SSL_CTX_use_certificate_chain_file";
+  } else if (SSL_CTX_use_PrivateKey_file(context, tls->key_path.c_str(), SSL_FILETYPE_PEM) != 1) {
+    failed = "SSL_CTX_use_PrivateKey_file";
+  } else if (SSL_CTX_check_private_key(context) != 1) {
+    failed = "SSL_CTX_check_private_key";
+  } else if (SSL_CTX_set_tlsext_ticket_keys(context, (void *)tls->ticket_keys,
+                                            sizeof(tls->ticket_keys)) != 1) {
+    failed = "SSL_CTX_set_tlsext_ticket_keys";
+  }
+  if (failed != NULL) {
+    LastError(failed, error, error_size);
+    SSL_CTX_free(context);
+    return NULL;
+  }
+  // A client that hangs up without closing TLS has hung up all the same.
+  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                                   SSL_OP_IGNORE_UNEXPECTED_EOF);
+  // Tickets carry the sessions: nothing is kept per client on the server.
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(context, 1);
+  // Thousands of conversations mostly wait: their buffers go back meanwhile.
+  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  return context;
+}
+
+int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &key_path, FILE *log) {
+  tls->cert_path = cert_path;
+  tls->key_path = key_path;
+  tls->log = log;
+  if (RAND_bytes(tls->ticket_keys, sizeof(tls->ticket_keys)) != 1) {
+    fprintf(log, "varkel_server: TLS: RAND_bytes failed\n");
+    return 1;
+  }
+  char error[512];
+  tls->context = NewContext(tls, error, sizeof(error));
+  if (tls->context != NULL) return 0;
+  fprintf(log, "varkel_server: TLS: %s (%s, %s)\n", error, cert_path.c_str(), key_path.c_str());
+  return 1;
+}
+
+int TlsReload(ServerTls *tls) {
+  char error[512];
+  SSL_CTX *context = NewContext(tls, error, sizeof(error));
+  if (context == NULL) {
+    fprintf(tls->log, "varkel_server: TLS: reload failed, the certificate in use stays: %s\n",
+            error);
+    return 1;
+  }
+  SSL_CTX *previous;
+  {
+    std::lock_guard<std::mutex> hold(tls->lock);
+    previous = tls->context;
+    tls->context = context;
+  }
+  // The conversations started on it hold references of their own.
+  SSL_CTX_free(previous);
+  fprintf(tls->log, "varkel_server: TLS: certificate and key loaded again from %s and %s\n",
+          tls->cert_path.c_str(), tls->key_path.c_str());
+  return 0;
+}
+
+void TlsFree(ServerTls *tls) {
+  SSL_CTX_free(tls->context);
+  tls->context = NULL;
+  OPENSSL_cleanse(tls->ticket_keys, sizeof(tls->ticket_keys));
+}
+
+SSL *TlsAccept(ServerTls *tls, int fd) {
+  SSL *ssl;
+  {
+    std::lock_guard<std::mutex> hold(tls->lock);
+    ssl = SSL_new(tls->context);
+  }
+  if (ssl == NULL) return NULL;
+  if (SSL_set_fd(ssl, fd) != 1) {
+    SSL_free(ssl);
+    return NULL;
+  }
+  SSL_set_accept_state(ssl);
+  return ssl;
+}
+
+// errno as the socket calls set it: EAGAIN when the peer must send more,
+// EPIPE when it closed, EPROTO for anything TLS refused.
+static int SetErrno(SSL *ssl, int rc) {
+  switch (SSL_get_error(ssl, rc)) {
+  case SSL_ERROR_WANT_READ:
+  case SSL_ERROR_WANT_WRITE:
+    errno = EAGAIN;
+    break;
+  case SSL_ERROR_ZERO_RETURN:
+    errno = EPIPE;
+    break;
+  case SSL_ERROR_SYSCALL:
+    if (errno == 0 || errno == EAGAIN) errno = EPIPE;
+    break;
+  default:
+    errno = EPROTO;
+    break;
+  }
+  ERR_clear_error();
+  return -1;
+}
+
+int TlsHandshake(SSL *ssl) {
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_do_handshake(ssl);
+  return rc == 1 ? 0 : SetErrno(ssl, rc);
+}
+
+ssize_t TlsRead(SSL *ssl, void *buffer, size_t size) {
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_read(ssl, buffer, (int)size);
+  if (rc > 0) return rc;
+  int failed = SetErrno(ssl, rc);
+  return errno == EPIPE ? 0 : failed;
+}
+
+ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size) {
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_write(ssl, buffer, (int)size);
+  return rc > 0 ? rc : SetErrno(ssl, rc);
+}
+
+void TlsClose(SSL *ssl) {
+  if (ssl == NULL) return;
+  // One close_notify, without waiting for the peer's.
+  if (SSL_is_init_finished(ssl)) {
+    ERR_clear_error();
+    SSL_shutdown(ssl);
+    ERR_clear_error();
+  }
+  SSL_free(ssl);
+}

@@ -1,0 +1,447 @@
+// SPDX-License-Identifier: MIT
+// The conversation over TLS, with an authority and certificates made here
+// by the openssl tool: the real client through a relay that records every
+// byte, the refusals of a server that cannot be trusted, a renewal without
+// a restart, and the TLS port's floods held as the plain port's are.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "support.h"
+#include "support_server.h"
+
+namespace {
+
+// Runs a shell command line of the openssl tool; true when it succeeded.
+bool Shell(const std::string &command) {
+  ProcessResult result = RunProcess({"/bin/sh", "-c", command + " 2>&1"}, "", 60000);
+  EXPECT_EQ(result.status, 0) << command << "\n" << result.out;
+  return result.status == 0;
+}
+
+// A folder of keys and certificates: authorities sign certificates made
+// for a name, a subjectAltName and a number of days (-1: expired).
+class Certificates {
+public:
+  Certificates() : dir(MakeTempDir()) {}
+  ~Certificates() { RemoveTree(dir); }
+  void Authority(const std::string &name) {
+    Shell("cd " + dir + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 " +
+          "-nodes -keyout " + name + ".key -out " + name + ".pem -days 30 -subj /CN=" + name);
+  }
+  void Certificate(const std::string &name, const std::string &authority,
+                   const std::string &alt_names, int days) {
+    Shell("cd " + dir + " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes " +
+          "-keyout " + name + ".key -out " + name + ".csr -subj /CN=" + name + " && printf '" +
+          "subjectAltName=" + alt_names + "\\n' > " + name + ".ext && openssl x509 -req -in " +
+          name + ".csr -CA " + authority + ".pem -CAkey " + authority + ".key -set_serial " +
+          std::to_string(++serial) + " -days " + std::to_string(days) + " -extfile " + name +
+          ".ext -out " + name + ".pem");
+  }
+  std::string Pem(const std::string &name) const { return dir + name + ".pem"; }
+  std::string Key(const std::string &name) const { return dir + name + ".key"; }
+  std::string dir;
+
+private:
+  int serial = 0;
+};
+
+// Accepts on a loopback port and carries each connection to the target
+// port, keeping a copy of every byte that crosses, both ways.
+class Relay {
+public:
+  explicit Relay(int target_port) : target(target_port) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    EXPECT_EQ(bind(listener, (struct sockaddr *)&address, sizeof(address)), 0);
+    EXPECT_EQ(listen(listener, 16), 0);
+    getsockname(listener, (struct sockaddr *)&address, &length);
+    port = ntohs(address.sin_port);
+    EXPECT_EQ(pipe2(stop, O_CLOEXEC), 0);
+    thread = std::thread([this] { Serve(); });
+  }
+  ~Relay() {
+    EXPECT_EQ(write(stop[1], "x", 1), 1);
+    thread.join();
+    close(listener);
+    close(stop[0]);
+    close(stop[1]);
+  }
+  std::string Recorded() {
+    std::lock_guard<std::mutex> hold(lock);
+    return recorded;
+  }
+  int port;
+
+private:
+  void Serve() {
+    for (;;) {
+      struct pollfd watched[2] = {{listener, POLLIN, 0}, {stop[0], POLLIN, 0}};
+      if (poll(watched, 2, -1) < 0 || watched[1].revents != 0) return;
+      int client = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      struct sockaddr_in address;
+      memset(&address, 0, sizeof(address));
+      address.sin_family = AF_INET;
+      address.sin_port = htons(target);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(server, (struct sockaddr *)&address, sizeof(address)) == 0) Carry(client, server);
+      close(server);
+      close(client);
+    }
+  }
+  // Until either side closes (or the relay stops).
+  void Carry(int client, int server) {
+    char buffer[16384];
+    for (;;) {
+      struct pollfd watched[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {stop[0], POLLIN, 0}};
+      if (poll(watched, 3, 10000) <= 0 || watched[2].revents != 0) return;
+      for (int side = 0; side < 2; side++) {
+        if (watched[side].revents == 0) continue;
+        ssize_t got = read(watched[side].fd, buffer, sizeof(buffer));
+        if (got <= 0) return;
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          recorded.append(buffer, (size_t)got);
+        }
+        if (write(watched[1 - side].fd, buffer, (size_t)got) != got) return;
+      }
+    }
+  }
+  int target;
+  int listener;
+  int stop[2];
+  std::mutex lock;
+  std::string recorded;
+  std::thread thread;
+};
+
+// A handshake as any TLS client makes it, trusting `authority`: the
+// common name of the certificate served ("" when the handshake failed).
+// *session, when given, is resumed and replaced by the new one. A PROXY
+// header, when given, goes first, in the same segment as the handshake's
+// first message (held back by TCP_CORK).
+std::string ServedName(int port, const std::string &authority, SSL_SESSION **session = nullptr,
+                       bool *resumed = nullptr, const std::string &header = "") {
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(context, authority.c_str(), NULL);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+  Dialog dialog(port);
+  if (!header.empty()) {
+    int on = 1;
+    setsockopt(dialog.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+    dialog.SendBytes(header);
+  }
+  SSL *ssl = SSL_new(context);
+  SSL_set_fd(ssl, dialog.fd);
+  SSL_set1_host(ssl, "localhost");
+  if (session != nullptr && *session != nullptr) SSL_set_session(ssl, *session);
+  std::string name;
+  // A reply read makes the TLS 1.3 ticket arrive.
+  char reply[64];
+  if (SSL_connect(ssl) == 1 && SSL_write(ssl, WIRE_VERSION_TEXT, sizeof(WIRE_VERSION_TEXT)) > 0 &&
+      SSL_read(ssl, reply, sizeof(reply)) > 0) {
+    X509 *served = SSL_get1_peer_certificate(ssl);
+    char common[256] = "";
+    X509_NAME_get_text_by_NID(X509_get_subject_name(served), NID_commonName, common,
+                              sizeof(common));
+    name = common;
+    X509_free(served);
+    if (resumed != nullptr) *resumed = SSL_session_reused(ssl);
+    if (session != nullptr) {
+      SSL_SESSION_free(*session);
+      *session = SSL_get1_session(ssl);
+    }
+  }
+  // Freed without close_notify, its session could not be resumed.
+  SSL_shutdown(ssl);
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  return name;
+}
+
+std::string ServerTlsLogPort(const std::string &log) {
+  const char marker[] = "listening on 127.0.0.1 TLS port ";
+  size_t at = log.find(marker);
+  return at == std::string::npos ? "" : std::to_string(atoi(log.c_str() + at + strlen(marker)));
+}
+
+bool Contains(const std::string &haystack, const std::string &needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+// What a player's conversation shows in the clear: none of it may cross.
+const char *const kPlayerWords[] = {"ann",
+                                    "s3cr3t!",
+                                    WIRE_VERSION_TEXT,
+                                    WIRE_QUERY_SUBSCRIBE,
+                                    WIRE_QUERY_CONNECT,
+                                    WIRE_QUERY_SPEAK,
+                                    "Bonjour"};
+
+class OverTls : public ::testing::Test {
+protected:
+  OverTls() {
+    certificates.Authority("authority");
+    certificates.Authority("stranger");
+    certificates.Certificate("localhost", "authority", "DNS:localhost,IP:127.0.0.1", 30);
+  }
+
+  // The server serving the pair `name`; the client on a relay to it.
+  void Serve(const std::string &name) {
+    server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+      config->tls_port = 0;
+      config->tls_cert = certificates.Pem(name);
+      config->tls_key = certificates.Key(name);
+    }));
+    relay.reset(new Relay(server->server->tls_port));
+  }
+
+  void Choose(const std::string &host) {
+    setenv("VARKEL_CA_FILE", certificates.Pem("authority").c_str(), 1);
+    std::string value = "tls://" + host + ":" + std::to_string(relay->port);
+    ASSERT_EQ(ChooseServer(jeu, value.c_str()), 0);
+    unsetenv("VARKEL_CA_FILE");
+    snprintf(jeu->login, sizeof(jeu->login), "%s", "ann");
+    snprintf(jeu->password, sizeof(jeu->password), "%s", "s3cr3t!");
+  }
+
+  int Run(int (*action)(void *), const char *from) {
+    snprintf(jeu->etat, sizeof(jeu->etat), "%s", from);
+    return action(jeu);
+  }
+
+  void ExpectNothingOfThePlayer() {
+    std::string recorded = relay->Recorded();
+    EXPECT_FALSE(recorded.empty());
+    for (const char *word : kPlayerWords)
+      EXPECT_FALSE(Contains(recorded, word)) << word;
+    EXPECT_FALSE(Contains(game.Log(), "s3cr3t!")) << game.Log();
+  }
+
+  Certificates certificates;
+  std::unique_ptr<TestServer> server;
+  std::unique_ptr<Relay> relay;
+  LoadedGame game;
+  Game *jeu = game.jeu;
+};
+
+} // namespace
+
+TEST_F(OverTls, BirthAndWakingCarryNothingOfThePlayerInTheClear) {
+  Serve("localhost");
+  Choose("localhost");
+  EXPECT_EQ(jeu->server_chosen.port, relay->port);
+  EXPECT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  EXPECT_FALSE(ClientTlsResumed(jeu->tls));
+  EXPECT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  EXPECT_STREQ(jeu->etat, "connected");
+  // The session of the birth was taken up again.
+  EXPECT_TRUE(ClientTlsResumed(jeu->tls));
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_TRUE(ClientTlsResumed(jeu->tls));
+  EXPECT_TRUE(Contains(server->Log(), "\"Connection\" \"ann\": OK")) << server->Log();
+  ExpectNothingOfThePlayer();
+  // The TLS port when the address names none.
+  Game *other = (Game *)calloc(1, sizeof(Game));
+  InitGame(other);
+  EXPECT_EQ(ChooseServer(other, "tls://[::1]"), 0);
+  EXPECT_EQ(other->server_chosen.port, VARKEL_TLS_PORT_DEFAULT);
+  EXPECT_STREQ(other->server_chosen.host, "::1");
+  EXPECT_NE(other->tls, nullptr);
+  ClientTlsFree(other->tls);
+  free(other);
+}
+
+TEST_F(OverTls, AServerThatCannotBeTrustedGetsNothingOfThePlayer) {
+  certificates.Certificate("unknown", "stranger", "DNS:localhost,IP:127.0.0.1", 30);
+  certificates.Certificate("elsewhere", "authority", "DNS:other.example.org", 30);
+  certificates.Certificate("expired", "authority", "DNS:localhost,IP:127.0.0.1", -1);
+  struct Case {
+    const char *pair;
+    const char *host;
+    const char *cause;
+  };
+  const Case cases[] = {
+      {"unknown", "localhost", "TLS: certificate verify failed: unable to get local issuer"},
+      {"elsewhere", "localhost", "TLS: certificate verify failed: hostname mismatch"},
+      {"elsewhere", "127.0.0.1", "TLS: certificate verify failed: IP address mismatch"},
+      {"expired", "localhost", "TLS: certificate verify failed: certificate has expired"},
+  };
+  for (const Case &one : cases) {
+    SCOPED_TRACE(one.pair);
+    Serve(one.pair);
+    ClientTlsFree(jeu->tls);
+    jeu->tls = NULL;
+    Choose(one.host);
+    EXPECT_EQ(Run(ActionConnect, "disconnected"), 1);
+    EXPECT_STREQ(jeu->etat, "disconnected");
+    // From the game, as a network failure does: back to the hall.
+    EXPECT_EQ(Run(ActionSpeak, "connected"), 1);
+    EXPECT_STREQ(jeu->etat, "disconnected");
+    EXPECT_TRUE(Contains(game.Log(), one.cause)) << game.Log();
+    EXPECT_FALSE(Contains(server->Log(), "ann")) << server->Log();
+    ExpectNothingOfThePlayer();
+  }
+}
+
+TEST_F(OverTls, APlainServerIsNeverSpokenToInTheClear) {
+  Serve("localhost");
+  relay.reset(new Relay(server->port));
+  Choose("localhost");
+  EXPECT_EQ(Run(ActionConnect, "disconnected"), 1);
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  EXPECT_TRUE(Contains(game.Log(), "TLS: ")) << game.Log();
+  EXPECT_FALSE(Contains(relay->Recorded(), "ann"));
+  EXPECT_FALSE(Contains(relay->Recorded(), "s3cr3t!"));
+}
+
+TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
+  Certificates certificates;
+  certificates.Authority("authority");
+  certificates.Certificate("first", "authority", "DNS:localhost", 30);
+  certificates.Certificate("second", "authority", "DNS:localhost", 30);
+  std::string cert = certificates.dir + "served.pem", key = certificates.dir + "served.key";
+  ASSERT_TRUE(Shell("cp " + certificates.Pem("first") + " " + cert + " && cp " +
+                    certificates.Key("first") + " " + key));
+  ServerProcess process(certificates.dir + "varkel.db",
+                        {"--tls-port", "0", "--tls-cert", cert, "--tls-key", key});
+  ASSERT_GT(process.pid, 0) << process.Log();
+  int tls_port = atoi(ServerTlsLogPort(process.Log()).c_str());
+  ASSERT_GT(tls_port, 0) << process.Log();
+  std::string authority = certificates.Pem("authority");
+  SSL_SESSION *session = nullptr;
+  bool resumed = true;
+  EXPECT_EQ(ServedName(tls_port, authority, &session, &resumed), "first");
+  EXPECT_FALSE(resumed);
+
+  ASSERT_TRUE(Shell("cp " + certificates.Pem("second") + " " + cert + " && cp " +
+                    certificates.Key("second") + " " + key));
+  kill(process.pid, SIGHUP);
+  auto said = [&](const std::string &line, size_t count) {
+    return [&, line, count] {
+      size_t found = 0;
+      std::string log = process.Log();
+      for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; at++)
+        found++;
+      return found >= count;
+    };
+  };
+  EXPECT_EQ(AwaitReady(process.pid, said("TLS: certificate and key loaded again", 1), 10000),
+            Awaited::kReady)
+      << process.Log();
+  // A ticket given before the reload still resumes.
+  EXPECT_EQ(ServedName(tls_port, authority, &session, &resumed), "first");
+  EXPECT_TRUE(resumed);
+  EXPECT_EQ(ServedName(tls_port, authority), "second");
+
+  // The key of another certificate: the pair does not match.
+  ASSERT_TRUE(Shell("cp " + certificates.Key("first") + " " + key));
+  kill(process.pid, SIGHUP);
+  EXPECT_EQ(
+      AwaitReady(process.pid, said("TLS: reload failed, the certificate in use stays", 1), 10000),
+      Awaited::kReady)
+      << process.Log();
+  EXPECT_EQ(ServedName(tls_port, authority), "second");
+  ASSERT_TRUE(Shell("echo broken > " + cert));
+  kill(process.pid, SIGHUP);
+  EXPECT_EQ(AwaitReady(process.pid, said("TLS: reload failed", 2), 10000), Awaited::kReady);
+  EXPECT_EQ(ServedName(tls_port, authority), "second");
+  SSL_SESSION_free(session);
+  EXPECT_EQ(process.Stop(SIGTERM), 0) << process.Log();
+}
+
+TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
+  Certificates certificates;
+  certificates.Authority("authority");
+  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
+  const int kCap = 4;
+  const int kReadLimitMs = 600;
+  TestServer server(kReadLimitMs, "", [&](ServerConfig *config) {
+    config->per_address_max = kCap;
+    config->tls_port = 0;
+    config->tls_cert = certificates.Pem("localhost");
+    config->tls_key = certificates.Key("localhost");
+  });
+  int tls_port = server.server->tls_port;
+  // Silent handshakes fill the address's share, then it is hung up on at once.
+  std::vector<std::unique_ptr<Dialog>> held;
+  for (int i = 0; i < kCap; i++)
+    held.emplace_back(new Dialog(tls_port, "127.0.0.2"));
+  usleep(100000);
+  for (int i = 0; i < 20; i++) {
+    Dialog refused(tls_port, "127.0.0.2");
+    EXPECT_EQ(refused.Hear(kReadLimitMs / 2), HEARD_HUNG_UP) << i;
+  }
+  // A plain connection from there counts in the same share.
+  Dialog plain(server.port, "127.0.0.2");
+  EXPECT_EQ(plain.Hear(kReadLimitMs / 2), HEARD_HUNG_UP);
+  // Others are served meanwhile.
+  EXPECT_EQ(ServedName(tls_port, certificates.Pem("authority")), "localhost");
+
+  // A handshake dribbled a byte at a time gains no time: the read limit
+  // runs from the connection, not from each byte.
+  held.clear();
+  usleep(100000);
+  Dialog slow(tls_port, "127.0.0.2");
+  const char hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03";
+  std::string heard = HEARD_SILENCE;
+  for (size_t i = 0; i + 1 < sizeof(hello) && heard == HEARD_SILENCE; i++) {
+    slow.SendBytes(std::string(1, hello[i]));
+    heard = slow.Hear(kReadLimitMs / 4);
+  }
+  EXPECT_EQ(heard, HEARD_HUNG_UP);
+}
+
+TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) {
+  Certificates certificates;
+  certificates.Authority("authority");
+  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+    Prefix balancer;
+    PrefixParse("127.0.0.1/32", &balancer);
+    config->proxy_from = {balancer};
+    config->per_address_max = 1;
+    config->tls_port = 0;
+    config->tls_cert = certificates.Pem("localhost");
+    config->tls_key = certificates.Key("localhost");
+  });
+  int tls_port = server.server->tls_port;
+  std::string authority = certificates.Pem("authority");
+  const std::string kFirst = "PROXY TCP4 192.0.2.7 127.0.0.1 4000 9992\r\n";
+  const std::string kSecond = "PROXY TCP4 192.0.2.8 127.0.0.1 4000 9992\r\n";
+  EXPECT_EQ(ServedName(tls_port, authority, nullptr, nullptr, kFirst), "localhost");
+  // 192.0.2.7 holds its one conversation, in its handshake: it gets no
+  // second, and 192.0.2.8 is served meanwhile.
+  Dialog held(tls_port);
+  held.SendBytes(kFirst);
+  usleep(100000);
+  EXPECT_EQ(ServedName(tls_port, authority, nullptr, nullptr, kFirst), "");
+  EXPECT_EQ(ServedName(tls_port, authority, nullptr, nullptr, kSecond), "localhost");
+  // Without its header a balancer's connection gets nothing.
+  EXPECT_EQ(ServedName(tls_port, authority), "");
+}
