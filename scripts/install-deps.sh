@@ -8,7 +8,7 @@ packages=(
   cmake g++ make pkg-config
   libsdl1.2-compat-dev libsdl-ttf2.0-dev libsdl-net1.2-dev libx11-dev fonts-dejavu-core
   libsqlite3-dev libsodium-dev libpq-dev postgresql libssl-dev openssl
-  libgtest-dev xvfb xdotool iproute2
+  libgtest-dev xvfb xdotool iproute2 procps
   libpng-dev dpkg-dev fakeroot lintian desktop-file-utils appstream man-db systemd sqlite3
   clang libclang-rt-14-dev
   haproxy

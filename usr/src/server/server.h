@@ -177,7 +177,7 @@ typedef struct Store {
   std::mutex report_lock;
   double reported_at_ms;
   long unreported;
-  std::atomic<int> failing; // the last call failed
+  std::atomic<int> failing; // a failure was logged, and no answer since
 } Store;
 
 // The engine a --db value names: a postgresql:// or postgres:// URI, or
@@ -222,7 +222,9 @@ int StoreFail(Store *store, const char *call, const char *detail);
 // Logs a failure of a shared database or a deadline, at most once per
 // STORE_REPORT_MS with the count of those not logged; returns 1.
 int StoreReport(Store *store, const char *call, const char *detail);
-// After a call that went through: logs once that the database answers again.
+// After a call that went through: logs once that the database answers
+// again after a failure was logged (a database that comes and goes still
+// makes one failure line per STORE_REPORT_MS).
 void StoreAnswered(Store *store);
 
 // The store threads of a server: the loops hand them jobs and go on

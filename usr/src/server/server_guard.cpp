@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Fair shares of the server per client address: how many conversations one
-// address holds open, the connections refused, summed up in one log line
-// per period rather than one line each (a flood would fill the disk), and
-// the failed identifications per address and per name, in bounded tables
-// whose entries are forgotten after a while.
+// Fair shares of the server per client address and per neighbourhood (its
+// /24 or /48): the conversations they hold open and the characters they
+// create; the connections refused or dropped and the failures past the
+// log's rate, summed up in one log line per period rather than one line
+// each (a flood would fill the disk); the failed identifications per
+// address and per name, the rationed checks of a name under attack and its
+// owner's lanes, in bounded tables whose entries are forgotten after a
+// while.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>

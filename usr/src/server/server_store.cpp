@@ -55,7 +55,6 @@ int StoreReport(Store *store, const char *call, const char *detail) {
     if (c == '\n') c = ' ';
   }
   std::lock_guard<std::mutex> hold(store->report_lock);
-  store->failing = 1;
   double now = MonotonicMs();
   if (store->reported_at_ms > 0 && now - store->reported_at_ms < STORE_REPORT_MS) {
     store->unreported++;
@@ -70,6 +69,7 @@ int StoreReport(Store *store, const char *call, const char *detail) {
   StoreFail(store, call, text.c_str());
   store->reported_at_ms = now;
   store->unreported = 0;
+  store->failing = 1;
   return 1;
 }
 
@@ -79,8 +79,6 @@ void StoreAnswered(Store *store) {
   if (!store->failing) return;
   store->failing = 0;
   fprintf(store->log, "%s: %s answers again\n", store->program, store->engine->name);
-  store->reported_at_ms = 0;
-  store->unreported = 0;
 }
 
 int StoreLimit(Store *store, int threads, int timeout_ms) {

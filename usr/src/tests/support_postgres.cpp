@@ -91,6 +91,39 @@ std::string TestPostgres::Log() const {
   return ReadFileText(dir + "postgres.log");
 }
 
+TestStandby::TestStandby(const TestPostgres &primary) : dir(MakeTempDir()), port(0), pid(-1) {
+  if (getuid() == 0) {
+    EXPECT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+  }
+  pid_t backup = Spawn({std::string(VARKEL_PG_BINDIR) + "/pg_basebackup", "-h", "127.0.0.1", "-p",
+                        std::to_string(primary.port), "-U", "varkel", "-D", dir + "data", "-R",
+                        "--checkpoint=fast", "--no-sync"},
+                       dir + "postgres.log");
+  int status = -1;
+  waitpid(backup, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Log();
+  port = FreePort();
+  pid = Spawn({std::string(VARKEL_PG_BINDIR) + "/postgres", "-D", dir + "data", "-p",
+               std::to_string(port), "-c", "listen_addresses=127.0.0.1", "-c",
+               "unix_socket_directories=", "-c", "fsync=off", "-c", "max_connections=200"},
+              dir + "postgres.log");
+  std::string uri = Uri(port, "postgres");
+  auto answering = [&uri] { return PQping(uri.c_str()) == PQPING_OK; };
+  EXPECT_EQ(AwaitReady(pid, answering, 30000), Awaited::kReady) << Log();
+  std::string primary_uri = Uri(primary.port, "postgres");
+  PostgresValue(primary_uri, "ALTER SYSTEM SET synchronous_standby_names = '*'");
+  PostgresValue(primary_uri, "SELECT pg_reload_conf()");
+}
+
+TestStandby::~TestStandby() {
+  if (pid > 0) StopProcess(pid, SIGINT, 60000);
+  RemoveTree(dir);
+}
+
+std::string TestStandby::Log() const {
+  return ReadFileText(dir + "postgres.log");
+}
+
 static TestPostgres *shared_postgres = NULL;
 
 static void StopSharedPostgres() {

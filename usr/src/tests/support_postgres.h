@@ -32,6 +32,18 @@ private:
 // when the program ends.
 TestPostgres *SharedPostgres();
 
+// A synchronous standby of `primary`, from a base backup, started on a
+// free port; the primary then waits for it at each commit.
+class TestStandby {
+public:
+  explicit TestStandby(const TestPostgres &primary);
+  ~TestStandby();
+  std::string Log() const;
+  std::string dir; // ends in "/"
+  int port;
+  pid_t pid;
+};
+
 // varkel_delay_relay in front of a port: a round trip through it takes
 // delay_ms more. Stopped by its pid.
 class TestRelay {

@@ -34,37 +34,37 @@ struct Control {
   const char *help; // NULL for none
 };
 
-const std::vector<Control> kCommon = {
-    {&Game::rct_bmp_fullscreen, &Game::sfc_bmp_fullscreen, "Passer en mode plein écran"},
-    {&Game::rct_bmp_window, &Game::sfc_bmp_window, "Passer en mode fenêtre"},
-    {&Game::rct_bmp_profil, &Game::sfc_bmp_profil, "Retenir le pseudonyme"},
-    {&Game::rct_bmp_noprofil, &Game::sfc_bmp_noprofil, "Ne pas retenir le pseudonyme"},
-    {&Game::rct_bmp_screenshot, &Game::sfc_bmp_screenshot, "Capturer l'écran"},
+// The help the player reads over each control; the others show none.
+const std::map<std::string, std::string> kHelpTexts = {
+    {"bmp_fullscreen", "Passer en mode plein écran"},
+    {"bmp_window", "Passer en mode fenêtre"},
+    {"bmp_profil", "Retenir le pseudonyme"},
+    {"bmp_noprofil", "Ne pas retenir le pseudonyme"},
+    {"bmp_screenshot", "Capturer l'écran"},
+    {"bar_nickname", "Entrer le pseudonyme"},
+    {"bar_password", "Entrer le mot de passe"},
+    {"bmp_arrow_up", "Rechercher des paroles plus anciennes dans sa mémoire"},
+    {"bmp_arrow_down", "Rechercher des paroles plus récentes dans sa mémoire"},
+    {"bar_speak", "Entrer les paroles"},
+    {"bar_place", "Choisir le lieu"},
 };
 
-const std::vector<Control> kSignIn = {
-    {&Game::rct_bmp_connect, &Game::sfc_bmp_connect, nullptr},
-    {&Game::rct_bmp_subscribe, &Game::sfc_bmp_subscribe, nullptr},
-    {&Game::rct_bmp_suicide, &Game::sfc_bmp_suicide, nullptr},
-    {&Game::rct_bmp_quit, &Game::sfc_bmp_quit, nullptr},
-    {&Game::rct_bar_nickname, &Game::sfc_bar_nickname, "Entrer le pseudonyme"},
-    {&Game::rct_bar_password, &Game::sfc_bar_password, "Entrer le mot de passe"},
-};
+// The controls of a screen where the client's table puts them, with the
+// help expected over each.
+std::vector<Control> Group(ControlScreen screen) {
+  std::vector<Control> group;
+  for (const ::Control &control : kControls) {
+    if (control.screen != screen) continue;
+    auto help = kHelpTexts.find(control.name);
+    group.push_back({control.look.at, control.look.surface,
+                     help == kHelpTexts.end() ? nullptr : help->second.c_str()});
+  }
+  return group;
+}
 
-const std::vector<Control> kInGame = {
-    {&Game::rct_bmp_speak, &Game::sfc_bmp_speak, nullptr},
-    {&Game::rct_bmp_move, &Game::sfc_bmp_move, nullptr},
-    {&Game::rct_bmp_refresh, &Game::sfc_bmp_refresh, nullptr},
-    {&Game::rct_bmp_analyze, &Game::sfc_bmp_analyze, nullptr},
-    {&Game::rct_bmp_special, &Game::sfc_bmp_special, nullptr},
-    {&Game::rct_bmp_disconnect, &Game::sfc_bmp_disconnect, nullptr},
-    {&Game::rct_bmp_arrow_up, &Game::sfc_bmp_arrow_up,
-     "Rechercher des paroles plus anciennes dans sa mémoire"},
-    {&Game::rct_bmp_arrow_down, &Game::sfc_bmp_arrow_down,
-     "Rechercher des paroles plus récentes dans sa mémoire"},
-    {&Game::rct_bar_speak, &Game::sfc_bar_speak, "Entrer les paroles"},
-    {&Game::rct_bar_place, &Game::sfc_bar_place, "Choisir le lieu"},
-};
+const std::vector<Control> kCommon = Group(kOnBoth);
+const std::vector<Control> kSignIn = Group(kOnSignIn);
+const std::vector<Control> kInGame = Group(kOnInGame);
 
 std::vector<Control> WithCommon(const std::vector<Control> &group) {
   std::vector<Control> all = kCommon;

@@ -23,7 +23,7 @@ trap cleanup EXIT
 for program in varkel varkel_client varkel_server varkel_admin varkel_bench; do
   check "$program in /usr/games, executable" test -x "$games/$program"
 done
-check "the launcher's address reader, executable" test -x "$stage/usr/lib/varkel/varkel_address"
+check "the launcher's address reader, executable" test -x "$stage/usr/libexec/varkel/varkel_address"
 share=$stage/usr/share
 check "25 pictures" test "$(ls "$share/varkel/pictures"/*.bmp | wc -l)" -eq 25
 check "font.ttf is a relative link" test "$(readlink "$share/varkel/fonts/font.ttf" | cut -c1)" = .

@@ -22,7 +22,7 @@ fi
 ip link set lo up
 
 games=$stage/usr/games
-helper=$stage/usr/lib/varkel/varkel_address
+helper=$stage/usr/libexec/varkel/varkel_address
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; "$@" || fail "$what"; }

@@ -369,11 +369,25 @@ TEST_F(ServerThrottled, ANameUnderAttackAnswersRightAndWrongAlikeAndRationsItsCh
   EXPECT_GE(wrong_ms, 400);
   EXPECT_GE(right_ms, 400);
   EXPECT_EQ(Checks(), 4);
+  // Forgotten by the cache, the password is checked again only on its
+  // owner's lane, the address where it was right before; the ration is
+  // spent for any other.
+  {
+    Credentials *credentials = &server->server->credentials;
+    std::lock_guard<std::mutex> hold(credentials->lock);
+    credentials->known.clear();
+    credentials->order.clear();
+  }
+  EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.8"), WIRE_BAD_PASSWORD);
+  EXPECT_EQ(Checks(), 4);
+  EXPECT_EQ(TimedWake(port, "pw", "127.0.0.5", &right_ms), WIRE_OK);
+  EXPECT_GE(right_ms, 400);
+  EXPECT_EQ(Checks(), 5);
   // Other names are not slowed, and bob's first check still runs.
   EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.6"), WIRE_OK);
-  EXPECT_EQ(Checks(), 5);
+  EXPECT_EQ(Checks(), 6);
   server->Stop();
-  EXPECT_EQ(LinesWith(server->Log(), "\"Connection\" \"ann\": OK").size(), 2u) << server->Log();
+  EXPECT_EQ(LinesWith(server->Log(), "\"Connection\" \"ann\": OK").size(), 3u) << server->Log();
 }
 
 TEST_F(ServerThrottled, AnAddressIsForgivenOnceItsCountIsForgotten) {

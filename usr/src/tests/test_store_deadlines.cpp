@@ -141,3 +141,44 @@ TEST(StoreDeadlines, AStoppedDatabaseLeavesTheRestAnsweredAndEndsItsConversation
   EXPECT_EQ(Count(log, "varkel_server: PostgreSQL "), 2u) << log;
   EXPECT_NE(log.find("varkel_server: PostgreSQL answers again\n"), std::string::npos) << log;
 }
+
+// The primary killed, its synchronous standby promoted: the server, on a
+// URI naming both that takes the one accepting writes, serves on, and no
+// creation it acknowledged is missing.
+TEST(StoreFailover, ASynchronousStandbyPromotedLosesNoAcknowledgedCreation) {
+  TestPostgres primary;
+  std::string uri = primary.NewDatabase();
+  TestStandby standby(primary);
+  ASSERT_GT(standby.pid, 0) << standby.Log();
+  std::string database = uri.substr(uri.rfind('/'));
+  std::string both = "postgresql://varkel@127.0.0.1:" + std::to_string(primary.port) +
+                     ",127.0.0.1:" + std::to_string(standby.port) + database +
+                     "?target_session_attrs=read-write";
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", OneLoop(2000), both);
+  ASSERT_GT(server.port, 0) << server.Log();
+
+  std::vector<std::string> acknowledged;
+  int after_promotion = 0;
+  for (int i = 0; i < 400 && after_promotion < 4; i++) {
+    std::string name = "c" + std::to_string(i);
+    bool created = CreateCharacter(server.port, name, "pw");
+    if (created) acknowledged.push_back(name);
+    if (i == 4) {
+      kill(primary.pid, SIGKILL);
+      PostgresValue("postgresql://varkel@127.0.0.1:" + std::to_string(standby.port) + "/postgres",
+                    "SELECT pg_promote()");
+    }
+    if (i > 4) {
+      after_promotion += created;
+      if (!created) usleep(100000);
+    }
+  }
+  EXPECT_EQ(after_promotion, 4) << server.Log();
+  std::string names;
+  for (const std::string &name : acknowledged)
+    names += (names.empty() ? "'" : ",'") + name + "'";
+  std::string promoted = "postgresql://varkel@127.0.0.1:" + std::to_string(standby.port) + database;
+  EXPECT_EQ(
+      PostgresValue(promoted, "SELECT count(*) FROM characters WHERE name IN (" + names + ")"),
+      std::to_string(acknowledged.size()));
+}

@@ -4,7 +4,7 @@
 // the latency of one conversation (connect to the server's hang-up).
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
-//                [--query connection|status|listen] [--rate R] [--threads 1]
+//                [--query connection|status|listen|drink] [--rate R] [--threads 1]
 //                [--prefix bench] [--flood idle|guess|create|storm|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS]
@@ -742,7 +742,7 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
-    "[--seconds S] [--query connection|status|listen] [--rate R] [--threads T] "
+    "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
     "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
     "[--flood-pause-ms MS] [--server-pid PID] [--tls [--no-resumption]]\n";
@@ -781,6 +781,8 @@ static int ParseQuery(const char *text, std::string *out) {
     *out = WIRE_QUERY_CONNECT;
   else if (strcmp(text, "listen") == 0)
     *out = WIRE_QUERY_LISTEN;
+  else if (strcmp(text, "drink") == 0) // a change to write each time
+    *out = WIRE_QUERY_DRINK;
   else
     return 1;
   return 0;
