@@ -85,7 +85,8 @@ check "the unit restricts address families" grep -q '^RestrictAddressFamilies=' 
 
 # ---- the launcher's own options
 out=$("$games/varkel" --version)
-check "varkel --version" test "$out" = "$(printf 'Varkel version 20250817\nhttps://varkel.example.org/')"
+release=$(sed -n 's/^#define WIRE_VERSION \([0-9]*\)$/\1/p' "$source/usr/src/common/varkel_wire.h")
+check "varkel --version" test "$out" = "$(printf 'Varkel version %s\nhttps://varkel.example.org/' "$release")"
 out=$(HOME=/home/ann XDG_STATE_HOME= "$games/varkel" --help)
 check "varkel --help names the tree" grep -q '/home/ann/.local/state/varkel/1/' <<<"$out"
 check "varkel --help names the screenshot" grep -q 'tmp/screenshot.bmp' <<<"$out"
