@@ -922,12 +922,12 @@ static int Converse(Game *jeu, const ActionRow *row) {
 }
 
 // The action's time limit runs from its start to its end.
+// The deadline is left as it is at the end: once the final state word is
+// written the next action may already run, and it sets its own.
 static int RunNetworked(Game *jeu, const ActionRow *row) {
   jeu->action_deadline = SDL_GetTicks() + jeu->action_timeout_ms;
   if (jeu->action_deadline == 0) jeu->action_deadline = 1;
-  int result = Converse(jeu, row);
-  jeu->action_deadline = 0;
-  return result;
+  return Converse(jeu, row);
 }
 
 /* Memory browsing: local, short, under both locks for its whole run. */

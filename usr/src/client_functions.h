@@ -238,7 +238,7 @@ typedef struct Game {
 
   // Time limit on the whole networked action that runs.
   Uint32 action_timeout_ms;
-  Uint32 action_deadline; // SDL_GetTicks() by which it must be over; 0: none
+  Uint32 action_deadline; // SDL_GetTicks() by which the networked action must be over
 
   // A server the player chose (VARKEL_SERVER), reached through the
   // system's resolver and sockets: SDL_net knows neither IPv6, nor long
