@@ -244,3 +244,31 @@ void LastActs(int port) {
   ASSERT_EQ(end.Hear(), WIRE_FAREWELL);
   ASSERT_EQ(Speak(port, "ann", "pw", "derniers mots"), WIRE_OK);
 }
+
+SwallowingListener::SwallowingListener()
+    : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port(0) {
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  EXPECT_EQ(bind(fd, (struct sockaddr *)&address, length), 0);
+  EXPECT_EQ(listen(fd, 0), 0);
+  EXPECT_EQ(getsockname(fd, (struct sockaddr *)&address, &length), 0);
+  port = ntohs(address.sin_port);
+  // Connections until one is left waiting, at most eight.
+  for (int n = 0; n < 8; n++) {
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    queued.push_back(client);
+    connect(client, (struct sockaddr *)&address, sizeof(address));
+    struct pollfd watched = {client, POLLOUT, 0};
+    if (poll(&watched, 1, 300) == 0) return;
+  }
+  ADD_FAILURE() << "the listen queue never filled";
+}
+
+void SwallowingListener::Close() {
+  for (int client : queued)
+    close(client);
+  queued.clear();
+  close(fd);
+}

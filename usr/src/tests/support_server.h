@@ -105,4 +105,16 @@ std::string Speak(int port, const std::string &name, const std::string &password
 // (password "pw"), bob's life ended, ann's last words said.
 void LastActs(int port);
 
+// A listener that never accepts, its queue filled: the next connection is
+// swallowed, as by a server overwhelmed or a firewall that drops packets.
+// Open until Close(), or until the process ends: a connection left behind
+// waits there meanwhile, as it would on a silent server.
+struct SwallowingListener {
+  int fd;
+  int port;
+  std::vector<int> queued;
+  SwallowingListener();
+  void Close();
+};
+
 #endif

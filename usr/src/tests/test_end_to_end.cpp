@@ -62,6 +62,24 @@ size_t Threads(pid_t pid) {
   return count;
 }
 
+// The launcher started, its client's window shown and the client's loop
+// asleep, with the count of its threads while no action runs.
+struct Playing {
+  pid_t launcher = -1;
+  pid_t client = -1;
+  size_t idle_threads = 0;
+};
+
+void StartGame(const Launch &launch, WindowDriver *driver, Playing *game) {
+  game->launcher = StartProcess(launch);
+  ASSERT_GT(game->launcher, 0);
+  ASSERT_TRUE(driver->FindWindow(60000));
+  game->client = driver->WindowPid();
+  ASSERT_GT(game->client, 0);
+  ASSERT_TRUE(AwaitLoopSleeps(game->client));
+  game->idle_threads = Threads(game->client);
+}
+
 // One step of the life: a click on a control (or on the special control
 // where it stands at the well), the text then typed, and whether the click
 // starts a conversation with the server.
@@ -87,14 +105,11 @@ TEST(EndToEnd, AWholeLifeWithTheInstalledPrograms) {
                  "127.0.0.1:" + std::to_string(server.port)};
   launch.cwd = dir;
   launch.env = {x.Assignment(), "SDL_VIDEODRIVER=x11", "HOME=" + home, "XDG_STATE_HOME="};
-  pid_t launcher = StartProcess(launch);
-  ASSERT_GT(launcher, 0);
   WindowDriver driver(x.Display());
-  ASSERT_TRUE(driver.FindWindow());
-  pid_t client = driver.WindowPid();
-  ASSERT_GT(client, 0);
-  ASSERT_TRUE(AwaitLoopSleeps(client));
-  const size_t idle_threads = Threads(client);
+  Playing game;
+  ASSERT_NO_FATAL_FAILURE(StartGame(launch, &driver, &game));
+  const pid_t launcher = game.launcher, client = game.client;
+  const size_t idle_threads = game.idle_threads;
 
   const Step steps[] = {
       {"bar_nickname", kName, false},
@@ -258,15 +273,12 @@ TEST(EndToEnd, APersonalServerWhenNoneIsChosen) {
         std::string("/sbin/ip link set lo up && exec \"$0\""), stage + "/usr/games/varkel"})
     inside.push_back(word);
   const long long started = NowMs();
-  pid_t launcher = StartProcess(Launcher(x, home, inside));
-  ASSERT_GT(launcher, 0);
   WindowDriver driver(x.Display());
-  ASSERT_TRUE(driver.FindWindow(60000));
-  pid_t client = driver.WindowPid();
-  ASSERT_GT(client, 0);
-  ASSERT_TRUE(AwaitLoopSleeps(client));
+  Playing game;
+  ASSERT_NO_FATAL_FAILURE(StartGame(Launcher(x, home, inside), &driver, &game));
   std::cout << "sign-in window: " << NowMs() - started << " ms\n";
-  const size_t idle_threads = Threads(client);
+  const pid_t launcher = game.launcher, client = game.client;
+  const size_t idle_threads = game.idle_threads;
 
   const std::string server_log = home + "/.local/state/varkel/server.log";
   size_t conversations = 0;
@@ -330,34 +342,16 @@ TEST(EndToEnd, ASwallowedConnectionGivesTheHallBack) {
   const std::string dir = MakeTempDir();
   const std::string home = dir + "home";
   ASSERT_EQ(RunProcess({"/bin/mkdir", "-p", home}, "/", 10000).status, 0);
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(bind(listener, (struct sockaddr *)&address, length), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  ASSERT_EQ(getsockname(listener, (struct sockaddr *)&address, &length), 0);
-  std::vector<int> queued;
-  for (int n = 0; n < 8; n++) {
-    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    queued.push_back(client);
-    connect(client, (struct sockaddr *)&address, sizeof(address));
-    struct pollfd watched = {client, POLLOUT, 0};
-    if (poll(&watched, 1, 300) == 0) break;
-  }
-  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  SwallowingListener listener;
+  const std::string where = "127.0.0.1:" + std::to_string(listener.port);
   XServer x;
   ASSERT_FALSE(x.Display().empty());
-  pid_t launcher =
-      StartProcess(Launcher(x, home, {stage + "/usr/games/varkel", "--server", where}));
-  ASSERT_GT(launcher, 0);
   WindowDriver driver(x.Display());
-  ASSERT_TRUE(driver.FindWindow());
-  pid_t client = driver.WindowPid();
-  ASSERT_GT(client, 0);
-  ASSERT_TRUE(AwaitLoopSleeps(client));
-  const size_t idle_threads = Threads(client);
+  Playing game;
+  ASSERT_NO_FATAL_FAILURE(StartGame(
+      Launcher(x, home, {stage + "/usr/games/varkel", "--server", where}), &driver, &game));
+  const pid_t launcher = game.launcher, client = game.client;
+  const size_t idle_threads = game.idle_threads;
   ASSERT_TRUE(driver.Click("bar_nickname") && driver.Type(kName));
   ASSERT_TRUE(driver.Click("bar_password") && driver.Type(kPassword));
   long long at = NowMs();
@@ -380,9 +374,7 @@ TEST(EndToEnd, ASwallowedConnectionGivesTheHallBack) {
   }
   EXPECT_TRUE(started_again) << "the second click started nothing";
   EndGame(launcher, client);
-  for (int queued_client : queued)
-    close(queued_client);
-  close(listener);
+  listener.Close();
   RemoveTree(dir);
 }
 

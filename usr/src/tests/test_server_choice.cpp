@@ -157,33 +157,6 @@ TEST(ServerChoice, AServerOnIPv6) {
   EXPECT_STREQ(game.jeu->etat, "connected") << game.Log();
 }
 
-// A listener that never accepts, its queue filled: the next connection is
-// swallowed, as by a server overwhelmed or a firewall that drops packets.
-struct SwallowingListener {
-  int fd;
-  int port;
-  std::vector<int> queued;
-  SwallowingListener() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port(0) {
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    EXPECT_EQ(bind(fd, (struct sockaddr *)&address, length), 0);
-    EXPECT_EQ(listen(fd, 0), 0);
-    EXPECT_EQ(getsockname(fd, (struct sockaddr *)&address, &length), 0);
-    port = ntohs(address.sin_port);
-    // Connections until one is left waiting, at most eight.
-    for (int n = 0; n < 8; n++) {
-      int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      queued.push_back(client);
-      connect(client, (struct sockaddr *)&address, sizeof(address));
-      struct pollfd watched = {client, POLLOUT, 0};
-      if (poll(&watched, 1, 300) == 0) return;
-    }
-    ADD_FAILURE() << "the listen queue never filled";
-  }
-};
-
 // Resolution and connection count within the action's time limit, on the
 // built-in path (SDL_net) and on a chosen server's: the player is sent back
 // to the hall told to check the connection, the log names the address.
