@@ -8,11 +8,12 @@
 // in one hold of the lock, after its message and pictures: a frame sees the
 // whole ending or none of it, and a new action cannot start on a connection
 // still open. The exchange scratch (ip, tcpsock, socket_chosen, len,
-// result, datas_sent, datas_received, reader, tmp_string2) belongs to the
-// one networked action running; tmp_string is only touched under jeu->lock, since the memory
-// actions run beside the others. chat.dat, `file`, `i` and `datas_file` are
-// kept apart by memory_lock, held by a listening and by memory browsing for
-// their whole run (memory_lock is always taken before jeu->lock).
+// result, datas_sent, datas_received, reader, tmp_string2, and the TLS
+// connection with the session kept for the next action) belongs to the
+// one networked action running; tmp_string is only touched under
+// jeu->lock, since the memory actions run beside the others. chat.dat, `file`, `i` and `datas_file`
+// are kept apart by memory_lock, held by a listening and by memory browsing for their whole run
+// (memory_lock is always taken before jeu->lock).
 #include "client_functions.h"
 
 #include <errno.h>

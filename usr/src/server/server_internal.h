@@ -223,7 +223,7 @@ struct Conversation;
 enum HandleKind {
   HANDLE_LISTENER,     // a listening socket: accept
   HANDLE_TLS_LISTENER, // the same on the TLS port
-  HANDLE_WAKE,         // the loop's eventfd: hashes done, or stop
+  HANDLE_WAKE,         // the loop's eventfd: hashes or store jobs done, or stop
   HANDLE_CONVERSATION, // a client's socket: read
 };
 
@@ -238,11 +238,11 @@ typedef struct Handle {
 typedef struct Loop {
   struct Server *server;
   int epoll_fd;
-  int wake_fd; // eventfd: hashes done, or the server stops
+  int wake_fd; // eventfd: hashes or store jobs done, or the server stops
   Handle wake;
   std::vector<Handle> listening; // one per listener, never resized once watched
   std::mutex done_lock;
-  std::vector<struct Conversation *> done; // hashed, to go on
+  std::vector<struct Conversation *> done; // hashed or stored, to go on
   struct Conversation *oldest;             // waiting conversations, by deadline
   struct Conversation *newest;
   std::multimap<double, struct Conversation *> held; // refusals due, by time

@@ -482,13 +482,14 @@ TEST(ServerGuardRoom, ANeighbourhoodHasItsCapUnlessListed) {
     campus.most = 40;
     config->prefix_caps = {campus};
   });
+  // Made from 127.0.0.1, out of the neighbourhood filled below.
   ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
   std::vector<std::unique_ptr<Dialog>> held;
-  for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+  for (const char *from : {"127.0.3.2", "127.0.3.3", "127.0.3.4"}) {
     held.emplace_back(new Dialog(server.port, from));
     ASSERT_EQ(held.back()->Say(WIRE_VERSION_TEXT), WIRE_OK) << from;
   }
-  Dialog fourth(server.port, "127.0.0.5");
+  Dialog fourth(server.port, "127.0.3.5");
   fourth.Send(WIRE_VERSION_TEXT);
   EXPECT_EQ(fourth.Hear(), HEARD_HUNG_UP);
   EXPECT_EQ(Wake(server.port, "ann", "pw", "127.0.1.1"), WIRE_OK);
