@@ -32,7 +32,8 @@
 
 #include <string>
 
-#include "server.h"
+// It runs the loop, the hashes and the store jobs itself, on one thread.
+#include "server_internal.h"
 
 namespace {
 

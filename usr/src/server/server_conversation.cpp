@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 // What a step tells its caller (see server.h).
 enum { GO_ON = 0, END = 1 };

@@ -11,7 +11,7 @@
 #include <netinet/in.h>
 #include <string.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 // Addresses named in one summary; beyond them refusals are only counted.
 #define GUARD_REFUSED_ADDRESSES_MAX 4096

@@ -14,7 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 static const char *const kLoopbackAddresses[] = {"127.0.0.1", "::1"};
 

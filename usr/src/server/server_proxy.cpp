@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/varkel_options.h"
-#include "server.h"
+#include "server_internal.h"
 
 static const char kV1Start[] = "PROXY ";
 static const unsigned char kV2Signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D,

@@ -3,7 +3,7 @@
 // to it. The conversations and the admin tool see only these.
 #include <string.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 extern const StoreEngine kSqliteEngine;
 extern const StoreEngine kPostgresEngine;

@@ -4,7 +4,7 @@
 // loop's eventfd, as a password check does. A character's jobs take turns,
 // so that one server never races itself on a row and a character whose row
 // is locked keeps only one thread waiting; everything else runs beside.
-#include "server.h"
+#include "server_internal.h"
 
 static void Finished(StorePool *pool, StoreJob *job) {
   if (job->name.empty()) return;

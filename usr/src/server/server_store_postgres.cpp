@@ -25,7 +25,7 @@
 
 #include <libpq-fe.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 #define PG_RETRY_MS 1000.0
 // Opening: servers starting together wait for each other's schema.

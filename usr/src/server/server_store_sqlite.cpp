@@ -14,7 +14,7 @@
 
 #include <sqlite3.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 // Writers wait this long for each other (the admin tool and the server).
 #define SQLITE_BUSY_MS 5000

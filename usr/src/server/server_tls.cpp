@@ -8,7 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
-#include "server.h"
+#include "server_internal.h"
 
 // The error OpenSSL queued last on this thread, or the system's.
 static void LastError(const char *call, char *error, size_t error_size) {

@@ -14,10 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+// The fixture reads the ports the server bound.
+#include "server_internal.h"
 
 TestServer::TestServer(int read_timeout_ms, const std::string &in_dir,
                        const std::function<void(ServerConfig *)> &adjust, const std::string &in_db)
-    : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), server(NULL),
+    : dir(in_dir.empty() ? MakeTempDir() : in_dir), port(0), tls_port(-1), server(NULL),
       owns_dir(in_dir.empty()), stop_pipe{-1, -1}, log(NULL) {
   signal(SIGPIPE, SIG_IGN);
   db = in_db.empty() ? dir + "varkel.db" : in_db;
@@ -38,6 +40,7 @@ TestServer::TestServer(int read_timeout_ms, const std::string &in_dir,
   EXPECT_EQ(ServerStart(config, &server), 0) << Log();
   if (server == NULL) return;
   port = server->port;
+  tls_port = server->tls_port;
   thread = std::thread([this] { ServerRun(server, stop_pipe[0]); });
 }
 

@@ -32,6 +32,7 @@ public:
   std::string dir; // ends in "/"
   std::string db;
   int port;
+  int tls_port; // -1: none
   Server *server;
 
 private:

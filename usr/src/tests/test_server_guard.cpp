@@ -18,6 +18,8 @@
 
 #include "support.h"
 #include "support_server.h"
+// The guard's counts and the credentials cache are read where they are kept.
+#include "server_internal.h"
 
 typedef std::chrono::steady_clock Clock;
 

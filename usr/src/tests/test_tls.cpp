@@ -217,7 +217,7 @@ protected:
       config->tls_cert = certificates.Pem(name);
       config->tls_key = certificates.Key(name);
     }));
-    relay.reset(new Relay(server->server->tls_port));
+    relay.reset(new Relay(server->tls_port));
   }
 
   void Choose(const std::string &host) {
@@ -387,7 +387,7 @@ TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
     config->tls_cert = certificates.Pem("localhost");
     config->tls_key = certificates.Key("localhost");
   });
-  int tls_port = server.server->tls_port;
+  int tls_port = server.tls_port;
   // Silent handshakes fill the address's share, then it is hung up on at once.
   std::vector<std::unique_ptr<Dialog>> held;
   for (int i = 0; i < kCap; i++)
@@ -430,7 +430,7 @@ TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) 
     config->tls_cert = certificates.Pem("localhost");
     config->tls_key = certificates.Key("localhost");
   });
-  int tls_port = server.server->tls_port;
+  int tls_port = server.tls_port;
   std::string authority = certificates.Pem("authority");
   const std::string kFirst = "PROXY TCP4 192.0.2.7 127.0.0.1 4000 9992\r\n";
   const std::string kSecond = "PROXY TCP4 192.0.2.8 127.0.0.1 4000 9992\r\n";
