@@ -27,6 +27,8 @@
 
 #include "support.h"
 #include "support_server.h"
+// A test waits on the guard's count of a balancer's player.
+#include "server_internal.h"
 
 namespace {
 
