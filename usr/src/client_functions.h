@@ -33,14 +33,6 @@
 #include "common/varkel_pictures.h"
 #include "common/varkel_wire.h"
 
-// Build-time server address (CMake cache variables VARKEL_SERVER_HOST/PORT).
-#ifndef VARKEL_SERVER_HOST
-#define VARKEL_SERVER_HOST "localhost"
-#endif
-#ifndef VARKEL_SERVER_PORT
-#define VARKEL_SERVER_PORT 9999
-#endif
-
 // How long an action waits for one reply before it counts as lost.
 #define VARKEL_REPLY_TIMEOUT_MS 10000
 // How long a whole networked action may wait on the server, all replies

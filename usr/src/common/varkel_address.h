@@ -14,6 +14,14 @@
 // The port of a tls:// address that names none.
 #define VARKEL_TLS_PORT_DEFAULT 9992
 
+// The server built in (CMake cache variables VARKEL_SERVER_HOST/PORT).
+#ifndef VARKEL_SERVER_HOST
+#define VARKEL_SERVER_HOST "localhost"
+#endif
+#ifndef VARKEL_SERVER_PORT
+#define VARKEL_SERVER_PORT 9999
+#endif
+
 typedef struct ServerAddress {
   char host[VARKEL_HOST_MAX + 1]; // a name, an IPv4 or an IPv6 address, no brackets
   int port;

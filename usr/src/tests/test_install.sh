@@ -7,17 +7,7 @@
 set -uo pipefail
 stage=$1 source=$2
 games=$stage/usr/games
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { local what=$1; shift; "$@" || fail "$what"; }
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/support_checks.sh"
 
 # ---- where the files are
 for program in varkel varkel_client varkel_server varkel_admin varkel_bench; do
@@ -167,8 +157,4 @@ for bad in "localhost:70000" "$(printf 'a%.0s' $(seq 254))" "localhost:port"; do
 done
 check "no log after a bad server" test ! -e "$work/carl/.local/state/varkel/1/var/log/varkel/varkel_client.log"
 
-if [ $failures -ne 0 ]; then
-  echo "$failures checks failed"
-  exit 1
-fi
-echo "all install checks passed"
+checks_done install

@@ -23,17 +23,7 @@ ip link set lo up
 
 games=$stage/usr/games
 helper=$stage/usr/libexec/varkel/varkel_address
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { local what=$1; shift; "$@" || fail "$what"; }
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/support_checks.sh"
 unset DISPLAY WAYLAND_DISPLAY VARKEL_SERVER XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME
 # A sanitized server's leak check at its end outlives its stop by seconds
 # under a processor's load; test.sh turns it off for every test too.
@@ -239,8 +229,4 @@ check "a plain server given alone has no authority" test -z "$(authority "$gil3"
 stop "$gil3"
 
 check "the launcher and clients said nothing: $(cat "$work/out")" test ! -s "$work/out"
-if [ $failures -ne 0 ]; then
-  echo "$failures checks failed"
-  exit 1
-fi
-echo "all launcher checks passed"
+checks_done launcher

@@ -14,13 +14,6 @@
 
 #include "common/varkel_address.h"
 
-#ifndef VARKEL_SERVER_HOST
-#define VARKEL_SERVER_HOST "localhost"
-#endif
-#ifndef VARKEL_SERVER_PORT
-#define VARKEL_SERVER_PORT 9999
-#endif
-
 enum { kProbeMs = 2000, kSilent = 3, kMisused = 2 };
 
 static int Answers(const ServerAddress *address) {
