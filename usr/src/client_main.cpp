@@ -167,23 +167,21 @@ static void WaitForNextPass(const Game *jeu, int wanted) {
 // when the process must end.
 static int RunPass(Game *jeu) {
   jeu->current_time = SDL_GetTicks();
+  Uint32 shown = jeu->frames_shown;
+  int failed = 0;
   SDL_LockMutex(jeu->lock);
-  int wanted = FrameWanted(jeu);
-  SDL_UnlockMutex(jeu->lock);
-  if (wanted && jeu->last_time + VARKEL_FRAME_MS < jeu->current_time) {
+  if (jeu->last_time + VARKEL_FRAME_MS < jeu->current_time && FrameWanted(jeu)) {
     jeu->last_time = jeu->current_time;
-    SDL_LockMutex(jeu->lock);
     // Finished action threads are waited on once a frame, and at each start.
     ReapActions(jeu);
     jeu->frame_wanted = 0;
-    Uint32 shown = jeu->frames_shown;
-    int failed = DrawFrame(jeu);
-    SDL_UnlockMutex(jeu->lock);
-    if (failed) return 1;
-    // SDL sends an update of part of the screen only when next asked for
-    // events 16 ms on, or at a delay: now, before the loop sleeps.
-    if (jeu->frames_shown != shown) SDL_Delay(0);
+    failed = DrawFrame(jeu);
   }
+  SDL_UnlockMutex(jeu->lock);
+  if (failed) return 1;
+  // SDL sends an update of part of the screen only when next asked for
+  // events 16 ms on, or at a delay: now, before the loop sleeps.
+  if (jeu->frames_shown != shown) SDL_Delay(0);
   int ended = 0;
   while (!ended && SDL_PollEvent(&jeu->event_1)) {
     SDL_LockMutex(jeu->lock);
@@ -195,7 +193,7 @@ static int RunPass(Game *jeu) {
   }
   if (ended) return 1;
   SDL_LockMutex(jeu->lock);
-  wanted = FrameWanted(jeu);
+  int wanted = FrameWanted(jeu);
   SDL_UnlockMutex(jeu->lock);
   WaitForNextPass(jeu, wanted);
   return 0;
