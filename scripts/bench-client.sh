@@ -133,14 +133,8 @@ if [ "$which_runs" != "--xvfb" ]; then
 fi
 [ "$which_runs" = "--dummy" ] && exit 0
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.05
-done
-DISPLAY=":$(cat "$work/display")"
-export DISPLAY
+source "$root/scripts/bench-lib.sh"
+start_xvfb
 
 # Where each control's middle is, by name ("bmp_speak x y"), from the layout.
 declare -A at

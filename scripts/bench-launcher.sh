@@ -44,14 +44,8 @@ trap finish EXIT
 unset XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME VARKEL_SERVER SDL_VIDEODRIVER
 export HOME="$work/home"
 
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.05
-done
-DISPLAY=":$(cat "$work/display")"
-export DISPLAY
+source "$root/scripts/bench-lib.sh"
+start_xvfb
 
 "$stage/usr/games/varkel_server" --port 0 --listen 127.0.0.1 --db "$work/given.db" \
   2>"$work/given.log" &

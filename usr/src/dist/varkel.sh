@@ -305,7 +305,7 @@ start_server() {  # program
     kill "$2" 2>/dev/null
     n=0
     while kill -0 "$2" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-    kill -9 "$2" 2>/dev/null
+    [ $n -lt 100 ] || kill -9 "$2" 2>/dev/null
     rm -f "$1/server.run"' keeper "$trees" "$pid" \
     </dev/null >/dev/null 2>&1 7>&- 8>&- 9>&- &
 }

@@ -32,7 +32,9 @@ XServer::XServer() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   Launch launch;
-  launch.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten",
+  // -noreset: a server that resets whenever its last client (an xdotool
+  // call) leaves drops a client connecting during the reset.
+  launch.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-noreset",   "-nolisten",
                  "tcp",           "-screen",    "0", "1024x768x24"};
   launch.out_fd = fds[1];
   pid_ = StartProcess(launch);

@@ -307,9 +307,9 @@ TEST(EndToEnd, APersonalServerWhenNoneIsChosen) {
   std::cout << "first wake-up: " << first << " ms, second wake-up: " << second << " ms\n";
   ASSERT_TRUE(driver.Click("bmp_quit"));
   int status = -1;
-  EXPECT_EQ(AwaitReady(
-                launcher, [] { return false; }, 30000, &status),
-            Awaited::kEnded);
+  const bool ended = AwaitReady(
+                         launcher, [] { return false; }, 30000, &status) == Awaited::kEnded;
+  EXPECT_TRUE(ended);
   EXPECT_EQ(status, 1);
   // The personal server is gone with the last game.
   const std::string world = home + "/.local/share/varkel/varkel.db";
@@ -330,7 +330,8 @@ TEST(EndToEnd, APersonalServerWhenNoneIsChosen) {
   for (size_t n = 0; n < queries.size(); n++)
     EXPECT_EQ(talks[n].rfind("\"" + queries[n] + "\" \"zed\": ", 0), 0u) << talks[n];
   EXPECT_NE(Sqlite(world, "SELECT name FROM characters").find("zed"), std::string::npos);
-  EndGame(launcher, client);
+  // An ended launcher's id may be another process's by now.
+  if (!ended) EndGame(launcher, client);
   RemoveTree(dir);
 }
 
