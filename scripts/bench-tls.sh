@@ -30,7 +30,8 @@ trap cleanup EXIT
 
 sh "$root/usr/src/dist/varkel-certificate.sh" --dir "$work/tls" 127.0.0.1 > /dev/null
 "$bin/varkel_server" --port 0 --tls-port 0 --listen 127.0.0.1 --db "$work/varkel.db" \
-  --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key" 2> "$work/server.log" &
+  --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key" \
+  --creations-per-hour 1000 --prefix-creations-per-hour 1000 2> "$work/server.log" &
 server_pid=$!
 for _ in $(seq 100); do
   port="$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\).*/\1/p' "$work/server.log")"

@@ -772,10 +772,10 @@ static int ReadSome(Conversation *talk) {
   return TakeMessages(talk);
 }
 
-// TLS may hold decrypted bytes that no socket event will announce: they
-// are read before the loop waits again.
+// TLS may hold bytes, decrypted or read ahead, that no socket event will
+// announce: they are read before the loop waits again.
 static int HasPending(Conversation *talk) {
-  return talk->tls != NULL && SSL_pending(talk->tls) > 0;
+  return talk->tls != NULL && SSL_has_pending(talk->tls);
 }
 
 void ConversationReadable(Conversation *talk) {

@@ -454,3 +454,40 @@ TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) 
   // Without its header a balancer's connection gets nothing.
   EXPECT_EQ(ServedName(tls_port, authority), "");
 }
+
+// A client whose messages arrive together, each in a record of its own
+// and all in one segment: every one is answered, none waits in the
+// server's TLS buffers for a socket event that never comes.
+TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
+  Certificates certificates;
+  certificates.Authority("authority");
+  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+    config->tls_port = 0;
+    config->tls_cert = certificates.Pem("localhost");
+    config->tls_key = certificates.Key("localhost");
+  });
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(context, certificates.Pem("authority").c_str(), NULL);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+  Dialog dialog(server.tls_port);
+  struct timeval limit = {5, 0};
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  SSL *ssl = SSL_new(context);
+  SSL_set_fd(ssl, dialog.fd);
+  SSL_set1_host(ssl, "localhost");
+  ASSERT_EQ(SSL_connect(ssl), 1);
+  int on = 1, off = 0;
+  setsockopt(dialog.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_SUBSCRIBE, "ann", "s3cr3t!"})
+    ASSERT_GT(SSL_write(ssl, text, (int)strlen(text) + 1), 0);
+  setsockopt(dialog.fd, IPPROTO_TCP, TCP_CORK, &off, sizeof(off));
+  std::string heard;
+  char reply[64];
+  for (int got;
+       heard.size() < 4 * sizeof(WIRE_OK) && (got = SSL_read(ssl, reply, sizeof(reply))) > 0;)
+    heard.append(reply, (size_t)got);
+  EXPECT_EQ(heard, std::string(WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0", 12));
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+}
