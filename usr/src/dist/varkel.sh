@@ -108,7 +108,7 @@ choose() {
   given=$(head -n 1 "$memory" 2>/dev/null || :)
   while :; do
     given=$(zenity --entry --title=Varkel --entry-text="$given" \
-      --text="Server: HOST, HOST:PORT or [IPV6]:PORT (empty: forget it)") || return 1
+      --text="Server: HOST, HOST:PORT or [IPV6]:PORT, tls:// before it for TLS (empty: forget it)") || return 1
     if [ -z "$given" ]; then
       rm -f "$memory"
       return 0
