@@ -251,13 +251,27 @@ typedef struct Loop {
 
 // ---- TLS (server_tls.cpp) ----------------------------------------------------
 
+// Seals session tickets: its name goes in the clear at the ticket's head.
+typedef struct TicketKey {
+  unsigned char name[16];
+  unsigned char cipher[32]; // AES-256-CBC
+  unsigned char mac[32];    // HMAC-SHA256
+} TicketKey;
+
+// How long a ticket key seals new tickets, and how long a ticket lives:
+// the key before still opens tickets, so that each lives its whole life.
+#define TLS_TICKET_KEY_SECONDS 7200
+
 typedef struct ServerTls {
   std::mutex lock;  // guards context
   SSL_CTX *context; // the pair served to new conversations; NULL: no TLS port
   std::string cert_path;
   std::string key_path;
-  // Seal the session tickets; kept across reloads so that tickets stay good.
-  unsigned char ticket_keys[80];
+  // Kept across reloads so that tickets stay good; a stolen key opens no
+  // ticket sealed two changes before.
+  std::mutex ticket_lock;   // guards the keys
+  TicketKey ticket_keys[2]; // the one sealing, the one before
+  double ticket_key_made_ms;
   FILE *log;
 } ServerTls;
 
@@ -267,6 +281,9 @@ int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &ke
 // in use stays and the reason is logged.
 int TlsReload(ServerTls *tls);
 void TlsFree(ServerTls *tls);
+// A new key seals the tickets to come; the one before still opens them.
+// Done by itself every TLS_TICKET_KEY_SECONDS. 1 when no key could be made.
+int TlsChangeTicketKey(ServerTls *tls);
 // A server session on the accepted socket, NULL when none could be made.
 SSL *TlsAccept(ServerTls *tls, int fd);
 // Like the socket calls: the handshake 0 when done; a read the bytes, 0

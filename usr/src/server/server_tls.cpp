@@ -5,7 +5,9 @@
 #include <errno.h>
 #include <string.h>
 
+#include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include "server_internal.h"
@@ -21,6 +23,64 @@ static void LastError(const char *call, char *error, size_t error_size) {
   }
   snprintf(error, error_size, "%s: %s", call, detail);
   ERR_clear_error();
+}
+
+// The lock held: the key before goes, the sealing one becomes it.
+static int ChangeTicketKeyHeld(ServerTls *tls) {
+  TicketKey made;
+  if (RAND_bytes((unsigned char *)&made, sizeof(made)) != 1) return 1;
+  tls->ticket_keys[1] = tls->ticket_keys[0];
+  tls->ticket_keys[0] = made;
+  tls->ticket_key_made_ms = MonotonicMs();
+  OPENSSL_cleanse(&made, sizeof(made));
+  return 0;
+}
+
+int TlsChangeTicketKey(ServerTls *tls) {
+  std::lock_guard<std::mutex> hold(tls->ticket_lock);
+  return ChangeTicketKeyHeld(tls);
+}
+
+// The key that seals (name NULL), or the one named by a ticket: 0 the key
+// sealing, 1 the one before, -1 none (a ticket too old, or not ours).
+static int TicketKeyFor(ServerTls *tls, const unsigned char *name, TicketKey *key) {
+  std::lock_guard<std::mutex> hold(tls->ticket_lock);
+  if (MonotonicMs() - tls->ticket_key_made_ms >= TLS_TICKET_KEY_SECONDS * 1000.0)
+    ChangeTicketKeyHeld(tls);
+  for (int which = 0; which < 2; which++) {
+    if (name != NULL && CRYPTO_memcmp(name, tls->ticket_keys[which].name, 16) != 0) continue;
+    *key = tls->ticket_keys[which];
+    return which;
+  }
+  return -1;
+}
+
+// OpenSSL's ticket callback: 1 sealed or opened, 2 opened by the key
+// before (the client gets a new ticket), 0 not opened, -1 failed.
+static int SealTicket(SSL *ssl, unsigned char name[16], unsigned char *iv, EVP_CIPHER_CTX *cipher,
+                      EVP_MAC_CTX *mac, int seal) {
+  ServerTls *tls = (ServerTls *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
+  TicketKey key;
+  int which = TicketKeyFor(tls, seal ? NULL : name, &key);
+  if (which < 0) return 0;
+  char digest[] = "SHA256";
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, key.mac, 32),
+                         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                         OSSL_PARAM_construct_end()};
+  int done;
+  if (seal) {
+    memcpy(name, key.name, 16);
+    done = RAND_bytes(iv, 16) == 1 &&
+           EVP_EncryptInit_ex(cipher, EVP_aes_256_cbc(), NULL, key.cipher, iv) == 1;
+  } else {
+    done = EVP_DecryptInit_ex(cipher, EVP_aes_256_cbc(), NULL, key.cipher, iv) == 1;
+  }
+  done = done && EVP_MAC_CTX_set_params(mac, params) == 1;
+  OPENSSL_cleanse(&key, sizeof(key));
+  if (!done) return -1;
+  // TLS 1.3 gives a new ticket with each resumption, as OpenSSL's own keys
+  // do: without it the ticket sent after the handshake is not resumable.
+  return which == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
 // A context serving the pair, NULL with the reason in error. Tickets are
@@ -44,9 +104,9 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
     failed = "SSL_CTX_use_PrivateKey_file";
   } else if (SSL_CTX_check_private_key(context) != 1) {
     failed = "SSL_CTX_check_private_key";
-  } else if (SSL_CTX_set_tlsext_ticket_keys(context, (void *)tls->ticket_keys,
-                                            sizeof(tls->ticket_keys)) != 1) {
-    failed = "SSL_CTX_set_tlsext_ticket_keys";
+  } else if (SSL_CTX_set_app_data(context, (void *)tls) != 1 ||
+             SSL_CTX_set_tlsext_ticket_key_evp_cb(context, SealTicket) != 1) {
+    failed = "SSL_CTX_set_tlsext_ticket_key_evp_cb";
   }
   if (failed != NULL) {
     LastError(failed, error, error_size);
@@ -59,6 +119,7 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   // Tickets carry the sessions: nothing is kept per client on the server.
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_num_tickets(context, 1);
+  SSL_CTX_set_timeout(context, TLS_TICKET_KEY_SECONDS);
   // Thousands of conversations mostly wait: their buffers go back meanwhile.
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
   // What has arrived in one read: otherwise each record's header and body
@@ -71,7 +132,8 @@ int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &ke
   tls->cert_path = cert_path;
   tls->key_path = key_path;
   tls->log = log;
-  if (RAND_bytes(tls->ticket_keys, sizeof(tls->ticket_keys)) != 1) {
+  // Two keys of the server's own: no ticket from another opens.
+  if (TlsChangeTicketKey(tls) != 0 || TlsChangeTicketKey(tls) != 0) {
     fprintf(log, "varkel_server: TLS: RAND_bytes failed\n");
     return 1;
   }
@@ -106,6 +168,7 @@ int TlsReload(ServerTls *tls) {
 void TlsFree(ServerTls *tls) {
   SSL_CTX_free(tls->context);
   tls->context = NULL;
+  std::lock_guard<std::mutex> hold(tls->ticket_lock);
   OPENSSL_cleanse(tls->ticket_keys, sizeof(tls->ticket_keys));
 }
 

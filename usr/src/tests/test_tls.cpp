@@ -377,6 +377,47 @@ TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
   EXPECT_EQ(process.Stop(SIGTERM), 0) << process.Log();
 }
 
+// The key sealing tickets changes: a ticket of the key before still
+// resumes, and comes back sealed by the new one; a ticket of the key two
+// changes before does not.
+TEST(TlsTickets, ATicketOutlivesOneKeyChangeNotTwo) {
+  Certificates certificates;
+  certificates.Authority("authority");
+  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+    config->tls_port = 0;
+    config->tls_cert = certificates.Pem("localhost");
+    config->tls_key = certificates.Key("localhost");
+  });
+  const std::string authority = certificates.Pem("authority");
+  auto key_name = [](const SSL_SESSION *session) {
+    const unsigned char *ticket = nullptr;
+    size_t length = 0;
+    SSL_SESSION_get0_ticket(session, &ticket, &length);
+    return length >= 16 ? std::string((const char *)ticket, 16) : std::string();
+  };
+  SSL_SESSION *session = nullptr;
+  bool resumed = true;
+  ASSERT_EQ(ServedName(server.tls_port, authority, &session, &resumed), "localhost");
+  EXPECT_FALSE(resumed);
+  SSL_SESSION *first = session;
+  SSL_SESSION_up_ref(first);
+
+  ASSERT_EQ(TlsChangeTicketKey(&server.server->tls), 0);
+  ASSERT_EQ(ServedName(server.tls_port, authority, &session, &resumed), "localhost");
+  EXPECT_TRUE(resumed);
+  EXPECT_NE(key_name(session), key_name(first));
+  EXPECT_EQ(key_name(session).size(), 16u);
+
+  ASSERT_EQ(TlsChangeTicketKey(&server.server->tls), 0);
+  EXPECT_EQ(ServedName(server.tls_port, authority, &session, &resumed), "localhost");
+  EXPECT_TRUE(resumed);
+  EXPECT_EQ(ServedName(server.tls_port, authority, &first, &resumed), "localhost");
+  EXPECT_FALSE(resumed);
+  SSL_SESSION_free(first);
+  SSL_SESSION_free(session);
+}
+
 TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
   Certificates certificates;
   certificates.Authority("authority");
