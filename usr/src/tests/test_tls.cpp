@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,26 @@ public:
 
 private:
   int serial = 0;
+};
+
+// An authority, a certificate for localhost signed by it, and a server
+// in this process serving that on a TLS port; `more` sets the rest of its
+// options.
+struct LocalhostOverTls {
+  explicit LocalhostOverTls(int read_limit_ms = SERVER_READ_TIMEOUT_MS,
+                            const std::function<void(ServerConfig *)> &more = nullptr) {
+    certificates.Authority("authority");
+    certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
+    server.reset(new TestServer(read_limit_ms, "", [&](ServerConfig *config) {
+      config->tls_port = 0;
+      config->tls_cert = certificates.Pem("localhost");
+      config->tls_key = certificates.Key("localhost");
+      if (more) more(config);
+    }));
+  }
+  std::string Authority() const { return certificates.Pem("authority"); }
+  Certificates certificates;
+  std::unique_ptr<TestServer> server;
 };
 
 // Accepts on a loopback port and carries each connection to the target
@@ -381,15 +402,9 @@ TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
 // resumes, and comes back sealed by the new one; a ticket of the key two
 // changes before does not.
 TEST(TlsTickets, ATicketOutlivesOneKeyChangeNotTwo) {
-  Certificates certificates;
-  certificates.Authority("authority");
-  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
-  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
-    config->tls_port = 0;
-    config->tls_cert = certificates.Pem("localhost");
-    config->tls_key = certificates.Key("localhost");
-  });
-  const std::string authority = certificates.Pem("authority");
+  LocalhostOverTls served;
+  TestServer &server = *served.server;
+  const std::string authority = served.Authority();
   auto key_name = [](const SSL_SESSION *session) {
     const unsigned char *ticket = nullptr;
     size_t length = 0;
@@ -419,17 +434,11 @@ TEST(TlsTickets, ATicketOutlivesOneKeyChangeNotTwo) {
 }
 
 TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
-  Certificates certificates;
-  certificates.Authority("authority");
-  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
   const int kCap = 4;
   const int kReadLimitMs = 600;
-  TestServer server(kReadLimitMs, "", [&](ServerConfig *config) {
-    config->per_address_max = kCap;
-    config->tls_port = 0;
-    config->tls_cert = certificates.Pem("localhost");
-    config->tls_key = certificates.Key("localhost");
-  });
+  LocalhostOverTls served(kReadLimitMs,
+                          [&](ServerConfig *config) { config->per_address_max = kCap; });
+  TestServer &server = *served.server;
   int tls_port = server.tls_port;
   // Silent handshakes fill the address's share, then it is hung up on at once.
   std::vector<std::unique_ptr<Dialog>> held;
@@ -444,7 +453,7 @@ TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
   Dialog plain(server.port, "127.0.0.2");
   EXPECT_EQ(plain.Hear(kReadLimitMs / 2), HEARD_HUNG_UP);
   // Others are served meanwhile.
-  EXPECT_EQ(ServedName(tls_port, certificates.Pem("authority")), "localhost");
+  EXPECT_EQ(ServedName(tls_port, served.Authority()), "localhost");
 
   // A handshake dribbled a byte at a time gains no time: the read limit
   // runs from the connection, not from each byte.
@@ -461,20 +470,15 @@ TEST(TlsFloods, TheTlsPortHoldsItsFloodsAsThePlainPortDoes) {
 }
 
 TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) {
-  Certificates certificates;
-  certificates.Authority("authority");
-  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
-  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+  LocalhostOverTls served(SERVER_READ_TIMEOUT_MS, [&](ServerConfig *config) {
     Prefix balancer;
     PrefixParse("127.0.0.1/32", &balancer);
     config->proxy_from = {balancer};
     config->per_address_max = 1;
-    config->tls_port = 0;
-    config->tls_cert = certificates.Pem("localhost");
-    config->tls_key = certificates.Key("localhost");
   });
+  TestServer &server = *served.server;
   int tls_port = server.tls_port;
-  std::string authority = certificates.Pem("authority");
+  std::string authority = served.Authority();
   const std::string kFirst = "PROXY TCP4 192.0.2.7 127.0.0.1 4000 9992\r\n";
   const std::string kSecond = "PROXY TCP4 192.0.2.8 127.0.0.1 4000 9992\r\n";
   // 192.0.2.7 holds its one conversation, in its handshake: it gets no
@@ -500,16 +504,10 @@ TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) 
 // and all in one segment: every one is answered, none waits in the
 // server's TLS buffers for a socket event that never comes.
 TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
-  Certificates certificates;
-  certificates.Authority("authority");
-  certificates.Certificate("localhost", "authority", "DNS:localhost", 30);
-  TestServer server(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
-    config->tls_port = 0;
-    config->tls_cert = certificates.Pem("localhost");
-    config->tls_key = certificates.Key("localhost");
-  });
+  LocalhostOverTls served;
+  TestServer &server = *served.server;
   SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_load_verify_locations(context, certificates.Pem("authority").c_str(), NULL);
+  SSL_CTX_load_verify_locations(context, served.Authority().c_str(), NULL);
   SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
   Dialog dialog(server.tls_port);
   struct timeval limit = {5, 0};
