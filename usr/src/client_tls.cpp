@@ -13,7 +13,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
+
+#include "common/varkel_tls.h"
 
 typedef struct ClientTls {
   SSL_CTX *context;
@@ -28,15 +29,9 @@ typedef struct ClientTls {
 
 // OpenSSL's last error, or the system's, as the SDL error.
 static int TlsError(const char *what) {
-  unsigned long code = ERR_peek_last_error();
-  char detail[256];
-  if (code != 0) {
-    ERR_error_string_n(code, detail, sizeof(detail));
-  } else {
-    snprintf(detail, sizeof(detail), "%s", errno != 0 ? strerror(errno) : "connection lost");
-  }
-  ERR_clear_error();
-  SDL_SetError("TLS: %s: %s", what, detail);
+  char said[512];
+  TlsDescribeError(what, "connection lost", said, sizeof(said));
+  SDL_SetError("TLS: %s", said);
   return 1;
 }
 
@@ -52,18 +47,9 @@ int ClientTlsNew(const char *ca_file, ClientTls **out) {
   *out = NULL;
   ERR_clear_error();
   errno = 0;
-  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  if (context == NULL) return TlsError("SSL_CTX_new");
-  int loaded = ca_file != NULL && ca_file[0] != '\0'
-                   ? SSL_CTX_load_verify_locations(context, ca_file, NULL)
-                   : SSL_CTX_set_default_verify_paths(context);
-  if (loaded != 1 || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
-    SSL_CTX_free(context);
-    return TlsError(ca_file != NULL && ca_file[0] != '\0' ? "VARKEL_CA_FILE"
-                                                          : "SSL_CTX_set_default_verify_paths");
-  }
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
-  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  const char *failed;
+  SSL_CTX *context = TlsClientContext(ca_file, &failed);
+  if (context == NULL) return TlsError(failed);
   SSL_CTX_sess_set_new_cb(context, KeepSession);
   ClientTls *tls = new ClientTls();
   tls->context = context;
@@ -103,18 +89,6 @@ static int WaitFor(int fd, short events, Uint32 deadline) {
       return 1;
     }
   }
-}
-
-// The name the certificate must bear: an address literal is matched
-// against the certificate's addresses and is not sent as SNI.
-static int NameTheServer(SSL *ssl, const char *host) {
-  ASN1_OCTET_STRING *literal = a2i_IPADDRESS(host);
-  if (literal != NULL) {
-    ASN1_OCTET_STRING_free(literal);
-    return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1 ? 0 : 1;
-  }
-  if (SSL_set_tlsext_host_name(ssl, host) != 1) return 1;
-  return SSL_set1_host(ssl, host) == 1 ? 0 : 1;
 }
 
 // Why a handshake failed, as the log names it.
@@ -168,7 +142,7 @@ int ClientTlsOpen(ClientTls *tls, int fd, const char *host, Uint32 deadline) {
   tls->fd = fd;
   ERR_clear_error();
   tls->ssl = SSL_new(tls->context);
-  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || NameTheServer(tls->ssl, host)) {
+  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || TlsNameServer(tls->ssl, host)) {
     TlsError("SSL_new");
     ClientTlsClose(tls);
     return 1;

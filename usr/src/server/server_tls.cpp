@@ -10,20 +10,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "common/varkel_tls.h"
 #include "server_internal.h"
-
-// The error OpenSSL queued last on this thread, or the system's.
-static void LastError(const char *call, char *error, size_t error_size) {
-  unsigned long code = ERR_peek_last_error();
-  char detail[256];
-  if (code != 0) {
-    ERR_error_string_n(code, detail, sizeof(detail));
-  } else {
-    snprintf(detail, sizeof(detail), "%s", errno != 0 ? strerror(errno) : "unknown error");
-  }
-  snprintf(error, error_size, "%s: %s", call, detail);
-  ERR_clear_error();
-}
 
 // The lock held: the key before goes, the sealing one becomes it.
 static int ChangeTicketKeyHeld(ServerTls *tls) {
@@ -91,7 +79,7 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   errno = 0;
   SSL_CTX *context = SSL_CTX_new(TLS_server_method());
   if (context == NULL) {
-    LastError("SSL_CTX_new", error, error_size);
+    TlsDescribeError("SSL_CTX_new", "unknown error", error, error_size);
     return NULL;
   }
   const char *failed = NULL;
@@ -109,7 +97,7 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
     failed = "SSL_CTX_set_tlsext_ticket_key_evp_cb";
   }
   if (failed != NULL) {
-    LastError(failed, error, error_size);
+    TlsDescribeError(failed, "unknown error", error, error_size);
     SSL_CTX_free(context);
     return NULL;
   }

@@ -58,7 +58,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cmath>
@@ -68,6 +67,7 @@
 #include <vector>
 
 #include "common/varkel_options.h"
+#include "common/varkel_tls.h"
 #include "common/varkel_wire.h"
 
 #define BENCH_PASSWORD "bench"
@@ -215,35 +215,11 @@ static int OpenFrom(const struct sockaddr_storage &address, socklen_t length,
 
 // ---- TLS ------------------------------------------------------------------------
 
-// The authorities of VARKEL_CA_FILE, or the system's; NULL when they cannot
-// be loaded.
-static SSL_CTX *NewClientContext() {
-  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  const char *authority = getenv("VARKEL_CA_FILE");
-  if (context == NULL) return NULL;
-  int loaded = authority != NULL && authority[0] != '\0'
-                   ? SSL_CTX_load_verify_locations(context, authority, NULL)
-                   : SSL_CTX_set_default_verify_paths(context);
-  if (loaded != 1 || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
-    SSL_CTX_free(context);
-    return NULL;
-  }
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
-  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-  return context;
-}
-
 // A client session on the socket, checking the server's name or address.
 static SSL *NewSession(const BenchConfig &config, int fd, SSL_SESSION *resume) {
   SSL *ssl = SSL_new(config.client);
   if (ssl == NULL) return NULL;
-  ASN1_OCTET_STRING *literal = a2i_IPADDRESS(config.host.c_str());
-  int named = literal != NULL
-                  ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), config.host.c_str())
-                  : SSL_set_tlsext_host_name(ssl, config.host.c_str()) == 1 &&
-                        SSL_set1_host(ssl, config.host.c_str());
-  ASN1_OCTET_STRING_free(literal);
-  if (named != 1 || SSL_set_fd(ssl, fd) != 1) {
+  if (TlsNameServer(ssl, config.host.c_str()) != 0 || SSL_set_fd(ssl, fd) != 1) {
     SSL_free(ssl);
     return NULL;
   }
@@ -948,8 +924,11 @@ int main(int argc, char **argv) {
                         0,           1000,    0,   0,           1,   NULL};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
-  if (config.tls && (config.client = NewClientContext()) == NULL) {
-    fprintf(stderr, "varkel_bench: TLS: cannot load the authorities (VARKEL_CA_FILE)\n");
+  const char *failed;
+  if (config.tls && (config.client = TlsClientContext(getenv("VARKEL_CA_FILE"), &failed)) == NULL) {
+    char said[512];
+    TlsDescribeError(failed, "cannot load the authorities", said, sizeof(said));
+    fprintf(stderr, "varkel_bench: TLS: %s\n", said);
     return 1;
   }
   if (config.threads > config.players) config.threads = config.players;
