@@ -358,6 +358,7 @@ static int OpenChosen(Game *jeu) {
   if (ConnectServer(&jeu->server_chosen, ActionTimeLeft(jeu), &fd, &call, problem,
                     sizeof(problem))) {
     fprintf(jeu->file_log, "%s: %s\n", call, problem);
+    fflush(jeu->file_log); // as LogError does: the action may end the client
     return 1;
   }
   Lock(jeu);

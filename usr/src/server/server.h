@@ -143,6 +143,8 @@ typedef struct Store {
 // The engine a --db value names: a postgresql:// or postgres:// URI, or
 // else an SQLite file (":memory:" for one in memory).
 const StoreEngine *StoreEngineFor(const char *where);
+// The engine of a file of this machine's.
+extern const StoreEngine kSqliteEngine;
 // Opens (creating if needed) the database of a server, brings its schema
 // up to date, and keeps other servers off an SQLite file.
 int StoreOpen(Store *store, const char *where, FILE *log);

@@ -270,7 +270,7 @@ static int Ask(Conversation *talk, int (*then)(Conversation *talk)) {
   Server *server = talk->loop->server;
   talk->stored = then;
   talk->stage = STAGE_STORE;
-  StorePoolSubmit(&server->store_pool, &server->store, &talk->job);
+  StorePoolSubmit(&server->store_pool, &talk->job);
   return GO_ON;
 }
 

@@ -17,16 +17,11 @@
 #define GUARD_REFUSED_ADDRESSES_MAX 4096
 
 std::string PeerKey(const struct sockaddr_storage *peer) {
-  if (peer->ss_family == AF_INET) {
-    const struct sockaddr_in *v4 = (const struct sockaddr_in *)peer;
-    return std::string("4") + std::string((const char *)&v4->sin_addr, 4);
-  }
-  if (peer->ss_family == AF_INET6) {
-    const struct sockaddr_in6 *v6 = (const struct sockaddr_in6 *)peer;
-    const unsigned char *bytes = v6->sin6_addr.s6_addr;
-    // An IPv4 client seen through an IPv6 socket is that IPv4 address.
-    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
-      return std::string("4") + std::string((const char *)bytes + 12, 4);
+  const unsigned char *bytes = NULL;
+  switch (AddressBytes(peer, &bytes)) {
+  case AF_INET:
+    return std::string("4") + std::string((const char *)bytes, 4);
+  case AF_INET6:
     // One subscriber usually holds a whole /64.
     return std::string("6") + std::string((const char *)bytes, 8);
   }

@@ -91,16 +91,15 @@ typedef struct StorePool {
   std::deque<StoreJob *> startable;
   std::vector<std::thread> threads;
   bool stopping;
-  std::atomic<long> late; // jobs given up at their deadline before they started
 } StorePool;
 
 // Starts the store threads (none for a pool that the caller drives).
 int StorePoolStart(StorePool *pool, Store *store, int threads);
 // Waits for the running jobs and drops the waiting ones.
 void StorePoolStop(StorePool *pool);
-// Hands a job to the pool, its deadline from now; it comes back to its
-// conversation's loop through LoopPostHashed.
-void StorePoolSubmit(StorePool *pool, Store *store, StoreJob *job);
+// Hands a job to the pool; it comes back to its conversation's loop
+// through LoopPostHashed.
+void StorePoolSubmit(StorePool *pool, StoreJob *job);
 // Runs the jobs that can start on the caller's thread; 1 when there were
 // any (for a caller without store threads, as the fuzzers).
 int StorePoolRunReady(StorePool *pool, Store *store);
@@ -115,6 +114,9 @@ std::string PrefixKey(const struct sockaddr_storage *peer);
 // Either key as the log shows it.
 std::string PeerKeyText(const std::string &key);
 
+// The address's bytes and its family (AF_INET, AF_INET6, 0 for neither),
+// an IPv4 client seen through an IPv6 socket being that IPv4 address.
+int AddressBytes(const struct sockaddr_storage *address, const unsigned char **bytes);
 // Questions: the address lies in the prefix, in one of the list's.
 int PrefixHolds(const Prefix &prefix, const struct sockaddr_storage *address);
 int PrefixListHolds(const std::vector<Prefix> &list, const struct sockaddr_storage *address);
@@ -323,7 +325,6 @@ typedef struct Server {
   StorePool store_pool;
 } Server;
 
-int ServerReloadTls(Server *server);
 double MonotonicMs();
 // Hands a conversation to the hashing threads, in the queue of its
 // client's address; it comes back to its loop through ConversationHashed.

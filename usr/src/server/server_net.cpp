@@ -354,7 +354,7 @@ static void StopThreads(Server *server) {
   server->jobs_turn.clear();
 }
 
-int ServerReloadTls(Server *server) {
+static int ServerReloadTls(Server *server) {
   if (server->tls.context == NULL) {
     fprintf(server->config.log, "varkel_server: no TLS port, nothing to load again\n");
     return 1;

@@ -198,6 +198,6 @@ static int MakeFolders(const std::string &folder, mode_t mode) {
 
 int MakeParentFolders(const std::string &path) {
   // A database URI is no file of ours.
-  if (path.find("://") != std::string::npos) return 0;
+  if (StoreEngineFor(path.c_str()) != &kSqliteEngine) return 0;
   return MakeFolders(Parent(path), 0700);
 }

@@ -143,8 +143,7 @@ int PrefixParse(const char *text, Prefix *prefix) {
   return OptionNumber(bits_text.c_str(), 0, most, &prefix->bits);
 }
 
-// The address's bytes, an IPv4 one seen through IPv6 as IPv4.
-static int AddressBytes(const struct sockaddr_storage *address, const unsigned char **bytes) {
+int AddressBytes(const struct sockaddr_storage *address, const unsigned char **bytes) {
   if (address->ss_family == AF_INET) {
     *bytes = (const unsigned char *)&((const struct sockaddr_in *)address)->sin_addr;
     return AF_INET;

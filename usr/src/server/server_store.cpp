@@ -5,7 +5,6 @@
 
 #include "server_internal.h"
 
-extern const StoreEngine kSqliteEngine;
 extern const StoreEngine kPostgresEngine;
 
 const StoreEngine *StoreEngineFor(const char *where) {

@@ -19,10 +19,9 @@ static void Finished(StorePool *pool, StoreJob *job) {
 }
 
 // A job that waited past its deadline is given up without a call.
-static int Late(StorePool *pool, Store *store, StoreJob *job) {
+static int Late(Store *store, StoreJob *job) {
   if (MonotonicMs() < job->deadline_ms) return 0;
   job->rc = 1;
-  pool->late++;
   char detail[96];
   snprintf(detail, sizeof(detail), "no answer within %d ms", store->timeout_ms);
   StoreReport(store, "deadline", detail);
@@ -44,7 +43,7 @@ static size_t Take(StorePool *pool, Store *store, std::vector<StoreJob *> *batch
 static void RunBatch(StorePool *pool, Store *store, std::vector<StoreJob *> &batch) {
   std::vector<StoreJob *> calls;
   for (StoreJob *job : batch) {
-    if (!Late(pool, store, job)) calls.push_back(job);
+    if (!Late(store, job)) calls.push_back(job);
   }
   if (!calls.empty()) store->engine->run(store, calls.data(), calls.size());
   {
@@ -71,7 +70,6 @@ static void Worker(StorePool *pool, Store *store) {
 
 int StorePoolStart(StorePool *pool, Store *store, int threads) {
   pool->stopping = false;
-  pool->late = 0;
   if (store->engine->threads_max > 0 && threads > store->engine->threads_max)
     threads = store->engine->threads_max;
   for (int i = 0; i < threads; i++)
@@ -92,9 +90,7 @@ void StorePoolStop(StorePool *pool) {
   pool->startable.clear();
 }
 
-void StorePoolSubmit(StorePool *pool, Store *store, StoreJob *job) {
-  job->deadline_ms = MonotonicMs() + store->timeout_ms;
-  job->rc = 1;
+void StorePoolSubmit(StorePool *pool, StoreJob *job) {
   std::lock_guard<std::mutex> hold(pool->lock);
   if (!job->name.empty()) {
     auto turn = pool->turns.find(job->name);

@@ -259,8 +259,9 @@ static PGconn *Connect(Store *store, int prepare, double deadline_ms) {
   }
   // Notices (a table already there, a connection ended) are no failures.
   PQsetNoticeProcessor(conn, IgnoreNotice, NULL);
-  if (PQsetnonblocking(conn, 1) != 0 || (prepare && Prepare(store, conn, deadline_ms) != 0)) {
-    Failed(store, "PQsetnonblocking", PQerrorMessage(conn));
+  if (PQsetnonblocking(conn, 1) != 0) Failed(store, "PQsetnonblocking", PQerrorMessage(conn));
+  // Prepare logs its own failure.
+  if (PQisnonblocking(conn) == 0 || (prepare && Prepare(store, conn, deadline_ms) != 0)) {
     PQfinish(conn);
     return NULL;
   }

@@ -24,6 +24,8 @@ void RemoveTree(const std::string &path);
 std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
+// How many times part stands in text (a log line counted, say).
+size_t Count(const std::string &text, const std::string &part);
 
 // A record after InitGame with the paths of the build's pictures and
 // font, a temporary data folder and log, LoadGame and a 640x480 video mode.

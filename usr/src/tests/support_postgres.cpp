@@ -113,6 +113,13 @@ TestStandby::TestStandby(const TestPostgres &primary) : dir(MakeTempDir()), port
   std::string primary_uri = Uri(primary.port, "postgres");
   PostgresValue(primary_uri, "ALTER SYSTEM SET synchronous_standby_names = '*'");
   PostgresValue(primary_uri, "SELECT pg_reload_conf()");
+  // Commits wait for the standby only once the primary counts it as such.
+  std::string state;
+  for (int waited = 0; waited < 30000 && state != "sync"; waited += 50) {
+    state = PostgresValue(primary_uri, "SELECT sync_state FROM pg_stat_replication");
+    if (state != "sync") usleep(50000);
+  }
+  EXPECT_EQ(state, "sync") << Log();
 }
 
 TestStandby::~TestStandby() {

@@ -61,6 +61,8 @@ Awaited AwaitReady(pid_t pid, const std::function<bool()> &ready, int timeout_ms
 }
 
 int StopProcess(pid_t pid, int signal_number, int timeout_ms) {
+  // kill(-1) would reach every process the test may signal.
+  if (pid <= 0) return -1;
   kill(pid, signal_number);
   int wait_status = 0;
   for (int waited = 0; waitpid(pid, &wait_status, WNOHANG) == 0; waited += 5) {

@@ -46,6 +46,13 @@ void RemoveTree(const std::string &path) {
     nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+size_t Count(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    count++;
+  return count;
+}
+
 std::string ReadFileText(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

@@ -81,20 +81,6 @@ static ::testing::AssertionResult SamePixels(SDL_Surface *expected, SDL_Surface 
   return ::testing::AssertionSuccess();
 }
 
-// A port on which nothing listens.
-static int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&address, sizeof(address));
-  socklen_t size = sizeof(address);
-  getsockname(fd, (sockaddr *)&address, &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 class Actions : public ::testing::Test {
 protected:
   LoadedGame game;
@@ -892,7 +878,7 @@ TEST_P(WaysBack, ShowTheSignInScreenOverTheHall) {
   SetState("connected");
   jeu->reply_timeout_ms = 300;
   if (way.script.empty()) {
-    jeu->port_server = ClosedPort();
+    jeu->port_server = FreePort(); // nothing listens there
     EXPECT_EQ(way.action(jeu), 1);
   } else {
     EXPECT_EQ(Run(way.action, way.script), 1);
@@ -1000,7 +986,7 @@ TEST_F(Actions, ListeningCutShortKeepsTheLinesWritten) {
 TEST_F(Actions, UnreachableOrUnknownServer) {
   for (const char *start : {"disconnected", "connected"}) {
     SetState(start);
-    jeu->port_server = ClosedPort();
+    jeu->port_server = FreePort(); // nothing listens there
     EXPECT_EQ(ActionSpeak(jeu), 1);
     EXPECT_NE(game.Log().find("SDLNet_TCP_Open: "), std::string::npos);
     EXPECT_TRUE(ShowsState(kCheckConnection));

@@ -797,10 +797,10 @@ TEST_F(SignInClicks, QuitControlEndsTheClientWithStatusOne) {
             Awaited::kTimedOut)
       << "ended with " << status << " before the quit control";
   driver.Click("bmp_quit");
-  EXPECT_EQ(AwaitReady(
-                client, [] { return false; }, 30000, &status),
-            Awaited::kEnded);
-  if (status == -1) StopProcess(client, SIGKILL, 5000);
+  const Awaited ended = AwaitReady(
+      client, [] { return false; }, 30000, &status);
+  EXPECT_EQ(ended, Awaited::kEnded);
+  if (ended != Awaited::kEnded) StopProcess(client, SIGKILL, 5000);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(ReadFileText(tree.LogPath()), "");
 }

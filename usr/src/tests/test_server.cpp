@@ -216,7 +216,10 @@ protected:
 };
 
 TEST_F(ServerProtocol, VersionStep) {
-  for (const char *version : {"20250816", "", WIRE_VERSION_TEXT " ", "2025081"}) {
+  // One release off, empty, a space too many, a digit too few.
+  const std::string text = WIRE_VERSION_TEXT;
+  for (const std::string &version : {std::to_string(WIRE_VERSION - 1), std::string(), text + " ",
+                                     text.substr(0, text.size() - 1)}) {
     Dialog dialog(server.port);
     EXPECT_EQ(dialog.Say(version), WIRE_BAD_VERSION) << version;
     EXPECT_TRUE(dialog.Ended());

@@ -24,13 +24,6 @@ static std::string LastHeard(int port, const std::string &name, const std::strin
   return lines.empty() ? "<nothing heard>" : lines.back();
 }
 
-static size_t Count(const std::string &text, const std::string &part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    count++;
-  return count;
-}
-
 class SharedWorld : public ::testing::Test {
 protected:
   void SetUp() override {

@@ -19,13 +19,6 @@
 #include "support_postgres.h"
 #include "support_server.h"
 
-static size_t Count(const std::string &text, const std::string &part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    count++;
-  return count;
-}
-
 static std::function<void(ServerConfig *)> OneLoop(int timeout_ms) {
   return [timeout_ms](ServerConfig *config) {
     config->threads = 1;

@@ -366,13 +366,7 @@ TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
                     certificates.Key("second") + " " + key));
   kill(process.pid, SIGHUP);
   auto said = [&](const std::string &line, size_t count) {
-    return [&, line, count] {
-      size_t found = 0;
-      std::string log = process.Log();
-      for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; at++)
-        found++;
-      return found >= count;
-    };
+    return [&, line, count] { return Count(process.Log(), line) >= count; };
   };
   EXPECT_EQ(AwaitReady(process.pid, said("TLS: certificate and key loaded again", 1), 10000),
             Awaited::kReady)
@@ -494,6 +488,7 @@ TEST(TlsFloods, BehindABalancerTheHandshakeFollowsTheHeaderAndItsAddressCounts) 
     if (GuardOpen(&server.server->guard, PeerKey(&named)) == 1) break;
     usleep(20000);
   }
+  ASSERT_EQ(GuardOpen(&server.server->guard, PeerKey(&named)), 1) << "the header was not read";
   EXPECT_EQ(ServedName(tls_port, authority, nullptr, nullptr, kFirst), "");
   EXPECT_EQ(ServedName(tls_port, authority, nullptr, nullptr, kSecond), "localhost");
   // Without its header a balancer's connection gets nothing.

@@ -33,7 +33,7 @@ static int Read(const char *text, ServerAddress *address) {
 }
 
 int main(int argc, char **argv) {
-  ServerAddress address;
+  ServerAddress address = {};
   if (argc == 3 && strcmp(argv[1], "check") == 0) return Read(argv[2], &address);
   if (argc == 3 && strcmp(argv[1], "answers") == 0)
     return Read(argv[2], &address) ? 1 : Answers(&address);

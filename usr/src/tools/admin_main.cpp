@@ -158,7 +158,7 @@ static int CopyFile(const char *from, const std::string &to, const struct stat *
 // database go before the backup takes its place, or a server would replay
 // them over it.
 static int Restore(const std::string &db, const char *backup) {
-  if (db.find("://") != std::string::npos)
+  if (StoreEngineFor(db.c_str()) != &kSqliteEngine)
     return Failed(db, "restore", "a PostgreSQL database is restored with pg_restore");
   if (CheckBackup(backup) != 0) return 1;
   struct stat existing;

@@ -291,8 +291,8 @@ static std::string Identify(const BenchConfig &config, const struct sockaddr_sto
   }
   SSL *ssl = config.tls ? NewSession(config, fd, NULL) : NULL;
   if (config.tls && (ssl == NULL || SSL_connect(ssl) != 1)) {
-    char reason[256];
-    ERR_error_string_n(ERR_peek_last_error(), reason, sizeof(reason));
+    char reason[512];
+    TlsDescribeError("SSL_connect", "connection lost", reason, sizeof(reason));
     fprintf(stderr, "varkel_bench: TLS: %s\n", reason);
     EndSession(ssl, NULL);
     close(fd);
@@ -544,7 +544,11 @@ static struct sockaddr_storage NthAddress(const char *base, int index, unsigned 
     v4->sin_addr.s_addr = htonl(ntohl(v4->sin_addr.s_addr) + step * (unsigned)index);
   } else if (inet_pton(AF_INET6, base, &v6->sin6_addr) == 1) {
     address.ss_family = AF_INET6;
-    v6->sin6_addr.s6_addr[7] = (unsigned char)(v6->sin6_addr.s6_addr[7] + index);
+    // The /64s of the base's /48, one after another.
+    unsigned char *net = v6->sin6_addr.s6_addr;
+    unsigned next = ((unsigned)net[6] << 8 | net[7]) + (unsigned)index;
+    net[6] = (unsigned char)(next >> 8);
+    net[7] = (unsigned char)next;
   }
   return address;
 }
