@@ -105,6 +105,7 @@ StoreJob StoreJobFor(Store *store, enum StoreCall call, const char *name) {
 
 int StoreRunJob(Store *store, StoreJob *job) {
   store->engine->run(store, &job, 1);
+  if (job->rc == 0) StoreAnswered(store);
   return job->rc;
 }
 

@@ -46,6 +46,10 @@ static void RunBatch(StorePool *pool, Store *store, std::vector<StoreJob *> &bat
     if (!Late(store, job)) calls.push_back(job);
   }
   if (!calls.empty()) store->engine->run(store, calls.data(), calls.size());
+  // Whichever engine failed and however, an answer ends the failing spell.
+  for (StoreJob *job : calls) {
+    if (job->rc == 0) StoreAnswered(store);
+  }
   {
     std::lock_guard<std::mutex> hold(pool->lock);
     for (StoreJob *job : batch)

@@ -531,7 +531,6 @@ static int PostgresRun(Store *store, StoreJob **jobs, size_t count) {
     PGconn *conn = Take(store, job->deadline_ms);
     job->rc = conn == NULL ? 1 : RunOn(store, conn, job);
     if (conn != NULL) Give(store, conn);
-    if (job->rc == 0) StoreAnswered(store);
     failed |= job->rc;
   }
   return failed;
