@@ -10,9 +10,10 @@ games=$stage/usr/games
 source "$(dirname "$0")/support_checks.sh"
 
 # ---- where the files are
-for program in varkel varkel_client varkel_server varkel_admin varkel_bench; do
+for program in varkel varkel_client varkel_server varkel_admin varkel_bench varkel_certificate; do
   check "$program in /usr/games, executable" test -x "$games/$program"
 done
+check "varkel_admin in root's PATH" test "$(readlink "$stage/usr/sbin/varkel_admin")" = ../games/varkel_admin
 check "the launcher's address reader, executable" test -x "$stage/usr/libexec/varkel/varkel_address"
 share=$stage/usr/share
 check "25 pictures" test "$(ls "$share/varkel/pictures"/*.bmp | wc -l)" -eq 25
@@ -25,7 +26,7 @@ for size in 48 64 128 256; do
   want=$(printf '89504e470d0a1a0a0000000d49484452%08x%08x0806' "$size" "$size")
   check "icon $size is a ${size}x$size RGBA PNG" test "$header" = "$want"
 done
-for page in varkel varkel_client varkel_server varkel_admin varkel_bench; do
+for page in varkel varkel_client varkel_server varkel_admin varkel_bench varkel_certificate; do
   check "man page $page" test -s "$share/man/man6/$page.6.gz"
 done
 if [ -e "$games/varkel_admin" ]; then
@@ -82,6 +83,22 @@ check "varkel --help names the tree" grep -q '/home/ann/.local/state/varkel/1/' 
 check "varkel --help names the screenshot" grep -q 'tmp/screenshot.bmp' <<<"$out"
 "$games/varkel" --bogus >/dev/null 2>&1
 check "an unknown option ends with status 2" test $? -eq 2
+
+# ---- varkel_certificate: a name as long as a label may be, and openssl's
+# own refusal shown with nothing left behind
+cert=$games/varkel_certificate
+check "varkel_certificate --version" test "$("$cert" --version)" = "varkel_certificate $release"
+name=$(printf 'x%.0s' $(seq 59)).org
+"$cert" --dir "$work/tls" "$name" >"$work/cert.out" 2>&1
+check "a certificate for a 63-character name: $(cat "$work/cert.out")" \
+  openssl verify -CAfile "$work/tls/authority.pem" -verify_hostname "$name" "$work/tls/server.pem"
+before=$(cd "$work/tls" && ls -A && md5sum ./*)
+"$cert" --dir "$work/tls" 999.1.1.1 >"$work/cert.out" 2>&1
+check "a refused address ends with status 1" test $? -eq 1
+check "openssl's error is shown" grep -q 'bad ip address' "$work/cert.out"
+check "a failed renewal leaves the folder as it was" test "$(cd "$work/tls" && ls -A && md5sum ./*)" = "$before"
+"$cert" --dir "$work/none" 999.1.1.1 >/dev/null 2>&1
+check "a failed first run leaves no folder" test ! -e "$work/none"
 
 # ---- trees: two games of one player at once, and another player
 # What the client writes when it misses its tree: these must not change.
