@@ -236,6 +236,8 @@ TEST_F(AdminTool, ARestoreOverAStaleWriteAheadLogBringsBackTheBackup) {
   ProcessResult restored = Admin({"--db", db, "restore", backup});
   EXPECT_EQ(restored.status, 0) << restored.out;
   EXPECT_FALSE(FileExists(db + "-wal"));
+  EXPECT_FALSE(FileExists(backup + "-wal")) << "the check left files beside the backup";
+  EXPECT_FALSE(FileExists(backup + "-shm"));
   EXPECT_EQ(Mode(db), 0640u);
   ServerProcess again{db};
   ASSERT_GT(again.port, 0) << again.Log();

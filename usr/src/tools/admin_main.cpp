@@ -109,11 +109,24 @@ static int Failed(const std::string &path, const char *step, const char *cause) 
   return 1;
 }
 
+// The file as an SQLite URI opened immutable: only the file that will be
+// copied is checked, and no -wal or -shm is made beside it.
+static std::string ImmutableUri(const char *path) {
+  std::string uri = "file:";
+  for (const char *c = path; *c != '\0'; c++) {
+    char escaped[4];
+    snprintf(escaped, sizeof(escaped), "%%%02X", (unsigned char)*c);
+    uri += strchr("?#%", *c) != NULL ? escaped : std::string(1, *c);
+  }
+  return uri + "?immutable=1";
+}
+
 // 0 when FILE is a whole SQLite database.
 static int CheckBackup(const char *path) {
   sqlite3 *db = NULL;
   sqlite3_stmt *statement = NULL;
-  int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, NULL);
+  int rc = sqlite3_open_v2(ImmutableUri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                           NULL);
   if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, NULL);
   if (rc == SQLITE_OK) rc = sqlite3_step(statement);
   int whole =
