@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (build-fuzz/) and runs each one
-# for SECONDS (default 60), or only TARGET (wire or conversation). Inputs
+# for SECONDS (default 60), or only TARGET (wire, proxy or conversation). Inputs
 # that reach new code are kept in fuzz-corpus/TARGET/ (out of git) and feed
 # the next runs; a crash is saved in fuzz-corpus/crashes/ and fails the run.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
-targets=(wire conversation)
+targets=(wire proxy conversation)
 if [ $# -ge 2 ]; then targets=("$2"); fi
 case "$seconds" in '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number" >&2; exit 2 ;; esac
 for target in "${targets[@]}"; do
-  case "$target" in wire | conversation) ;; *) echo "fuzz.sh: no target $target (wire or conversation)" >&2; exit 2 ;; esac
+  case "$target" in wire | proxy | conversation) ;; *) echo "fuzz.sh: no target $target (wire, proxy or conversation)" >&2; exit 2 ;; esac
 done
 if ! command -v clang++ > /dev/null; then
   echo "fuzz.sh: clang++ is missing (scripts/install-deps.sh installs it)" >&2

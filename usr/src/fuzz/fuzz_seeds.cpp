@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Writes the fuzzers' first inputs into a folder: conversations as the
 // client holds them, one of each query (conversation/), streams of messages
-// for the wire reader (wire/), and the words of both in a dictionary
-// (conversation.dict). Usage: fuzz_seeds FOLDER
+// for the wire reader (wire/), PROXY headers (proxy/), and the words of the
+// conversations in a dictionary (conversation.dict). Usage: fuzz_seeds FOLDER
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -122,6 +122,21 @@ std::string Dictionary() {
   return text;
 }
 
+// Headers as balancers send them, each followed by a game's first bytes.
+std::vector<std::string> Proxies() {
+  std::string v2("\r\n\r\n\0\r\nQUIT\n\x21\x11\0\x0C\x0A\x04\x05\x06\x7F\0\0\x01\x0F\xA0\x27\x0F",
+                 28);
+  std::string v2_local("\r\n\r\n\0\r\nQUIT\n\x20\0\0\0", 16);
+  std::string v2_six("\r\n\r\n\0\r\nQUIT\n\x21\x21\0\x24", 16);
+  v2_six += std::string(36, '\x01');
+  return {"PROXY TCP4 10.1.2.3 127.0.0.1 4000 9999\r\n" WIRE_VERSION_TEXT,
+          "PROXY TCP6 2001:db8::7 ::1 4000 9999\r\n",
+          "PROXY UNKNOWN\r\n",
+          v2 + WIRE_VERSION_TEXT,
+          v2_local,
+          v2_six};
+}
+
 int WriteFile(const std::string &path, const std::string &bytes) {
   FILE *file = fopen(path.c_str(), "wb");
   if (file == NULL) {
@@ -161,6 +176,7 @@ int main(int argc, char **argv) {
   }
   std::string folder = argv[1];
   return MakeFolder(folder) || WriteAll(folder + "/wire", Streams()) ||
+         WriteAll(folder + "/proxy", Proxies()) ||
          WriteAll(folder + "/conversation", Conversations()) ||
          WriteFile(folder + "/conversation.dict", Dictionary());
 }

@@ -3,7 +3,7 @@
 // is known by its own address, so one address guessing locks out only
 // itself, and a header is believed from the balancer alone. HAProxy
 // connects from 127.0.0.9; players and attackers reach it from 127.0.0.2
-// and beyond.
+// and beyond. The reader of the header is also checked byte by byte.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,6 +18,8 @@
 
 #include "support.h"
 #include "support_server.h"
+// The header's reader is the server's own, not a public function.
+#include "server_internal.h"
 
 static const char kBalancer[] = "127.0.0.9";
 
@@ -140,4 +142,95 @@ TEST_F(ServerBehindBalancer, AHeaderIsRequiredFromTheBalancerAndBelievedFromNoOn
   // The headless one is summed up with the balancer's probes at start.
   EXPECT_EQ(Count(log, "127.0.0.9 \""), 0u) << log;
   EXPECT_EQ(Count(log, "connections closed before a first message"), 1u) << log;
+}
+
+// ---- The header's reader, byte by byte ------------------------------------------
+
+namespace {
+struct ProxyCase {
+  const char *what;
+  std::string bytes;
+  int result;
+  size_t used;      // PROXY_DONE only
+  const char *peer; // PROXY_DONE only: the address read, or NULL to keep the connection's
+};
+
+std::string V2(unsigned char command, unsigned char family, const std::string &rest,
+               size_t length) {
+  std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
+  header += (char)command;
+  header += (char)family;
+  header += (char)(length >> 8);
+  header += (char)(length & 0xFF);
+  return header + rest;
+}
+
+const std::string kV4Addresses("\x0A\x04\x05\x06\x7F\0\0\x01\x0F\xA0\x27\x0F", 12);
+const std::string kV6Addresses = std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') +
+                                 "\x07" + std::string(16, '\x01') + "\x0F\xA0\x27\x0F";
+const std::string kV1Line = "PROXY TCP4 10.1.2.3 127.0.0.1 4000 9999\r\n";
+
+const ProxyCase kProxyCases[] = {
+    {"v1 TCP4", kV1Line + "ver", PROXY_DONE, kV1Line.size(), "10.1.2.3"},
+    {"v1 TCP6", "PROXY TCP6 2001:db8::7 ::1 4000 9999\r\n", PROXY_DONE, 38, "2001:db8::7"},
+    {"v1 UNKNOWN", "PROXY UNKNOWN ::1 ::1 1 2\r\n", PROXY_DONE, 27, NULL},
+    {"v1 five words", "PROXY TCP4 10.1.2.3 127.0.0.1 4000\r\n", PROXY_BAD, 0, NULL},
+    {"v1 port too big", "PROXY TCP4 10.1.2.3 127.0.0.1 65536 9999\r\n", PROXY_BAD, 0, NULL},
+    {"v1 signed port", "PROXY TCP4 10.1.2.3 127.0.0.1 +400 9999\r\n", PROXY_BAD, 0, NULL},
+    {"v1 family and address differ", "PROXY TCP4 ::1 ::1 4000 9999\r\n", PROXY_BAD, 0, NULL},
+    {"v1 unknown family", "PROXY UDP4 10.1.2.3 127.0.0.1 4000 9999\r\n", PROXY_BAD, 0, NULL},
+    {"v1 double space", "PROXY TCP4  10.1.2.3 127.0.0.1 4000 9999\r\n", PROXY_BAD, 0, NULL},
+    {"v1 NUL in the line", std::string("PROXY TCP4 10.1.2.3") + '\0' + " 127.0.0.1 4000 9999\r\n",
+     PROXY_BAD, 0, NULL},
+    {"v1 no end within 107 bytes", "PROXY " + std::string(120, 'x'), PROXY_BAD, 0, NULL},
+    {"v2 TCP4", V2(0x21, 0x11, kV4Addresses + "ver", 12), PROXY_DONE, 28, "10.4.5.6"},
+    {"v2 TCP6", V2(0x21, 0x21, kV6Addresses, 36), PROXY_DONE, 52, "2001:db8::7"},
+    {"v2 TCP4 with TLVs", V2(0x21, 0x11, kV4Addresses + std::string(20, '\x04'), 32), PROXY_DONE,
+     48, "10.4.5.6"},
+    {"v2 LOCAL", V2(0x20, 0x00, "", 0), PROXY_DONE, 16, NULL},
+    {"v2 UNSPEC", V2(0x21, 0x00, "", 0), PROXY_DONE, 16, NULL},
+    {"v2 UDP4 is no stream of ours", V2(0x21, 0x12, kV4Addresses, 12), PROXY_DONE, 28, NULL},
+    {"v2 UDP6 is no stream of ours", V2(0x21, 0x22, kV6Addresses, 36), PROXY_DONE, 52, NULL},
+    {"v2 version 1", V2(0x11, 0x11, kV4Addresses, 12), PROXY_BAD, 0, NULL},
+    {"v2 command 2", V2(0x22, 0x11, kV4Addresses, 12), PROXY_BAD, 0, NULL},
+    {"v2 TCP4 too short", V2(0x21, 0x11, kV4Addresses.substr(0, 8), 8), PROXY_BAD, 0, NULL},
+    {"v2 TCP6 too short", V2(0x21, 0x21, kV6Addresses.substr(0, 20), 20), PROXY_BAD, 0, NULL},
+    {"v2 longer than a header may be", V2(0x21, 0x11, kV4Addresses, PROXY_HEADER_MAX), PROXY_BAD, 0,
+     NULL},
+    {"v2 signature wrong", "\r\n\r\nxQUIT\n" + std::string(20, '\0'), PROXY_BAD, 0, NULL},
+    {"the game's first message", "5\0", PROXY_BAD, 0, NULL},
+};
+
+std::string PeerText(const struct sockaddr_storage &peer) {
+  char text[INET6_ADDRSTRLEN] = "";
+  const void *bytes = peer.ss_family == AF_INET
+                          ? (const void *)&((const struct sockaddr_in *)&peer)->sin_addr
+                          : (const void *)&((const struct sockaddr_in6 *)&peer)->sin6_addr;
+  inet_ntop(peer.ss_family, bytes, text, sizeof(text));
+  return text;
+}
+} // namespace
+
+// Whole, each case gives its result; cut anywhere before its end, a header
+// still to come asks for more and a refusal is never taken for a header.
+TEST(ProxyHeader, EachFormWholeAndSplitIsReadOrRefused) {
+  for (const ProxyCase &c : kProxyCases) {
+    struct sockaddr_storage peer = {};
+    peer.ss_family = AF_UNIX;
+    size_t used = 0;
+    ASSERT_EQ(ProxyHeaderRead(c.bytes.data(), c.bytes.size(), &peer, &used), c.result) << c.what;
+    if (c.result == PROXY_DONE) {
+      EXPECT_EQ(used, c.used) << c.what;
+      EXPECT_EQ(peer.ss_family == AF_UNIX ? "kept" : PeerText(peer), c.peer ? c.peer : "kept")
+          << c.what;
+    }
+    size_t end = c.result == PROXY_DONE ? c.used : c.bytes.size();
+    for (size_t cut = 0; cut < end; cut++) {
+      struct sockaddr_storage part_peer = {};
+      int part = ProxyHeaderRead(c.bytes.data(), cut, &part_peer, &used);
+      // A header still to come asks for more; a refusal is never a header.
+      EXPECT_TRUE(c.result == PROXY_DONE ? part == PROXY_MORE : part != PROXY_DONE)
+          << c.what << " cut at " << cut;
+    }
+  }
 }
