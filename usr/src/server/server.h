@@ -285,6 +285,8 @@ typedef struct ServerConfig {
   int tls_port;         // -1: no TLS port; 0: any free port
   std::string tls_cert; // PEM, the server's certificate first, then its chain
   std::string tls_key;
+  std::string tls_own_folder; // without tls_cert: where the server's own pair is kept
+  bool check_only;            // open and load everything, serve nothing (--check)
   int reload_fd; // readable (SIGHUP's signalfd): load the pair again; -1: none
   FILE *log;     // one line per conversation; stderr in the program
 } ServerConfig;
@@ -311,6 +313,9 @@ void ServerMoveClock(Server *server, double seconds);
 int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err);
 // The database beside an install tree: <bin>/../../var/lib/varkel/varkel.db.
 std::string DefaultDatabasePath(const std::string &binary_path);
+// Where the server keeps files of its own: the SQLite database's folder, or
+// the default one's beside a PostgreSQL database.
+std::string StateFolder(const ServerConfig &config, const std::string &binary_path);
 // The running program's own file, for its default database.
 std::string ProgramPath(const char *argv0);
 // Creates the folders of a database file's path that are missing, the one

@@ -277,6 +277,13 @@ typedef struct ServerTls {
   FILE *log;
 } ServerTls;
 
+// The pair of the server's own in folder, made there (0600) first when
+// make and it is not there yet; without make, paths left empty when it is
+// not there. 1 with the reason logged when it could not be made.
+int TlsOwnPair(const std::string &folder, int make, std::string *cert_path, std::string *key_path,
+               FILE *log);
+// Logs the certificate's names and expiry, and warns when it is near.
+void TlsLogCertificate(SSL_CTX *context, const std::string &cert_path, FILE *log);
 // Loads the pair; 1 with the reason logged when it cannot be served.
 int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &key_path, FILE *log);
 // Loads the pair again for the conversations to come; on failure the pair

@@ -30,11 +30,28 @@ static void RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// --check: everything a start reads, read, and nothing served.
+static int Check(const ServerConfig &config) {
+  Server *server = NULL;
+  int rc = ServerStart(config, &server);
+  ServerFree(server);
+  if (rc != 0) {
+    fprintf(stderr, "varkel_server: check: the server would not start (the lines above say why)\n");
+    return 1;
+  }
+  fprintf(stderr, "varkel_server: check: the options, the database %s%s are in order (the ports "
+                  "were not tried)\n",
+          config.db_path.c_str(), config.tls_port >= 0 ? " and the TLS pair" : "");
+  return 0;
+}
+
 int main(int argc, char **argv) {
   ServerConfig config = ServerConfigDefaults();
   config.db_path = DefaultDatabasePath(ProgramPath(argv[0]));
   int parsed = ParseServerOptions(argc, argv, &config, stdout, stderr);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
+  config.tls_own_folder = StateFolder(config, ProgramPath(argv[0]));
+  if (config.check_only) return Check(config);
   int stop_fd = SignalDescriptor(SIGINT, SIGTERM);
   config.reload_fd = SignalDescriptor(SIGHUP, 0);
   if (stop_fd < 0 || config.reload_fd < 0) {

@@ -42,6 +42,7 @@ ServerConfig ServerConfigDefaults() {
   config.throttle.name_hold_ms = THROTTLE_NAME_HOLD_MS;
   config.throttle.name_check_ms = THROTTLE_NAME_CHECK_MS;
   config.tls_port = -1;
+  config.check_only = false;
   config.reload_fd = -1;
   config.log = stderr;
   return config;
@@ -137,6 +138,19 @@ static int ListenAll(Server *server) {
   return 0;
 }
 
+// The pair given, or the server's own, made at the first start; a check
+// makes none.
+static int StartTls(Server *server) {
+  ServerConfig &config = server->config;
+  if (config.tls_port < 0) return 0;
+  std::string cert = config.tls_cert, key = config.tls_key;
+  if (cert.empty() &&
+      TlsOwnPair(config.tls_own_folder, !config.check_only, &cert, &key, config.log) != 0)
+    return 1;
+  if (cert.empty()) return 0;
+  return TlsStart(&server->tls, cert, key, config.log);
+}
+
 int ServerStart(const ServerConfig &config, Server **out) {
   Server *server = new Server();
   server->config = config;
@@ -157,12 +171,18 @@ int ServerStart(const ServerConfig &config, Server **out) {
     ServerFree(server);
     return 1;
   }
-  if (config.tls_port >= 0 &&
-      TlsStart(&server->tls, config.tls_cert, config.tls_key, server->config.log) != 0) {
+  if (StartTls(server) != 0) {
     ServerFree(server);
     return 1;
   }
   const char *db = config.db_path.c_str();
+  // A check never makes a database where there was none.
+  if (config.check_only && StoreEngineFor(db) == &kSqliteEngine && access(db, F_OK) != 0) {
+    fprintf(server->config.log,
+            "varkel_server: %s: no database yet: it is made at the first start\n", db);
+    *out = server;
+    return 0;
+  }
   if (MakeParentFolders(config.db_path) != 0) {
     fprintf(server->config.log, "varkel_server: %s: making its folder: %s\n", db, strerror(errno));
     ServerFree(server);
@@ -175,7 +195,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
     return 1;
   }
   if (StoreLimit(&server->store, config.store_threads, config.store_timeout_ms) != 0 ||
-      ListenAll(server) != 0) {
+      (!config.check_only && ListenAll(server) != 0)) {
     ServerFree(server);
     return 1;
   }

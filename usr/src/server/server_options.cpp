@@ -34,9 +34,12 @@ static const char kUsage[] =
     "  --db-timeout-ms N     each database call's deadline; past it the conversation\n"
     "                        ends unacknowledged (default 3000)\n"
     "  --tls-port N          also serve TLS on this port, on the same addresses (clients\n"
-    "                        reach it as tls://HOST, port 9992 by default); needs:\n"
-    "  --tls-cert FILE       the server's certificate then its chain, PEM\n"
-    "  --tls-key FILE        its private key, PEM\n"
+    "                        reach it as tls://HOST, port 9992 by default), with:\n"
+    "  --tls-cert FILE       the server's certificate then its chain, PEM, and\n"
+    "  --tls-key FILE        its private key, PEM; without them, a certificate of the\n"
+    "                        server's own, made at the first start beside the database\n"
+    "  --check               read the options, the database and the certificate, say\n"
+    "                        what is wrong, and end without serving\n"
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server; SIGHUP loads the TLS certificate and key\n"
@@ -140,13 +143,24 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
 
 int ParseServerOptions(int argc, char **argv, ServerConfig *config, FILE *out, FILE *err) {
   std::string problem;
+  // The one option without a value.
+  std::vector<char *> rest;
+  for (int i = 0; i < argc; i++) {
+    if (i > 0 && strcmp(argv[i], "--check") == 0) {
+      config->check_only = true;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  argc = (int)rest.size();
+  argv = rest.data();
   switch (ReadOptions(argc, argv, kValueOptions, sizeof(kValueOptions) / sizeof(kValueOptions[0]),
                       TakeOption, config, &problem)) {
   case OPTIONS_RUN:
-    if ((config->tls_port >= 0) == !config->tls_cert.empty() &&
-        (config->tls_port >= 0) == !config->tls_key.empty())
+    if (config->tls_cert.empty() == config->tls_key.empty() &&
+        (config->tls_port >= 0 || config->tls_cert.empty()))
       return 0;
-    problem = "--tls-port, --tls-cert and --tls-key go together";
+    problem = "--tls-cert and --tls-key go together, with --tls-port";
     break;
   case OPTIONS_HELP:
     fputs(kUsage, out);
@@ -194,6 +208,11 @@ static int MakeFolders(const std::string &folder, mode_t mode) {
   if (MakeFolders(Parent(folder), 0755) != 0) return 1;
   if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? 0 : 1;
   return chmod(folder.c_str(), mode);
+}
+
+std::string StateFolder(const ServerConfig &config, const std::string &binary_path) {
+  if (StoreEngineFor(config.db_path.c_str()) == &kSqliteEngine) return Parent(config.db_path);
+  return Parent(DefaultDatabasePath(binary_path));
 }
 
 int MakeParentFolders(const std::string &path) {

@@ -71,10 +71,25 @@ static int SealTicket(SSL *ssl, unsigned char name[16], unsigned char *iv, EVP_C
   return which == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
+// 0 when the file can be read; else its path and the system's reason in
+// error, which OpenSSL's own message ("system lib") leaves out.
+static int Readable(const std::string &path, char *error, size_t error_size) {
+  FILE *file = fopen(path.c_str(), "r");
+  if (file != NULL) {
+    fclose(file);
+    return 0;
+  }
+  snprintf(error, error_size, "%s: open: %s", path.c_str(), strerror(errno));
+  return 1;
+}
+
 // A context serving the pair, NULL with the reason in error. Tickets are
 // sealed with the server's keys, not the context's own, so that a ticket
 // given before a reload is still taken after it.
 static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size) {
+  if (Readable(tls->cert_path, error, error_size) != 0 ||
+      Readable(tls->key_path, error, error_size) != 0)
+    return NULL;
   ERR_clear_error();
   errno = 0;
   SSL_CTX *context = SSL_CTX_new(TLS_server_method());
@@ -83,21 +98,28 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
     return NULL;
   }
   const char *failed = NULL;
+  const std::string *file = NULL;
   if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) != 1) {
     failed = "SSL_CTX_set_min_proto_version";
   } else if (SSL_CTX_use_certificate_chain_file(context, tls->cert_path.c_str()) != 1) {
     failed = "SSL_CTX_use_certificate_chain_file";
+    file = &tls->cert_path;
   } else if (SSL_CTX_use_PrivateKey_file(context, tls->key_path.c_str(), SSL_FILETYPE_PEM) != 1) {
     failed = "SSL_CTX_use_PrivateKey_file";
+    file = &tls->key_path;
   } else if (SSL_CTX_check_private_key(context) != 1) {
-    failed = "SSL_CTX_check_private_key";
+    failed = "SSL_CTX_check_private_key (the key is not the certificate's)";
+    file = &tls->key_path;
   } else if (SSL_CTX_set_app_data(context, (void *)tls) != 1 ||
              SSL_CTX_set_tlsext_ticket_key_evp_cb(context, SealTicket) != 1) {
     failed = "SSL_CTX_set_tlsext_ticket_key_evp_cb";
   }
   if (failed != NULL) {
-    TlsDescribeError(failed, "unknown error", error, error_size);
+    char described[400];
+    TlsDescribeError(failed, "unknown error", described, sizeof(described));
+    snprintf(error, error_size, "%s%s%s", file != NULL ? file->c_str() : "",
+             file != NULL ? ": " : "", described);
     SSL_CTX_free(context);
     return NULL;
   }
@@ -127,9 +149,12 @@ int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &ke
   }
   char error[512];
   tls->context = NewContext(tls, error, sizeof(error));
-  if (tls->context != NULL) return 0;
-  fprintf(log, "varkel_server: TLS: %s (%s, %s)\n", error, cert_path.c_str(), key_path.c_str());
-  return 1;
+  if (tls->context == NULL) {
+    fprintf(log, "varkel_server: TLS: %s\n", error);
+    return 1;
+  }
+  TlsLogCertificate(tls->context, cert_path, log);
+  return 0;
 }
 
 int TlsReload(ServerTls *tls) {
@@ -150,6 +175,7 @@ int TlsReload(ServerTls *tls) {
   SSL_CTX_free(previous);
   fprintf(tls->log, "varkel_server: TLS: certificate and key loaded again from %s and %s\n",
           tls->cert_path.c_str(), tls->key_path.c_str());
+  TlsLogCertificate(context, tls->cert_path, tls->log);
   return 0;
 }
 

@@ -36,6 +36,7 @@ check "copyright" grep -q '^Format: https://www.debian.org/doc/packaging-manuals
   "$share/doc/varkel/copyright"
 unit=$stage/usr/lib/systemd/system/varkel-server.service
 check "the unit runs the installed server" grep -q '^ExecStart=/usr/games/varkel_server ' "$unit"
+check "the unit serves TLS out of the box" grep -q '^ExecStart=.* --tls-port 9992 ' "$unit"
 
 # ---- the files validate (the tools come with scripts/install-deps.sh)
 desktop=$share/applications/org.example.varkel.desktop
