@@ -176,6 +176,17 @@ static void Unhold(Conversation *talk) {
   }
 }
 
+static const char kNoHeader[] = "no PROXY header";
+
+// A balancer's own health check, every few seconds all day: its address,
+// then nothing, or a header and at most the "Bad login" of a name no
+// character has. A balancer that sends no header is still told of.
+static int BalancerCheck(Conversation *talk) {
+  if (!PrefixListHolds(talk->loop->server->config.proxy_from, &talk->peer)) return 0;
+  if (strcmp(talk->outcome, kNoHeader) == 0) return 0;
+  return !talk->spoke || strcmp(talk->outcome, WIRE_BAD_LOGIN) == 0;
+}
+
 // A line of its own for a conversation that got somewhere; those that never
 // sent a whole message, and failures past the log's rate, are summed up. A
 // refused connection (no outcome) was counted already.
@@ -183,7 +194,7 @@ static void Note(Conversation *talk) {
   Guard *guard = &talk->loop->server->guard;
   std::string key = talk->admitted ? talk->admission.key : PeerKey(&talk->peer);
   double now = MonotonicMs();
-  if (talk->outcome == NULL) return;
+  if (talk->outcome == NULL || BalancerCheck(talk)) return;
   if (!talk->spoke) return GuardDropped(guard, key, now);
   if (talk->served || GuardMayLog(guard, key, now)) LogConversation(talk);
 }
@@ -715,7 +726,7 @@ static void ReadProxyHeader(Conversation *talk) {
   size_t used = 0;
   int read =
       ProxyHeaderRead(talk->proxy_bytes.data(), talk->proxy_bytes.size(), &talk->peer, &used);
-  if (read == PROXY_BAD) return Leave(talk, "no PROXY header");
+  if (read == PROXY_BAD) return Leave(talk, kNoHeader);
   // What was looked at is taken: all of it while the header is not whole.
   size_t take = read == PROXY_MORE ? (size_t)got : used - before;
   if (talk->tls != NULL && recv(talk->fd, bytes, take, 0) != (ssize_t)take)

@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,21 +36,36 @@ static bool Accepts(int port) {
   return accepted;
 }
 
+static std::string Hex(const std::string &text) {
+  std::string hex;
+  for (unsigned char byte : text) {
+    char two[3];
+    snprintf(two, sizeof(two), "%02x", byte);
+    hex += two;
+  }
+  return hex + "00";
+}
+
 // HAProxy in front of the server: `v2_port` sends send-proxy-v2, `v1_port`
-// the text form.
+// the text form; the v2 backend is checked often, as hosts are told to.
 class Balancer {
 public:
   Balancer(int server_port, const std::string &dir) : v2_port(FreePort()), v1_port(FreePort()) {
     std::string config = "global\n  maxconn 500\n"
                          "defaults\n  mode tcp\n  timeout connect 5s\n"
                          "  timeout client 20s\n  timeout server 20s\n";
+    std::string check = "  option tcp-check\n  tcp-check connect send-proxy\n";
+    for (const char *word : {WIRE_VERSION_TEXT, WIRE_QUERY_CONNECT, "health-check"})
+      check += std::string("  tcp-check send-binary ") + Hex(word) +
+               "\n  tcp-check expect binary " +
+               Hex(strcmp(word, "health-check") == 0 ? WIRE_BAD_LOGIN : WIRE_OK) + "\n";
     for (int v1 = 0; v1 < 2; v1++) {
       std::string name = v1 ? "v1" : "v2";
-      config += "frontend " + name +
-                "\n  bind 127.0.0.1:" + std::to_string(v1 ? v1_port : v2_port) +
-                "\n  default_backend game_" + name + "\nbackend game_" + name +
-                "\n  server game 127.0.0.1:" + std::to_string(server_port) +
-                (v1 ? " send-proxy" : " send-proxy-v2") + " source " + kBalancer + "\n";
+      config +=
+          "frontend " + name + "\n  bind 127.0.0.1:" + std::to_string(v1 ? v1_port : v2_port) +
+          "\n  default_backend game_" + name + "\nbackend game_" + name + "\n" + (v1 ? "" : check) +
+          "  server game 127.0.0.1:" + std::to_string(server_port) +
+          (v1 ? " send-proxy" : " send-proxy-v2 check inter 100ms") + " source " + kBalancer + "\n";
     }
     WriteFileText(dir + "haproxy.cfg", config);
     Launch launch;
