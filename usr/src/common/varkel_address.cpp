@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,13 +93,32 @@ static int TakeBracketed(const std::string &text, ServerAddress *address, char *
   return 0;
 }
 
+// "https://HOST", "tls:/HOST" and the like, named for what they are rather
+// than read as a host and a port.
+static int OtherScheme(const std::string &value, char *problem, size_t size) {
+  size_t colon = value.find(':');
+  size_t letters =
+      value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+.-");
+  if (colon == std::string::npos || colon == 0 || letters != colon) return 0;
+  std::string scheme = value.substr(0, colon);
+  int port = value.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+  if (strcasecmp(scheme.c_str(), "tls") == 0 && !port)
+    return Refuse(problem, size, "\"" + value + "\" is mistyped: write tls://HOST[:PORT]");
+  if (value.compare(colon, 3, "://") != 0) return 0;
+  return Refuse(problem, size,
+                "\"" + scheme +
+                    "://\" is not a game server's: write tls://HOST[:PORT] for TLS, "
+                    "or HOST[:PORT] alone");
+}
+
 int ReadServerAddress(const char *text, int default_port, ServerAddress *address, char *problem,
                       size_t problem_size) {
   static const char kTls[] = "tls://";
   std::string value(text);
   ServerAddress read = {};
-  read.tls = strncmp(text, kTls, strlen(kTls)) == 0;
+  read.tls = strncasecmp(text, kTls, strlen(kTls)) == 0;
   if (read.tls) value.erase(0, strlen(kTls));
+  if (!read.tls && OtherScheme(value, problem, problem_size)) return 1;
   read.port = read.tls ? VARKEL_TLS_PORT_DEFAULT : default_port;
   int failed;
   size_t colon = value.find(':');

@@ -167,7 +167,7 @@ kill "$xdg"
 wait "$xdg" 2>/dev/null
 
 # ---- a bad server stops the launcher at once, before any tree
-for bad in "localhost:70000" "$(printf 'a%.0s' $(seq 254))" "localhost:port"; do
+for bad in "localhost:70000" "$(printf 'a%.0s' $(seq 254))" "localhost:port" "https://host"; do
   out=$(HOME=$work/carl SDL_VIDEODRIVER=dummy timeout 20 "$games/varkel" --server "$bad" 2>&1)
   status=$?
   check "--server $bad ends with status 2 ($status)" test $status -eq 2
