@@ -209,7 +209,7 @@ int CredentialsKnown(Credentials *credentials, const char *name, const char *pas
 void CredentialsRemember(Credentials *credentials, const char *name, const char *password,
                          const std::string &password_hash);
 
-// ---- Addresses and throttling in the options (server_guard.cpp) -----------
+// ---- Addresses in the options (server_proxy.cpp) ---------------------------
 
 // An address, or all those of a prefix, as the options name them.
 typedef struct Prefix {
@@ -220,6 +220,8 @@ typedef struct Prefix {
 
 // "ADDRESS" or "ADDRESS/BITS", IPv4 or IPv6.
 int PrefixParse(const char *text, Prefix *prefix);
+
+// ---- Throttling in the options (server_guard.cpp) --------------------------
 
 // Guessing passwords is throttled: past its allowance of failed
 // identifications an address is answered "Bad password" after a delay,

@@ -115,7 +115,8 @@ std::string PrefixKey(const struct sockaddr_storage *peer);
 std::string PeerKeyText(const std::string &key);
 
 // The address's bytes and its family (AF_INET, AF_INET6, 0 for neither),
-// an IPv4 client seen through an IPv6 socket being that IPv4 address.
+// an IPv4 client seen through an IPv6 socket being that IPv4 address. This
+// and the prefix questions live with the PROXY header (server_proxy.cpp).
 int AddressBytes(const struct sockaddr_storage *address, const unsigned char **bytes);
 // Questions: the address lies in the prefix, in one of the list's.
 int PrefixHolds(const Prefix &prefix, const struct sockaddr_storage *address);
@@ -291,7 +292,8 @@ int TlsStart(ServerTls *tls, const std::string &cert_path, const std::string &ke
 int TlsReload(ServerTls *tls);
 void TlsFree(ServerTls *tls);
 // A new key seals the tickets to come; the one before still opens them.
-// Done by itself every TLS_TICKET_KEY_SECONDS. 1 when no key could be made.
+// Also done when a ticket is sealed or opened with a key
+// TLS_TICKET_KEY_SECONDS old, and only then. 1 when no key could be made.
 int TlsChangeTicketKey(ServerTls *tls);
 // A server session on the accepted socket, NULL when none could be made.
 SSL *TlsAccept(ServerTls *tls, int fd);
