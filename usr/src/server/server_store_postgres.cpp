@@ -598,7 +598,7 @@ static int PostgresRemove(Store *store, const char *name, int *removed) {
 static int PostgresBackup(Store *store, const char *path) {
   (void)path;
   return StoreFail(store, "backup",
-                   "a PostgreSQL database is backed up with pg_dump (see the README)");
+                   "a PostgreSQL database is backed up with pg_dump (see docs/hosting.md)");
 }
 
 // One job at a time per thread: a connection holds one call.
