@@ -29,14 +29,16 @@ Usage: varkel [--server ADDRESS [--ca-file FILE] | --choose-server | --forget-se
 
 Starts Varkel, in a window or full screen, on the server given with
 --server, else the one in VARKEL_SERVER, else the one given last with
---server, else the server the game was built for when it answers, else a
-personal server of your own on this machine.
+--server, else the server the game was built for when it answers (and,
+on this machine, is the system's or yours), else a personal server of your
+own on this machine, which only you can reach.
 
 ADDRESS is HOST, HOST:PORT, [IPV6], [IPV6]:PORT or an IPv6 address; HOST is
 a name of up to 253 characters or an IPv4 address; the port is 9999 when
 not given. After tls:// (tls://HOST[:PORT], port 9992 when not given) the
 conversation is encrypted and the server's certificate checked against the
 authorities the system trusts, or only against the one of --ca-file.
+unix:PATH is a server of this machine reached through its socket file.
 
 Options:
   -s, --server ADDRESS  play on that server, and on it again next time
@@ -51,7 +53,8 @@ Options:
 
 The server given last:  $memory
 The personal world:     $world/varkel.db
-                        (its server's log: $trees/server.log)
+                        (its server's log: $trees/server.log;
+                        its socket: server.sock in \$XDG_RUNTIME_DIR/varkel/)
 Your files are in $trees/1/
 (a second game started while one runs uses $trees/2/, and so on):
   tmp/nickname.dat                  the remembered nickname
