@@ -275,7 +275,11 @@ personal_server() {
   run=$(runtime)
   socket=$run/server.sock
   exec 8>>"$trees/server.users"
-  flock -s 8
+  # A server that is stopping holds it alone until it has gone.
+  flock -s -w 30 8 || {
+    tell "the personal server did not stop within 30 s: see $trees/server.log"
+    return 0
+  }
   # One launcher at a time looks for the server and starts it.
   exec 7>>"$trees/server.start"
   flock 7
