@@ -194,17 +194,23 @@ check "its socket is gone" test ! -e "$socket"
 # group of its own, as at a terminal, where INT and HUP reach the whole group
 # (a background job of a script would ignore INT).
 set -m
+interrupt() {  # signal, delay
+  start "$work/ivy"
+  sleep "$2"
+  case $1 in
+  INT | HUP) kill -s "$1" -- -"$started" 2>/dev/null ;;
+  *) kill -s "$1" "$started" 2>/dev/null ;;
+  esac
+  wait "$started" 2>/dev/null
+}
 for signal in INT TERM HUP KILL; do
   for delay in 0.02 0.06 0.1 0.15 0.3; do
-    start "$work/ivy"
-    sleep $delay
-    case $signal in
-    INT | HUP) kill -s $signal -- -"$started" 2>/dev/null ;;
-    *) kill -s $signal "$started" 2>/dev/null ;;
-    esac
-    wait "$started" 2>/dev/null
+    interrupt $signal $delay
     check "no server left after $signal at $delay s" gone "$work/ivy"
   done
+  # The next game at once, while the server an interrupted start left may
+  # still be on its way.
+  interrupt $signal 0.08
   start "$work/ivy"; ivy=$started
   check "after $signal the next game starts" ready "$ivy" "$work/ivy"
   check "after $signal the next game's server answers" "$helper" answers "$(given "$ivy")"
