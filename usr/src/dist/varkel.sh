@@ -321,7 +321,8 @@ start_server() {  # program, socket
     </dev/null >/dev/null 2>>"$log" 7>&- 8>&- 9>&- &
   pid=$!
   n=0
-  while [ $n -lt 200 ]; do
+  # About 10 s: each round starts the address reader.
+  while [ $n -lt 100 ]; do
     if "$helper" answers "unix:$2" >/dev/null; then return 0; fi
     if ! kill -0 "$pid" 2>/dev/null && ! grep -q 'another server' "$log"; then return 1; fi
     sleep 0.05
