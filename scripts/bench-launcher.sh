@@ -41,7 +41,7 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
-unset XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME VARKEL_SERVER SDL_VIDEODRIVER
+unset XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_RUNTIME_DIR VARKEL_SERVER SDL_VIDEODRIVER
 export HOME="$work/home"
 
 source "$root/scripts/bench-lib.sh"
@@ -69,9 +69,9 @@ start() { # launcher arguments
 stop() {
   kill "$client" 2>/dev/null || true
   wait "$client" 2>/dev/null || true
-  # The personal server's keeper stops it once the last game has gone.
+  # The personal server stops itself once the last game has gone.
   for _ in $(seq 200); do
-    [ -e "$HOME/.local/state/varkel/server.run" ] || break
+    [ -e "$HOME/.local/state/varkel/server.sock" ] || break
     sleep 0.05
   done
 }
@@ -101,7 +101,7 @@ nickname=(100 172) password=(100 220) subscribe=(420 176) connect=(420 240) slee
 start
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
 log="$HOME/.local/state/varkel/server.log"
-talks() { grep -c '^varkel_server: 127\.0\.0\.1 "' "$log" || true; }
+talks() { grep -c '^varkel_server: local "' "$log" || true; }
 await() { # count; the milliseconds since $1 in $took
   for _ in $(seq 1000); do
     [ "$(talks)" -ge "$1" ] && return 0

@@ -248,7 +248,7 @@ static int ReceiveReply(Game *jeu) {
     failed = ReceiveBytes(jeu, set, started);
   if (set != NULL) SDLNet_FreeSocketSet(set);
   if (failed) return LogError(jeu, failure);
-  fprintf(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
+  LogText(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
   return 0;
 }
 
@@ -613,7 +613,7 @@ static void KeepOnOneLine(char *text) {
 static Outcome HeardLine(Game *jeu, int, void *) {
   KeepOnOneLine(jeu->datas_received);
   fprintf(jeu->file, "%s\n", jeu->datas_received);
-  fprintf(jeu->file_log, "Wroten: \"%s\n\"\n", jeu->datas_received);
+  LogText(jeu->file_log, "Wroten: \"%s\n\"\n", jeu->datas_received);
   return kDone;
 }
 
@@ -975,7 +975,8 @@ static int RememberLocked(Game *jeu, const ActionRow *row) {
     return ShowStateMessage(jeu, row->memory.bound_message);
   jeu->current_message = next;
   if (ReadMemoryLine(jeu)) return 1;
-  fprintf(jeu->file_log, "Read: \"%s\" at line %d\n", jeu->datas_file, jeu->i);
+  std::string format = "Read: \"%s\" at line " + std::to_string(jeu->i) + "\n";
+  LogText(jeu->file_log, format.c_str(), jeu->datas_file);
   return ShowLine(jeu, jeu->datas_file) || ShowStateMessage(jeu, row->ending.message);
 }
 

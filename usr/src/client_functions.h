@@ -436,6 +436,11 @@ int OpenOwnFile(const char *path, FileUse use, FILE **stream);
 int OpenDataFile(Game *jeu, const char *name, FileUse use, char *path, size_t path_size,
                  FILE **stream);
 
+// Writes format to the log with text as its %s, the bytes that would act on
+// a terminal (controls, malformed UTF-8) written as \xNN and the backslash
+// doubled: what a server sends is shown, never obeyed.
+int LogText(FILE *file_log, const char *format, const char *text);
+
 // Input (client_input.cpp). Caller holds the lock.
 int HandleEvent(Game *jeu);
 int HandleKey(Game *jeu);

@@ -2,6 +2,7 @@
 // varkel_client: start-up, command line and the frame loop.
 #include "client_functions.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -69,6 +70,15 @@ static int OpenLog(Game *jeu) {
   return 0;
 }
 
+// The log holds the failing call's line; a player at a terminal is told
+// where it is.
+static int StartFailed(const Game *jeu) {
+  char whole[PATH_MAX];
+  const char *log = realpath(jeu->path_log, whole) != NULL ? whole : jeu->path_log;
+  fprintf(stderr, "varkel_client: the game could not start; %s says why.\n", log);
+  return 1;
+}
+
 static Uint32 VideoFlags(int fullscreen) {
   return SDL_HWSURFACE | SDL_DOUBLEBUF | (fullscreen ? SDL_FULLSCREEN : 0);
 }
@@ -85,16 +95,24 @@ static void ChooseRenderer(void) {
   setenv("SDL12COMPAT_SCALE_METHOD", "nearest", 0);
 }
 
-// Without a display SDL falls back to drawing nowhere, and the player would
-// wait for a window that never comes. The dummy driver, asked for by name,
-// runs without one.
+// Without a display SDL falls back to drawing nowhere (its "offscreen"
+// driver), and the player would wait for a window that never comes: unless a
+// driver is asked for by name (the dummy one runs without a display), the
+// window must be X11's or Wayland's. Called once SDL is up.
 static int RequireDisplay(void) {
-  const char *names[] = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"};
-  for (const char *name : names) {
-    const char *value = getenv(name);
-    if (value != NULL && value[0] != '\0') return 0;
+  const char *asked = getenv("SDL_VIDEODRIVER");
+  if (asked != NULL && asked[0] != '\0') return 0;
+  const char *x11 = getenv("DISPLAY"), *wayland = getenv("WAYLAND_DISPLAY");
+  if ((x11 == NULL || x11[0] == '\0') && (wayland == NULL || wayland[0] == '\0')) {
+    printf("varkel_client: no display (DISPLAY and WAYLAND_DISPLAY are not set).\n");
+    return 1;
   }
-  printf("varkel_client: no display (DISPLAY and WAYLAND_DISPLAY are not set).\n");
+  char driver[64];
+  if (SDL_VideoDriverName(driver, sizeof(driver)) == NULL) snprintf(driver, sizeof(driver), "none");
+  if (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0) return 0;
+  printf("varkel_client: the display cannot be opened (DISPLAY=%s, WAYLAND_DISPLAY=%s): SDL fell "
+         "back to its \"%s\" video driver, which shows no window.\n",
+         x11 != NULL ? x11 : "", wayland != NULL ? wayland : "", driver);
   return 1;
 }
 
@@ -219,10 +237,13 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   ChooseLayout(&jeu);
   if (OpenLog(&jeu)) return 1;
-  if (LoadGame(&jeu)) return 1;
+  if (LoadGame(&jeu)) return StartFailed(&jeu);
   int fullscreen = LastArgumentIs(argc, argv, "-f", "--fullscreen");
   jeu.sfc_screen = SDL_SetVideoMode(jeu.screen_w, jeu.screen_h, 0, VideoFlags(fullscreen));
-  if (jeu.sfc_screen == NULL) return FailAndQuit(&jeu, "SDL_SetVideoMode: %s.\n\a");
+  if (jeu.sfc_screen == NULL) {
+    FailAndQuit(&jeu, "SDL_SetVideoMode: %s.\n\a");
+    return StartFailed(&jeu);
+  }
   if (FitPicturesToDisplay(&jeu)) return QuitLibraries();
   jeu.display_fd = DisplayDescriptor();
   while (jeu.loop == 1)

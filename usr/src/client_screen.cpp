@@ -237,13 +237,19 @@ static int SetWhiteKeys(Game *jeu) {
   return 0;
 }
 
-static void OpenFonts(Game *jeu) {
+static int OpenFont(Game *jeu, TTF_Font **field, int size) {
+  *field = TTF_OpenFont(jeu->tmp_string, size);
+  if (*field == NULL) return FailAndQuit(jeu, "TTF_OpenFont: %s.\n\a");
+  return 0;
+}
+
+static int OpenFonts(Game *jeu) {
   snprintf(jeu->tmp_string, sizeof(jeu->tmp_string), "%sfont.ttf", jeu->path_fonts);
-  jeu->font1 = TTF_OpenFont(jeu->tmp_string, jeu->size_font1);
-  jeu->font_help = TTF_OpenFont(jeu->tmp_string, jeu->size_font_help);
-  jeu->font_speak = TTF_OpenFont(jeu->tmp_string, jeu->size_font_speak);
-  jeu->font_message = TTF_OpenFont(jeu->tmp_string, jeu->size_font_message);
-  jeu->font_place = TTF_OpenFont(jeu->tmp_string, jeu->size_font_place);
+  return OpenFont(jeu, &jeu->font1, jeu->size_font1) ||
+         OpenFont(jeu, &jeu->font_help, jeu->size_font_help) ||
+         OpenFont(jeu, &jeu->font_speak, jeu->size_font_speak) ||
+         OpenFont(jeu, &jeu->font_message, jeu->size_font_message) ||
+         OpenFont(jeu, &jeu->font_place, jeu->size_font_place);
 }
 
 static void SetColours(Game *jeu) {
@@ -306,7 +312,7 @@ int LoadGame(Game *jeu) {
   jeu->help_bar_w = (Uint16)jeu->sfc_bar_help->w;
   SetTranslucent(jeu);
   if (SetWhiteKeys(jeu)) return 1;
-  OpenFonts(jeu);
+  if (OpenFonts(jeu)) return 1;
   SetColours(jeu);
   if (RenderFirstTexts(jeu)) return QuitLibraries();
   FillBar(jeu->sfc_bar_help, kBarHelp);

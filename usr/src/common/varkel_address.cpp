@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -111,11 +112,33 @@ static int OtherScheme(const std::string &value, char *problem, size_t size) {
                     "or HOST[:PORT] alone");
 }
 
+// unix:PATH: absolute, so that it does not depend on the folder a program
+// runs from, and short enough for a socket's address.
+static int TakeSocketPath(const std::string &path, ServerAddress *address, char *problem,
+                          size_t size) {
+  if (path.empty() || path[0] != '/')
+    return Refuse(problem, size, "the socket path \"" + path + "\" does not start with \"/\"");
+  if (path.size() > VARKEL_UNIX_PATH_MAX)
+    return Refuse(problem, size,
+                  "the socket path has " + std::to_string(path.size()) + " characters, more than " +
+                      std::to_string(VARKEL_UNIX_PATH_MAX));
+  snprintf(address->host, sizeof(address->host), "%s", path.c_str());
+  address->port = 0;
+  address->unix_socket = 1;
+  return 0;
+}
+
 int ReadServerAddress(const char *text, int default_port, ServerAddress *address, char *problem,
                       size_t problem_size) {
   static const char kTls[] = "tls://";
+  static const char kUnix[] = "unix:";
   std::string value(text);
   ServerAddress read = {};
+  if (strncmp(text, kUnix, strlen(kUnix)) == 0) {
+    if (TakeSocketPath(value.substr(strlen(kUnix)), &read, problem, problem_size)) return 1;
+    *address = read;
+    return 0;
+  }
   read.tls = strncasecmp(text, kTls, strlen(kTls)) == 0;
   if (read.tls) value.erase(0, strlen(kTls));
   if (!read.tls && OtherScheme(value, problem, problem_size)) return 1;
@@ -144,6 +167,10 @@ int ReadServerAddress(const char *text, int default_port, ServerAddress *address
 }
 
 void WriteServerAddress(const ServerAddress *address, char *text, size_t size) {
+  if (address->unix_socket) {
+    snprintf(text, size, "unix:%s", address->host);
+    return;
+  }
   int v6 = strchr(address->host, ':') != NULL;
   snprintf(text, size, "%s%s%s%s:%d", address->tls ? "tls://" : "", v6 ? "[" : "", address->host,
            v6 ? "]" : "", address->port);
@@ -316,13 +343,43 @@ static int Race(const struct addrinfo *list, Clock::time_point deadline, int *fd
   return fcntl(*fd, F_SETFL, fcntl(*fd, F_GETFL) & ~O_NONBLOCK) != 0;
 }
 
+// A server's socket file; a full backlog is waited out within the time limit.
+static int ConnectLocal(const ServerAddress *address, Clock::time_point deadline, int *fd,
+                        std::string *why) {
+  struct sockaddr_un local = {};
+  local.sun_family = AF_UNIX;
+  snprintf(local.sun_path, sizeof(local.sun_path), "%s", address->host);
+  int socket_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (socket_fd < 0) {
+    *why = strerror(errno);
+    return 1;
+  }
+  int failed;
+  while ((failed = connect(socket_fd, (struct sockaddr *)&local, sizeof(local)) != 0) &&
+         errno == EAGAIN && Remaining(deadline) > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (failed) {
+    *why = errno == EAGAIN ? "no answer within the time limit" : strerror(errno);
+    close(socket_fd);
+    return 1;
+  }
+  *fd = socket_fd;
+  return fcntl(socket_fd, F_SETFL, fcntl(socket_fd, F_GETFL) & ~O_NONBLOCK) != 0;
+}
+
 int ConnectServer(const ServerAddress *address, unsigned timeout_ms, int *fd, const char **call,
                   char *problem, size_t problem_size) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   char where[VARKEL_HOST_MAX + 16];
   WriteServerAddress(address, where, sizeof(where));
-  struct addrinfo *list = NULL;
   std::string why;
+  if (address->unix_socket) {
+    if (ConnectLocal(address, deadline, fd, &why) == 0) return 0;
+    *call = "connect";
+    snprintf(problem, problem_size, "%s: %s", where, why.c_str());
+    return 1;
+  }
+  struct addrinfo *list = NULL;
   if (Resolve(address, deadline, &list, &why)) {
     *call = "getaddrinfo";
     snprintf(problem, problem_size, "%s: %s", where, why.c_str());

@@ -29,14 +29,16 @@ Usage: varkel [--server ADDRESS [--ca-file FILE] | --choose-server | --forget-se
 
 Starts Varkel, in a window or full screen, on the server given with
 --server, else the one in VARKEL_SERVER, else the one given last with
---server, else the server the game was built for when it answers, else a
-personal server of your own on this machine.
+--server, else the server the game was built for when it answers (and,
+on this machine, is the system's or yours), else a personal server of your
+own on this machine, which only you can reach.
 
 ADDRESS is HOST, HOST:PORT, [IPV6], [IPV6]:PORT or an IPv6 address; HOST is
 a name of up to 253 characters or an IPv4 address; the port is 9999 when
 not given. After tls:// (tls://HOST[:PORT], port 9992 when not given) the
 conversation is encrypted and the server's certificate checked against the
 authorities the system trusts, or only against the one of --ca-file.
+unix:PATH is a server of this machine reached through its socket file.
 
 Options:
   -s, --server ADDRESS  play on that server, and on it again next time
@@ -51,7 +53,8 @@ Options:
 
 The server given last:  $memory
 The personal world:     $world/varkel.db
-                        (its server's log: $trees/server.log)
+                        (its server's log: $trees/server.log;
+                        its socket: server.sock in \$XDG_RUNTIME_DIR/varkel/)
 Your files are in $trees/1/
 (a second game started while one runs uses $trees/2/, and so on):
   tmp/nickname.dat                  the remembered nickname
@@ -203,12 +206,19 @@ elif [ -s "$memory" ]; then
   server=$(head -n 1 "$memory")
   ca_file=$(sed -n 2p "$memory")
   check "$server" "the server kept in $memory,"
-elif builtin=$("$helper" builtin); then
+elif found=$("$helper" builtin); then
   :
 else
-  [ $? -eq 3 ] || fail "the address reader $helper did not run"
+  # 3: nothing answers there; 4: another account listens there (its name
+  # on the second line), which would be handed the player's password.
+  case $? in
+  3) ;;
+  4) tell "$(printf '%s' "$found" | sed -n 1p) is held by another account, $(printf '%s' "$found" | sed -n 2p), not by this machine's server: playing on a personal server" ;;
+  *) fail "the address reader $helper did not run" ;;
+  esac
   personal=1
 fi
+builtin=$(printf '%s' "${found:-}" | sed -n 1p)
 if [ -n "$server" ]; then
   VARKEL_SERVER=$server
   export VARKEL_SERVER
@@ -249,65 +259,76 @@ for name in nickname.dat chat.dat; do
   fi
 done
 
-# The personal server: one for all the player's games, started by the first
-# and stopped when the last ends. Every game holds server.users shared
-# (descriptor 8, inherited by its client); the server's keeper waits to hold
-# it alone, which happens only once every client has gone, however it went.
+# The personal server: one for all the player's games, on a Unix socket
+# that only the player may open, in a folder of the player's alone. It is
+# its own keeper: it holds SOCKET.lock while it runs, and stops once it can
+# hold server.users alone. Every game holds server.users shared (descriptor
+# 8, inherited by its client), so that the server ends with the last game,
+# however it went, and a launcher interrupted at any moment leaves nothing
+# behind; nothing ever signals it.
 personal_server() {
   program=$here/varkel_server
   if [ ! -x "$program" ]; then
     tell "no server answers at $builtin: choose one with varkel --server HOST[:PORT] (or install varkel-server for a world of your own)"
     return 0
   fi
+  run=$(runtime)
+  socket=$run/server.sock
   exec 8>>"$trees/server.users"
-  flock -s 8
-  exec 7>>"$trees/server.lock"
+  # A server that is stopping holds it alone until it has gone.
+  flock -s -w 30 8 || {
+    tell "the personal server did not stop within 30 s: see $trees/server.log"
+    return 0
+  }
+  # One launcher at a time looks for the server and starts it.
+  exec 7>>"$trees/server.start"
   flock 7
-  pid="" port=""
-  if [ -s "$trees/server.run" ]; then read -r pid port <"$trees/server.run" || :; fi
-  if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null ||
-    ! "$helper" answers "127.0.0.1:$port" >/dev/null; then
-    start_server "$program" || {
+  if ! "$helper" answers "unix:$socket" >/dev/null; then
+    start_server "$program" "$socket" || {
       exec 7>&-
       tell "the personal server did not start: see $trees/server.log"
       return 0
     }
   fi
   exec 7>&-
-  VARKEL_SERVER=127.0.0.1:$port
+  VARKEL_SERVER=unix:$socket
   export VARKEL_SERVER
 }
 
-# Starts the server on a free port of 127.0.0.1, out of the terminal's reach,
-# and its keeper; sets pid and port.
-start_server() {  # program
+# XDG_RUNTIME_DIR when it is the player's alone, else the state folder.
+runtime() {
+  dir=${XDG_RUNTIME_DIR:-}
+  case $dir in
+  /*)
+    if [ -d "$dir" ] && [ -O "$dir" ] && [ "$(stat -c %a "$dir")" = 700 ]; then
+      mkdir -p "$dir/varkel"
+      printf '%s\n' "$dir/varkel"
+      return 0
+    fi
+    ;;
+  esac
+  chmod 700 "$trees"
+  printf '%s\n' "$trees"
+}
+
+# Starts the server out of the terminal's reach and waits until it answers.
+# A server started by a launcher interrupted before it answered may still be
+# on its way: this one then gives way to it.
+start_server() {  # program, socket
   log=$trees/server.log
   : >"$log"
-  setsid "$1" --port 0 --listen 127.0.0.1 --db "$world/varkel.db" \
+  setsid "$1" --unix "$2" --while-locked "$trees/server.users" --db "$world/varkel.db" \
     </dev/null >/dev/null 2>>"$log" 7>&- 8>&- 9>&- &
   pid=$!
-  port=""
   n=0
-  while [ -z "$port" ] && [ $n -lt 200 ] && kill -0 "$pid" 2>/dev/null; do
+  # About 10 s: each round starts the address reader.
+  while [ $n -lt 100 ]; do
+    if "$helper" answers "unix:$2" >/dev/null; then return 0; fi
+    if ! kill -0 "$pid" 2>/dev/null && ! grep -q 'another server' "$log"; then return 1; fi
     sleep 0.05
-    port=$(sed -n 's/^varkel_server: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' "$log")
     n=$((n + 1))
   done
-  if [ -z "$port" ]; then
-    kill "$pid" 2>/dev/null || :
-    return 1
-  fi
-  printf '%s %s\n' "$pid" "$port" >"$trees/server.run"
-  # shellcheck disable=SC2016 # expanded by the keeper
-  setsid sh -c '
-    exec 8>>"$1/server.users"
-    flock -x 8
-    kill "$2" 2>/dev/null
-    n=0
-    while kill -0 "$2" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-    [ $n -lt 100 ] || kill -9 "$2" 2>/dev/null
-    rm -f "$1/server.run"' keeper "$trees" "$pid" \
-    </dev/null >/dev/null 2>&1 7>&- 8>&- 9>&- &
+  return 1
 }
 
 if [ -n "$personal" ]; then

@@ -267,7 +267,9 @@ typedef struct PrefixCap {
 } PrefixCap;
 
 typedef struct ServerConfig {
-  std::vector<std::string> listen; // empty: the loopback addresses
+  std::vector<std::string> listen; // empty: the loopback addresses (none with unix_path)
+  std::string unix_path;           // a Unix socket to listen on as well; empty: none
+  std::string while_locked;        // serve while others hold this file's shared flock
   int port;                        // 0: any free port
   std::string db_path;
   int read_timeout_ms;

@@ -146,6 +146,8 @@ static void PeerText(const struct sockaddr_storage *address, char *out, size_t o
     inet_ntop(AF_INET, &((const struct sockaddr_in *)address)->sin_addr, out, out_size);
   } else if (address->ss_family == AF_INET6) {
     inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)address)->sin6_addr, out, out_size);
+  } else if (address->ss_family == AF_UNIX) {
+    snprintf(out, out_size, "local");
   }
 }
 

@@ -332,9 +332,17 @@ typedef struct Server {
   std::mutex reserved_lock;
   std::unordered_set<std::string> reserved; // names being created
   StorePool store_pool;
+  int local_lock_fd = -1; // held while the Unix socket is ours (server_local.cpp)
 } Server;
 
 double MonotonicMs();
+// The Unix socket of config.unix_path, for its owner alone, into the plain
+// listeners; the lock file beside it (PATH.lock, holding the pid) is held
+// for the server's life, so that a second server refuses to start and a
+// socket file left by one that died is replaced. 1 when refused, logged.
+int ListenLocal(Server *server);
+// Removes the socket file and lets its lock go.
+void CloseLocal(Server *server);
 // Hands a conversation to the hashing threads, in the queue of its
 // client's address; it comes back to its loop through ConversationHashed.
 void ServerQueueHash(Server *server, const std::string &peer_key, struct Conversation *talk);

@@ -2,10 +2,16 @@
 // varkel_server: the game server of Varkel. Serves until SIGINT or SIGTERM,
 // then ends the conversations in progress and closes the database. SIGHUP
 // loads the TLS certificate and key again.
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "server.h"
 
@@ -45,6 +51,23 @@ static int Check(const ServerConfig &config) {
   return 0;
 }
 
+// --while-locked: once no one else holds the file, the lock is the
+// server's until it has ended, so that a launcher waits for it to go
+// before it starts the next one.
+static int StopWhenUnlocked(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "varkel_server: open: %s: %s\n", path.c_str(), strerror(errno));
+    return 1;
+  }
+  std::thread([fd] {
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    kill(getpid(), SIGTERM);
+  }).detach();
+  return 0;
+}
+
 int main(int argc, char **argv) {
   ServerConfig config = ServerConfigDefaults();
   config.db_path = DefaultDatabasePath(ProgramPath(argv[0]));
@@ -61,6 +84,10 @@ int main(int argc, char **argv) {
   RaiseDescriptorLimit();
   Server *server = NULL;
   if (ServerStart(config, &server) != 0) return 1;
+  if (!config.while_locked.empty() && StopWhenUnlocked(config.while_locked) != 0) {
+    ServerFree(server);
+    return 1;
+  }
   fprintf(stderr, "varkel_server: database %s\n", config.db_path.c_str());
   int rc = ServerRun(server, stop_fd);
   ServerFree(server);

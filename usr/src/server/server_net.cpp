@@ -126,6 +126,8 @@ static int ListenBoth(Server *server, const char *host) {
 static int ListenAll(Server *server) {
   server->port = server->config.port;
   server->tls_port = server->config.tls_port;
+  if (!server->config.unix_path.empty() && ListenLocal(server) != 0) return 1;
+  if (server->config.listen.empty() && !server->config.unix_path.empty()) return 0;
   if (server->config.listen.empty()) {
     for (const char *host : kLoopbackAddresses)
       ListenBoth(server, host);
@@ -433,6 +435,7 @@ void ServerFree(Server *server) {
     close(fd);
   for (int fd : server->tls_listeners)
     close(fd);
+  CloseLocal(server);
   TlsFree(&server->tls);
   if (server->store.db != NULL) StoreClose(&server->store);
   delete server;

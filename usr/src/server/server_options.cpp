@@ -14,6 +14,12 @@ static const char kUsage[] =
     "  --port N              TCP port (default 9999; 0 takes a free one)\n"
     "  --listen ADDRESS      address to listen on, repeatable or comma-separated\n"
     "                        (default 127.0.0.1 and ::1; 0.0.0.0 for a network)\n"
+    "  --unix PATH           listen on a Unix socket at PATH that only this account\n"
+    "                        may connect to (clients reach it as unix:PATH), and on\n"
+    "                        no TCP address unless --listen gives one; PATH.lock\n"
+    "                        holds the pid while the server runs\n"
+    "  --while-locked FILE   serve while other processes hold a shared flock(2) on\n"
+    "                        FILE, then stop (a launcher's games hold it)\n"
     "  --db PATH             database file (default var/lib/varkel/varkel.db of the tree),\n"
     "                        or a postgresql:// URI for a database that servers share\n"
     "  --read-timeout-ms N   time limit on each read from a client (default 10000)\n"
@@ -83,6 +89,8 @@ static int AddPrefixCap(ServerConfig *config, const char *text) {
 static const char *const kValueOptions[] = {
     "--port",
     "--listen",
+    "--unix",
+    "--while-locked",
     "--db",
     "--read-timeout-ms",
     "--threads",
@@ -129,10 +137,13 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   if (option == "--db-timeout-ms")
     return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
   if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
-  if (option == "--db" || option == "--tls-cert" || option == "--tls-key") {
+  if (option == "--db" || option == "--tls-cert" || option == "--tls-key" || option == "--unix" ||
+      option == "--while-locked") {
     std::string &field = option == "--db"         ? config->db_path
                          : option == "--tls-cert" ? config->tls_cert
-                                                  : config->tls_key;
+                         : option == "--tls-key"  ? config->tls_key
+                         : option == "--unix"     ? config->unix_path
+                                                  : config->while_locked;
     field = value;
     return value[0] == '\0';
   }

@@ -1063,6 +1063,21 @@ TEST_F(Actions, PasswordAnswerAndVerdictInOneWrite) {
   }
 }
 
+// A server's bytes reach the log as text: what would act on a terminal
+// (escapes, carriage returns, bells, C1 controls, malformed UTF-8) is
+// written as \xNN, the backslash doubled; French letters stay.
+TEST_F(Actions, ServerBytesAreLoggedEscaped) {
+  SetState("connected");
+  Script script = Replies({"OK", "OK", "OK", "OK\x1b[2J\r\a"}, {Reply("\xc2\x9b"
+                                                                      "31m\\ é\xff\xc3")});
+  EXPECT_EQ(Run(ActionSpeak, script), 0);
+  std::string log = game.Log();
+  EXPECT_NE(log.find("Received: \"OK\\x1B[2J\\x0D\\x07\"\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Received: \"\\xC2\\x9B31m\\\\ é\\xFF\\xC3\"\n"), std::string::npos) << log;
+  EXPECT_TRUE(ShowsState("Vous avez parlé."));
+  ExpectSane();
+}
+
 TEST_F(Actions, ReplyOfTwoThousandBytesWithoutNul) {
   // The reply is cut to what the buffer holds; the server then goes.
   SetState("connected");

@@ -8,7 +8,9 @@
 # given (its environment), that the client's own connection reaches it
 # (varkel_address answers), the remembered server, the personal server and
 # what is left when the games end, the newest nickname and heard lines in
-# every tree, and each bad value refused with its line and status 2.
+# every tree, and each bad value refused with its line and status 2; the
+# launcher interrupted by each signal at moments of its start, another
+# account before the personal server and at the built-in address.
 set -uo pipefail
 stage=$1
 
@@ -24,7 +26,8 @@ ip link set lo up
 games=$stage/usr/games
 helper=$stage/usr/libexec/varkel/varkel_address
 source "$(dirname "$0")/support_checks.sh"
-unset DISPLAY WAYLAND_DISPLAY VARKEL_SERVER XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME
+unset DISPLAY WAYLAND_DISPLAY VARKEL_SERVER XDG_STATE_HOME XDG_CONFIG_HOME XDG_DATA_HOME \
+  XDG_RUNTIME_DIR
 # A sanitized server's leak check at its end outlives its stop by seconds
 # under a processor's load; test.sh turns it off for every test too.
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
@@ -137,21 +140,31 @@ else
 fi
 
 # ---- forgetting: then nothing answers at localhost:9999 here, so a
-# personal server is born
-start "$work/ann" --forget-server; ann4=$started
+# personal server is born, on a socket in the player's runtime folder
+chmod 755 "$work"
+mkdir -m 700 "$work/ann-run"
+XDG_RUNTIME_DIR=$work/ann-run start "$work/ann" --forget-server; ann4=$started
 check "the forgetting game starts" ready "$ann4" "$work/ann"
 check "forgetting is said" grep -q '^varkel: the server given last is forgotten$' "$work/out"
 : >"$work/out"
 check "the kept server is forgotten" test ! -e "$work/ann/.config/varkel/server"
 personal=$(given "$ann4")
-check "a personal server on 127.0.0.1 ($personal)" grep -q '^127\.0\.0\.1:[0-9]*$' <<<"$personal"
+socket=$work/ann-run/varkel/server.sock
+check "a personal server on the runtime folder's socket ($personal)" test "$personal" = "unix:$socket"
 check "the personal server answers" "$helper" answers "$personal"
 state=$work/ann/.local/state/varkel
-check "its log is in the state folder" grep -q 'listening on 127.0.0.1' "$state/server.log"
+check "its log is in the state folder" grep -q "listening on unix:$socket" "$state/server.log"
 check "its world is in the data folder" test -s "$work/ann/.local/share/varkel/varkel.db"
+# Another account cannot open a conversation with it, even with every
+# folder above the socket open to it.
+chmod 755 "$work/ann-run" "$work/ann-run/varkel"
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+check "nobody cannot reach the personal server" \
+  test "$(as_nobody "$helper" answers "$personal"; echo $?)" = 3
+chmod 700 "$work/ann-run"
 # A second game at once shares it; the server ends only with the last game,
 # even one killed.
-start "$work/ann"; ann5=$started
+XDG_RUNTIME_DIR=$work/ann-run start "$work/ann"; ann5=$started
 check "a second game starts" ready "$ann5" "$work/ann"
 check "the second game shares the personal server" test "$(given "$ann5")" = "$personal"
 kill -9 "$ann4"
@@ -160,22 +173,85 @@ sleep 0.5
 check "the server stays while a game runs" "$helper" answers "$personal"
 kill -9 "$ann5"
 wait "$ann5" 2>/dev/null
-# The keeper asks the server to stop (kills it after 10 s), then says it
-# no longer runs.
-gone() {
+# The server stops itself once no game holds its lock.
+gone() {  # HOME
   local n=0
   while [ $n -lt 250 ]; do
     # The pattern does not match the grep that reads it.
-    ps -eo args | grep -q -- "$work/ann/.local/share/varkel/varkel.d[b]" ||
-      [ -e "$state/server.run" ] || return 0
+    ps -eo args | grep -q -- "$1/.local/share/varkel/varkel.d[b]" || return 0
     sleep 0.1
     n=$((n + 1))
   done
   return 1
 }
-check "no server process left once the last game is killed" gone
+check "no server process left once the last game is killed" gone "$work/ann"
 check "the personal server no longer answers" test "$("$helper" answers "$personal"; echo $?)" = 3
-check "nothing says a server runs" test ! -e "$state/server.run"
+check "its socket is gone" test ! -e "$socket"
+
+# ---- the launcher interrupted by each signal at moments of its start: once
+# its game is gone no server is left, and the next game has its server (here
+# in the state folder, XDG_RUNTIME_DIR being unset). Each game is a process
+# group of its own, as at a terminal, where INT and HUP reach the whole group
+# (a background job of a script would ignore INT).
+set -m
+interrupt() {  # signal, delay
+  start "$work/ivy"
+  sleep "$2"
+  case $1 in
+  INT | HUP) kill -s "$1" -- -"$started" 2>/dev/null ;;
+  *) kill -s "$1" "$started" 2>/dev/null ;;
+  esac
+  wait "$started" 2>/dev/null
+}
+for signal in INT TERM HUP KILL; do
+  for delay in 0.02 0.06 0.1 0.15 0.3; do
+    interrupt $signal $delay
+    check "no server left after $signal at $delay s" gone "$work/ivy"
+  done
+  # The next game at once, while the server an interrupted start left may
+  # still be on its way.
+  interrupt $signal 0.08
+  start "$work/ivy"; ivy=$started
+  check "after $signal the next game starts" ready "$ivy" "$work/ivy"
+  check "after $signal the next game's server answers" "$helper" answers "$(given "$ivy")"
+  stop "$ivy"
+  check "after $signal no server once the game ends" gone "$work/ivy"
+done
+set +m
+: >"$work/out"
+
+# ---- another account's listener at the built-in address is not handed
+# the game; the system's own is
+mkdir -m 777 "$work/nobody"
+listen_9999() {  # log, then the command that runs the server; its pid in $started
+  "${@:2}" "$games/varkel_server" --port 9999 --listen 127.0.0.1 --db "$(dirname "$1")/w.db" \
+    2>"$1" &
+  started=$!
+  pids+=("$started")
+  local n=0
+  until grep -qs 'listening on' "$1" || [ $n -ge 200 ]; do sleep 0.05; n=$((n + 1)); done
+}
+listen_9999 "$work/nobody/log" setpriv --reuid=65534 --regid=65534 --clear-groups
+foreign=$started
+start "$work/joe"; joe=$started
+check "joe's game starts beside another account's listener" ready "$joe" "$work/joe"
+check "joe plays on his personal server, not on localhost:9999" \
+  grep -q '^unix:/' <<<"$(given "$joe")"
+check "the listener is named: $(cat "$work/out")" grep -q 'nobody (uid 65534)' "$work/out"
+stop "$joe"
+check "joe's server ends with his game" gone "$work/joe"
+stop "$foreign"
+check "another account's listener heard nothing: $(cat "$work/nobody/log")" \
+  test "$(grep -v 'listening on' "$work/nobody/log" | grep -c '127\.0\.0\.1')" -eq 0
+: >"$work/out"
+mkdir "$work/system"
+listen_9999 "$work/system/log" env
+system=$started
+start "$work/kim"; kim=$started
+check "kim's game starts beside the system's server" ready "$kim" "$work/kim"
+check "kim plays on the built-in address" test -z "$(given "$kim")"
+stop "$kim" "$system"
+
 # Without a server program, one line says how to choose a server.
 cp -a "$stage" "$work/client-only"
 rm "$work/client-only/usr/games/varkel_server"

@@ -48,6 +48,7 @@ TEST(ServerChoice, EveryFormOfAddress) {
       {"2001:db8::42", "2001:db8::42", VARKEL_SERVER_PORT},
       {"[::1]", "::1", VARKEL_SERVER_PORT},
       {"[2001:db8::ffff:1.2.3.4]:80", "2001:db8::ffff:1.2.3.4", 80},
+      {"unix:/run/user/1000/varkel/server.sock", "/run/user/1000/varkel/server.sock", 0},
   };
   for (const auto &form : forms) {
     Choice choice;
@@ -93,6 +94,8 @@ TEST(ServerChoice, BadValuesAreRefusedAndChangeNothing) {
       {"varkel_server.example.org", "part \"varkel_server\""},
       {std::string(64, 'a') + ".org", "part \"" + std::string(64, 'a') + "\""},
       {"999.1.1.1", "\"999.1.1.1\" is not an IPv4"},
+      {"unix:server.sock", "\"server.sock\" does not start with \"/\""},
+      {"unix:/" + std::string(107, 's'), "108 characters"},
   };
   for (const auto &one : bad) {
     Choice choice;

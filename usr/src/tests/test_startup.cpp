@@ -130,6 +130,20 @@ TEST(Layout, MissingPictureStopsStartUpWithOneLogLine) {
   EXPECT_EQ(log.find("old"), std::string::npos);
 }
 
+// A font that cannot be opened ends the start like a missing picture: its
+// line in the log, a line saying where that is, status 1; never a crash.
+TEST(Layout, MissingFontStopsStartUpWithItsLine) {
+  InstallTree tree(true, false);
+  ASSERT_EQ(
+      symlink(VARKEL_SHARE_DIR "/pictures", (tree.root + "usr/share/varkel/pictures").c_str()), 0);
+  ASSERT_EQ(mkdir((tree.root + "usr/share/varkel/fonts").c_str(), 0700), 0);
+  ProcessResult result = Client(tree, {});
+  EXPECT_EQ(result.status, 1) << result.out;
+  std::string log = ReadFileText(tree.LogPath());
+  EXPECT_EQ(log.rfind("TTF_OpenFont: ", 0), 0u) << log;
+  EXPECT_NE(result.out.find("varkel_client.log says why"), std::string::npos) << result.out;
+}
+
 // Closing the window reaches the loop as SDL_QUIT, which SDL also posts on
 // SIGTERM: the client must end with status 1, not die of the signal.
 TEST(Loop, WindowCloseEndsWithStatusOne) {
@@ -149,7 +163,9 @@ TEST(Loop, WindowCloseEndsWithStatusOne) {
 }
 
 // Without a display SDL would draw nowhere and the client would never end:
-// it says so and stops. The dummy driver, asked for by name, still runs.
+// it says so and stops; so it does with a display that is not there, where
+// SDL falls back to a driver without a window. The dummy driver, asked for
+// by name, still runs.
 TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
   InstallTree tree;
   std::vector<std::pair<std::string, std::string>> kept;
@@ -158,10 +174,14 @@ TEST(Display, NoDisplayStopsAtOnceWithStatusOne) {
     unsetenv(name);
   }
   ProcessResult result = RunProcess({VARKEL_CLIENT_BINARY}, tree.Bin(), 5000);
+  ProcessResult missing = RunProcess({VARKEL_CLIENT_BINARY}, tree.Bin(), 5000, {"DISPLAY=:4093"});
   for (const auto &variable : kept)
     setenv(variable.first.c_str(), variable.second.c_str(), 1);
   EXPECT_EQ(result.status, 1) << "killed after 5 s, or ended otherwise: " << result.out;
   EXPECT_NE(result.out.find("no display"), std::string::npos) << result.out;
+  EXPECT_EQ(missing.status, 1) << "killed after 5 s, or ended otherwise: " << missing.out;
+  EXPECT_NE(missing.out.find("the display cannot be opened (DISPLAY=:4093"), std::string::npos)
+      << missing.out;
   // Nothing was started: no log either.
   EXPECT_FALSE(FileExists(tree.LogPath()));
   ProcessResult dummy = ClientUntilItPlays(tree, {});

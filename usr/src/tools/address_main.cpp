@@ -7,14 +7,24 @@
 //   varkel_address answers ADDRESS  0 when a server opens a connection there
 //                                   within 2 s, 3 when none does
 //   varkel_address builtin          prints the built-in address; 3 when it is
-//                                   this machine's and nothing answers there
+//                                   this machine's and nothing answers there,
+//                                   4 (the owner on a second line) when what
+//                                   listens there is another account's
+#include <arpa/inet.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "common/varkel_address.h"
 
-enum { kProbeMs = 2000, kSilent = 3, kMisused = 2 };
+enum { kProbeMs = 2000, kSilent = 3, kMisused = 2, kForeign = 4 };
+
+// The system's server runs as root or as the service's own user.
+static const char kServiceUser[] = "varkel-server";
 
 static int Answers(const ServerAddress *address) {
   int fd;
@@ -32,6 +42,78 @@ static int Read(const char *text, ServerAddress *address) {
   return 1;
 }
 
+// A listening socket's local address, as /proc/net/tcp and tcp6 write it
+// (hex, in the kernel's byte order), that a connection to a loopback
+// address may reach: loopback or any address.
+static int ReachedFromLoopback(const std::string &hex) {
+  unsigned char bytes[16] = {0};
+  size_t count = hex.size() / 2;
+  if (count != 4 && count != 16) return 0;
+  for (size_t n = 0; n < count; n++)
+    bytes[n] = (unsigned char)std::stoul(hex.substr(2 * n, 2), NULL, 16);
+  // Each 32-bit word is written as the host's integer: on little-endian
+  // machines its bytes come reversed.
+  uint32_t words[4];
+  memcpy(words, bytes, count);
+  for (size_t n = 0; n < count / 4; n++)
+    words[n] = htonl(words[n]);
+  memcpy(bytes, words, count);
+  static const unsigned char kNone[16] = {0};
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (count == 4) return bytes[0] == 127 || memcmp(bytes, kNone, 4) == 0;
+  char text[INET6_ADDRSTRLEN];
+  inet_ntop(AF_INET6, bytes, text, sizeof(text));
+  return memcmp(bytes, kNone, 16) == 0 || IsLoopbackHost(text) ||
+         (memcmp(bytes, kMapped, 12) == 0 && (bytes[12] == 127 || bytes[12] == 0));
+}
+
+// The owners of the sockets listening on port that a connection to this
+// machine may reach. 1 when the kernel's tables cannot be read.
+static int ListenerOwners(int port, std::vector<uid_t> *owners) {
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    FILE *file = fopen(table, "r");
+    if (file == NULL) return 1;
+    char line[512], local[64], state[8];
+    unsigned local_port, uid;
+    while (fgets(line, sizeof(line), file) != NULL) {
+      if (sscanf(line, " %*s %63[0-9A-Fa-f]:%x %*s %7s %*s %*s %*s %u", local, &local_port, state,
+                 &uid) != 4)
+        continue;
+      if ((int)local_port == port && strcmp(state, "0A") == 0 && ReachedFromLoopback(local))
+        owners->push_back((uid_t)uid);
+    }
+    fclose(file);
+  }
+  return 0;
+}
+
+static int Trusted(uid_t uid) {
+  struct passwd *service = getpwnam(kServiceUser);
+  return uid == 0 || uid == getuid() || (service != NULL && uid == service->pw_uid);
+}
+
+// The built-in server of this machine: played on only when every socket
+// listening there is the system's or the player's own; the owner of
+// another one on a second line.
+static int LocalBuiltIn(const ServerAddress *address) {
+  std::vector<uid_t> owners;
+  if (ListenerOwners(address->port, &owners)) {
+    printf("nobody known (the kernel's tables of sockets cannot be read)\n");
+    return kForeign;
+  }
+  if (owners.empty()) return kSilent;
+  for (uid_t uid : owners) {
+    if (Trusted(uid)) continue;
+    struct passwd *owner = getpwuid(uid);
+    if (owner != NULL)
+      printf("%s (uid %u)\n", owner->pw_name, (unsigned)uid);
+    else
+      printf("uid %u\n", (unsigned)uid);
+    return kForeign;
+  }
+  return Answers(address);
+}
+
 int main(int argc, char **argv) {
   ServerAddress address = {};
   if (argc == 3 && strcmp(argv[1], "check") == 0) return Read(argv[2], &address);
@@ -43,7 +125,8 @@ int main(int argc, char **argv) {
     char written[VARKEL_HOST_MAX + 16];
     WriteServerAddress(&address, written, sizeof(written));
     printf("%s\n", written);
-    return IsLoopbackHost(address.host) ? Answers(&address) : 0;
+    fflush(stdout);
+    return IsLoopbackHost(address.host) ? LocalBuiltIn(&address) : 0;
   }
   fprintf(stderr, "Usage: varkel_address check|answers ADDRESS\n       varkel_address builtin\n");
   return kMisused;
