@@ -87,17 +87,18 @@ static int ReadV2(const unsigned char *bytes, size_t length, struct sockaddr_sto
   if (command > 1) return PROXY_BAD;
   *used = total;
   // LOCAL (the balancer's own check) and the families without an address
-  // of ours keep the connection's own address.
+  // of ours keep the connection's own address: so does a datagram one,
+  // which cannot name the client of a stream.
   if (command == 0) return PROXY_DONE;
   struct sockaddr_storage address;
   memset(&address, 0, sizeof(address));
-  if (family == 0x11 || family == 0x12) {
+  if (family == 0x11) {
     if (total < 16 + 12) return PROXY_BAD;
     struct sockaddr_in *v4 = (struct sockaddr_in *)&address;
     v4->sin_family = AF_INET;
     memcpy(&v4->sin_addr, bytes + 16, 4);
     memcpy(&v4->sin_port, bytes + 24, 2);
-  } else if (family == 0x21 || family == 0x22) {
+  } else if (family == 0x21) {
     if (total < 16 + 36) return PROXY_BAD;
     struct sockaddr_in6 *v6 = (struct sockaddr_in6 *)&address;
     v6->sin6_family = AF_INET6;
