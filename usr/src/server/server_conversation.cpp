@@ -177,7 +177,7 @@ static void Unhold(Conversation *talk) {
 }
 
 // A line of its own for a conversation that got somewhere; those that never
-// sent a whole message, and failures past the log's rate, are summed up. A
+// sent a whole message, and those past the log's rates, are summed up. A
 // refused connection (no outcome) was counted already.
 static void Note(Conversation *talk) {
   Guard *guard = &talk->loop->server->guard;
@@ -185,7 +185,8 @@ static void Note(Conversation *talk) {
   double now = MonotonicMs();
   if (talk->outcome == NULL) return;
   if (!talk->spoke) return GuardDropped(guard, key, now);
-  if (talk->served || GuardMayLog(guard, key, now)) LogConversation(talk);
+  if (talk->served ? GuardMayLogServed(guard, key, now) : GuardMayLog(guard, key, now))
+    LogConversation(talk);
 }
 
 static void End(Conversation *talk) {
@@ -629,16 +630,30 @@ static int MakeRoom(Loop *loop, const Admission &newcomer) {
   return 0;
 }
 
+// A place in the server's total, checked and taken in one step so that
+// loops admitting side by side never pass the cap together; 1 when full.
+static int TakePlace(Server *server) {
+  int open = server->open_conversations.load();
+  do {
+    if (open >= server->config.conversations_max) return 1;
+  } while (!server->open_conversations.compare_exchange_weak(open, open + 1));
+  return 0;
+}
+
 // Counts the conversation for its address; 1 when it was refused (and
 // counted as such).
 static int Admit(Conversation *talk) {
   Server *server = talk->loop->server;
   Admission admission = AdmissionFor(server->config, &talk->peer);
   int refused = GuardAdmit(&server->guard, admission) != 0;
-  if (!refused && server->open_conversations >= server->config.conversations_max &&
-      MakeRoom(talk->loop, admission) != 0) {
-    GuardLeave(&server->guard, admission);
-    refused = 1;
+  if (!refused && TakePlace(server) != 0) {
+    // The one closed for it leaves its place when its loop ends it.
+    if (MakeRoom(talk->loop, admission) == 0) {
+      server->open_conversations++;
+    } else {
+      GuardLeave(&server->guard, admission);
+      refused = 1;
+    }
   }
   if (refused) {
     GuardRefused(&server->guard, admission.key, MonotonicMs());
@@ -646,7 +661,6 @@ static int Admit(Conversation *talk) {
   }
   talk->admission = admission;
   talk->admitted = 1;
-  server->open_conversations++;
   return 0;
 }
 

@@ -103,17 +103,32 @@ void GuardDropped(Guard *guard, const std::string &key, double now_ms) {
   Add(&guard->dropped, key, now_ms);
 }
 
+// 1 and a token spent, or 0 when none is left.
+static int Spend(LogTokens *tokens, double per_second, double burst, double now_ms) {
+  double earned = (now_ms - tokens->at_ms) * per_second / 1000.0;
+  tokens->at_ms = now_ms;
+  if (earned > 0) tokens->tokens += earned;
+  if (tokens->tokens > burst) tokens->tokens = burst;
+  if (tokens->tokens < 1) return 0;
+  tokens->tokens -= 1;
+  return 1;
+}
+
 int GuardMayLog(Guard *guard, const std::string &key, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  double earned = (now_ms - guard->log_tokens_ms) * GUARD_LOG_PER_SECOND / 1000.0;
-  guard->log_tokens_ms = now_ms;
-  if (earned > 0) guard->log_tokens += earned;
-  if (guard->log_tokens > GUARD_LOG_BURST) guard->log_tokens = GUARD_LOG_BURST;
-  if (guard->log_tokens >= 1) {
-    guard->log_tokens -= 1;
-    return 1;
-  }
+  if (Spend(&guard->log_tokens, GUARD_LOG_PER_SECOND, GUARD_LOG_BURST, now_ms)) return 1;
   Add(&guard->unlogged, key, now_ms);
+  return 0;
+}
+
+int GuardMayLogServed(Guard *guard, const std::string &key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  // As bounded as the other tables: a full one starts afresh.
+  if (guard->served_log_tokens.size() > THROTTLE_ENTRIES_MAX) guard->served_log_tokens.clear();
+  auto found = guard->served_log_tokens.emplace(key, LogTokens{GUARD_SERVED_LOG_BURST, now_ms});
+  if (Spend(&found.first->second, GUARD_SERVED_LOG_PER_SECOND, GUARD_SERVED_LOG_BURST, now_ms))
+    return 1;
+  Add(&guard->served_unlogged, key, now_ms);
   return 0;
 }
 
@@ -155,6 +170,7 @@ int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int fo
       {&guard->refused, "connection", "refused"},
       {&guard->dropped, "connection", "closed before a first message"},
       {&guard->unlogged, "failed conversation", "not logged one by one"},
+      {&guard->served_unlogged, "served conversation", "not logged one by one"},
   };
   for (const auto &entry : kTallies) {
     int due = Summarize(entry.tally, entry.noun, entry.what, now_ms, period_ms, log, force);

@@ -153,6 +153,16 @@ typedef struct Tally {
 // past it they are summed up.
 #define GUARD_LOG_BURST 40
 #define GUARD_LOG_PER_SECOND 5
+// And those served, per address (a valid character could fill the disk
+// too), up to their own burst and rate.
+#define GUARD_SERVED_LOG_BURST 20
+#define GUARD_SERVED_LOG_PER_SECOND 1.0
+
+// Tokens earned at a rate up to a burst, one spent per line.
+typedef struct LogTokens {
+  double tokens;
+  double at_ms;
+} LogTokens;
 
 typedef struct Guard {
   std::mutex lock;
@@ -166,8 +176,9 @@ typedef struct Guard {
   Tally refused;                             // connections closed at once
   Tally dropped;                             // connections gone before a first message
   Tally unlogged;                            // conversations past the log's rate
-  double log_tokens = GUARD_LOG_BURST;
-  double log_tokens_ms = 0;
+  Tally served_unlogged;                     // served ones past their address's rate
+  LogTokens log_tokens = {GUARD_LOG_BURST, 0};
+  std::unordered_map<std::string, LogTokens> served_log_tokens; // by PeerKey
 } Guard;
 
 // What GuardAdmit lets in: the caps of the address and of its prefix.
@@ -189,6 +200,8 @@ void GuardDropped(Guard *guard, const std::string &key, double now_ms);
 // 1 when a conversation's failure may have its own log line, else 0 and it
 // is summed up.
 int GuardMayLog(Guard *guard, const std::string &key, double now_ms);
+// The same for a served conversation, within its address's own rate.
+int GuardMayLogServed(Guard *guard, const std::string &key, double now_ms);
 // Writes the summaries once `period_ms` has passed since the first of their
 // events (at once with `force`). Returns the milliseconds until the next
 // summary is due, or -1 when none is pending.
