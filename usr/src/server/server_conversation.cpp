@@ -72,8 +72,10 @@ typedef struct Conversation {
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
-  int delay_ms;                             // of the refusal of a wrong or unchecked password
-  double hold_until_ms;                     // a name under attack: no answer before
+  int delay_ms;         // of the refusal of a wrong or unchecked password
+  double hold_until_ms; // a name under attack: no answer before
+  int owner;        // identified from this address before: spared its network's and name's holds
+  int owner_stored; // the store knows the address as the owner's
   std::atomic<int> gone;                    // the client left while it waited for its hash
   double release_ms;                        // when held: the time of its answer
   int held_right;                           // the held answer lets it in
@@ -283,6 +285,12 @@ static int ChangeKnown(Conversation *talk, enum BodyChange change, int known,
   job->change = change;
   job->known = known;
   job->account.body = talk->account.body;
+  // Its owner's address is remembered with the first change after the
+  // identification, so that a restart does not forget it.
+  if (talk->served && !talk->owner_stored) {
+    job->owner = PeerKeyText(talk->admission.key);
+    talk->owner_stored = 1;
+  }
   return Ask(talk, then);
 }
 
@@ -481,6 +489,7 @@ static int PasswordVerdict(Conversation *talk, int right) {
   if (!right && now + talk->delay_ms > release) release = now + talk->delay_ms;
   if (release <= now) return right ? AfterIdentification(talk) : Refuse(talk, WIRE_BAD_PASSWORD);
   talk->held_right = right;
+  talk->loop->server->answers_held++;
   talk->stage = STAGE_HELD;
   talk->release_ms = release;
   talk->loop->held.emplace(talk->release_ms, talk);
@@ -494,17 +503,39 @@ static int RefuseUnchecked(Conversation *talk, int delay_ms) {
   return PasswordVerdict(talk, 0);
 }
 
-// An address past its allowance is refused whatever the password; known
-// credentials go on; the others wait for a hashing thread, but for a name
-// under attack only on its owner's lane or when its ration allows.
+// Identified from this address before: lately in this process, or at any
+// time the store remembers.
+static int IsOwner(Conversation *talk, double now) {
+  std::string owners = " " + talk->account.owners + " ";
+  talk->owner_stored = owners.find(" " + PeerKeyText(talk->admission.key) + " ") != owners.npos;
+  return talk->owner_stored ||
+         GuardOwner(&talk->loop->server->guard, talk->name, talk->admission.key, now);
+}
+
+// How long an address waits before any check: its own delay, and but for
+// the name's owner its network's.
+static int AddressDelay(Conversation *talk, double now) {
+  Server *server = talk->loop->server;
+  const Throttle &throttle = server->config.throttle;
+  int delay = GuardAddressDelay(&server->guard, throttle, talk->admission.key, now);
+  if (delay > 0 || talk->owner) return delay;
+  return GuardNetworkDelay(&server->guard, throttle, talk->admission.key, now);
+}
+
+// An address (or its network) past its allowance is refused whatever the
+// password; known credentials go on; the others wait for a hashing thread,
+// but for a name under attack only on its owner's lane or when its ration
+// allows. The name's owner is answered at once.
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
   const Throttle &throttle = server->config.throttle;
+  int lane = LANE_PLAYERS;
   if (!IsCreation(talk)) {
     double now = MonotonicMs();
-    int delay = GuardAddressDelay(&server->guard, throttle, talk->admission.key, now);
+    talk->owner = IsOwner(talk, now);
+    int delay = AddressDelay(talk, now);
     if (delay > 0) return RefuseUnchecked(talk, delay);
-    int attacked = GuardNameAttacked(&server->guard, throttle, talk->name, now);
+    int attacked = !talk->owner && GuardNameAttacked(&server->guard, throttle, talk->name, now);
     if (attacked) talk->hold_until_ms = now + throttle.name_hold_ms;
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
@@ -512,11 +543,16 @@ static int OnPassword(Conversation *talk) {
     if (attacked &&
         !GuardNameMayCheck(&server->guard, throttle, talk->name, talk->admission.key, now))
       return RefuseUnchecked(talk, 0);
+    if (!talk->owner &&
+        GuardGuessing(&server->guard, throttle, talk->admission.key, talk->name, now))
+      lane = LANE_GUESSES;
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, +1);
   talk->stage = STAGE_HASHING;
-  ServerQueueHash(server, talk->admission.key, talk);
+  // Guesses take turns by network, however many addresses it spreads them over.
+  ServerQueueHash(server, lane, lane == LANE_GUESSES ? talk->admission.prefix : talk->admission.key,
+                  talk);
   return GO_ON;
 }
 
@@ -805,14 +841,12 @@ void ConversationReadable(Conversation *talk) {
 // for the checks already running on the other hashing threads).
 void ConversationHash(Conversation *talk) {
   Server *server = talk->loop->server;
-  const Throttle &throttle = server->config.throttle;
   if (talk->gone) {
     server->checks_dropped++;
   } else if (IsCreation(talk)) {
     talk->hash_failed = CredentialsHash(&server->credentials, talk->password, talk->new_hash);
   } else {
-    talk->delay_ms =
-        GuardAddressDelay(&server->guard, throttle, talk->admission.key, MonotonicMs());
+    talk->delay_ms = AddressDelay(talk, MonotonicMs());
     talk->hash_failed =
         talk->delay_ms > 0 || CredentialsVerify(&server->credentials, talk->name, talk->password,
                                                 talk->account.password_hash) != 0;
