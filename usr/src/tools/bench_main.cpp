@@ -5,7 +5,7 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status|listen|drink] [--rate R] [--threads 1]
-//                [--prefix bench] [--flood idle|guess|create|storm|none]
+//                [--prefix bench] [--flood idle|guess|wake|create|storm|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS] [--flood-names N]
 //                [--server-pid PID] [--tls [--no-resumption]]
@@ -25,7 +25,9 @@
 // "guess" guesses the first player's password on every connection (default
 // 100), again as soon as it is answered, or with --flood-names N the
 // passwords of N characters of its own (made beside the players' accounts,
-// numbered after them) in turn; "create" creates a new character
+// numbered after them) in turn; "wake" wakes the first player with its
+// right password on every connection (default 100), as a valid character
+// flooding the server would; "create" creates a new character
 // on every connection (default 100), "storm" opens connections and closes
 // them at once (default 100); "none" measures the same players without an
 // attacker. With --flood-addresses N the connections are shared out over N
@@ -88,7 +90,7 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
-  std::string flood; // "", "idle", "guess", "create", "storm" or "none"
+  std::string flood; // "", "idle", "guess", "wake", "create", "storm" or "none"
   std::string flood_from;
   int flood_addresses;
   std::string flood_as;  // "": no PROXY header
@@ -633,7 +635,8 @@ static int Connected(const BenchConfig &config, const FloodSources &sources, int
   snprintf(word, sizeof(word), "%s%ld", config.flood == "create" ? "z" : "guess", tally->opened);
   int guessed =
       config.flood_names > 0 ? config.players + (int)(tally->opened % config.flood_names) : 0;
-  if (config.flood == "guess")
+  if (config.flood == "wake") snprintf(word, sizeof(word), "%s", BENCH_PASSWORD);
+  if (config.flood == "guess" || config.flood == "wake")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
              PlayerName(config, guessed) + '\0' + word + '\0';
   if (config.flood == "create")
@@ -740,7 +743,7 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
     "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
-    "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
+    "[--prefix NAME] [--flood idle|guess|wake|create|storm|none] [--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
     "[--flood-pause-ms MS] [--flood-names N] [--server-pid PID] [--tls [--no-resumption]]\n";
 
@@ -807,7 +810,7 @@ static const char *const kOptions[] = {
 // One known option with its value; 0 when the value fits.
 static int TakeOption(void *into, const std::string &option, const char *value) {
   BenchConfig *config = (BenchConfig *)into;
-  static const char *const kFloods[] = {"idle", "guess", "create", "storm", "none"};
+  static const char *const kFloods[] = {"idle", "guess", "wake", "create", "storm", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
@@ -940,6 +943,8 @@ static void ReportFlood(const BenchConfig &config, const FloodTally &flood, doub
     printf(", %ld guesses answered (%.1f per second), %ld let in", flood.guesses,
            flood.guesses / elapsed_s, flood.accepted);
   if (config.flood == "create") printf(", %ld characters created", flood.accepted);
+  if (config.flood == "wake")
+    printf(", %ld wake-ups served (%.1f per second)", flood.accepted, flood.accepted / elapsed_s);
   printf("\n");
 }
 
