@@ -115,4 +115,4 @@ run "guesses sprayed over 30 names from 4096 /64s of one /48" --proxy-from 127.0
   --flood guess --flood-addresses 4096 --flood-as 2001:db8:7:: --flood-names 30
 # Its own length: the log's figure is for 20 s.
 run "one valid character waking on 32 connections, 20 s" -- \
-  --flood wake --flood-connections 32 --seconds 20
+  --flood wake --flood-names 1 --flood-connections 32 --seconds 20

@@ -548,7 +548,7 @@ static int OnPassword(Conversation *talk) {
       lane = LANE_GUESSES;
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
-  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, +1);
+  if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, +1);
   talk->stage = STAGE_HASHING;
   // Guesses take turns by network, however many addresses it spreads them over.
   ServerQueueHash(server, lane, lane == LANE_GUESSES ? talk->admission.prefix : talk->admission.key,
@@ -852,7 +852,7 @@ void ConversationHash(Conversation *talk) {
                                                 talk->account.password_hash) != 0;
     if (talk->hash_failed) CountFailure(talk);
   }
-  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, -1);
+  if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, -1);
   LoopPostHashed(talk->loop, talk);
 }
 

@@ -269,15 +269,23 @@ int GuardGuessing(Guard *guard, const Throttle &throttle, const std::string &pee
   std::string network = NetworkOf(peer_key);
   std::lock_guard<std::mutex> hold(guard->lock);
   return CountOf(&guard->addresses, throttle.forget_ms, peer_key, now_ms) > 0 ||
-         (!network.empty() && CountOf(&guard->networks, throttle.forget_ms, network, now_ms) > 0) ||
+         (!network.empty() && (CountOf(&guard->networks, throttle.forget_ms, network, now_ms) > 0 ||
+                               guard->network_checking.count(network) > 0)) ||
          CountOf(&guard->names, throttle.forget_ms, name, now_ms, NameDrain(throttle)) > 0;
 }
 
-void GuardNameChecking(Guard *guard, const char *name, int change) {
-  std::lock_guard<std::mutex> hold(guard->lock);
-  int &checking = guard->name_checking[name];
+static void Checking(std::unordered_map<std::string, int> *table, const std::string &key,
+                     int change) {
+  int &checking = (*table)[key];
   checking += change;
-  if (checking <= 0) guard->name_checking.erase(name);
+  if (checking <= 0) table->erase(key);
+}
+
+void GuardChecking(Guard *guard, const char *name, const std::string &peer_key, int change) {
+  std::string network = NetworkOf(peer_key);
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Checking(&guard->name_checking, name, change);
+  if (!network.empty()) Checking(&guard->network_checking, network, change);
 }
 
 int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {

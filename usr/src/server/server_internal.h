@@ -174,6 +174,7 @@ typedef struct Guard {
   FailureTable creations; // by PeerKey and by PrefixKey
   std::unordered_map<std::string, double> name_checked_ms; // last rationed check
   std::unordered_map<std::string, int> name_checking;      // checks under way
+  std::unordered_map<std::string, int> network_checking;   // and by IPv6 /48
   std::unordered_map<std::string, int> open; // conversations per address and per prefix
   Tally refused;                             // connections closed at once
   Tally dropped;                             // connections gone before a first message
@@ -219,16 +220,18 @@ int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string 
 // each counted already).
 int GuardNetworkDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                       double now_ms);
-// Question: failures are counted for the address, its /48 or the name, so
-// that its slow check waits in the guessing lane.
+// Question: failures are counted for the address, its /48 or the name, or
+// the /48 has a check under way, so that its slow check waits in the
+// guessing lane.
 int GuardGuessing(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                   const char *name, double now_ms);
 // Question: the name was identified from this address lately (its owner).
 int GuardOwner(Guard *guard, const char *name, const std::string &peer_key, double now_ms);
-// Counts a slow check of the name starting (+1) or done (-1): checks under
-// way count as failures to come, so that guesses sent side by side from
-// many addresses get no more checks than the allowance.
-void GuardNameChecking(Guard *guard, const char *name, int change);
+// Counts a slow check of the name, and of the address's IPv6 /48, starting
+// (+1) or done (-1): checks under way count as failures to come, so that
+// guesses sent side by side from many addresses get no more checks than the
+// name's allowance, and a network's burst waits in the guessing lane.
+void GuardChecking(Guard *guard, const char *name, const std::string &peer_key, int change);
 // Question: the name is past its allowance.
 int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
 // Question: a slow check of a name under attack may run now for this

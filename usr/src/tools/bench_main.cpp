@@ -25,9 +25,9 @@
 // "guess" guesses the first player's password on every connection (default
 // 100), again as soon as it is answered, or with --flood-names N the
 // passwords of N characters of its own (made beside the players' accounts,
-// numbered after them) in turn; "wake" wakes the first player with its
-// right password on every connection (default 100), as a valid character
-// flooding the server would; "create" creates a new character
+// numbered after them) in turn; "wake" wakes the first player (or the
+// first of --flood-names) with its right password on every connection
+// (default 100), as a valid character flooding the server would; "create" creates a new character
 // on every connection (default 100), "storm" opens connections and closes
 // them at once (default 100); "none" measures the same players without an
 // attacker. With --flood-addresses N the connections are shared out over N
@@ -538,6 +538,7 @@ typedef struct FloodTally {
   long guesses;    // answered "Bad password"
   long accepted;   // a guess let in, or a character created
   long open_at_end;
+  long sent; // identifications sent
 } FloodTally;
 
 } // namespace
@@ -633,12 +634,12 @@ static int Connected(const BenchConfig &config, const FloodSources &sources, int
   if (!config.flood_as.empty()) texts = ProxyHeader(sources.named[attacker->source]);
   char word[32];
   snprintf(word, sizeof(word), "%s%ld", config.flood == "create" ? "z" : "guess", tally->opened);
-  int guessed =
-      config.flood_names > 0 ? config.players + (int)(tally->opened % config.flood_names) : 0;
+  int target =
+      config.flood_names > 0 ? config.players + (int)(tally->sent++ % config.flood_names) : 0;
   if (config.flood == "wake") snprintf(word, sizeof(word), "%s", BENCH_PASSWORD);
   if (config.flood == "guess" || config.flood == "wake")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
-             PlayerName(config, guessed) + '\0' + word + '\0';
+             PlayerName(config, target) + '\0' + word + '\0';
   if (config.flood == "create")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_SUBSCRIBE + '\0' + word + '\0' +
              BENCH_PASSWORD + '\0';
@@ -971,9 +972,14 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (PrepareAccounts(config, address, length) != 0) return 1;
+  // The flooding character has woken once: the server knows its password.
+  if (config.flood == "wake" &&
+      Identify(config, address, length, WIRE_QUERY_CONNECT,
+               PlayerName(config, config.flood_names > 0 ? config.players : 0)) != WIRE_OK)
+    fprintf(stderr, "varkel_bench: the flooding character cannot wake\n");
 
   std::atomic<bool> stop(false);
-  FloodTally flood = {0, 0, 0, 0, 0};
+  FloodTally flood = {0, 0, 0, 0, 0, 0};
   std::thread attacker;
   double flood_start = NowMs();
   if (!config.flood.empty() && config.flood != "none") {
