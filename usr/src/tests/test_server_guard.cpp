@@ -399,14 +399,16 @@ TEST_F(ServerThrottled, ANameUnderAttackAnswersRightAndWrongAlikeAndRationsItsCh
 // every address's answers but its owner's, which the store remembers
 // across a restart.
 TEST_F(ServerThrottled, ATrickleNeverHoldsANameAndItsOwnerKeepsItsSpeedAcrossARestart) {
-  Start(1000, 2, 1000); // a name's count drains one failure per 500 ms
+  // A name's count drains one failure per 500 ms, and is forgotten 2 s
+  // after its last failure.
+  Start(1000, 4, 2000);
   EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.5"), WIRE_OK);
   server.reset();
-  Start(1000, 2, 1000);
-  for (int i = 0; i < 4; i++) {
+  Start(1000, 4, 2000);
+  for (int i = 0; i < 5; i++) {
     std::string from = "127.0.0." + std::to_string(20 + i);
     EXPECT_EQ(Wake(port, "bob", "guess", from.c_str()), WIRE_BAD_PASSWORD) << i;
-    usleep(600 * 1000);
+    usleep(700 * 1000);
   }
   long held = Held();
   EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.6"), WIRE_OK);
