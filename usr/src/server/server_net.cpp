@@ -306,13 +306,7 @@ void ServerQueueHash(Server *server, int lane, const std::string &turn_key,
   std::deque<struct Conversation *> &queue = queues->jobs[turn_key];
   if (queue.empty()) queues->turn.push_back(turn_key);
   queue.push_back(talk);
-  // Any thread may take a player's check; a guess may find the only free
-  // one kept for players, so all are told.
-  if (lane == LANE_PLAYERS) {
-    server->jobs_ready.notify_one();
-  } else {
-    server->jobs_ready.notify_all();
-  }
+  server->jobs_ready.notify_one();
 }
 
 // Guesses run on all the hashing threads but one.
