@@ -27,8 +27,8 @@
 // passwords of N characters of its own (made beside the players' accounts,
 // numbered after them) in turn; "wake" wakes the first player (or the
 // first of --flood-names) with its right password on every connection
-// (default 100), as a valid character flooding the server would; "create" creates a new character
-// on every connection (default 100), "storm" opens connections and closes
+// (default 100), as a valid character flooding the server would; "create"
+// creates a new character on every connection (default 100), "storm" opens connections and closes
 // them at once (default 100); "none" measures the same players without an
 // attacker. With --flood-addresses N the connections are shared out over N
 // addresses, --flood-from, the next one, ... With --flood-as the server is
@@ -96,7 +96,7 @@ typedef struct BenchConfig {
   std::string flood_as;  // "": no PROXY header
   int flood_connections; // 0: the default of the flood
   int flood_pause_ms;
-  int flood_names; // 0: the guesses go to the first player
+  int flood_names; // 0: the flood guesses or wakes the first player
   int server_pid;
   int tls;         // --tls
   int resume;      // players resume their TLS sessions
@@ -133,7 +133,8 @@ typedef struct Tally {
   std::vector<double> first_ms; // the first conversation of each player
   long errors;
   long first_errors;
-  long unfinished; // still running when the time was up
+  long unfinished;       // still running when the time was up
+  long first_unfinished; // of them, first wake-ups under a flood
 } Tally;
 
 } // namespace
@@ -332,7 +333,7 @@ static std::string PlayerName(const BenchConfig &config, int index) {
 }
 
 // Creates the accounts, and identifies them unless their first waking is
-// to be measured.
+// to be measured (the flood's own characters never).
 static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_storage &address,
                            socklen_t length) {
   for (int i = 0; i < config.players + config.flood_names; i++) {
@@ -512,6 +513,8 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
   }
   for (Player &player : players) {
     if (player.fd >= 0) tally->unfinished++;
+    if (player.fd >= 0 && !config.flood.empty() && player.conversations == 0)
+      tally->first_unfinished++;
     EndSession(player.ssl, NULL);
     SSL_SESSION_free(player.session);
     if (player.fd >= 0) close(player.fd);
@@ -899,13 +902,14 @@ static void RaiseDescriptorLimit() {
 static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &tallies,
                           double elapsed_s) {
   std::vector<double> latencies, first;
-  long errors = 0, first_errors = 0, unfinished = 0;
+  long errors = 0, first_errors = 0, unfinished = 0, first_unfinished = 0;
   for (const Tally &tally : tallies) {
     latencies.insert(latencies.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
     first.insert(first.end(), tally.first_ms.begin(), tally.first_ms.end());
     errors += tally.errors;
     first_errors += tally.first_errors;
     unfinished += tally.unfinished;
+    first_unfinished += tally.first_unfinished;
   }
   std::sort(latencies.begin(), latencies.end());
   std::sort(first.begin(), first.end());
@@ -927,9 +931,9 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
   printf("players' success: %.1f%% (%ld of %ld conversations)\n",
          tried > 0 ? 100.0 * done / tried : 0.0, done, tried);
   printf("first wake-ups (a slow check each): %zu of %zu, p50 %.2f ms, p99 %.2f ms, "
-         "max %.2f ms\n",
-         first.size(), first.size() + first_errors, Percentile(first, 0.50),
-         Percentile(first, 0.99), first.empty() ? 0.0 : first.back());
+         "max %.2f ms, %ld unfinished\n",
+         first.size(), first.size() + first_errors + first_unfinished, Percentile(first, 0.50),
+         Percentile(first, 0.99), first.empty() ? 0.0 : first.back(), first_unfinished);
 }
 
 static void ReportFlood(const BenchConfig &config, const FloodTally &flood, double elapsed_s) {
@@ -987,7 +991,7 @@ int main(int argc, char **argv) {
     usleep(1000000); // the flood takes hold first
   }
   double cpu_before = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
-  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0, 0});
+  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0, 0, 0});
   std::vector<std::thread> threads;
   double start = NowMs();
   double end = start + config.seconds * 1000.0;
