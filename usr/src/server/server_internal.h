@@ -156,7 +156,7 @@ typedef struct Tally {
 #define GUARD_LOG_PER_SECOND 5
 // And those served, per address (a valid character could fill the disk
 // too), up to their own burst and rate.
-#define GUARD_SERVED_LOG_BURST 10
+#define GUARD_SERVED_LOG_BURST 20
 #define GUARD_SERVED_LOG_PER_SECOND 0.5
 
 // Tokens earned at a rate up to a burst, one spent per line.
