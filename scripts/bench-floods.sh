@@ -3,7 +3,9 @@
 # Players under floods: 20 players from 127.0.1.1 wake and play (100
 # conversations a second together) while attackers, from 127.0.0.2 and
 # beyond or named by PROXY headers, hold idle connections, guess a
-# player's password, create characters or open and close connections.
+# player's password or spray guesses over other characters', wake a valid
+# character on every connection, create characters or open and close
+# connections.
 # Each run gets a fresh server on a free port and a fresh database; the
 # server's log lines are counted after it stops. Run after a build (a
 # release build for figures worth keeping).
@@ -70,12 +72,18 @@ run() {  # name, server options, "--", then the flood options
   while [ "$1" != "--" ]; do options+=("$1"); shift; done
   shift
   local players=(--players 20 --rate 100 --prefix flood)
+  # The characters a spray guesses at are made with the players'.
+  local names=0 previous=""
+  for option in "$@"; do
+    if [ "$previous" = --flood-names ]; then names="$option"; fi
+    previous="$option"
+  done
   rm -f "$work"/varkel.db*
   # The accounts are made by one server; the next one has not seen their
   # passwords, so that each player's first waking pays the slow check.
   start_server --creations-per-hour 1000 --prefix-creations-per-hour 1000
   if ! "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none \
-      > "$work/warm-up.txt" 2>&1; then
+      --flood-names "$names" > "$work/warm-up.txt" 2>&1; then
     cat "$work/warm-up.txt" "$log" >&2
     exit 1
   fi
@@ -85,7 +93,8 @@ run() {  # name, server options, "--", then the flood options
   "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds "$seconds" \
     --server-pid "$server_pid" "$@" || true
   stop_server
-  echo "server log: $(wc -l < "$log") lines; $(grep -h 'slow password checks' "$log" || true)"
+  echo "server log: $(wc -l < "$log") lines, $(grep -c ' 127\.0\.0\.2 ' "$log" || true) naming" \
+    "127.0.0.2; $(grep -h 'slow password checks' "$log" || true)"
 }
 
 run "no flood" -- --flood none
@@ -102,3 +111,8 @@ run "creations from 41 addresses" -- --flood create --flood-addresses 41 --flood
 run "reconnect storm, one address" -- --flood storm --flood-connections 100
 run "guessing one name from 40 addresses" -- \
   --flood guess --flood-addresses 40 --flood-connections 100
+run "guesses sprayed over 30 names from 4096 /64s of one /48" --proxy-from 127.0.0.2 -- \
+  --flood guess --flood-addresses 4096 --flood-as 2001:db8:7:: --flood-names 30
+# Its own length: the log's figure is for 20 s.
+run "one valid character waking on 32 connections, 20 s" -- \
+  --flood wake --flood-names 1 --flood-connections 32 --seconds 20

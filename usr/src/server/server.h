@@ -88,11 +88,15 @@ std::string CleanLine(const char *speech);
 // ---- Store (server_store*.cpp) ---------------------------------------------
 
 // The layout the store writes; a database of a later version is refused.
-#define STORE_SCHEMA_VERSION 1
+#define STORE_SCHEMA_VERSION 2
 
 typedef struct Account {
   std::string password_hash;
   Body body;
+  // Where it was identified before, each address as the log writes it,
+  // separated by blanks: its owner's, whose guessing allowance a restart
+  // does not forget.
+  std::string owners;
 } Account;
 
 // A character as the admin tool shows it: never its hash.
@@ -228,15 +232,19 @@ int PrefixParse(const char *text, Prefix *prefix);
 // without any check. Past a name's own allowance, from all addresses
 // together, every answer for that name, right or wrong, waits the same
 // hold, and its slow checks are rationed, but for the addresses where it
-// has been identified before.
+// has been identified before. An IPv6 /48 has an allowance of its own for
+// all its /64s together, which the addresses where the name was identified
+// before (its owner's) are spared. A name's count drains at its allowance
+// per forget_ms, so that a trickle of failures never keeps it held.
 typedef struct Throttle {
   int address_failures; // allowed per address before its answers wait
   int name_failures;    // allowed per name, from all addresses together
   int delay_first_ms;   // the first wait; each failure past it doubles it
   int delay_max_ms;
-  int forget_ms;     // a count is forgotten this long after its last failure
-  int name_hold_ms;  // every answer for a name under attack waits this long
-  int name_check_ms; // and its slow checks run at most once per this
+  int forget_ms;        // a count is forgotten this long after its last failure
+  int name_hold_ms;     // every answer for a name under attack waits this long
+  int name_check_ms;    // and its slow checks run at most once per this
+  int network_failures; // allowed per IPv6 /48, from all its /64s together
 } Throttle;
 
 #define THROTTLE_ADDRESS_FAILURES 5
@@ -246,6 +254,7 @@ typedef struct Throttle {
 #define THROTTLE_FORGET_MS (15 * 60 * 1000)
 #define THROTTLE_NAME_HOLD_MS 1000
 #define THROTTLE_NAME_CHECK_MS 1000
+#define THROTTLE_NETWORK_FAILURES 30
 
 // ---- Server (server_net.cpp, server_conversation.cpp) ----------------------
 

@@ -72,8 +72,10 @@ typedef struct Conversation {
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
   int hash_failed;
-  int delay_ms;                             // of the refusal of a wrong or unchecked password
-  double hold_until_ms;                     // a name under attack: no answer before
+  int delay_ms;         // of the refusal of a wrong or unchecked password
+  double hold_until_ms; // a name under attack: no answer before
+  int owner;        // identified from this address before: spared its network's and name's holds
+  int owner_stored; // the store knows the address as the owner's
   std::atomic<int> gone;                    // the client left while it waited for its hash
   double release_ms;                        // when held: the time of its answer
   int held_right;                           // the held answer lets it in
@@ -190,7 +192,7 @@ static int BalancerCheck(Conversation *talk) {
 }
 
 // A line of its own for a conversation that got somewhere; those that never
-// sent a whole message, and failures past the log's rate, are summed up. A
+// sent a whole message, and those past the log's rates, are summed up. A
 // refused connection (no outcome) was counted already.
 static void Note(Conversation *talk) {
   Guard *guard = &talk->loop->server->guard;
@@ -198,7 +200,8 @@ static void Note(Conversation *talk) {
   double now = MonotonicMs();
   if (talk->outcome == NULL || BalancerCheck(talk)) return;
   if (!talk->spoke) return GuardDropped(guard, key, now);
-  if (talk->served || GuardMayLog(guard, key, now)) LogConversation(talk);
+  if (talk->served ? GuardMayLogServed(guard, key, now) : GuardMayLog(guard, key, now))
+    LogConversation(talk);
 }
 
 static void End(Conversation *talk) {
@@ -295,6 +298,12 @@ static int ChangeKnown(Conversation *talk, enum BodyChange change, int known,
   job->change = change;
   job->known = known;
   job->account.body = talk->account.body;
+  // Its owner's address is remembered with the first change after the
+  // identification, so that a restart does not forget it.
+  if (talk->served && !talk->owner_stored) {
+    job->owner = PeerKeyText(talk->admission.key);
+    talk->owner_stored = 1;
+  }
   return Ask(talk, then);
 }
 
@@ -493,6 +502,7 @@ static int PasswordVerdict(Conversation *talk, int right) {
   if (!right && now + talk->delay_ms > release) release = now + talk->delay_ms;
   if (release <= now) return right ? AfterIdentification(talk) : Refuse(talk, WIRE_BAD_PASSWORD);
   talk->held_right = right;
+  talk->loop->server->answers_held++;
   talk->stage = STAGE_HELD;
   talk->release_ms = release;
   talk->loop->held.emplace(talk->release_ms, talk);
@@ -506,17 +516,39 @@ static int RefuseUnchecked(Conversation *talk, int delay_ms) {
   return PasswordVerdict(talk, 0);
 }
 
-// An address past its allowance is refused whatever the password; known
-// credentials go on; the others wait for a hashing thread, but for a name
-// under attack only on its owner's lane or when its ration allows.
+// Identified from this address before: lately in this process, or at any
+// time the store remembers.
+static int IsOwner(Conversation *talk, double now) {
+  std::string owners = " " + talk->account.owners + " ";
+  talk->owner_stored = owners.find(" " + PeerKeyText(talk->admission.key) + " ") != owners.npos;
+  return talk->owner_stored ||
+         GuardOwner(&talk->loop->server->guard, talk->name, talk->admission.key, now);
+}
+
+// How long an address waits before any check: its own delay, and but for
+// the name's owner its network's.
+static int AddressDelay(Conversation *talk, double now) {
+  Server *server = talk->loop->server;
+  const Throttle &throttle = server->config.throttle;
+  int delay = GuardAddressDelay(&server->guard, throttle, talk->admission.key, now);
+  if (delay > 0 || talk->owner) return delay;
+  return GuardNetworkDelay(&server->guard, throttle, talk->admission.key, now);
+}
+
+// An address (or its network) past its allowance is refused whatever the
+// password; known credentials go on; the others wait for a hashing thread,
+// but for a name under attack only on its owner's lane or when its ration
+// allows. The name's owner is answered at once.
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
   const Throttle &throttle = server->config.throttle;
+  int lane = LANE_PLAYERS;
   if (!IsCreation(talk)) {
     double now = MonotonicMs();
-    int delay = GuardAddressDelay(&server->guard, throttle, talk->admission.key, now);
+    talk->owner = IsOwner(talk, now);
+    int delay = AddressDelay(talk, now);
     if (delay > 0) return RefuseUnchecked(talk, delay);
-    int attacked = GuardNameAttacked(&server->guard, throttle, talk->name, now);
+    int attacked = !talk->owner && GuardNameAttacked(&server->guard, throttle, talk->name, now);
     if (attacked) talk->hold_until_ms = now + throttle.name_hold_ms;
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
@@ -524,11 +556,16 @@ static int OnPassword(Conversation *talk) {
     if (attacked &&
         !GuardNameMayCheck(&server->guard, throttle, talk->name, talk->admission.key, now))
       return RefuseUnchecked(talk, 0);
+    if (!talk->owner &&
+        GuardGuessing(&server->guard, throttle, talk->admission.key, talk->name, now))
+      lane = LANE_GUESSES;
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
-  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, +1);
+  if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, +1);
   talk->stage = STAGE_HASHING;
-  ServerQueueHash(server, talk->admission.key, talk);
+  // Guesses take turns by network, however many addresses it spreads them over.
+  ServerQueueHash(server, lane, lane == LANE_GUESSES ? talk->admission.prefix : talk->admission.key,
+                  talk);
   return GO_ON;
 }
 
@@ -642,16 +679,30 @@ static int MakeRoom(Loop *loop, const Admission &newcomer) {
   return 0;
 }
 
+// A place in the server's total, checked and taken in one step so that
+// loops admitting side by side never pass the cap together; 1 when full.
+static int TakePlace(Server *server) {
+  int open = server->open_conversations.load();
+  do {
+    if (open >= server->config.conversations_max) return 1;
+  } while (!server->open_conversations.compare_exchange_weak(open, open + 1));
+  return 0;
+}
+
 // Counts the conversation for its address; 1 when it was refused (and
 // counted as such).
 static int Admit(Conversation *talk) {
   Server *server = talk->loop->server;
   Admission admission = AdmissionFor(server->config, &talk->peer);
   int refused = GuardAdmit(&server->guard, admission) != 0;
-  if (!refused && server->open_conversations >= server->config.conversations_max &&
-      MakeRoom(talk->loop, admission) != 0) {
-    GuardLeave(&server->guard, admission);
-    refused = 1;
+  if (!refused && TakePlace(server) != 0) {
+    // The one closed for it leaves its place when its loop ends it.
+    if (MakeRoom(talk->loop, admission) == 0) {
+      server->open_conversations++;
+    } else {
+      GuardLeave(&server->guard, admission);
+      refused = 1;
+    }
   }
   if (refused) {
     GuardRefused(&server->guard, admission.key, MonotonicMs());
@@ -659,7 +710,6 @@ static int Admit(Conversation *talk) {
   }
   talk->admission = admission;
   talk->admitted = 1;
-  server->open_conversations++;
   return 0;
 }
 
@@ -804,20 +854,18 @@ void ConversationReadable(Conversation *talk) {
 // for the checks already running on the other hashing threads).
 void ConversationHash(Conversation *talk) {
   Server *server = talk->loop->server;
-  const Throttle &throttle = server->config.throttle;
   if (talk->gone) {
     server->checks_dropped++;
   } else if (IsCreation(talk)) {
     talk->hash_failed = CredentialsHash(&server->credentials, talk->password, talk->new_hash);
   } else {
-    talk->delay_ms =
-        GuardAddressDelay(&server->guard, throttle, talk->admission.key, MonotonicMs());
+    talk->delay_ms = AddressDelay(talk, MonotonicMs());
     talk->hash_failed =
         talk->delay_ms > 0 || CredentialsVerify(&server->credentials, talk->name, talk->password,
                                                 talk->account.password_hash) != 0;
     if (talk->hash_failed) CountFailure(talk);
   }
-  if (!IsCreation(talk)) GuardNameChecking(&server->guard, talk->name, -1);
+  if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, -1);
   LoopPostHashed(talk->loop, talk);
 }
 

@@ -4,9 +4,9 @@
 // create; the connections refused or dropped and the failures past the
 // log's rate, summed up in one log line per period rather than one line
 // each (a flood would fill the disk); the failed identifications per
-// address and per name, the rationed checks of a name under attack and its
-// owner's lanes, in bounded tables whose entries are forgotten after a
-// while.
+// address, per IPv6 /48 and per name, the rationed checks of a name under
+// attack and its owner's lanes, in bounded tables whose entries are
+// forgotten after a while.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -103,17 +103,32 @@ void GuardDropped(Guard *guard, const std::string &key, double now_ms) {
   Add(&guard->dropped, key, now_ms);
 }
 
+// 1 and a token spent, or 0 when none is left.
+static int Spend(LogTokens *tokens, double per_second, double burst, double now_ms) {
+  double earned = (now_ms - tokens->at_ms) * per_second / 1000.0;
+  tokens->at_ms = now_ms;
+  if (earned > 0) tokens->tokens += earned;
+  if (tokens->tokens > burst) tokens->tokens = burst;
+  if (tokens->tokens < 1) return 0;
+  tokens->tokens -= 1;
+  return 1;
+}
+
 int GuardMayLog(Guard *guard, const std::string &key, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  double earned = (now_ms - guard->log_tokens_ms) * GUARD_LOG_PER_SECOND / 1000.0;
-  guard->log_tokens_ms = now_ms;
-  if (earned > 0) guard->log_tokens += earned;
-  if (guard->log_tokens > GUARD_LOG_BURST) guard->log_tokens = GUARD_LOG_BURST;
-  if (guard->log_tokens >= 1) {
-    guard->log_tokens -= 1;
-    return 1;
-  }
+  if (Spend(&guard->log_tokens, GUARD_LOG_PER_SECOND, GUARD_LOG_BURST, now_ms)) return 1;
   Add(&guard->unlogged, key, now_ms);
+  return 0;
+}
+
+int GuardMayLogServed(Guard *guard, const std::string &key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  // As bounded as the other tables: a full one starts afresh.
+  if (guard->served_log_tokens.size() > THROTTLE_ENTRIES_MAX) guard->served_log_tokens.clear();
+  auto found = guard->served_log_tokens.emplace(key, LogTokens{GUARD_SERVED_LOG_BURST, now_ms});
+  if (Spend(&found.first->second, GUARD_SERVED_LOG_PER_SECOND, GUARD_SERVED_LOG_BURST, now_ms))
+    return 1;
+  Add(&guard->served_unlogged, key, now_ms);
   return 0;
 }
 
@@ -155,6 +170,7 @@ int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int fo
       {&guard->refused, "connection", "refused"},
       {&guard->dropped, "connection", "closed before a first message"},
       {&guard->unlogged, "failed conversation", "not logged one by one"},
+      {&guard->served_unlogged, "served conversation", "not logged one by one"},
   };
   for (const auto &entry : kTallies) {
     int due = Summarize(entry.tally, entry.noun, entry.what, now_ms, period_ms, log, force);
@@ -175,12 +191,20 @@ static void Forget(FailureTable *table, double forget_ms, double now_ms) {
   }
 }
 
-static void Count(FailureTable *table, double forget_ms, const std::string &key, double now_ms) {
+// An entry's count now, drained by `drain` per millisecond since its last
+// failure.
+static double Drained(const Failures &entry, double drain, double now_ms) {
+  double count = entry.count - (now_ms - entry.last_ms) * drain;
+  return count > 0 ? count : 0;
+}
+
+static void Count(FailureTable *table, double forget_ms, const std::string &key, double now_ms,
+                  double drain = 0) {
   Forget(table, forget_ms, now_ms);
   auto found = table->index.find(key);
-  int count = 1;
+  double count = 1;
   if (found != table->index.end()) {
-    count = found->second->count + 1;
+    count = Drained(*found->second, drain, now_ms) + 1;
     table->order.erase(found->second);
   }
   table->order.push_back(Failures{key, count, now_ms});
@@ -189,15 +213,28 @@ static void Count(FailureTable *table, double forget_ms, const std::string &key,
 }
 
 // The count of a key, 0 when it has none.
-static int CountOf(FailureTable *table, double forget_ms, const std::string &key, double now_ms) {
+static double CountOf(FailureTable *table, double forget_ms, const std::string &key, double now_ms,
+                      double drain = 0) {
   Forget(table, forget_ms, now_ms);
   auto found = table->index.find(key);
-  return found == table->index.end() ? 0 : found->second->count;
+  return found == table->index.end() ? 0 : Drained(*found->second, drain, now_ms);
+}
+
+// A name's count drains at its allowance per forget_ms: held only while
+// failures come faster than that, never by a trickle.
+static double NameDrain(const Throttle &throttle) {
+  return throttle.forget_ms > 0 ? (double)throttle.name_failures / throttle.forget_ms : 0;
+}
+
+// The /48 of an IPv6 /64's key: one network, however many /64s it spreads
+// its guesses over. None for IPv4, whose addresses are scarce enough.
+static std::string NetworkOf(const std::string &peer_key) {
+  return peer_key.size() == 9 && peer_key[0] == '6' ? peer_key.substr(0, 7) : std::string();
 }
 
 static int Delay(FailureTable *table, const Throttle &throttle, const std::string &key, int allowed,
                  double now_ms) {
-  int count = CountOf(table, throttle.forget_ms, key, now_ms);
+  int count = (int)CountOf(table, throttle.forget_ms, key, now_ms);
   if (count < allowed) return 0;
   int past = count - allowed;
   double delay = throttle.delay_first_ms * (double)(1LL << (past < 30 ? past : 30));
@@ -208,7 +245,9 @@ void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer
                  const char *name, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
   Count(&guard->addresses, throttle.forget_ms, peer_key, now_ms);
-  Count(&guard->names, throttle.forget_ms, name, now_ms);
+  std::string network = NetworkOf(peer_key);
+  if (!network.empty()) Count(&guard->networks, throttle.forget_ms, network, now_ms);
+  Count(&guard->names, throttle.forget_ms, name, now_ms, NameDrain(throttle));
 }
 
 int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
@@ -217,18 +256,43 @@ int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string 
   return Delay(&guard->addresses, throttle, peer_key, throttle.address_failures, now_ms);
 }
 
-void GuardNameChecking(Guard *guard, const char *name, int change) {
+int GuardNetworkDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                      double now_ms) {
+  std::string network = NetworkOf(peer_key);
+  if (network.empty()) return 0;
   std::lock_guard<std::mutex> hold(guard->lock);
-  int &checking = guard->name_checking[name];
+  return Delay(&guard->networks, throttle, network, throttle.network_failures, now_ms);
+}
+
+int GuardGuessing(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                  const char *name, double now_ms) {
+  std::string network = NetworkOf(peer_key);
+  std::lock_guard<std::mutex> hold(guard->lock);
+  return CountOf(&guard->addresses, throttle.forget_ms, peer_key, now_ms) > 0 ||
+         (!network.empty() && (CountOf(&guard->networks, throttle.forget_ms, network, now_ms) > 0 ||
+                               guard->network_checking.count(network) > 0)) ||
+         CountOf(&guard->names, throttle.forget_ms, name, now_ms, NameDrain(throttle)) > 0;
+}
+
+static void Checking(std::unordered_map<std::string, int> *table, const std::string &key,
+                     int change) {
+  int &checking = (*table)[key];
   checking += change;
-  if (checking <= 0) guard->name_checking.erase(name);
+  if (checking <= 0) table->erase(key);
+}
+
+void GuardChecking(Guard *guard, const char *name, const std::string &peer_key, int change) {
+  std::string network = NetworkOf(peer_key);
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Checking(&guard->name_checking, name, change);
+  if (!network.empty()) Checking(&guard->network_checking, network, change);
 }
 
 int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
   auto checking = guard->name_checking.find(name);
   int coming = checking == guard->name_checking.end() ? 0 : checking->second;
-  return CountOf(&guard->names, throttle.forget_ms, name, now_ms) + coming >=
+  return CountOf(&guard->names, throttle.forget_ms, name, now_ms, NameDrain(throttle)) + coming >=
          throttle.name_failures;
 }
 
@@ -248,6 +312,11 @@ int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
     return 0;
   guard->name_checked_ms[name] = now_ms;
   return 1;
+}
+
+int GuardOwner(Guard *guard, const char *name, const std::string &peer_key, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  return CountOf(&guard->lanes, THROTTLE_LANE_FORGET_MS, LaneKey(name, peer_key), now_ms) > 0;
 }
 
 void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms) {

@@ -35,9 +35,9 @@ struct Conversation;
 
 // What a store job asks for.
 enum StoreCall {
-  STORE_FIND,   // in: name; out: found, account
+  STORE_FIND,   // in: name; out: found, account (its owners too)
   STORE_CREATE, // in: name, text (the hash), now; out: found (created)
-  STORE_UPDATE, // in: name, change, now, known/account; out: body, was_dead
+  STORE_UPDATE, // in: name, change, now, known/account, owner; out: body, was_dead
   STORE_SAY,    // in: text (the line)
   STORE_LISTEN, // out: lines
 };
@@ -48,8 +48,9 @@ enum StoreCall {
 // read (`known`) and writes only if it is still the same.
 typedef struct StoreJob {
   enum StoreCall call;
-  std::string name; // the character; empty for the chat memory
-  std::string text; // a creation's hash, or the line said
+  std::string name;  // the character; empty for the chat memory
+  std::string text;  // a creation's hash, or the line said
+  std::string owner; // STORE_UPDATE: an address to remember as the name's owner's
   enum BodyChange change;
   double now;
   int known;       // STORE_UPDATE: account.body is the row as last read
@@ -131,7 +132,7 @@ int PrefixListHolds(const std::vector<Prefix> &list, const struct sockaddr_stora
 
 typedef struct Failures {
   std::string key;
-  int count;
+  double count; // as at last_ms, for a table whose counts drain
   double last_ms;
 } Failures;
 
@@ -154,21 +155,34 @@ typedef struct Tally {
 // past it they are summed up.
 #define GUARD_LOG_BURST 40
 #define GUARD_LOG_PER_SECOND 5
+// And those served, per address (a valid character could fill the disk
+// too), up to their own burst and rate.
+#define GUARD_SERVED_LOG_BURST 20
+#define GUARD_SERVED_LOG_PER_SECOND 0.5
+
+// Tokens earned at a rate up to a burst, one spent per line.
+typedef struct LogTokens {
+  double tokens;
+  double at_ms;
+} LogTokens;
 
 typedef struct Guard {
   std::mutex lock;
   FailureTable addresses; // by PeerKey
+  FailureTable networks;  // by the /48 of an IPv6 PeerKey
   FailureTable names;
   FailureTable lanes;     // name, NUL, PeerKey: identified there before
   FailureTable creations; // by PeerKey and by PrefixKey
   std::unordered_map<std::string, double> name_checked_ms; // last rationed check
   std::unordered_map<std::string, int> name_checking;      // checks under way
+  std::unordered_map<std::string, int> network_checking;   // and by IPv6 /48
   std::unordered_map<std::string, int> open; // conversations per address and per prefix
   Tally refused;                             // connections closed at once
   Tally dropped;                             // connections gone before a first message
   Tally unlogged;                            // conversations past the log's rate
-  double log_tokens = GUARD_LOG_BURST;
-  double log_tokens_ms = 0;
+  Tally served_unlogged;                     // served ones past their address's rate
+  LogTokens log_tokens = {GUARD_LOG_BURST, 0};
+  std::unordered_map<std::string, LogTokens> served_log_tokens; // by PeerKey
 } Guard;
 
 // What GuardAdmit lets in: the caps of the address and of its prefix.
@@ -190,20 +204,35 @@ void GuardDropped(Guard *guard, const std::string &key, double now_ms);
 // 1 when a conversation's failure may have its own log line, else 0 and it
 // is summed up.
 int GuardMayLog(Guard *guard, const std::string &key, double now_ms);
+// The same for a served conversation, within its address's own rate.
+int GuardMayLogServed(Guard *guard, const std::string &key, double now_ms);
 // Writes the summaries once `period_ms` has passed since the first of their
 // events (at once with `force`). Returns the milliseconds until the next
 // summary is due, or -1 when none is pending.
 int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int force);
-// Counts one failed identification for the address and for the name.
+// Counts one failed identification for the address, its IPv6 /48 and the
+// name.
 void GuardFailed(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                  const char *name, double now_ms);
 // How long the next answer to this address waits: 0 within the allowance.
 int GuardAddressDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
                       double now_ms);
-// Counts a slow check of the name starting (+1) or done (-1): checks under
-// way count as failures to come, so that guesses sent side by side from
-// many addresses get no more checks than the allowance.
-void GuardNameChecking(Guard *guard, const char *name, int change);
+// The same for the IPv6 /48 of the address (0 for IPv4, whose addresses are
+// each counted already).
+int GuardNetworkDelay(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                      double now_ms);
+// Question: failures are counted for the address, its /48 or the name, or
+// the /48 has a check under way, so that its slow check waits in the
+// guessing lane.
+int GuardGuessing(Guard *guard, const Throttle &throttle, const std::string &peer_key,
+                  const char *name, double now_ms);
+// Question: the name was identified from this address lately (its owner).
+int GuardOwner(Guard *guard, const char *name, const std::string &peer_key, double now_ms);
+// Counts a slow check of the name, and of the address's IPv6 /48, starting
+// (+1) or done (-1): checks under way count as failures to come, so that
+// guesses sent side by side from many addresses get no more checks than the
+// name's allowance, and a network's burst waits in the guessing lane.
+void GuardChecking(Guard *guard, const char *name, const std::string &peer_key, int change);
 // Question: the name is past its allowance.
 int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
 // Question: a slow check of a name under attack may run now for this
@@ -306,6 +335,14 @@ ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
 // Says close_notify without waiting, then frees the session.
 void TlsClose(SSL *ssl);
 
+// Slow checks waiting, each turn key (address or network) with its queue.
+typedef struct HashLane {
+  std::unordered_map<std::string, std::deque<struct Conversation *>> jobs;
+  std::deque<std::string> turn; // the keys with jobs, next first
+} HashLane;
+
+enum { LANE_PLAYERS = 0, LANE_GUESSES = 1 };
+
 typedef struct Server {
   ServerConfig config;
   std::vector<int> listeners;
@@ -321,14 +358,19 @@ typedef struct Server {
   Guard guard;
   std::vector<Loop *> loops;
   // Slow hashes run on their own threads, one per core, so that the loops
-  // keep serving meanwhile. Each address has its queue and the addresses
-  // take turns, so that one of them cannot keep the others waiting.
+  // keep serving meanwhile. Checks with no failure behind them (players')
+  // go first, and guesses take at most all threads but one, so that a
+  // player's check never waits behind a network's guesses. In each lane
+  // the addresses (for guesses, the IPv6 /48s) have their queues and take
+  // turns, so that one of them cannot keep the others waiting.
   std::mutex jobs_lock;
   std::condition_variable jobs_ready;
-  std::unordered_map<std::string, std::deque<struct Conversation *>> jobs; // by PeerKey
-  std::deque<std::string> jobs_turn; // the addresses with jobs, next first
+  HashLane lanes[2]; // players', guesses'
+  int guesses_running;
   std::vector<std::thread> hashers;
-  std::atomic<long> checks_dropped; // jobs of clients gone before their turn
+  std::atomic<long> checks_dropped;    // jobs of clients gone before their turn
+  std::atomic<long> checks_in_lane[2]; // checks taken from each lane (tests read them)
+  std::atomic<long> answers_held;      // identifications answered after a hold or delay
   std::mutex reserved_lock;
   std::unordered_set<std::string> reserved; // names being created
   StorePool store_pool;
@@ -343,9 +385,10 @@ double MonotonicMs();
 int ListenLocal(Server *server);
 // Removes the socket file and lets its lock go.
 void CloseLocal(Server *server);
-// Hands a conversation to the hashing threads, in the queue of its
-// client's address; it comes back to its loop through ConversationHashed.
-void ServerQueueHash(Server *server, const std::string &peer_key, struct Conversation *talk);
+// Hands a conversation to the hashing threads, in its lane's queue of
+// `turn_key`; it comes back to its loop through ConversationHashed.
+void ServerQueueHash(Server *server, int lane, const std::string &turn_key,
+                     struct Conversation *talk);
 // The next check in turn, or NULL when none waits: for a caller that runs
 // the checks on its own thread instead of the hashing threads.
 struct Conversation *ServerTakeHash(Server *server);

@@ -41,6 +41,7 @@ ServerConfig ServerConfigDefaults() {
   config.throttle.forget_ms = THROTTLE_FORGET_MS;
   config.throttle.name_hold_ms = THROTTLE_NAME_HOLD_MS;
   config.throttle.name_check_ms = THROTTLE_NAME_CHECK_MS;
+  config.throttle.network_failures = THROTTLE_NETWORK_FAILURES;
   config.tls_port = -1;
   config.check_only = false;
   config.reload_fd = -1;
@@ -165,6 +166,10 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->stopping = false;
   server->open_conversations = 0;
   server->checks_dropped = 0;
+  server->guesses_running = 0;
+  server->answers_held = 0;
+  for (std::atomic<long> &checks : server->checks_in_lane)
+    checks = 0;
   server->store.db = NULL;
   server->tls.context = NULL;
   *out = NULL;
@@ -316,44 +321,70 @@ static void RunLoop(Loop *loop) {
   }
 }
 
-void ServerQueueHash(Server *server, const std::string &peer_key, struct Conversation *talk) {
+void ServerQueueHash(Server *server, int lane, const std::string &turn_key,
+                     struct Conversation *talk) {
   std::lock_guard<std::mutex> hold(server->jobs_lock);
-  std::deque<struct Conversation *> &queue = server->jobs[peer_key];
-  if (queue.empty()) server->jobs_turn.push_back(peer_key);
+  HashLane *queues = &server->lanes[lane];
+  std::deque<struct Conversation *> &queue = queues->jobs[turn_key];
+  if (queue.empty()) queues->turn.push_back(turn_key);
   queue.push_back(talk);
   server->jobs_ready.notify_one();
 }
 
-// The first job of the address whose turn it is; that address goes to the
-// back of the turn while it has more.
-static struct Conversation *NextJob(Server *server) {
-  std::string key = server->jobs_turn.front();
-  server->jobs_turn.pop_front();
-  auto queue = server->jobs.find(key);
+// Guesses run on all the hashing threads but one.
+static int GuessMayStart(Server *server) {
+  int most = server->config.threads - 1; // one hashing thread per loop
+  return server->guesses_running < (most > 1 ? most : 1);
+}
+
+// The lane a hashing thread takes from next, -1 when none; the caller
+// holds the lock.
+static int NextLane(Server *server) {
+  if (!server->lanes[LANE_PLAYERS].turn.empty()) return LANE_PLAYERS;
+  if (!server->lanes[LANE_GUESSES].turn.empty() && GuessMayStart(server)) return LANE_GUESSES;
+  return -1;
+}
+
+// The first job of the key whose turn it is in the lane; that key goes to
+// the back of the turn while it has more.
+static struct Conversation *NextJob(Server *server, int lane) {
+  HashLane *queues = &server->lanes[lane];
+  std::string key = queues->turn.front();
+  queues->turn.pop_front();
+  auto queue = queues->jobs.find(key);
   struct Conversation *talk = queue->second.front();
   queue->second.pop_front();
   if (queue->second.empty()) {
-    server->jobs.erase(queue);
+    queues->jobs.erase(queue);
   } else {
-    server->jobs_turn.push_back(key);
+    queues->turn.push_back(key);
   }
+  server->checks_in_lane[lane]++;
   return talk;
 }
 
 struct Conversation *ServerTakeHash(Server *server) {
   std::lock_guard<std::mutex> hold(server->jobs_lock);
-  return server->jobs_turn.empty() ? NULL : NextJob(server);
+  for (int lane : {LANE_PLAYERS, LANE_GUESSES}) {
+    if (!server->lanes[lane].turn.empty()) return NextJob(server, lane);
+  }
+  return NULL;
 }
 
 static void Hasher(Server *server) {
   for (;;) {
     std::unique_lock<std::mutex> hold(server->jobs_lock);
-    server->jobs_ready.wait(hold,
-                            [server] { return server->stopping || !server->jobs_turn.empty(); });
+    server->jobs_ready.wait(hold, [server] { return server->stopping || NextLane(server) >= 0; });
     if (server->stopping) return;
-    struct Conversation *talk = NextJob(server);
+    int lane = NextLane(server);
+    struct Conversation *talk = NextJob(server, lane);
+    if (lane == LANE_GUESSES) server->guesses_running++;
     hold.unlock();
     ConversationHash(talk);
+    if (lane != LANE_GUESSES) continue;
+    hold.lock();
+    server->guesses_running--;
+    server->jobs_ready.notify_one();
   }
 }
 
@@ -372,8 +403,10 @@ static void StopThreads(Server *server) {
     hasher.join();
   StorePoolStop(&server->store_pool);
   server->hashers.clear();
-  server->jobs.clear();
-  server->jobs_turn.clear();
+  for (HashLane &lane : server->lanes) {
+    lane.jobs.clear();
+    lane.turn.clear();
+  }
 }
 
 static int ServerReloadTls(Server *server) {

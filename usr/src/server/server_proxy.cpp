@@ -87,7 +87,8 @@ static int ReadV2(const unsigned char *bytes, size_t length, struct sockaddr_sto
   if (command > 1) return PROXY_BAD;
   *used = total;
   // LOCAL (the balancer's own check) and the families without an address
-  // of ours keep the connection's own address.
+  // of ours keep the connection's own address: so does a datagram one,
+  // which cannot name the client of a stream.
   if (command == 0) return PROXY_DONE;
   struct sockaddr_storage address;
   memset(&address, 0, sizeof(address));

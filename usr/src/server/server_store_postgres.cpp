@@ -68,6 +68,9 @@ static const char *const kMigrations[] = {
     "CREATE TABLE lines (id bigint PRIMARY KEY, text text NOT NULL);"
     "CREATE TABLE memory (last_line bigint NOT NULL);"
     "INSERT INTO memory VALUES (0);",
+    // The addresses where each character was identified: its owner's.
+    "CREATE TABLE owners (name text NOT NULL REFERENCES characters ON DELETE CASCADE,"
+    " peer text NOT NULL, PRIMARY KEY (name, peer));",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == STORE_SCHEMA_VERSION,
               "one migration per version");
@@ -91,12 +94,14 @@ enum {
   PG_LISTEN,
   PG_LIST,
   PG_REMOVE,
+  PG_OWN,
 };
 
 #define PG_COLUMNS "password_hash, hunger, thirst, sleep, asleep, dead, since"
 // Prepared on every connection, in the order of the enum.
 static const Statement kStatements[] = {
-    {"find", "SELECT " PG_COLUMNS " FROM characters WHERE name = $1"},
+    {"find", "SELECT " PG_COLUMNS ", (SELECT string_agg(peer, ' ') FROM owners"
+             " WHERE owners.name = $1) FROM characters WHERE name = $1"},
     {"find_locked", "SELECT " PG_COLUMNS " FROM characters WHERE name = $1 FOR UPDATE"},
     {"insert", "INSERT INTO characters VALUES ($1, $2, $3, $4, $5, $6, $7, $8)"
                " ON CONFLICT (name) DO NOTHING"},
@@ -113,6 +118,8 @@ static const Statement kStatements[] = {
     {"list", "SELECT name, hunger, thirst, sleep, asleep, dead, since FROM characters"
              " ORDER BY name COLLATE \"C\""},
     {"remove", "DELETE FROM characters WHERE name = $1"},
+    {"own", "INSERT INTO owners SELECT name, $2 FROM characters WHERE name = $1"
+            " ON CONFLICT DO NOTHING"},
 };
 static_assert(WIRE_LISTEN_LINES == 100, "the memory keeps 100 lines");
 
@@ -373,9 +380,19 @@ static int FindOn(Store *store, PGconn *conn, int which, StoreJob *job) {
   if (job->found) {
     job->account.password_hash = PQgetvalue(result, 0, 0);
     job->account.body = ParseBody(result, 0, 1);
+    if (PQnfields(result) > 7) job->account.owners = PQgetvalue(result, 0, 7);
   }
   PQclear(result);
   return 0;
+}
+
+// Remembers the owner's address beside the change: once per address, and
+// no harm when it was known already.
+static int Own(Store *store, PGconn *conn, StoreJob *job) {
+  const char *params[] = {job->name.c_str(), job->owner.c_str()};
+  PGresult *result = Run(store, conn, PG_OWN, params, 2, PGRES_COMMAND_OK, job->deadline_ms);
+  PQclear(result);
+  return result == NULL ? 1 : 0;
 }
 
 // Writes the job's body; *written is 0 when the row was no longer `was`
@@ -459,6 +476,7 @@ static int RunOn(Store *store, PGconn *conn, StoreJob *job) {
   case STORE_CREATE:
     return Create(store, conn, job);
   case STORE_UPDATE:
+    if (!job->owner.empty() && Own(store, conn, job) != 0) return 1;
     return Update(store, conn, job);
   case STORE_SAY:
     return Say(store, conn, job);

@@ -31,6 +31,7 @@ typedef struct SqliteStore {
   sqlite3_stmt *say;
   sqlite3_stmt *list;
   sqlite3_stmt *remove;
+  sqlite3_stmt *own;
   std::deque<std::string> lines; // the chat memory, oldest first
 } SqliteStore;
 
@@ -47,13 +48,19 @@ static const char *const kMigrations[] = {
     // Lines beyond the memory go in the same statement as the line said.
     "CREATE TRIGGER IF NOT EXISTS forget AFTER INSERT ON lines"
     " BEGIN DELETE FROM lines WHERE id <= NEW.id - 100; END;",
+    // The addresses where each character was identified: its owner's.
+    "CREATE TABLE owners (name TEXT NOT NULL, peer TEXT NOT NULL, PRIMARY KEY (name, peer));"
+    "CREATE TRIGGER disown AFTER DELETE ON characters"
+    " BEGIN DELETE FROM owners WHERE name = OLD.name; END;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == STORE_SCHEMA_VERSION,
               "one migration per version");
 static_assert(WIRE_LISTEN_LINES == 100, "the trigger keeps 100 lines");
 
-static const char kFind[] = "SELECT password_hash, hunger, thirst, sleep, asleep, dead, since"
+static const char kFind[] = "SELECT password_hash, hunger, thirst, sleep, asleep, dead, since,"
+                            " (SELECT group_concat(peer, ' ') FROM owners WHERE name = ?1)"
                             " FROM characters WHERE name = ?1";
+static const char kOwn[] = "INSERT OR IGNORE INTO owners VALUES (?1, ?2)";
 static const char kInsert[] =
     "INSERT OR IGNORE INTO characters VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
 static const char kUpdate[] = "UPDATE characters SET hunger = ?2, thirst = ?3, sleep = ?4,"
@@ -166,15 +173,16 @@ static int SqliteOpen(Store *store, const char *path, int own) {
     return 1;
   if (Prepare(store, kFind, &state->find) != 0 || Prepare(store, kInsert, &state->insert) != 0 ||
       Prepare(store, kUpdate, &state->update) != 0 || Prepare(store, kSay, &state->say) != 0 ||
-      Prepare(store, kList, &state->list) != 0 || Prepare(store, kRemove, &state->remove) != 0)
+      Prepare(store, kList, &state->list) != 0 || Prepare(store, kRemove, &state->remove) != 0 ||
+      Prepare(store, kOwn, &state->own) != 0)
     return 1;
   return LoadLines(store);
 }
 
 static void SqliteClose(Store *store) {
   SqliteStore *state = State(store);
-  sqlite3_stmt *statements[] = {state->find, state->insert, state->update,
-                                state->say,  state->list,   state->remove};
+  sqlite3_stmt *statements[] = {state->find, state->insert, state->update, state->say,
+                                state->list, state->remove, state->own};
   for (sqlite3_stmt *statement : statements)
     sqlite3_finalize(statement);
   sqlite3_close(state->db);
@@ -221,6 +229,8 @@ static int FindLocked(Store *store, const char *name, Account *account, int *fou
   if (*found) {
     account->password_hash = (const char *)sqlite3_column_text(statement, 0);
     account->body = ColumnBody(statement, 1);
+    const unsigned char *owners = sqlite3_column_text(statement, 7);
+    account->owners = owners != NULL ? (const char *)owners : "";
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(store, "sqlite3_step");
   sqlite3_reset(statement);
@@ -245,6 +255,11 @@ static int RunJob(Store *store, StoreJob *job) {
     return 0;
   case STORE_UPDATE:
     if (FindLocked(store, name, &job->account, &job->found) != 0 || !job->found) return 1;
+    if (!job->owner.empty()) {
+      sqlite3_bind_text(state->own, 1, name, -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(state->own, 2, job->owner.c_str(), -1, SQLITE_TRANSIENT);
+      if (RunStatement(store, state->own) != 0) return 1;
+    }
     if (!BodyChangeAt(job->account.body, job->change, job->now, &job->body, &job->was_dead))
       return 0;
     sqlite3_bind_text(state->update, 1, name, -1, SQLITE_TRANSIENT);

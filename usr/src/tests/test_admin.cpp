@@ -177,17 +177,17 @@ TEST_F(AdminFiles, ANewerDatabaseIsRefusedByTheServerAndTheTool) {
   std::string db = dir + "varkel.db";
   sqlite3 *handle = NULL;
   ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle, "PRAGMA user_version = 2", NULL, NULL, NULL), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle, "PRAGMA user_version = 3", NULL, NULL, NULL), SQLITE_OK);
   sqlite3_close(handle);
   ProcessResult server = RunProcess(
       {VARKEL_SERVER_BINARY, "--port", "0", "--listen", "127.0.0.1", "--db", db}, "/", 20000);
   EXPECT_EQ(server.status, 1);
   std::string refusal = "varkel_server: " + db +
-                        ": schema version 2 is newer than this program's 1; use a newer Varkel\n";
+                        ": schema version 3 is newer than this program's 2; use a newer Varkel\n";
   EXPECT_NE(server.out.find(refusal), std::string::npos) << server.out;
   ProcessResult list = Admin({"--db", db, "list"});
   EXPECT_EQ(list.status, 1);
-  EXPECT_NE(list.out.find("varkel_admin: " + db + ": schema version 2 is newer"), std::string::npos)
+  EXPECT_NE(list.out.find("varkel_admin: " + db + ": schema version 3 is newer"), std::string::npos)
       << list.out;
 }
 

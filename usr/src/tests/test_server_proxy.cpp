@@ -151,13 +151,25 @@ TEST_F(ServerBehindBalancer, AHeaderIsRequiredFromTheBalancerAndBelievedFromNoOn
             WIRE_OK);
   Dialog v1(server.port, kBalancer);
   EXPECT_EQ(WakeInBytes(&v1, v1_header + WIRE_VERSION_TEXT + '\0'), WIRE_OK);
+  // A datagram family names no client of a stream: the balancer's own
+  // address stays.
+  unsigned char udp_header[sizeof(v2_header)];
+  memcpy(udp_header, v2_header, sizeof(v2_header));
+  udp_header[13] = 0x12;
+  udp_header[16] = 11;
+  Dialog udp(server.port, kBalancer);
+  EXPECT_EQ(WakeInBytes(&udp, std::string((const char *)udp_header, sizeof(udp_header)) +
+                                  WIRE_VERSION_TEXT + '\0'),
+            WIRE_OK);
   server.Stop();
   std::string log = server.Log();
   EXPECT_EQ(Count(log, "127.0.0.5 \"\" \"\": Bad version"), 1u) << log;
   EXPECT_EQ(Count(log, "10.4.5.6 \"Connection\" \"ann\": OK\n"), 1u) << log;
   EXPECT_EQ(Count(log, "10.1.2.3 \"Connection\" \"ann\": OK\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "11.4.5.6"), 0u) << log;
   // The headless one is summed up with the balancer's probes at start.
-  EXPECT_EQ(Count(log, "127.0.0.9 \""), 0u) << log;
+  EXPECT_EQ(Count(log, "127.0.0.9 \""), 1u) << log;
+  EXPECT_EQ(Count(log, "127.0.0.9 \"Connection\" \"ann\": OK\n"), 1u) << log;
   EXPECT_EQ(Count(log, "connections closed before a first message"), 1u) << log;
 }
 

@@ -14,6 +14,8 @@
 #include "support.h"
 #include "support_postgres.h"
 #include "support_server.h"
+// A change that remembers its owner's address is a job of the server's own.
+#include "server_internal.h"
 
 // Runs SQL on an SQLite file outside the store; the first column of the
 // first row, or "" when there is none.
@@ -179,6 +181,29 @@ TEST_P(StoreTest, ListShowsEveryCharacterByNameAndRemoveFreesTheName) {
   EXPECT_EQ(account.body.since, 5000.0);
 }
 
+TEST_P(StoreTest, OwnersAreKeptAcrossAReopenAndGoWithTheirCharacter) {
+  ASSERT_EQ(Create("ann"), 1);
+  for (const char *owner : {"192.0.2.7", "2001:db8::/64", "192.0.2.7"}) {
+    StoreJob job = StoreJobFor(&store, STORE_UPDATE, "ann");
+    job.change = BODY_WAKE;
+    job.now = 1000.0;
+    job.owner = owner;
+    ASSERT_EQ(StoreRunJob(&store, &job), 0) << Log();
+  }
+  Reopen();
+  Account account;
+  int found = 0;
+  ASSERT_EQ(StoreFind(&store, "ann", &account, &found), 0);
+  EXPECT_TRUE(account.owners == "192.0.2.7 2001:db8::/64" ||
+              account.owners == "2001:db8::/64 192.0.2.7")
+      << account.owners;
+  int removed = 0;
+  ASSERT_EQ(StoreRemove(&store, "ann", &removed), 0);
+  ASSERT_EQ(Create("ann"), 1);
+  ASSERT_EQ(StoreFind(&store, "ann", &account, &found), 0);
+  EXPECT_EQ(account.owners, "");
+}
+
 TEST_P(StoreTest, ADatabaseOfANewerSchemaIsRefused) {
   StoreClose(&store);
   const char *version =
@@ -187,7 +212,7 @@ TEST_P(StoreTest, ADatabaseOfANewerSchemaIsRefused) {
                                : "UPDATE varkel_schema SET version = 99");
   EXPECT_EQ(StoreOpen(&store, where.c_str(), log), 1);
   EXPECT_EQ(StoreOpenShared(&store, where.c_str(), "varkel_admin", log), 1);
-  EXPECT_NE(Log().find("schema version 99 is newer than this program's 1; use a newer Varkel"),
+  EXPECT_NE(Log().find("schema version 99 is newer than this program's 2; use a newer Varkel"),
             std::string::npos)
       << Log();
   EXPECT_EQ(store.db, nullptr);
@@ -231,7 +256,7 @@ TEST_F(SqliteFile, AnUnversionedDatabaseIsMigratedWithItsCharactersAndLines) {
   ASSERT_EQ(StoreListen(&store, &lines), 0);
   EXPECT_EQ(lines.back(), "old : bonjour");
   StoreClose(&store);
-  EXPECT_EQ(SqliteValue(db, "PRAGMA user_version"), "1");
+  EXPECT_EQ(SqliteValue(db, "PRAGMA user_version"), "2");
 }
 
 TEST_F(SqliteFile, OneServerPerFileButTheAdminToolBesideIt) {
@@ -281,7 +306,7 @@ TEST_F(SqliteFile, ABackupIsWholeAndPrivate) {
   EXPECT_EQ(SqliteValue(copy, "PRAGMA integrity_check"), "ok");
   EXPECT_EQ(SqliteValue(copy, "SELECT count(*) FROM characters"), "50");
   EXPECT_EQ(SqliteValue(copy, "SELECT text FROM lines"), "p1 : salut");
-  EXPECT_EQ(SqliteValue(copy, "PRAGMA user_version"), "1");
+  EXPECT_EQ(SqliteValue(copy, "PRAGMA user_version"), "2");
   // A folder that is not there: an error, nothing left behind.
   ASSERT_EQ(StoreOpen(&store, db.c_str(), stderr), 0);
   FILE *sink = fopen("/dev/null", "w");

@@ -5,9 +5,9 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status|listen|drink] [--rate R] [--threads 1]
-//                [--prefix bench] [--flood idle|guess|create|storm|none]
+//                [--prefix bench] [--flood idle|guess|wake|create|storm|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
-//                [--flood-connections N] [--flood-pause-ms MS]
+//                [--flood-connections N] [--flood-pause-ms MS] [--flood-names N]
 //                [--server-pid PID] [--tls [--no-resumption]]
 //
 // Each player has an account of its own (created when missing, password
@@ -23,8 +23,12 @@
 // With --flood an attacker speaks meanwhile from another address (default
 // 127.0.0.2): "idle" holds connections open without a word (default 4100),
 // "guess" guesses the first player's password on every connection (default
-// 100), again as soon as it is answered; "create" creates a new character
-// on every connection (default 100), "storm" opens connections and closes
+// 100), again as soon as it is answered, or with --flood-names N the
+// passwords of N characters of its own (made beside the players' accounts,
+// numbered after them) in turn; "wake" wakes the first player (or the
+// first of --flood-names) with its right password on every connection
+// (default 100), as a valid character flooding the server would; "create"
+// creates a new character on every connection (default 100), "storm" opens connections and closes
 // them at once (default 100); "none" measures the same players without an
 // attacker. With --flood-addresses N the connections are shared out over N
 // addresses, --flood-from, the next one, ... With --flood-as the server is
@@ -36,6 +40,9 @@
 // players are then not identified beforehand: each one's first conversation
 // pays the slow password check, and those first wake-ups are reported
 // apart. --server-pid adds the server's processor time to the figures.
+// Conversations still running when the time is up are waited for as long
+// as the client waits for a reply; those not over by then are counted and
+// printed as unfinished, so that a stalled server shows.
 //
 // With --tls every conversation runs over TLS (--port is then the server's
 // TLS port), the server's certificate checked against VARKEL_CA_FILE when
@@ -83,12 +90,13 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
-  std::string flood; // "", "idle", "guess", "create", "storm" or "none"
+  std::string flood; // "", "idle", "guess", "wake", "create", "storm" or "none"
   std::string flood_from;
   int flood_addresses;
   std::string flood_as;  // "": no PROXY header
   int flood_connections; // 0: the default of the flood
   int flood_pause_ms;
+  int flood_names; // 0: the flood guesses or wakes the first player
   int server_pid;
   int tls;         // --tls
   int resume;      // players resume their TLS sessions
@@ -96,6 +104,8 @@ typedef struct BenchConfig {
 } BenchConfig;
 
 #define PLAYERS_PER_ADDRESS 20
+// As long as the client waits for a reply.
+#define BENCH_DRAIN_MS 10000
 
 // One step of a conversation: send a text, or receive one reply.
 typedef struct Step {
@@ -123,6 +133,8 @@ typedef struct Tally {
   std::vector<double> first_ms; // the first conversation of each player
   long errors;
   long first_errors;
+  long unfinished;       // still running when the time was up
+  long first_unfinished; // of them, first wake-ups under a flood
 } Tally;
 
 } // namespace
@@ -321,13 +333,13 @@ static std::string PlayerName(const BenchConfig &config, int index) {
 }
 
 // Creates the accounts, and identifies them unless their first waking is
-// to be measured.
+// to be measured (the flood's own characters never).
 static int PrepareAccounts(const BenchConfig &config, const struct sockaddr_storage &address,
                            socklen_t length) {
-  for (int i = 0; i < config.players; i++) {
+  for (int i = 0; i < config.players + config.flood_names; i++) {
     std::string name = PlayerName(config, i);
     std::string reply = Identify(config, address, length, WIRE_QUERY_SUBSCRIBE, name);
-    if (!config.flood.empty() && !reply.empty()) continue;
+    if ((!config.flood.empty() || i >= config.players) && !reply.empty()) continue;
     reply = Identify(config, address, length, WIRE_QUERY_CONNECT, name);
     if (reply.empty() || IsRefusal(reply.c_str())) {
       fprintf(stderr, "varkel_bench: %s cannot play: \"%s\"\n", name.c_str(), reply.c_str());
@@ -439,6 +451,7 @@ static int StartDue(const struct sockaddr_storage &address, socklen_t length, in
                     std::vector<Player> &players, double end_ms, Tally *tally) {
   double now = NowMs();
   double next = -1.0;
+  if (now >= end_ms) return -1;
   for (Player &player : players) {
     if (player.fd >= 0 || player.due >= end_ms) continue;
     if (player.due > now) {
@@ -470,9 +483,10 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     players[i].script = Script(config.query, PlayerName(config, first + i));
   }
   struct epoll_event events[64];
-  while (NowMs() < end_ms) {
+  int running = 0;
+  for (double now; (now = NowMs()) < end_ms || (running > 0 && now < end_ms + BENCH_DRAIN_MS);) {
     int timeout = StartDue(address, length, epoll_fd, players, end_ms, tally);
-    int left = (int)(end_ms - NowMs()) + 1;
+    int left = (int)((now < end_ms ? end_ms : end_ms + BENCH_DRAIN_MS) - NowMs()) + 1;
     if (timeout < 0 || timeout > left) timeout = left;
     int ready = epoll_wait(epoll_fd, events, 64, timeout);
     for (int i = 0; i < ready; i++) {
@@ -483,7 +497,7 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
       player->ssl = NULL;
       close(player->fd);
       player->fd = -1;
-      double now = NowMs();
+      now = NowMs();
       // Under a flood the first waking of each player is told apart.
       int first_one = !config.flood.empty() && player->conversations++ == 0;
       if (rc == 2) {
@@ -493,8 +507,14 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
       }
       player->due = interval > 0 ? player->started + interval : now;
     }
+    running = 0;
+    for (const Player &player : players)
+      running += player.fd >= 0;
   }
   for (Player &player : players) {
+    if (player.fd >= 0) tally->unfinished++;
+    if (player.fd >= 0 && !config.flood.empty() && player.conversations == 0)
+      tally->first_unfinished++;
     EndSession(player.ssl, NULL);
     SSL_SESSION_free(player.session);
     if (player.fd >= 0) close(player.fd);
@@ -521,6 +541,7 @@ typedef struct FloodTally {
   long guesses;    // answered "Bad password"
   long accepted;   // a guess let in, or a character created
   long open_at_end;
+  long sent; // identifications sent
 } FloodTally;
 
 } // namespace
@@ -616,9 +637,12 @@ static int Connected(const BenchConfig &config, const FloodSources &sources, int
   if (!config.flood_as.empty()) texts = ProxyHeader(sources.named[attacker->source]);
   char word[32];
   snprintf(word, sizeof(word), "%s%ld", config.flood == "create" ? "z" : "guess", tally->opened);
-  if (config.flood == "guess")
+  int target =
+      config.flood_names > 0 ? config.players + (int)(tally->sent++ % config.flood_names) : 0;
+  if (config.flood == "wake") snprintf(word, sizeof(word), "%s", BENCH_PASSWORD);
+  if (config.flood == "guess" || config.flood == "wake")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_CONNECT + '\0' +
-             PlayerName(config, 0) + '\0' + word + '\0';
+             PlayerName(config, target) + '\0' + word + '\0';
   if (config.flood == "create")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_SUBSCRIBE + '\0' + word + '\0' +
              BENCH_PASSWORD + '\0';
@@ -723,9 +747,9 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
     "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
-    "[--prefix NAME] [--flood idle|guess|create|storm|none] [--flood-from ADDR] "
+    "[--prefix NAME] [--flood idle|guess|wake|create|storm|none] [--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
-    "[--flood-pause-ms MS] [--server-pid PID] [--tls [--no-resumption]]\n";
+    "[--flood-pause-ms MS] [--flood-names N] [--server-pid PID] [--tls [--no-resumption]]\n";
 
 static int Usage(const std::string &problem) {
   fprintf(stderr, "varkel_bench: %s\n%s", problem.c_str(), kUsage);
@@ -783,13 +807,14 @@ static const char *const kOptions[] = {
     "--flood-as",
     "--flood-connections",
     "--flood-pause-ms",
+    "--flood-names",
     "--server-pid",
 };
 
 // One known option with its value; 0 when the value fits.
 static int TakeOption(void *into, const std::string &option, const char *value) {
   BenchConfig *config = (BenchConfig *)into;
-  static const char *const kFloods[] = {"idle", "guess", "create", "storm", "none"};
+  static const char *const kFloods[] = {"idle", "guess", "wake", "create", "storm", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
@@ -819,6 +844,8 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
     return OptionNumber(value, 0, 1000000, &config->flood_connections);
   else if (option == "--flood-pause-ms")
     return OptionNumber(value, 0, 3600000, &config->flood_pause_ms);
+  else if (option == "--flood-names")
+    return OptionNumber(value, 0, 100000, &config->flood_names);
   else if (option == "--server-pid")
     return OptionNumber(value, 0, INT32_MAX, &config->server_pid);
   return 0;
@@ -858,7 +885,7 @@ static int ParseBench(int argc, char **argv, BenchConfig *config) {
     config->flood_connections = config->flood == "idle" ? 4100 : 100;
   // Names are at most 8 characters: the prefix and the player's number.
   char last[16];
-  int digits = snprintf(last, sizeof(last), "%d", config->players - 1);
+  int digits = snprintf(last, sizeof(last), "%d", config->players + config->flood_names - 1);
   if (config->prefix.size() + digits > 8)
     return Usage("--prefix \"" + config->prefix + "\" leaves no room for the players' numbers");
   return 0;
@@ -875,12 +902,14 @@ static void RaiseDescriptorLimit() {
 static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &tallies,
                           double elapsed_s) {
   std::vector<double> latencies, first;
-  long errors = 0, first_errors = 0;
+  long errors = 0, first_errors = 0, unfinished = 0, first_unfinished = 0;
   for (const Tally &tally : tallies) {
     latencies.insert(latencies.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
     first.insert(first.end(), tally.first_ms.begin(), tally.first_ms.end());
     errors += tally.errors;
     first_errors += tally.first_errors;
+    unfinished += tally.unfinished;
+    first_unfinished += tally.first_unfinished;
   }
   std::sort(latencies.begin(), latencies.end());
   std::sort(first.begin(), first.end());
@@ -892,19 +921,19 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
   char over[64] = "plain";
   if (config.tls) snprintf(over, sizeof(over), "over TLS, %ld handshakes resumed", resumed);
   printf("query \"%s\" (%s), %d players %s, %.1f s: %zu conversations, %.0f per second, "
-         "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors\n",
+         "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors, %ld unfinished\n",
          config.query.c_str(), over, config.players, pace, elapsed_s, latencies.size(),
          latencies.size() / elapsed_s, Percentile(latencies, 0.50), Percentile(latencies, 0.99),
-         latencies.empty() ? 0.0 : latencies.back(), errors);
+         latencies.empty() ? 0.0 : latencies.back(), errors, unfinished);
   if (config.flood.empty()) return;
   long done = (long)latencies.size() + (long)first.size();
-  long tried = done + errors + first_errors;
+  long tried = done + errors + first_errors + unfinished;
   printf("players' success: %.1f%% (%ld of %ld conversations)\n",
          tried > 0 ? 100.0 * done / tried : 0.0, done, tried);
   printf("first wake-ups (a slow check each): %zu of %zu, p50 %.2f ms, p99 %.2f ms, "
-         "max %.2f ms\n",
-         first.size(), first.size() + first_errors, Percentile(first, 0.50),
-         Percentile(first, 0.99), first.empty() ? 0.0 : first.back());
+         "max %.2f ms, %ld unfinished\n",
+         first.size(), first.size() + first_errors + first_unfinished, Percentile(first, 0.50),
+         Percentile(first, 0.99), first.empty() ? 0.0 : first.back(), first_unfinished);
 }
 
 static void ReportFlood(const BenchConfig &config, const FloodTally &flood, double elapsed_s) {
@@ -919,13 +948,16 @@ static void ReportFlood(const BenchConfig &config, const FloodTally &flood, doub
     printf(", %ld guesses answered (%.1f per second), %ld let in", flood.guesses,
            flood.guesses / elapsed_s, flood.accepted);
   if (config.flood == "create") printf(", %ld characters created", flood.accepted);
+  if (config.flood == "wake")
+    printf(", %ld wake-ups served (%.1f per second)", flood.accepted, flood.accepted / elapsed_s);
   printf("\n");
 }
 
 int main(int argc, char **argv) {
   BenchConfig config = {"127.0.0.1", 9999,    100, 10.0,        0.0, WIRE_QUERY_CONNECT,
                         1,           "bench", "",  "127.0.0.2", 1,   "",
-                        0,           1000,    0,   0,           1,   NULL};
+                        0,           1000,    0,   0,           0,   1,
+                        NULL};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
   const char *failed;
@@ -944,9 +976,14 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (PrepareAccounts(config, address, length) != 0) return 1;
+  // The flooding character has woken once: the server knows its password.
+  if (config.flood == "wake" &&
+      Identify(config, address, length, WIRE_QUERY_CONNECT,
+               PlayerName(config, config.flood_names > 0 ? config.players : 0)) != WIRE_OK)
+    fprintf(stderr, "varkel_bench: the flooding character cannot wake\n");
 
   std::atomic<bool> stop(false);
-  FloodTally flood = {0, 0, 0, 0, 0};
+  FloodTally flood = {0, 0, 0, 0, 0, 0};
   std::thread attacker;
   double flood_start = NowMs();
   if (!config.flood.empty() && config.flood != "none") {
@@ -954,7 +991,7 @@ int main(int argc, char **argv) {
     usleep(1000000); // the flood takes hold first
   }
   double cpu_before = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
-  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0});
+  std::vector<Tally> tallies(config.threads, Tally{0, {}, {}, 0, 0, 0, 0});
   std::vector<std::thread> threads;
   double start = NowMs();
   double end = start + config.seconds * 1000.0;
@@ -966,7 +1003,7 @@ int main(int argc, char **argv) {
   }
   for (std::thread &thread : threads)
     thread.join();
-  double elapsed_s = (NowMs() - start) / 1000.0;
+  double elapsed_s = config.seconds;
   double cpu_after = config.server_pid > 0 ? ProcessCpuSeconds(config.server_pid) : -1.0;
   if (attacker.joinable()) {
     stop = true;
@@ -978,7 +1015,7 @@ int main(int argc, char **argv) {
     printf("server processor time: %.1f s in %.1f s\n", cpu_after - cpu_before, elapsed_s);
   long errors = 0;
   for (const Tally &tally : tallies)
-    errors += tally.errors + tally.first_errors;
+    errors += tally.errors + tally.first_errors + tally.unfinished;
   SSL_CTX_free(config.client);
   // Under a flood the failures are what is measured.
   return errors == 0 || !config.flood.empty() ? 0 : 1;
