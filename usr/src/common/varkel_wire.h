@@ -30,6 +30,9 @@
 #define WIRE_BAD_PASSWORD "Bad password"
 
 #define WIRE_OK "OK"
+// Over TLS, the server's reply to the version: this connection stays open
+// for the next conversation (see kWireConversations).
+#define WIRE_KEPT "Kept"
 // The server's verdict when a life ends (the client only tests for "Dead").
 #define WIRE_FAREWELL "Adieu"
 // The server's answer to a query word it does not know; it then hangs up.
@@ -57,8 +60,29 @@ enum WireClientSays {
 };
 
 // A conversation after the identification: the client's message, if any,
-// then the server's replies, each answered "OK" when acknowledged. The
-// server hangs up after the last.
+// then the server's replies, each answered "OK" when acknowledged. On the
+// plain port the server hangs up after the last, and each side waits for
+// the other's message before it sends its next one.
+//
+// Over TLS a connection carries conversation after conversation, each
+// framed exactly as on the plain port, one after the other:
+// - The server answers the version with WIRE_KEPT instead of "OK": it will
+//   keep the connection once the conversation is over. A server that
+//   answers anything else hangs up after it, as on the plain port.
+// - The client sends the four identification messages and its own message
+//   together, then reads the replies; the server answers each as it comes,
+//   and sends a conversation's replies together. A client told WIRE_KEPT
+//   acknowledges them all together after the last; told otherwise, each
+//   before the next comes.
+// - A conversation is over after the last reply, or the last
+//   acknowledgement. The next one starts with the version again. A
+//   refusal ("Bad version", "Bad login", "Dead", "Bad password", "Bad
+//   query") ends the connection as well: what the client sent after it is
+//   never read.
+// - A connection kept unused is closed by the server after its idle limit,
+//   or first of all when room is needed; the client finds it closed before
+//   it sends and opens another one. A connection that breaks once the
+//   client has sent its action fails the action, which is never sent again.
 struct WireConversation {
   const char *word;
   int creates; // the identification creates the character

@@ -109,7 +109,9 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   SSL_CTX_set_num_tickets(context, 1);
   SSL_CTX_set_timeout(context, TLS_TICKET_KEY_SECONDS);
   // Thousands of conversations mostly wait: their buffers go back meanwhile.
-  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  // A write that waits for the socket is tried again from the replies'
+  // buffer, which may have grown (and moved) meanwhile.
+  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
   SSL_CTX_set_read_ahead(context, 1);
@@ -188,9 +190,11 @@ static int SetErrno(SSL *ssl, int rc) {
     break;
   case SSL_ERROR_SYSCALL:
     if (errno == 0 || errno == EAGAIN) errno = EPIPE;
+    SSL_set_quiet_shutdown(ssl, 1);
     break;
   default:
     errno = EPROTO;
+    SSL_set_quiet_shutdown(ssl, 1);
     break;
   }
   ERR_clear_error();
@@ -222,8 +226,9 @@ ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size) {
 
 void TlsClose(SSL *ssl) {
   if (ssl == NULL) return;
-  // One close_notify, without waiting for the peer's.
-  if (SSL_is_init_finished(ssl)) {
+  // One close_notify, without waiting for the peer's; none after a failure
+  // (quiet).
+  if (SSL_is_init_finished(ssl) && !SSL_get_quiet_shutdown(ssl)) {
     ERR_clear_error();
     SSL_shutdown(ssl);
     ERR_clear_error();
