@@ -117,7 +117,11 @@ static int Drive(ClientTls *tls, int (*call)(SSL *, void *, int), void *buffer, 
     int reason = SSL_get_error(tls->ssl, rc);
     if (reason == SSL_ERROR_ZERO_RETURN) return 0;
     short events = reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) return kTlsFailed;
+    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
+      // OpenSSL forbids a close_notify after a failure.
+      SSL_set_quiet_shutdown(tls->ssl, 1);
+      return kTlsFailed;
+    }
     if (WaitFor(tls->fd, events, deadline) != 0) return kWaitFailed;
   }
 }
@@ -175,6 +179,21 @@ int ClientTlsReceive(ClientTls *tls, char *buffer, int size, Uint32 deadline) {
   if (got == 0) SDL_SetError("connection closed by the server");
   if (got == kTlsFailed) TlsError("SSL_read");
   return got;
+}
+
+int ClientTlsAlive(ClientTls *tls) {
+  if (tls->ssl == NULL) return 0;
+  struct pollfd watched = {tls->fd, POLLIN, 0};
+  if (!SSL_has_pending(tls->ssl) && poll(&watched, 1, 0) == 0) return 1;
+  // A ticket coming late is taken; a close, a failure or a word out of turn
+  // end it.
+  char byte;
+  ERR_clear_error();
+  int rc = SSL_peek(tls->ssl, &byte, 1);
+  int reason = SSL_get_error(tls->ssl, rc);
+  ERR_clear_error();
+  if (reason == SSL_ERROR_SYSCALL || reason == SSL_ERROR_SSL) SSL_set_quiet_shutdown(tls->ssl, 1);
+  return rc <= 0 && reason == SSL_ERROR_WANT_READ;
 }
 
 void ClientTlsClose(ClientTls *tls) {

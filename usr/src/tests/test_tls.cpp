@@ -116,6 +116,24 @@ public:
     std::lock_guard<std::mutex> hold(lock);
     return recorded;
   }
+  // The times the data changed direction since the last call: each is a
+  // wait for the other side.
+  int TakeTurns() {
+    std::lock_guard<std::mutex> hold(lock);
+    int taken = turns;
+    turns = 0;
+    last_side = -1;
+    return taken;
+  }
+  int Connections() {
+    std::lock_guard<std::mutex> hold(lock);
+    return connections;
+  }
+  // The client's next bytes are carried, then the connection is cut.
+  void CutAfterClient() {
+    std::lock_guard<std::mutex> hold(lock);
+    cut = true;
+  }
   int port;
 
 private:
@@ -125,6 +143,10 @@ private:
       if (poll(watched, 2, -1) < 0 || watched[1].revents != 0) return;
       int client = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
       if (client < 0) continue;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        connections++;
+      }
       int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       struct sockaddr_in address;
       memset(&address, 0, sizeof(address));
@@ -146,11 +168,16 @@ private:
         if (watched[side].revents == 0) continue;
         ssize_t got = read(watched[side].fd, buffer, sizeof(buffer));
         if (got <= 0) return;
+        bool cutting;
         {
           std::lock_guard<std::mutex> hold(lock);
           recorded.append(buffer, (size_t)got);
+          if (last_side >= 0 && side != last_side) turns++;
+          last_side = side;
+          cutting = cut && side == 0;
+          if (cutting) cut = false;
         }
-        if (write(watched[1 - side].fd, buffer, (size_t)got) != got) return;
+        if (write(watched[1 - side].fd, buffer, (size_t)got) != got || cutting) return;
       }
     }
   }
@@ -159,6 +186,10 @@ private:
   int stop[2];
   std::mutex lock;
   std::string recorded;
+  int turns = 0;
+  int last_side = -1; // 0 the client, 1 the server
+  int connections = 0;
+  bool cut = false;
   std::thread thread;
 };
 
@@ -234,18 +265,19 @@ protected:
   }
 
   // The server serving the pair `name`; the client on a relay to it.
-  void Serve(const std::string &name) {
+  void Serve(const std::string &name, int kept_idle_ms = SERVER_KEPT_IDLE_MS) {
     server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
       config->tls_port = 0;
       config->tls_cert = certificates.Pem(name);
       config->tls_key = certificates.Key(name);
+      config->kept_idle_ms = kept_idle_ms;
     }));
     relay.reset(new Relay(server->tls_port));
   }
 
-  void Choose(const std::string &host) {
+  void Choose(const std::string &host, const char *scheme = "tls://") {
     setenv("VARKEL_CA_FILE", certificates.Pem("authority").c_str(), 1);
-    std::string value = "tls://" + host + ":" + std::to_string(relay->port);
+    std::string value = scheme + host + ":" + std::to_string(relay->port);
     ASSERT_EQ(ChooseServer(jeu, value.c_str()), 0);
     unsetenv("VARKEL_CA_FILE");
     snprintf(jeu->login, sizeof(jeu->login), "%s", "ann");
@@ -280,10 +312,13 @@ TEST_F(OverTls, BirthAndWakingCarryNothingOfThePlayerInTheClear) {
   EXPECT_EQ(jeu->server_chosen.port, relay->port);
   EXPECT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
   EXPECT_FALSE(ClientTlsResumed(jeu->tls));
+  // Each on a connection of its own: the connection kept is let go.
+  CloseConnection(jeu);
   EXPECT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
   EXPECT_STREQ(jeu->etat, "connected");
   // The session of the birth was taken up again.
   EXPECT_TRUE(ClientTlsResumed(jeu->tls));
+  CloseConnection(jeu);
   snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
   EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
   EXPECT_TRUE(ClientTlsResumed(jeu->tls));
@@ -341,6 +376,73 @@ TEST_F(OverTls, APlainServerIsNeverSpokenToInTheClear) {
   EXPECT_TRUE(Contains(game.Log(), "TLS: ")) << game.Log();
   EXPECT_FALSE(Contains(relay->Recorded(), "ann"));
   EXPECT_FALSE(Contains(relay->Recorded(), "s3cr3t!"));
+}
+
+// Once the connection is open, a status and a listening each wait for the
+// server once and the server for them once; the plain port keeps its
+// lock-step, each message waiting for its reply.
+TEST_F(OverTls, AKeptConnectionCarriesEachActionInTwoTurns) {
+  Serve("localhost");
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
+  ASSERT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  relay->TakeTurns();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  EXPECT_LE(relay->TakeTurns(), 2);
+  EXPECT_EQ(Run(ActionRefresh, "connected"), 0) << game.Log();
+  EXPECT_LE(relay->TakeTurns(), 2);
+  EXPECT_EQ(relay->Connections(), 1);
+  EXPECT_STREQ(jeu->message, "ann : Bonjour");
+  // Sent and received in the order it happened: all five, then the replies.
+  std::string log = game.Log();
+  size_t listening = log.rfind("Sent: \"" WIRE_VERSION_TEXT "\"");
+  EXPECT_LT(log.find("Sent: \"ann\"", listening),
+            log.find("Received: \"" WIRE_KEPT "\"", listening))
+      << log;
+
+  relay.reset(new Relay(server->port));
+  Choose("localhost", "");
+  relay->TakeTurns();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  // Five messages and three acknowledgements, each answered.
+  EXPECT_EQ(relay->TakeTurns(), 2 * (WIRE_IDENTIFICATION_MESSAGES + 1 + 3) - 2);
+}
+
+// Nothing of the action has gone out on a connection the server closed:
+// another one carries it. Once it has, a break fails the action, which is
+// not sent again.
+TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
+  Serve("localhost", 300);
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  usleep(1000000);
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(relay->Connections(), 2);
+  EXPECT_STREQ(jeu->etat, "connected");
+
+  relay->CutAfterClient();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 1);
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  usleep(200000);
+  EXPECT_EQ(relay->Connections(), 2);
+}
+
+// A server that hangs up after each conversation, as before connections
+// were kept: the client follows, each action on a connection of its own.
+TEST_F(OverTls, ANewClientPlaysOnAServerThatHangsUpAfterEachConversation) {
+  Serve("localhost", 0);
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  EXPECT_EQ(Run(ActionRefresh, "connected"), 0) << game.Log();
+  EXPECT_STREQ(jeu->etat, "connected");
+  EXPECT_EQ(relay->Connections(), 4);
+  EXPECT_FALSE(Contains(game.Log(), WIRE_KEPT)) << game.Log();
 }
 
 TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
@@ -516,12 +618,27 @@ TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
   for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_SUBSCRIBE, "ann", "s3cr3t!"})
     ASSERT_GT(SSL_write(ssl, text, (int)strlen(text) + 1), 0);
   setsockopt(dialog.fd, IPPROTO_TCP, TCP_CORK, &off, sizeof(off));
+  // The version's reply says the connection stays for the next one.
+  const std::string answers(WIRE_KEPT "\0" WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0", 14);
   std::string heard;
   char reply[64];
-  for (int got;
-       heard.size() < 4 * sizeof(WIRE_OK) && (got = SSL_read(ssl, reply, sizeof(reply))) > 0;)
+  for (int got; heard.size() < answers.size() && (got = SSL_read(ssl, reply, sizeof(reply))) > 0;)
     heard.append(reply, (size_t)got);
-  EXPECT_EQ(heard, std::string(WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0", 12));
+  EXPECT_EQ(heard, answers);
+  // The same connection carries the next conversation; a client that then
+  // hangs up, as one conversation's clients do, leaves nothing behind.
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_CONNECT, "ann", "s3cr3t!"})
+    ASSERT_GT(SSL_write(ssl, text, (int)strlen(text) + 1), 0);
+  heard.clear();
+  for (int got; heard.size() < answers.size() && (got = SSL_read(ssl, reply, sizeof(reply))) > 0;)
+    heard.append(reply, (size_t)got);
+  EXPECT_EQ(heard, answers);
   SSL_free(ssl);
+  dialog.Close();
+  for (int waited = 0; waited < 5000 && server.server->open_conversations > 0; waited += 20)
+    usleep(20000);
+  EXPECT_EQ(server.server->open_conversations, 0);
+  EXPECT_TRUE(Contains(server.Log(), "\"Connection\" \"ann\": OK")) << server.Log();
+  EXPECT_FALSE(Contains(server.Log(), "hung up")) << server.Log();
   SSL_CTX_free(context);
 }
