@@ -405,6 +405,7 @@ static int OpenTls(Game *jeu) {
   if (OpenChosen(jeu)) return 1;
   if (ClientTlsOpen(jeu->tls, jeu->socket_chosen, jeu->server_chosen.host, ActionDeadline(jeu)))
     return LogError(jeu, "%s\n");
+  jeu->kept = ClientTlsKept(jeu->tls);
   return 0;
 }
 
@@ -605,12 +606,8 @@ static void TakeStepText(Game *jeu, StepText text, const char *query, char *out,
 
 static int SendOwn(Game *jeu, const WireConversation *conversation);
 
-// A step's reply. The reply to the version says whether the server keeps
-// the connection for the next action.
 static Outcome HearStep(Game *jeu, const Step *step, const char *start_word) {
   if (ReceiveReply(jeu)) return kNetworkFailed;
-  if (step->text == kVersionText)
-    jeu->kept = Pipelines(jeu) && strcmp(jeu->datas_received, WIRE_KEPT) == 0;
   for (const Refusal &refusal : step->refusals)
     if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
       return EndEarly(jeu, refusal.message, start_word);

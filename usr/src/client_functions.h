@@ -245,7 +245,7 @@ typedef struct Game {
   // ChooseServer; NULL: SDL_net to the built-in one.
   const struct Transport *transport;
   // The open connection stays for the next action: the server keeps it
-  // (over TLS only). Exchange scratch.
+  // (agreed in the TLS handshake). Exchange scratch.
   int kept;
 } Game;
 
@@ -498,5 +498,7 @@ void ClientTlsClose(struct ClientTls *tls);
 int ClientTlsAlive(struct ClientTls *tls);
 // 1 when the last connection opened resumed a session.
 int ClientTlsResumed(const struct ClientTls *tls);
+// 1 when the server keeps the open connection for the next conversation.
+int ClientTlsKept(const struct ClientTls *tls);
 
 #endif

@@ -146,7 +146,8 @@ int ClientTlsOpen(ClientTls *tls, int fd, const char *host, Uint32 deadline) {
   tls->fd = fd;
   ERR_clear_error();
   tls->ssl = SSL_new(tls->context);
-  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || TlsNameServer(tls->ssl, host)) {
+  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || TlsNameServer(tls->ssl, host) ||
+      TlsOfferKept(tls->ssl)) {
     TlsError("SSL_new");
     ClientTlsClose(tls);
     return 1;
@@ -165,6 +166,10 @@ int ClientTlsOpen(ClientTls *tls, int fd, const char *host, Uint32 deadline) {
 
 int ClientTlsResumed(const ClientTls *tls) {
   return tls->resumed;
+}
+
+int ClientTlsKept(const ClientTls *tls) {
+  return tls->ssl != NULL && TlsKept(tls->ssl);
 }
 
 int ClientTlsSend(ClientTls *tls, const char *data, int length, Uint32 deadline) {

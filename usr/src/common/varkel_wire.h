@@ -30,9 +30,6 @@
 #define WIRE_BAD_PASSWORD "Bad password"
 
 #define WIRE_OK "OK"
-// Over TLS, the server's reply to the version: this connection stays open
-// for the next conversation (see kWireConversations).
-#define WIRE_KEPT "Kept"
 // The server's verdict when a life ends (the client only tests for "Dead").
 #define WIRE_FAREWELL "Adieu"
 // The server's answer to a query word it does not know; it then hangs up.
@@ -64,16 +61,17 @@ enum WireClientSays {
 // plain port the server hangs up after the last, and each side waits for
 // the other's message before it sends its next one.
 //
-// Over TLS a connection carries conversation after conversation, each
+// Over TLS a connection may carry conversation after conversation, each
 // framed exactly as on the plain port, one after the other:
-// - The server answers the version with WIRE_KEPT instead of "OK": it will
-//   keep the connection once the conversation is over. A server that
-//   answers anything else hangs up after it, as on the plain port.
+// - The client offers the protocol "varkel-kept" (ALPN, TLS_KEPT_PROTOCOL)
+//   in its handshake; a server that picks it keeps the connection once a
+//   conversation is over. Either side without it, and the connection is
+//   one conversation's, as on the plain port.
 // - The client sends the four identification messages and its own message
-//   together, then reads the replies; the server answers each as it comes,
-//   and sends a conversation's replies together. A client told WIRE_KEPT
-//   acknowledges them all together after the last; told otherwise, each
-//   before the next comes.
+//   together, then reads the replies; the server answers each as it comes.
+//   On a kept connection the server sends a conversation's replies together
+//   and the client acknowledges them together after the last; otherwise
+//   each is acknowledged before the next comes.
 // - A conversation is over after the last reply, or the last
 //   acknowledgement. The next one starts with the version again. A
 //   refusal ("Bad version", "Bad login", "Dead", "Bad password", "Bad

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/varkel_tls.h"
 #include "server_internal.h"
 
 // What a step tells its caller (see server.h); DONE: the conversation is
@@ -110,10 +111,10 @@ static int Waits(const Conversation *talk) {
   return talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD || talk->stage == STAGE_STORE;
 }
 
-// Over TLS, unless the idle limit is 0, the connection carries one
-// conversation after another and the replies go out without waiting.
+// The client and the server agreed in the handshake that the connection
+// carries one conversation after another, the replies sent without waiting.
 static int Keeps(const Conversation *talk) {
-  return talk->tls != NULL && talk->loop->server->config.kept_idle_ms > 0;
+  return talk->tls != NULL && !talk->handshaking && TlsKept(talk->tls);
 }
 
 // A TLS connection kept for its client's next conversation.
@@ -474,12 +475,9 @@ static int AfterIdentification(Conversation *talk) {
 
 // ---- The stages --------------------------------------------------------------
 
-// Over TLS the answer tells the client that the connection stays.
 static int OnVersion(Conversation *talk) {
   if (strcmp(talk->message, WIRE_VERSION_TEXT) != 0) return Refuse(talk, WIRE_BAD_VERSION);
-  if (Reply(talk, Keeps(talk) ? WIRE_KEPT : WIRE_OK) != GO_ON) return END;
-  talk->stage = STAGE_QUERY;
-  return GO_ON;
+  return ReplyAndWait(talk, STAGE_QUERY);
 }
 
 static int OnQuery(Conversation *talk) {

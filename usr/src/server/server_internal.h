@@ -274,6 +274,7 @@ typedef struct ServerTls {
   std::mutex ticket_lock;   // guards the keys
   TicketKey ticket_keys[2]; // the one sealing, the one before
   double ticket_key_made_ms;
+  int keeps; // picks TLS_KEPT_PROTOCOL: connections are kept
   FILE *log;
 } ServerTls;
 

@@ -152,6 +152,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->checks_dropped = 0;
   server->store.db = NULL;
   server->tls.context = NULL;
+  server->tls.keeps = config.kept_idle_ms > 0;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
     fprintf(server->config.log, "varkel_server: sodium_init failed\n");

@@ -71,6 +71,20 @@ static int SealTicket(SSL *ssl, unsigned char name[16], unsigned char *iv, EVP_C
   return which == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
+// ALPN: the kept connection when the client offers it and the server keeps
+// connections; else none, the connection being one conversation's.
+static int PickProtocol(SSL *, const unsigned char **out, unsigned char *out_length,
+                        const unsigned char *offered, unsigned int offered_length, void *arg) {
+  const ServerTls *tls = (const ServerTls *)arg;
+  static const unsigned char kept[] = "\x0b" TLS_KEPT_PROTOCOL;
+  unsigned char *picked = NULL;
+  if (!tls->keeps || SSL_select_next_proto(&picked, out_length, kept, sizeof(kept) - 1, offered,
+                                           offered_length) != OPENSSL_NPN_NEGOTIATED)
+    return SSL_TLSEXT_ERR_NOACK;
+  *out = picked;
+  return SSL_TLSEXT_ERR_OK;
+}
+
 // A context serving the pair, NULL with the reason in error. Tickets are
 // sealed with the server's keys, not the context's own, so that a ticket
 // given before a reload is still taken after it.
@@ -115,6 +129,7 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
   SSL_CTX_set_read_ahead(context, 1);
+  SSL_CTX_set_alpn_select_cb(context, PickProtocol, (void *)tls);
   return context;
 }
 
