@@ -632,3 +632,79 @@ TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
   SSL_free(ssl);
   SSL_CTX_free(context);
 }
+
+// The server's end of a client's connection (the server runs in this
+// process) holds only a few replies: a write soon waits for the socket.
+bool ShrinkServerEnd(int client_fd) {
+  struct sockaddr_storage mine, peer;
+  socklen_t length = sizeof(mine);
+  getsockname(client_fd, (struct sockaddr *)&mine, &length);
+  for (int fd = 3; fd < 4096; fd++) {
+    socklen_t peer_length = sizeof(peer);
+    if (fd == client_fd || getpeername(fd, (struct sockaddr *)&peer, &peer_length) != 0 ||
+        peer_length != length || memcmp(&peer, &mine, length) != 0)
+      continue;
+    int small = 4096;
+    return setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)) == 0;
+  }
+  return false;
+}
+
+// A listening's hundred long lines go out together, more than the sockets
+// hold while the client reads nothing: what the socket cannot take waits
+// until it can, and the connection then carries the next conversation.
+TEST(TlsConversation, RepliesTheSocketCannotTakeWaitForItAndTheConnectionCarriesOn) {
+  LocalhostOverTls served;
+  TestServer &server = *served.server;
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "s3cr3t!"));
+  const std::string said(RULE_LINE_MAX - strlen("ann" WIRE_SPEECH_SEPARATOR), 'x');
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    ASSERT_EQ(Speak(server.port, "ann", "s3cr3t!", said), WIRE_OK);
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(context, served.Authority().c_str(), NULL);
+  Dialog dialog(server.tls_port);
+  int small = 2048;
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  struct timeval limit = {5, 0};
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  SSL *ssl = SSL_new(context);
+  SSL_set_fd(ssl, dialog.fd);
+  SSL_set1_host(ssl, "localhost");
+  ASSERT_EQ(TlsOfferKept(ssl), 0);
+  ASSERT_EQ(SSL_connect(ssl), 1);
+  ASSERT_TRUE(TlsKept(ssl));
+  ASSERT_TRUE(ShrinkServerEnd(dialog.fd));
+  auto say = [&](const std::string &text) {
+    EXPECT_EQ(SSL_write(ssl, text.c_str(), (int)text.size() + 1), (int)text.size() + 1);
+  };
+  WireReader reader;
+  WireReset(&reader);
+  auto hear = [&]() -> std::string {
+    char out[WIRE_MESSAGE_MAX];
+    while (WireTakeMessage(&reader, out, sizeof(out)) != 0) {
+      size_t room;
+      char *space = WireSpace(&reader, &room);
+      int got = SSL_read(ssl, space, (int)room);
+      if (got <= 0) return HEARD_HUNG_UP;
+      WireCommit(&reader, (size_t)got);
+    }
+    return out;
+  };
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_LISTEN, "ann", "s3cr3t!"})
+    say(text);
+  usleep(300000); // the server fills the sockets meanwhile
+  for (int i = 0; i < WIRE_IDENTIFICATION_MESSAGES; i++)
+    EXPECT_EQ(hear(), WIRE_OK);
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    ASSERT_EQ(hear(), "ann" WIRE_SPEECH_SEPARATOR + said) << i;
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    say(WIRE_OK);
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_STATUS, "ann", "s3cr3t!", "ann"})
+    say(text);
+  for (int i = 0; i < WIRE_IDENTIFICATION_MESSAGES; i++)
+    EXPECT_EQ(hear(), WIRE_OK);
+  for (int i = 0; i < kWireConversations[WIRE_STATUS].replies; i++)
+    EXPECT_NE(hear(), HEARD_HUNG_UP);
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+}
