@@ -267,12 +267,12 @@ protected:
   }
 
   // The server serving the pair `name`; the client on a relay to it.
-  void Serve(const std::string &name, int kept_idle_ms = SERVER_KEPT_IDLE_MS) {
+  void Serve(const std::string &name, const std::function<void(ServerConfig *)> &more = nullptr) {
     server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
       config->tls_port = 0;
       config->tls_cert = certificates.Pem(name);
       config->tls_key = certificates.Key(name);
-      config->kept_idle_ms = kept_idle_ms;
+      if (more) more(config);
     }));
     relay.reset(new Relay(server->tls_port));
   }
@@ -412,11 +412,16 @@ TEST_F(OverTls, AKeptConnectionCarriesEachActionInTwoTurns) {
   EXPECT_EQ(relay->TakeTurns(), 2 * (WIRE_IDENTIFICATION_MESSAGES + 1 + 3) - 2);
 }
 
-// Nothing of the action has gone out on a connection the server closed:
-// another one carries it. Once it has, a break fails the action, which is
-// not sent again.
+// Nothing of the action has gone out on a connection the server closed
+// (unused past its limit, or the first to go when room is needed): another
+// one carries it. Once it has, a break fails the action, which is not sent
+// again.
 TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
-  Serve("localhost", 300);
+  Serve("localhost", [](ServerConfig *config) {
+    config->kept_idle_ms = 300;
+    config->conversations_max = 1;
+    config->threads = 1; // the room is made on the newcomer's loop
+  });
   Choose("localhost");
   ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
   ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
@@ -426,17 +431,22 @@ TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
   EXPECT_EQ(relay->Connections(), 2);
   EXPECT_STREQ(jeu->etat, "connected");
 
+  // The server is full: the kept connection, unused, makes room.
+  EXPECT_EQ(Wake(server->port, "ann", "s3cr3t!", "127.0.0.2"), WIRE_OK) << server->Log();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(relay->Connections(), 3);
+
   relay->CutAfterClient();
   EXPECT_EQ(Run(ActionSpeak, "connected"), 1);
   EXPECT_STREQ(jeu->etat, "disconnected");
   usleep(200000);
-  EXPECT_EQ(relay->Connections(), 2);
+  EXPECT_EQ(relay->Connections(), 3);
 }
 
 // A server that hangs up after each conversation, as before connections
 // were kept: the client follows, each action on a connection of its own.
 TEST_F(OverTls, ANewClientPlaysOnAServerThatHangsUpAfterEachConversation) {
-  Serve("localhost", 0);
+  Serve("localhost", [](ServerConfig *config) { config->kept_idle_ms = 0; });
   Choose("localhost");
   ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
   ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
