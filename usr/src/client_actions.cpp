@@ -4,12 +4,13 @@
 // Threads. An action takes jeu->lock only to copy from the record what it
 // will send (the player may be typing), to write the record, to render
 // (SDL_ttf is not thread-safe) and to swap surfaces, never while it waits
-// on the network. It closes its connection and writes its final state word
-// in one hold of the lock, after its message and pictures: a frame sees the
-// whole ending or none of it, and a new action cannot start on a connection
-// still open. The exchange scratch (ip, tcpsock, socket_chosen, len,
-// result, datas_sent, datas_received, reader, tmp_string2, and the TLS
-// connection with the session kept for the next action) belongs to the
+// on the network. It closes its connection (unless the server keeps it for
+// the next action) and writes its final state word in one hold of the
+// lock, after its message and pictures: a frame sees the whole ending or
+// none of it, and a new action cannot start on a connection still in use.
+// The exchange scratch (ip, tcpsock, socket_chosen, kept, len, result,
+// datas_sent, datas_received, reader, tmp_string2, and the TLS connection
+// with the session kept for the next action) belongs to the
 // one networked action running; tmp_string is only touched under
 // jeu->lock, since the memory actions run beside the others. chat.dat, `file`, `i` and `datas_file`
 // are kept apart by memory_lock, held by a listening and by memory browsing for their whole run
