@@ -728,12 +728,35 @@ static int MakeRoom(Loop *loop, const Admission &newcomer) {
   return 0;
 }
 
+// An address (or its prefix) that holds its share: a connection of its own
+// kept unused on this loop gives way, its place given back at once (its
+// client opens another one when it next plays). 1 when there was none.
+static int GiveWayAt(Loop *loop, const Admission &newcomer) {
+  Server *server = loop->server;
+  int address_full = GuardOpen(&server->guard, newcomer.key) >= newcomer.most;
+  for (Conversation *talk = loop->oldest; talk != NULL; talk = talk->later) {
+    if (!Idle(talk) || !Between(talk) ||
+        (address_full ? talk->admission.key != newcomer.key
+                      : talk->admission.prefix != newcomer.prefix))
+      continue;
+    GuardLeave(&server->guard, talk->admission);
+    server->open_conversations--;
+    talk->admitted = 0;
+    talk->evicted = 1;
+    shutdown(talk->fd, SHUT_RDWR);
+    return 0;
+  }
+  return 1;
+}
+
 // Counts the conversation for its address; 1 when it was refused (and
 // counted as such).
 static int Admit(Conversation *talk) {
   Server *server = talk->loop->server;
   Admission admission = AdmissionFor(server->config, &talk->peer);
   int refused = GuardAdmit(&server->guard, admission) != 0;
+  if (refused && GiveWayAt(talk->loop, admission) == 0)
+    refused = GuardAdmit(&server->guard, admission) != 0;
   if (!refused && server->open_conversations >= server->config.conversations_max &&
       MakeRoom(talk->loop, admission) != 0) {
     GuardLeave(&server->guard, admission);

@@ -420,6 +420,7 @@ TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
   Serve("localhost", [](ServerConfig *config) {
     config->kept_idle_ms = 300;
     config->conversations_max = 1;
+    config->per_address_max = 1;
     config->threads = 1; // the room is made on the newcomer's loop
   });
   Choose("localhost");
@@ -431,16 +432,19 @@ TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
   EXPECT_EQ(relay->Connections(), 2);
   EXPECT_STREQ(jeu->etat, "connected");
 
-  // The server is full: the kept connection, unused, makes room.
+  // The server is full, then the player's own address (the relay's) holds
+  // its share: the kept connection, unused, makes room.
   EXPECT_EQ(Wake(server->port, "ann", "s3cr3t!", "127.0.0.2"), WIRE_OK) << server->Log();
   EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
-  EXPECT_EQ(relay->Connections(), 3);
+  EXPECT_EQ(Wake(server->port, "ann", "s3cr3t!", "127.0.0.1"), WIRE_OK) << server->Log();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(relay->Connections(), 4);
 
   relay->CutAfterClient();
   EXPECT_EQ(Run(ActionSpeak, "connected"), 1);
   EXPECT_STREQ(jeu->etat, "disconnected");
   usleep(200000);
-  EXPECT_EQ(relay->Connections(), 3);
+  EXPECT_EQ(relay->Connections(), 4);
 }
 
 // A server that hangs up after each conversation, as before connections
