@@ -4,12 +4,13 @@
 // Threads. An action takes jeu->lock only to copy from the record what it
 // will send (the player may be typing), to write the record, to render
 // (SDL_ttf is not thread-safe) and to swap surfaces, never while it waits
-// on the network. It closes its connection and writes its final state word
-// in one hold of the lock, after its message and pictures: a frame sees the
-// whole ending or none of it, and a new action cannot start on a connection
-// still open. The exchange scratch (ip, tcpsock, socket_chosen, len,
-// result, datas_sent, datas_received, reader, tmp_string2, and the TLS
-// connection with the session kept for the next action) belongs to the
+// on the network. It closes its connection (unless the server keeps it for
+// the next action) and writes its final state word in one hold of the
+// lock, after its message and pictures: a frame sees the whole ending or
+// none of it, and a new action cannot start on a connection still in use.
+// The exchange scratch (ip, tcpsock, socket_chosen, kept, len, result,
+// datas_sent, datas_received, reader, tmp_string2, and the TLS connection
+// with the session kept for the next action) belongs to the
 // one networked action running; tmp_string is only touched under
 // jeu->lock, since the memory actions run beside the others. chat.dat, `file`, `i` and `datas_file`
 // are kept apart by memory_lock, held by a listening and by memory browsing for their whole run
@@ -17,6 +18,8 @@
 #include "client_functions.h"
 
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -72,12 +75,27 @@ static void CopyCut(char *field, size_t size, const char *text) {
 }
 
 /* The wire. Every message goes out through SendText and comes in through
-   ReceiveReply, which write the log lines. The connection is SDL_net's to
-   the built-in server, or the system's socket to a chosen one. */
+   ReceiveReply, which write the log lines, over the game's transport:
+   SDL_net's connection to the built-in server, the system's socket to a
+   chosen one, or TLS on it to a tls:// one. */
 
-static int OnChosen(const Game *jeu) {
-  return jeu->socket_chosen >= 0;
-}
+// One way to the server, chosen once per game (ChooseServer).
+struct Transport {
+  int (*open)(Game *jeu);                            // logs its failure
+  int (*send)(Game *jeu, const char *data, int len); // the bytes sent, the error set
+  // Adds what has arrived to the reader, waiting within the time limits; 1
+  // with the error set on a failure.
+  int (*receive)(Game *jeu, Uint32 started);
+  const char *send_failed; // the log lines of a failure
+  const char *receive_failed;
+  // Sends without waiting for the replies that decide nothing, and keeps
+  // its connection between actions when the server does: what is sent
+  // between gather(1) and gather(0) leaves together. NULL: the lock-step
+  // of the plain port.
+  void (*gather)(Game *jeu, int on);
+};
+
+static const Transport *TransportOf(const Game *jeu);
 
 // A peer that has gone makes send() raise SIGPIPE (SDL_net and OpenSSL
 // cannot ask for MSG_NOSIGNAL). The signal is held back on this thread for
@@ -98,11 +116,11 @@ static void DropPipeSignal(const sigset_t *previous, int failed) {
   pthread_sigmask(SIG_SETMASK, previous, NULL);
 }
 
-static int SendWithoutSignal(TCPsocket socket, const char *data, int len) {
+static int SendBuiltIn(Game *jeu, const char *data, int len) {
   sigset_t previous;
   HoldPipeSignal(&previous);
   errno = 0;
-  int sent = SDLNet_TCP_Send(socket, data, len);
+  int sent = SDLNet_TCP_Send(jeu->tcpsock, data, len);
   int error = errno;
   if (sent < len) SDL_SetError("%s", error != 0 ? strerror(error) : "connection lost");
   DropPipeSignal(&previous, sent < len);
@@ -123,10 +141,10 @@ static int SendOnTls(Game *jeu, const char *data, int len) {
 }
 
 // All of data, as SDL_net sends it; fewer bytes when the connection fails.
-static int SendOnSocket(int fd, const char *data, int len) {
+static int SendOnSocket(Game *jeu, const char *data, int len) {
   int sent = 0;
   while (sent < len) {
-    ssize_t n = send(fd, data + sent, (size_t)(len - sent), MSG_NOSIGNAL);
+    ssize_t n = send(jeu->socket_chosen, data + sent, (size_t)(len - sent), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       SDL_SetError("%s", n < 0 ? strerror(errno) : "connection lost");
@@ -141,14 +159,9 @@ static int SendOnSocket(int fd, const char *data, int len) {
 static int SendText(Game *jeu, const char *text, const char *shown) {
   jeu->datas_sent = const_cast<char *>(text);
   jeu->len = (int)strlen(text) + 1;
-  if (OnChosen(jeu) && jeu->tls != NULL)
-    jeu->result = SendOnTls(jeu, text, jeu->len);
-  else
-    jeu->result = OnChosen(jeu) ? SendOnSocket(jeu->socket_chosen, text, jeu->len)
-                                : SendWithoutSignal(jeu->tcpsock, text, jeu->len);
+  jeu->result = TransportOf(jeu)->send(jeu, text, jeu->len);
   jeu->datas_sent = NULL;
-  if (jeu->result < jeu->len)
-    return LogError(jeu, OnChosen(jeu) ? "send: %s\n" : "SDLNet_TCP_Send: %s\n");
+  if (jeu->result < jeu->len) return LogError(jeu, TransportOf(jeu)->send_failed);
   fprintf(jeu->file_log, "Sent: \"%s\"\n", shown);
   return 0;
 }
@@ -175,15 +188,26 @@ static Uint32 TimeLeft(const Game *jeu, Uint32 started) {
 
 // 1 when bytes wait on the connection, 0 when `wait_ms` passed first, -1
 // on an error.
-static int AwaitBytes(Game *jeu, SDLNet_SocketSet set, Uint32 wait_ms) {
-  if (!OnChosen(jeu)) return SDLNet_CheckSockets(set, wait_ms);
+static int AwaitBuiltIn(Game *jeu, Uint32 wait_ms) {
+  SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
+  if (set == NULL) return -1;
+  SDLNet_TCP_AddSocket(set, jeu->tcpsock);
+  int ready = SDLNet_CheckSockets(set, wait_ms);
+  SDLNet_FreeSocketSet(set);
+  return ready;
+}
+
+static int AwaitChosen(Game *jeu, Uint32 wait_ms) {
   struct pollfd watched = {jeu->socket_chosen, POLLIN, 0};
   int ready = poll(&watched, 1, (int)wait_ms);
   return ready < 0 && errno == EINTR ? 0 : ready;
 }
 
-static int ReceiveSome(Game *jeu, char *space, int room) {
-  if (!OnChosen(jeu)) return SDLNet_TCP_Recv(jeu->tcpsock, space, room);
+static int ReceiveSomeBuiltIn(Game *jeu, char *space, int room) {
+  return SDLNet_TCP_Recv(jeu->tcpsock, space, room);
+}
+
+static int ReceiveSomeChosen(Game *jeu, char *space, int room) {
   ssize_t got;
   do
     got = recv(jeu->socket_chosen, space, (size_t)room, 0);
@@ -205,26 +229,34 @@ static int ReceiveTlsBytes(Game *jeu, Uint32 started) {
 
 // Adds what has arrived on the connection to the reader, waiting for it
 // within the time limits.
-static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
-  if (OnChosen(jeu) && jeu->tls != NULL) return ReceiveTlsBytes(jeu, started);
+static int ReceiveWhenReady(Game *jeu, Uint32 started, int (*await)(Game *, Uint32),
+                            int (*some)(Game *, char *, int), const char *await_call) {
   int ready = 0;
   while (ready == 0) {
     Uint32 left = TimeLeft(jeu, started);
     if (left == 0) return 1;
-    ready = AwaitBytes(jeu, set, left);
+    ready = await(jeu, left);
     if (ready < 0) {
-      SDL_SetError("%s: %s", OnChosen(jeu) ? "poll" : "select", strerror(errno));
+      SDL_SetError("%s: %s", await_call, strerror(errno));
       return 1;
     }
   }
   size_t room;
   char *space = WireSpace(&jeu->reader, &room);
-  int got = ReceiveSome(jeu, space, (int)room);
+  int got = some(jeu, space, (int)room);
   if (got == 0) SDL_SetError("connection closed by the server");
   if (got < 0) SDL_SetError("%s", strerror(errno));
   if (got <= 0) return 1;
   WireCommit(&jeu->reader, (size_t)got);
   return 0;
+}
+
+static int ReceiveBuiltIn(Game *jeu, Uint32 started) {
+  return ReceiveWhenReady(jeu, started, AwaitBuiltIn, ReceiveSomeBuiltIn, "select");
+}
+
+static int ReceiveChosen(Game *jeu, Uint32 started) {
+  return ReceiveWhenReady(jeu, started, AwaitChosen, ReceiveSomeChosen, "poll");
 }
 
 // Takes the next reply into datas_received: the bytes up to its NUL,
@@ -234,20 +266,12 @@ static int ReceiveBytes(Game *jeu, SDLNet_SocketSet set, Uint32 started) {
 // terminated; the reader then skips the rest of it, up to and including its
 // NUL, before the next reply. datas_received is always a terminated string.
 static int ReceiveReply(Game *jeu) {
-  const char *failure = OnChosen(jeu) ? "recv: %s\n" : "SDLNet_TCP_Recv: %s\n";
-  SDLNet_SocketSet set = NULL;
-  if (!OnChosen(jeu)) {
-    set = SDLNet_AllocSocketSet(1);
-    if (set == NULL) return LogError(jeu, failure);
-    SDLNet_TCP_AddSocket(set, jeu->tcpsock);
-  }
   Uint32 started = SDL_GetTicks();
   int failed = 0;
   while (!failed &&
          WireTakeMessage(&jeu->reader, jeu->datas_received, sizeof(jeu->datas_received)) != 0)
-    failed = ReceiveBytes(jeu, set, started);
-  if (set != NULL) SDLNet_FreeSocketSet(set);
-  if (failed) return LogError(jeu, failure);
+    failed = TransportOf(jeu)->receive(jeu, started);
+  if (failed) return LogError(jeu, TransportOf(jeu)->receive_failed);
   LogText(jeu->file_log, "Received: \"%s\"\n", jeu->datas_received);
   return 0;
 }
@@ -365,16 +389,55 @@ static int OpenChosen(Game *jeu) {
   jeu->socket_chosen = fd;
   WireReset(&jeu->reader);
   Unlock(jeu);
-  // Never plain to a tls:// server: a failure of TLS is one of the network.
-  if (jeu->tls != NULL &&
-      ClientTlsOpen(jeu->tls, fd, jeu->server_chosen.host, ActionDeadline(jeu)) != 0)
-    return LogError(jeu, "%s\n");
   return 0;
 }
 
-// Resolves the server and opens the action's connection.
+// The connection kept from the last action, unless the server has closed
+// it meanwhile: nothing of this action has gone out yet, so another one is
+// opened unseen. Never plain to a tls:// server: a failure of TLS is one
+// of the network.
+static int OpenTls(Game *jeu) {
+  Lock(jeu);
+  int kept = jeu->kept && ClientTlsAlive(jeu->tls);
+  if (!kept) CloseConnection(jeu);
+  WireReset(&jeu->reader);
+  Unlock(jeu);
+  if (kept) return 0;
+  if (OpenChosen(jeu)) return 1;
+  if (ClientTlsOpen(jeu->tls, jeu->socket_chosen, jeu->server_chosen.host, ActionDeadline(jeu)))
+    return LogError(jeu, "%s\n");
+  jeu->kept = ClientTlsKept(jeu->tls);
+  return 0;
+}
+
+// Messages sent together go in as few segments as they fit: the server
+// would otherwise answer the first before the next arrive.
+static void GatherOnSocket(Game *jeu, int on) {
+  setsockopt(jeu->socket_chosen, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+}
+
+static const Transport kBuiltIn = {
+    OpenBuiltIn, SendBuiltIn, ReceiveBuiltIn, "SDLNet_TCP_Send: %s\n", "SDLNet_TCP_Recv: %s\n",
+    NULL};
+static const Transport kChosenPlain = {OpenChosen,   SendOnSocket, ReceiveChosen,
+                                       "send: %s\n", "recv: %s\n", NULL};
+static const Transport kChosenTls = {OpenTls,      SendOnTls,    ReceiveTlsBytes,
+                                     "send: %s\n", "recv: %s\n", GatherOnSocket};
+
+// Question: the transport sends without waiting.
+static int Pipelines(const Game *jeu) {
+  return TransportOf(jeu)->gather != NULL;
+}
+
+// The record starts zeroed: the built-in server until one is chosen.
+static const Transport *TransportOf(const Game *jeu) {
+  return jeu->transport != NULL ? jeu->transport : &kBuiltIn;
+}
+
+// Resolves the server and opens the action's connection, or takes the one
+// kept.
 static int OpenConnection(Game *jeu) {
-  return jeu->server_chosen.host[0] != '\0' ? OpenChosen(jeu) : OpenBuiltIn(jeu);
+  return TransportOf(jeu)->open(jeu);
 }
 
 int CloseConnection(Game *jeu) {
@@ -383,6 +446,7 @@ int CloseConnection(Game *jeu) {
   if (jeu->tls != NULL) ClientTlsClose(jeu->tls);
   if (jeu->socket_chosen >= 0) close(jeu->socket_chosen);
   jeu->socket_chosen = -1;
+  jeu->kept = 0;
   return 0;
 }
 
@@ -446,7 +510,7 @@ static Outcome Finish(Game *jeu, const Ending *ending) {
   int failed = (ending->before != NULL && ending->before(jeu)) || ShowResult(jeu, ending) ||
                (ending->after != NULL && ending->after(jeu));
   if (!failed) {
-    CloseConnection(jeu);
+    if (!jeu->kept) CloseConnection(jeu);
     StoreState(jeu, ending->final_word);
   }
   Unlock(jeu);
@@ -454,8 +518,9 @@ static Outcome Finish(Game *jeu, const Ending *ending) {
 }
 
 // A refusal, or a verdict that ends the action: its message and the
-// sign-in screen; nothing more is sent.
+// sign-in screen; nothing more is sent, the connection is not kept.
 static Outcome EndEarly(Game *jeu, const char *message, const char *start_word) {
+  jeu->kept = 0;
   const Ending ending = {FromTheGame(start_word) ? HallFromTheGame : NULL, message, NULL,
                          kDisconnected};
   return Finish(jeu, &ending) == kDone ? kEnded : kLocalFailed;
@@ -540,21 +605,51 @@ static void TakeStepText(Game *jeu, StepText text, const char *query, char *out,
     snprintf(shown, shown_size, "%s", out);
 }
 
-static Outcome RunSteps(Game *jeu, const Step *steps, const char *query, const char *start_word) {
+static int SendOwn(Game *jeu, const WireConversation *conversation);
+
+static Outcome HearStep(Game *jeu, const Step *step, const char *start_word) {
+  if (ReceiveReply(jeu)) return kNetworkFailed;
+  for (const Refusal &refusal : step->refusals)
+    if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
+      return EndEarly(jeu, refusal.message, start_word);
+  return kDone;
+}
+
+// In lock-step each message waits for its reply. Otherwise the four go out
+// together with the action's own message (`conversation`, NULL: none),
+// since no reply but a refusal, which ends everything, changes them.
+static Outcome SendSteps(Game *jeu, const Step *steps, const char *query, const char *start_word,
+                         const WireConversation *conversation) {
+  int ahead = Pipelines(jeu);
   for (int n = 0; n < kIdentificationSteps; n++) {
     char text[WIRE_MESSAGE_MAX], shown[WIRE_MESSAGE_MAX];
     TakeStepText(jeu, steps[n].text, query, text, sizeof(text), shown, sizeof(shown));
-    if (SendText(jeu, text, shown) || ReceiveReply(jeu)) return kNetworkFailed;
-    for (const Refusal &refusal : steps[n].refusals)
-      if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
-        return EndEarly(jeu, refusal.message, start_word);
+    if (SendText(jeu, text, shown)) return kNetworkFailed;
+    Outcome outcome = ahead ? kDone : HearStep(jeu, &steps[n], start_word);
+    if (outcome != kDone) return outcome;
+  }
+  if (ahead && conversation != NULL && SendOwn(jeu, conversation)) return kNetworkFailed;
+  return kDone;
+}
+
+static Outcome RunSteps(Game *jeu, const Step *steps, const char *query, const char *start_word,
+                        const WireConversation *conversation) {
+  int ahead = Pipelines(jeu);
+  if (ahead) TransportOf(jeu)->gather(jeu, 1);
+  Outcome sent = SendSteps(jeu, steps, query, start_word, conversation);
+  if (ahead) TransportOf(jeu)->gather(jeu, 0);
+  if (sent != kDone) return sent;
+  for (int n = 0; ahead && n < kIdentificationSteps; n++) {
+    Outcome outcome = HearStep(jeu, &steps[n], start_word);
+    if (outcome != kDone) return outcome;
   }
   return kDone;
 }
 
 // 0 when identified, the connection open; 1 when the action has ended.
-static int Identify(Game *jeu, const Step *steps, const char *query, const char *start_word) {
-  Outcome outcome = RunSteps(jeu, steps, query, start_word);
+static int Identify(Game *jeu, const Step *steps, const char *query, const char *start_word,
+                    const WireConversation *conversation) {
+  Outcome outcome = RunSteps(jeu, steps, query, start_word, conversation);
   return outcome == kDone ? 0 : EndAction(jeu, start_word, outcome);
 }
 
@@ -581,16 +676,32 @@ static int SendSpeech(Game *jeu) {
 // Takes reply n (0 the first) in datas_received, before its "OK" if any.
 typedef Outcome (*Heard)(Game *jeu, int n, void *context);
 
+static int SendOwn(Game *jeu, const WireConversation *conversation) {
+  if (conversation->client_says == WIRE_SAYS_NAME) return SendLogin(jeu);
+  if (conversation->client_says == WIRE_SAYS_SPEECH) return SendSpeech(jeu);
+  return 0;
+}
+
+// A server that keeps the connection sends every reply without waiting:
+// they are acknowledged together after the last; another one waits for
+// each acknowledgement before its next reply.
 static Outcome Talk(Game *jeu, const WireConversation *conversation, Heard heard, void *context) {
-  if (conversation->client_says == WIRE_SAYS_NAME && SendLogin(jeu)) return kNetworkFailed;
-  if (conversation->client_says == WIRE_SAYS_SPEECH && SendSpeech(jeu)) return kNetworkFailed;
+  if (!Pipelines(jeu) && SendOwn(jeu, conversation)) return kNetworkFailed;
+  int together = jeu->kept;
   for (int n = 0; n < conversation->replies; n++) {
     if (ReceiveReply(jeu)) return kNetworkFailed;
     Outcome outcome = heard != NULL ? heard(jeu, n, context) : kDone;
     if (outcome != kDone) return outcome;
-    if (conversation->acknowledged && SendText(jeu, WIRE_OK, WIRE_OK)) return kNetworkFailed;
+    if (conversation->acknowledged && !together && SendText(jeu, WIRE_OK, WIRE_OK))
+      return kNetworkFailed;
   }
-  return kDone;
+  if (!together || !conversation->acknowledged) return kDone;
+  TransportOf(jeu)->gather(jeu, 1);
+  int failed = 0;
+  for (int n = 0; !failed && n < conversation->replies; n++)
+    failed = SendText(jeu, WIRE_OK, WIRE_OK);
+  TransportOf(jeu)->gather(jeu, 0);
+  return failed ? kNetworkFailed : kDone;
 }
 
 static Outcome HeardVerdict(Game *jeu, int, void *) {
@@ -906,7 +1017,7 @@ int Hello(void *query, Game *jeu) {
   for (const ActionRow &row : kActions)
     if (row.conversation != NULL && strcmp(row.conversation->word, word) == 0)
       start_word = row.start_word;
-  return Identify(jeu, kHelloSteps, word, start_word);
+  return Identify(jeu, kHelloSteps, word, start_word, NULL);
 }
 
 // The skeleton of the ten networked actions.
@@ -915,7 +1026,9 @@ static int Converse(Game *jeu, const ActionRow *row) {
   StoreState(jeu, row->busy_word);
   Unlock(jeu);
   if (OpenConnection(jeu)) return EndAction(jeu, row->start_word, kNetworkFailed);
-  if (Identify(jeu, row->identification, row->conversation->word, row->start_word)) return 1;
+  if (Identify(jeu, row->identification, row->conversation->word, row->start_word,
+               row->conversation))
+    return 1;
   Outcome outcome = row->exchange != NULL ? row->exchange(jeu, row->conversation)
                                           : Talk(jeu, row->conversation, NULL, NULL);
   if (outcome == kDone) outcome = Finish(jeu, &row->ending);
@@ -1052,5 +1165,6 @@ int ChooseServer(Game *jeu, const char *value) {
     printf("%s\n", SDL_GetError());
     return 1;
   }
+  jeu->transport = jeu->server_chosen.tls ? &kChosenTls : &kChosenPlain;
   return 0;
 }

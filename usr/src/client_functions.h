@@ -65,6 +65,7 @@ typedef struct HelpText {
 #define VARKEL_ACTION_THREADS 16
 
 struct Game;
+struct Transport;
 
 // An action thread until it has been waited on.
 typedef struct ActionThread {
@@ -240,6 +241,12 @@ typedef struct Game {
   // The conversation over TLS with a tls:// server (server_chosen.tls),
   // NULL otherwise. Its connection is exchange scratch.
   struct ClientTls *tls;
+  // How the actions reach the server, chosen once per game by
+  // ChooseServer; NULL: SDL_net to the built-in one.
+  const struct Transport *transport;
+  // The open connection stays for the next action: the server keeps it
+  // (agreed in the TLS handshake). Exchange scratch.
+  int kept;
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -491,7 +498,12 @@ int ClientTlsSend(struct ClientTls *tls, const char *data, int length, Uint32 de
 int ClientTlsReceive(struct ClientTls *tls, char *buffer, int size, Uint32 deadline);
 // Ends the session; the socket stays the caller's to close.
 void ClientTlsClose(struct ClientTls *tls);
+// 1 when the open connection may carry the next conversation: the server
+// has neither closed it nor failed it; never waits.
+int ClientTlsAlive(struct ClientTls *tls);
 // 1 when the last connection opened resumed a session.
 int ClientTlsResumed(const struct ClientTls *tls);
+// 1 when the server keeps the open connection for the next conversation.
+int ClientTlsKept(const struct ClientTls *tls);
 
 #endif

@@ -117,7 +117,11 @@ static int Drive(ClientTls *tls, int (*call)(SSL *, void *, int), void *buffer, 
     int reason = SSL_get_error(tls->ssl, rc);
     if (reason == SSL_ERROR_ZERO_RETURN) return 0;
     short events = reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) return kTlsFailed;
+    if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
+      // OpenSSL forbids a close_notify after a failure.
+      SSL_set_quiet_shutdown(tls->ssl, 1);
+      return kTlsFailed;
+    }
     if (WaitFor(tls->fd, events, deadline) != 0) return kWaitFailed;
   }
 }
@@ -142,7 +146,8 @@ int ClientTlsOpen(ClientTls *tls, int fd, const char *host, Uint32 deadline) {
   tls->fd = fd;
   ERR_clear_error();
   tls->ssl = SSL_new(tls->context);
-  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || TlsNameServer(tls->ssl, host)) {
+  if (tls->ssl == NULL || SSL_set_fd(tls->ssl, tls->fd) != 1 || TlsNameServer(tls->ssl, host) ||
+      TlsOfferKept(tls->ssl)) {
     TlsError("SSL_new");
     ClientTlsClose(tls);
     return 1;
@@ -163,6 +168,10 @@ int ClientTlsResumed(const ClientTls *tls) {
   return tls->resumed;
 }
 
+int ClientTlsKept(const ClientTls *tls) {
+  return tls->ssl != NULL && TlsKept(tls->ssl);
+}
+
 int ClientTlsSend(ClientTls *tls, const char *data, int length, Uint32 deadline) {
   int sent = Drive(tls, CallWrite, (void *)data, length, deadline);
   if (sent == 0) SDL_SetError("connection closed by the server");
@@ -175,6 +184,21 @@ int ClientTlsReceive(ClientTls *tls, char *buffer, int size, Uint32 deadline) {
   if (got == 0) SDL_SetError("connection closed by the server");
   if (got == kTlsFailed) TlsError("SSL_read");
   return got;
+}
+
+int ClientTlsAlive(ClientTls *tls) {
+  if (tls->ssl == NULL) return 0;
+  struct pollfd watched = {tls->fd, POLLIN, 0};
+  if (!SSL_has_pending(tls->ssl) && poll(&watched, 1, 0) == 0) return 1;
+  // A ticket coming late is taken; a close, a failure or a word out of turn
+  // end it.
+  char byte;
+  ERR_clear_error();
+  int rc = SSL_peek(tls->ssl, &byte, 1);
+  int reason = SSL_get_error(tls->ssl, rc);
+  ERR_clear_error();
+  if (reason == SSL_ERROR_SYSCALL || reason == SSL_ERROR_SSL) SSL_set_quiet_shutdown(tls->ssl, 1);
+  return rc <= 0 && reason == SSL_ERROR_WANT_READ;
 }
 
 void ClientTlsClose(ClientTls *tls) {

@@ -39,6 +39,22 @@ SSL_CTX *TlsClientContext(const char *ca_file, const char **failed) {
   return context;
 }
 
+// ALPN's wire form: the name after its length.
+static const unsigned char kKeptProtocol[] = "\x0b" TLS_KEPT_PROTOCOL;
+static_assert(sizeof(kKeptProtocol) - 2 == 0x0b, "the name's length");
+
+int TlsOfferKept(SSL *ssl) {
+  // 0 is success here.
+  return SSL_set_alpn_protos(ssl, kKeptProtocol, sizeof(kKeptProtocol) - 1) == 0 ? 0 : 1;
+}
+
+int TlsKept(const SSL *ssl) {
+  const unsigned char *name = NULL;
+  unsigned int length = 0;
+  SSL_get0_alpn_selected(ssl, &name, &length);
+  return length == sizeof(kKeptProtocol) - 2 && memcmp(name, kKeptProtocol + 1, length) == 0;
+}
+
 int TlsNameServer(SSL *ssl, const char *host) {
   ASN1_OCTET_STRING *literal = a2i_IPADDRESS(host);
   if (literal != NULL) {

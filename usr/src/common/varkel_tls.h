@@ -21,4 +21,13 @@ SSL_CTX *TlsClientContext(const char *ca_file, const char **failed);
 // 0, or 1 when it cannot be set.
 int TlsNameServer(SSL *ssl, const char *host);
 
+// The protocol (ALPN) a client offers in its handshake when it will keep
+// the connection for conversation after conversation; a server that will
+// keep it too picks it (see kWireConversations).
+#define TLS_KEPT_PROTOCOL "varkel-kept"
+// The client offers it; 0, or 1 when it cannot.
+int TlsOfferKept(SSL *ssl);
+// Question: both sides agreed on it (the handshake over).
+int TlsKept(const SSL *ssl);
+
 #endif

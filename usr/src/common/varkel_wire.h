@@ -57,8 +57,30 @@ enum WireClientSays {
 };
 
 // A conversation after the identification: the client's message, if any,
-// then the server's replies, each answered "OK" when acknowledged. The
-// server hangs up after the last.
+// then the server's replies, each answered "OK" when acknowledged. On the
+// plain port the server hangs up after the last, and each side waits for
+// the other's message before it sends its next one.
+//
+// Over TLS a connection may carry conversation after conversation, each
+// framed exactly as on the plain port, one after the other:
+// - The client offers the protocol "varkel-kept" (ALPN, TLS_KEPT_PROTOCOL)
+//   in its handshake; a server that picks it keeps the connection once a
+//   conversation is over. Either side without it, and the connection is
+//   one conversation's, as on the plain port.
+// - The client sends the four identification messages and its own message
+//   together, then reads the replies; the server answers each as it comes.
+//   On a kept connection the server sends a conversation's replies together
+//   and the client acknowledges them together after the last; otherwise
+//   each is acknowledged before the next comes.
+// - A conversation is over after the last reply, or the last
+//   acknowledgement. The next one starts with the version again. A
+//   refusal ("Bad version", "Bad login", "Dead", "Bad password", "Bad
+//   query") ends the connection as well: what the client sent after it is
+//   never read.
+// - A connection kept unused is closed by the server after its idle limit,
+//   or first of all when room is needed; the client finds it closed before
+//   it sends and opens another one. A connection that breaks once the
+//   client has sent its action fails the action, which is never sent again.
 struct WireConversation {
   const char *word;
   int creates; // the identification creates the character

@@ -156,7 +156,7 @@ void Settle(Harness *h) {
     for (int i = 0; i < ready; i++) {
       Handle *handle = (Handle *)events[i].data.ptr;
       Check(handle->kind == HANDLE_CONVERSATION, "an event of something not a conversation");
-      ConversationReadable(handle->talk);
+      ConversationEvent(handle->talk, events[i].events);
     }
     int moved = ready > 0;
     // Store jobs run here, as a store thread would run them.

@@ -265,6 +265,7 @@ typedef struct Throttle {
 #define SERVER_SUMMARY_MS 10000
 #define SERVER_PER_PREFIX_MAX 256
 #define SERVER_CONVERSATION_MS 60000
+#define SERVER_KEPT_IDLE_MS (5 * 60 * 1000)
 #define SERVER_CREATIONS_PER_HOUR 10
 #define SERVER_PREFIX_CREATIONS_PER_HOUR 30
 
@@ -288,6 +289,7 @@ typedef struct ServerConfig {
   int per_prefix_max;    // and from one IPv4 /24 or IPv6 /48 (PrefixKey)
   std::vector<PrefixCap> prefix_caps;
   int conversation_ms;    // a whole conversation's time on the server
+  int kept_idle_ms;       // a TLS connection kept unused between conversations; 0: none kept
   int creations_per_hour; // per address
   int prefix_creations_per_hour;
   std::vector<Prefix> proxy_from; // balancers: a PROXY header comes first

@@ -14,10 +14,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/varkel_tls.h"
 #include "server_internal.h"
 
-// What a step tells its caller (see server.h).
-enum { GO_ON = 0, END = 1 };
+// What a step tells its caller (see server.h); DONE: the conversation is
+// over, its connection may carry the next one.
+enum { GO_ON = 0, END = 1, DONE = 2 };
+
+// Replies a client leaves unread past this many bytes: it is dropped.
+static const size_t kUnreadMost = 4 * WIRE_LISTEN_LINES * WIRE_MESSAGE_MAX;
 
 namespace {
 
@@ -55,6 +60,7 @@ typedef struct Conversation {
   int spoke;               // a first whole message came
   int served;              // identified, or created
   int evicted;             // closed to make room for a newcomer
+  int conversations;       // over on this connection (TLS keeps it)
   double started_ms;       // for the whole conversation's limit
   std::string proxy_bytes; // STAGE_PROXY: the header so far
   enum Stage stage;
@@ -68,6 +74,12 @@ typedef struct Conversation {
   int reserved;                     // holds its name while creating it
   std::vector<std::string> pending; // texts of STAGE_ACKS
   size_t pending_next;
+  size_t acks_due; // texts sent, not yet answered
+  // Replies the socket has not taken yet; the write under way (TLS tries it
+  // again whole) and whether the loop waits for the socket to be writable.
+  std::string out;
+  size_t out_trying;
+  int watching_out;
   // The slow hash: the loop fills the password, a hashing thread the rest.
   char password[WIRE_MESSAGE_MAX];
   char new_hash[crypto_pwhash_STRBYTES];
@@ -101,6 +113,17 @@ static int Waits(const Conversation *talk) {
   return talk->stage == STAGE_HASHING || talk->stage == STAGE_HELD || talk->stage == STAGE_STORE;
 }
 
+// The client and the server agreed in the handshake that the connection
+// carries one conversation after another, the replies sent without waiting.
+static int Keeps(const Conversation *talk) {
+  return talk->tls != NULL && !talk->handshaking && TlsKept(talk->tls);
+}
+
+// A TLS connection kept for its client's next conversation.
+static int Between(const Conversation *talk) {
+  return talk->conversations > 0 && !talk->spoke;
+}
+
 // Nearly every deadline is now plus the same limit, so the newest goes
 // last; one cut short by the whole conversation's limit goes a little
 // further up.
@@ -108,9 +131,10 @@ static void Append(Conversation *talk) {
   Loop *loop = talk->loop;
   const ServerConfig &config = loop->server->config;
   double now = MonotonicMs();
-  talk->deadline_ms = now + config.read_timeout_ms;
+  talk->deadline_ms = now + (Between(talk) ? config.kept_idle_ms : config.read_timeout_ms);
   double last = talk->started_ms + config.conversation_ms;
-  if (!Waits(talk) && last < talk->deadline_ms) talk->deadline_ms = last > now ? last : now;
+  if (!Waits(talk) && !Between(talk) && last < talk->deadline_ms)
+    talk->deadline_ms = last > now ? last : now;
   Conversation *before = loop->newest;
   while (before != NULL && before->deadline_ms > talk->deadline_ms)
     before = before->earlier;
@@ -193,12 +217,13 @@ static int BalancerCheck(Conversation *talk) {
 
 // A line of its own for a conversation that got somewhere; those that never
 // sent a whole message, and those past the log's rates, are summed up. A
-// refused connection (no outcome) was counted already.
+// refused connection (no outcome) was counted already, a kept one closed
+// between conversations logged each of them.
 static void Note(Conversation *talk) {
   Guard *guard = &talk->loop->server->guard;
   std::string key = talk->admitted ? talk->admission.key : PeerKey(&talk->peer);
   double now = MonotonicMs();
-  if (talk->outcome == NULL || BalancerCheck(talk)) return;
+  if (talk->outcome == NULL || Between(talk) || BalancerCheck(talk)) return;
   if (!talk->spoke) return GuardDropped(guard, key, now);
   if (talk->served ? GuardMayLogServed(guard, key, now) : GuardMayLog(guard, key, now))
     LogConversation(talk);
@@ -232,18 +257,54 @@ static int Fail(Conversation *talk, const char *outcome) {
   return END;
 }
 
-// A reply always fits the socket's buffer of a client that reads its
-// replies; one that does not read is dropped.
+// The socket watched for writing too while replies wait to go out.
+static int WatchOut(Conversation *talk, int on) {
+  if (talk->watching_out == on) return 0;
+  struct epoll_event event;
+  event.events = on ? EPOLLIN | EPOLLOUT : EPOLLIN;
+  event.data.ptr = &talk->handle;
+  if (epoll_ctl(talk->loop->epoll_fd, EPOLL_CTL_MOD, talk->fd, &event) != 0) {
+    talk->outcome = "epoll_ctl failed";
+    return 1;
+  }
+  talk->watching_out = on;
+  return 0;
+}
+
+// The one writer of both kinds of connection: what the socket does not
+// take now goes when it is writable; a TLS write is tried again with the
+// same length. 1 when the connection failed.
+static int Flush(Conversation *talk) {
+  while (!talk->out.empty()) {
+    size_t length = talk->out_trying != 0 ? talk->out_trying : talk->out.size();
+    ssize_t sent = talk->tls != NULL ? TlsWrite(talk->tls, talk->out.data(), length)
+                                     : send(talk->fd, talk->out.data(), length, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      talk->out_trying = talk->tls != NULL ? length : 0;
+      return WatchOut(talk, 1);
+    }
+    if (sent <= 0) {
+      talk->outcome = "send failed";
+      return 1;
+    }
+    talk->out.erase(0, (size_t)sent);
+    talk->out_trying = 0;
+  }
+  return WatchOut(talk, 0);
+}
+
+static int Queue(Conversation *talk, const char *text) {
+  if (talk->out.size() > kUnreadMost) {
+    talk->outcome = "not reading";
+    return 1;
+  }
+  talk->out.append(text, strlen(text) + 1);
+  return 0;
+}
+
 static int SendMessage(Conversation *talk, const char *text) {
-  size_t length = strlen(text) + 1;
-  ssize_t sent;
-  do {
-    sent = talk->tls != NULL ? TlsWrite(talk->tls, text, length)
-                             : send(talk->fd, text, length, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent == (ssize_t)length) return 0;
-  talk->outcome = sent < 0 && errno != EAGAIN ? "send failed" : "not reading";
-  return 1;
+  return Queue(talk, text) || Flush(talk);
 }
 
 // Sends a refusal word and ends the conversation.
@@ -261,8 +322,7 @@ static int Reply(Conversation *talk, const char *word) {
 
 // The last reply of a conversation.
 static int Finish(Conversation *talk, const char *word) {
-  Reply(talk, word);
-  return END;
+  return Reply(talk, word) == GO_ON ? DONE : END;
 }
 
 static int ReplyAndWait(Conversation *talk, enum Stage stage) {
@@ -313,12 +373,19 @@ static int Change(Conversation *talk, enum BodyChange change, int (*then)(Conver
   return ChangeKnown(talk, change, change != BODY_KEEP, then);
 }
 
-// Sends the next of the pending texts, or ends when all were answered.
+// Plain: the next of the pending texts once the one before is answered.
+// Kept TLS: all of them together, the answers read as they come. DONE when all
+// were answered.
 static int SendPending(Conversation *talk) {
-  if (talk->pending_next == talk->pending.size()) return Fail(talk, WIRE_OK);
-  if (SendMessage(talk, talk->pending[talk->pending_next++].c_str()) != 0) return END;
   talk->stage = STAGE_ACKS;
-  return GO_ON;
+  size_t upto = Keeps(talk) ? talk->pending.size() : talk->pending_next + 1;
+  if (upto > talk->pending.size()) upto = talk->pending.size();
+  for (; talk->pending_next < upto; talk->pending_next++, talk->acks_due++)
+    if (Queue(talk, talk->pending[talk->pending_next].c_str()) != 0) return END;
+  if (Flush(talk) != 0) return END;
+  if (talk->acks_due > 0) return GO_ON;
+  talk->outcome = WIRE_OK;
+  return DONE;
 }
 
 // ---- Exchanges after the identification ------------------------------------
@@ -586,6 +653,7 @@ static int OnSpeech(Conversation *talk) {
 
 static int OnAck(Conversation *talk) {
   if (strcmp(talk->message, WIRE_OK) != 0) return Fail(talk, "no OK");
+  talk->acks_due--;
   return SendPending(talk);
 }
 
@@ -614,6 +682,29 @@ static int OnMessage(Conversation *talk) {
   return Fail(talk, "spoke out of turn");
 }
 
+// A conversation over: a plain connection ends (END); a TLS one is logged
+// and waits, idle, for the client's next conversation (GO_ON).
+static int Recycle(Conversation *talk) {
+  if (!Keeps(talk)) return END;
+  Note(talk);
+  if (talk->reserved) Release(talk->loop->server, talk->name);
+  talk->reserved = 0;
+  talk->conversations++;
+  talk->spoke = talk->served = 0;
+  talk->stage = STAGE_VERSION;
+  talk->query_entry = NULL;
+  talk->query[0] = talk->name[0] = '\0';
+  talk->outcome = "?";
+  talk->account = Account();
+  talk->pending.clear();
+  talk->pending_next = talk->acks_due = 0;
+  talk->hold_until_ms = 0;
+  talk->delay_ms = talk->hash_failed = 0;
+  talk->started_ms = MonotonicMs();
+  Rewind(talk);
+  return GO_ON;
+}
+
 // Its hash, its refusal or its store job: the next messages wait.
 
 // Handles the complete messages received, until more bytes are needed.
@@ -621,8 +712,12 @@ static int TakeMessages(Conversation *talk) {
   int took = 0;
   while (WireTakeMessage(&talk->reader, talk->message, sizeof(talk->message)) == 0) {
     took = 1;
+    // The whole conversation's limit runs from its first message.
+    if (Between(talk)) talk->started_ms = MonotonicMs();
     talk->spoke = 1;
-    if (talk->reader.cut || OnMessage(talk) == END) {
+    int rc = talk->reader.cut ? END : OnMessage(talk);
+    if (rc == DONE) rc = Recycle(talk);
+    if (rc == END) {
       if (talk->reader.cut) talk->outcome = "message too long";
       End(talk);
       return END;
@@ -661,11 +756,15 @@ static int Idle(const Conversation *talk) {
 // and the others do not take turns at closing each other. The one closed
 // ends when its loop sees the closing, never in the middle of this loop's
 // batch of events.
+// A connection kept between conversations goes first of all.
 static int MakeRoom(Loop *loop, const Admission &newcomer) {
   Guard *guard = &loop->server->guard;
   int most = GuardOpen(guard, newcomer.prefix) + 1;
   Conversation *victim = NULL;
-  for (Conversation *talk = loop->oldest; talk != NULL; talk = talk->later) {
+  for (Conversation *talk = loop->oldest; talk != NULL && victim == NULL; talk = talk->later)
+    if (Idle(talk) && Between(talk)) victim = talk;
+  for (Conversation *talk = victim == NULL ? loop->oldest : NULL; talk != NULL;
+       talk = talk->later) {
     if (!Idle(talk)) continue;
     int held = GuardOpen(guard, talk->admission.prefix);
     if (held > most) {
@@ -689,12 +788,35 @@ static int TakePlace(Server *server) {
   return 0;
 }
 
+// An address (or its prefix) that holds its share: a connection of its own
+// kept unused on this loop gives way, its place given back at once (its
+// client opens another one when it next plays). 1 when there was none.
+static int GiveWayAt(Loop *loop, const Admission &newcomer) {
+  Server *server = loop->server;
+  int address_full = GuardOpen(&server->guard, newcomer.key) >= newcomer.most;
+  for (Conversation *talk = loop->oldest; talk != NULL; talk = talk->later) {
+    if (!Idle(talk) || !Between(talk) ||
+        (address_full ? talk->admission.key != newcomer.key
+                      : talk->admission.prefix != newcomer.prefix))
+      continue;
+    GuardLeave(&server->guard, talk->admission);
+    server->open_conversations--;
+    talk->admitted = 0;
+    talk->evicted = 1;
+    shutdown(talk->fd, SHUT_RDWR);
+    return 0;
+  }
+  return 1;
+}
+
 // Counts the conversation for its address; 1 when it was refused (and
 // counted as such).
 static int Admit(Conversation *talk) {
   Server *server = talk->loop->server;
   Admission admission = AdmissionFor(server->config, &talk->peer);
   int refused = GuardAdmit(&server->guard, admission) != 0;
+  if (refused && GiveWayAt(talk->loop, admission) == 0)
+    refused = GuardAdmit(&server->guard, admission) != 0;
   if (!refused && TakePlace(server) != 0) {
     // The one closed for it leaves its place when its loop ends it.
     if (MakeRoom(talk->loop, admission) == 0) {
@@ -848,6 +970,13 @@ void ConversationReadable(Conversation *talk) {
   }
 }
 
+// A TLS write may wait for a read as well: replies that wait are tried on
+// every event.
+void ConversationEvent(Conversation *talk, uint32_t events) {
+  if (!talk->out.empty() && Flush(talk) != 0) return Leave(talk, talk->outcome);
+  if ((events & ~(uint32_t)EPOLLOUT) != 0) ConversationReadable(talk);
+}
+
 // The allowance of the address is looked at again when the check is about
 // to start, and a failure counted as soon as it is known, so that guesses
 // sent side by side get no more checks than guesses sent one by one (but
@@ -889,6 +1018,7 @@ static int CreateCharacter(Conversation *talk) {
 // After a step that may have waited: the end, or the messages that came
 // meanwhile.
 static void GoOn(Conversation *talk, int rc) {
+  if (rc == DONE) rc = Recycle(talk);
   if (rc == END) return End(talk);
   if (Waits(talk)) return;
   Rewind(talk);

@@ -256,7 +256,7 @@ enum HandleKind {
   HANDLE_LISTENER,     // a listening socket: accept
   HANDLE_TLS_LISTENER, // the same on the TLS port
   HANDLE_WAKE,         // the loop's eventfd: hashes or store jobs done, or stop
-  HANDLE_CONVERSATION, // a client's socket: read
+  HANDLE_CONVERSATION, // a client's socket: read, and write what waits
 };
 
 typedef struct Handle {
@@ -304,6 +304,7 @@ typedef struct ServerTls {
   std::mutex ticket_lock;   // guards the keys
   TicketKey ticket_keys[2]; // the one sealing, the one before
   double ticket_key_made_ms;
+  int keeps; // picks TLS_KEPT_PROTOCOL: connections are kept
   FILE *log;
 } ServerTls;
 
@@ -328,7 +329,8 @@ int TlsChangeTicketKey(ServerTls *tls);
 SSL *TlsAccept(ServerTls *tls, int fd);
 // Like the socket calls: the handshake 0 when done; a read the bytes, 0
 // when the peer closed; a write the bytes. -1 with errno EAGAIN while the
-// peer must send more, EPROTO when TLS failed.
+// peer must send more (or take more), EPROTO when TLS failed. After a
+// failure the session closes without close_notify, which OpenSSL forbids.
 int TlsHandshake(SSL *ssl);
 ssize_t TlsRead(SSL *ssl, void *buffer, size_t size);
 ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
@@ -419,6 +421,8 @@ int ProxyHeaderRead(const char *bytes, size_t length, struct sockaddr_storage *p
 // client speaks TLS, after the PROXY header when there is one.
 int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls);
 void ConversationReadable(struct Conversation *talk);
+// What epoll reported: replies that waited go out, then what came is read.
+void ConversationEvent(struct Conversation *talk, uint32_t events);
 // On a hashing thread: the slow hash, unless the client has left.
 void ConversationHash(struct Conversation *talk);
 // Back on the loop after its hash or its store job.

@@ -29,6 +29,7 @@ ServerConfig ServerConfigDefaults() {
   config.per_address_max = SERVER_PER_ADDRESS_MAX;
   config.per_prefix_max = SERVER_PER_PREFIX_MAX;
   config.conversation_ms = SERVER_CONVERSATION_MS;
+  config.kept_idle_ms = SERVER_KEPT_IDLE_MS;
   config.creations_per_hour = SERVER_CREATIONS_PER_HOUR;
   config.prefix_creations_per_hour = SERVER_PREFIX_CREATIONS_PER_HOUR;
   config.summary_ms = SERVER_SUMMARY_MS;
@@ -172,6 +173,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
     checks = 0;
   server->store.db = NULL;
   server->tls.context = NULL;
+  server->tls.keeps = config.kept_idle_ms > 0;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
     fprintf(server->config.log, "varkel_server: sodium_init failed\n");
@@ -311,7 +313,7 @@ static void RunLoop(Loop *loop) {
         AcceptSome(loop, handle->fd, handle->kind == HANDLE_TLS_LISTENER);
         break;
       case HANDLE_CONVERSATION:
-        ConversationReadable(handle->talk);
+        ConversationEvent(handle->talk, events[i].events);
         break;
       }
     }

@@ -46,6 +46,8 @@ static const char kUsage[] =
     "                        server's own, made at the first start beside the database\n"
     "  --check               read the options, the database and the certificate, say\n"
     "                        what is wrong, and end without serving\n"
+    "  --kept-idle-seconds N a TLS connection kept between a player's actions is\n"
+    "                        closed after this long unused; 0 keeps none (default 300)\n"
     "  --version             the version\n"
     "  --help                this text\n"
     "SIGINT or SIGTERM stops the server; SIGHUP loads the TLS certificate and key\n"
@@ -107,6 +109,7 @@ static const char *const kValueOptions[] = {
     "--tls-port",
     "--tls-cert",
     "--tls-key",
+    "--kept-idle-seconds",
 };
 
 // One option with its value; 0 when the value fits.
@@ -137,6 +140,12 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
   if (option == "--db-timeout-ms")
     return OptionNumber(value, 1, 3600000, &config->store_timeout_ms);
   if (option == "--tls-port") return OptionNumber(value, 0, 65535, &config->tls_port);
+  if (option == "--kept-idle-seconds") {
+    int seconds = 0;
+    if (OptionNumber(value, 0, 86400, &seconds) != 0) return 1;
+    config->kept_idle_ms = seconds * 1000;
+    return 0;
+  }
   if (option == "--db" || option == "--tls-cert" || option == "--tls-key" || option == "--unix" ||
       option == "--while-locked") {
     std::string &field = option == "--db"         ? config->db_path

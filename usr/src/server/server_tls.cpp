@@ -83,6 +83,20 @@ static int Readable(const std::string &path, char *error, size_t error_size) {
   return 1;
 }
 
+// ALPN: the kept connection when the client offers it and the server keeps
+// connections; else none, the connection being one conversation's.
+static int PickProtocol(SSL *, const unsigned char **out, unsigned char *out_length,
+                        const unsigned char *offered, unsigned int offered_length, void *arg) {
+  const ServerTls *tls = (const ServerTls *)arg;
+  static const unsigned char kept[] = "\x0b" TLS_KEPT_PROTOCOL;
+  unsigned char *picked = NULL;
+  if (!tls->keeps || SSL_select_next_proto(&picked, out_length, kept, sizeof(kept) - 1, offered,
+                                           offered_length) != OPENSSL_NPN_NEGOTIATED)
+    return SSL_TLSEXT_ERR_NOACK;
+  *out = picked;
+  return SSL_TLSEXT_ERR_OK;
+}
+
 // A context serving the pair, NULL with the reason in error. Tickets are
 // sealed with the server's keys, not the context's own, so that a ticket
 // given before a reload is still taken after it.
@@ -131,10 +145,13 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   SSL_CTX_set_num_tickets(context, 1);
   SSL_CTX_set_timeout(context, TLS_TICKET_KEY_SECONDS);
   // Thousands of conversations mostly wait: their buffers go back meanwhile.
-  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  // A write that waits for the socket is tried again from the replies'
+  // buffer, which may have grown (and moved) meanwhile.
+  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
   SSL_CTX_set_read_ahead(context, 1);
+  SSL_CTX_set_alpn_select_cb(context, PickProtocol, (void *)tls);
   return context;
 }
 
@@ -214,9 +231,11 @@ static int SetErrno(SSL *ssl, int rc) {
     break;
   case SSL_ERROR_SYSCALL:
     if (errno == 0 || errno == EAGAIN) errno = EPIPE;
+    SSL_set_quiet_shutdown(ssl, 1);
     break;
   default:
     errno = EPROTO;
+    SSL_set_quiet_shutdown(ssl, 1);
     break;
   }
   ERR_clear_error();
@@ -248,8 +267,9 @@ ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size) {
 
 void TlsClose(SSL *ssl) {
   if (ssl == NULL) return;
-  // One close_notify, without waiting for the peer's.
-  if (SSL_is_init_finished(ssl)) {
+  // One close_notify, without waiting for the peer's; none after a failure
+  // (quiet).
+  if (SSL_is_init_finished(ssl) && !SSL_get_quiet_shutdown(ssl)) {
     ERR_clear_error();
     SSL_shutdown(ssl);
     ERR_clear_error();

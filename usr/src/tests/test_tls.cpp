@@ -26,6 +26,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "common/varkel_tls.h"
 #include "support.h"
 #include "support_server.h"
 // A test waits on the guard's count of a balancer's player.
@@ -116,6 +117,25 @@ public:
     std::lock_guard<std::mutex> hold(lock);
     return recorded;
   }
+  // The times the data changed direction since the last call: each is a
+  // wait for the other side.
+  int TakeTurns() {
+    usleep(200000); // the last bytes sent are carried
+    std::lock_guard<std::mutex> hold(lock);
+    int taken = turns;
+    turns = 0;
+    last_side = -1;
+    return taken;
+  }
+  int Connections() {
+    std::lock_guard<std::mutex> hold(lock);
+    return connections;
+  }
+  // The client's next bytes are carried, then the connection is cut.
+  void CutAfterClient() {
+    std::lock_guard<std::mutex> hold(lock);
+    cut = true;
+  }
   int port;
 
 private:
@@ -125,6 +145,10 @@ private:
       if (poll(watched, 2, -1) < 0 || watched[1].revents != 0) return;
       int client = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
       if (client < 0) continue;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        connections++;
+      }
       int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       struct sockaddr_in address;
       memset(&address, 0, sizeof(address));
@@ -146,11 +170,16 @@ private:
         if (watched[side].revents == 0) continue;
         ssize_t got = read(watched[side].fd, buffer, sizeof(buffer));
         if (got <= 0) return;
+        bool cutting;
         {
           std::lock_guard<std::mutex> hold(lock);
           recorded.append(buffer, (size_t)got);
+          if (last_side >= 0 && side != last_side) turns++;
+          last_side = side;
+          cutting = cut && side == 0;
+          if (cutting) cut = false;
         }
-        if (write(watched[1 - side].fd, buffer, (size_t)got) != got) return;
+        if (write(watched[1 - side].fd, buffer, (size_t)got) != got || cutting) return;
       }
     }
   }
@@ -159,6 +188,10 @@ private:
   int stop[2];
   std::mutex lock;
   std::string recorded;
+  int turns = 0;
+  int last_side = -1; // 0 the client, 1 the server
+  int connections = 0;
+  bool cut = false;
   std::thread thread;
 };
 
@@ -234,18 +267,19 @@ protected:
   }
 
   // The server serving the pair `name`; the client on a relay to it.
-  void Serve(const std::string &name) {
+  void Serve(const std::string &name, const std::function<void(ServerConfig *)> &more = nullptr) {
     server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
       config->tls_port = 0;
       config->tls_cert = certificates.Pem(name);
       config->tls_key = certificates.Key(name);
+      if (more) more(config);
     }));
     relay.reset(new Relay(server->tls_port));
   }
 
-  void Choose(const std::string &host) {
+  void Choose(const std::string &host, const char *scheme = "tls://") {
     setenv("VARKEL_CA_FILE", certificates.Pem("authority").c_str(), 1);
-    std::string value = "tls://" + host + ":" + std::to_string(relay->port);
+    std::string value = scheme + host + ":" + std::to_string(relay->port);
     ASSERT_EQ(ChooseServer(jeu, value.c_str()), 0);
     unsetenv("VARKEL_CA_FILE");
     snprintf(jeu->login, sizeof(jeu->login), "%s", "ann");
@@ -280,10 +314,13 @@ TEST_F(OverTls, BirthAndWakingCarryNothingOfThePlayerInTheClear) {
   EXPECT_EQ(jeu->server_chosen.port, relay->port);
   EXPECT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
   EXPECT_FALSE(ClientTlsResumed(jeu->tls));
+  // Each on a connection of its own: the connection kept is let go.
+  CloseConnection(jeu);
   EXPECT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
   EXPECT_STREQ(jeu->etat, "connected");
   // The session of the birth was taken up again.
   EXPECT_TRUE(ClientTlsResumed(jeu->tls));
+  CloseConnection(jeu);
   snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
   EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
   EXPECT_TRUE(ClientTlsResumed(jeu->tls));
@@ -341,6 +378,86 @@ TEST_F(OverTls, APlainServerIsNeverSpokenToInTheClear) {
   EXPECT_TRUE(Contains(game.Log(), "TLS: ")) << game.Log();
   EXPECT_FALSE(Contains(relay->Recorded(), "ann"));
   EXPECT_FALSE(Contains(relay->Recorded(), "s3cr3t!"));
+}
+
+// Once the connection is open, a status and a listening each wait for the
+// server once and the server for them once; the plain port keeps its
+// lock-step, each message waiting for its reply.
+TEST_F(OverTls, AKeptConnectionCarriesEachActionInTwoTurns) {
+  Serve("localhost");
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
+  ASSERT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  relay->TakeTurns();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  EXPECT_LE(relay->TakeTurns(), 2);
+  EXPECT_EQ(Run(ActionRefresh, "connected"), 0) << game.Log();
+  EXPECT_LE(relay->TakeTurns(), 2);
+  EXPECT_EQ(relay->Connections(), 1);
+  EXPECT_STREQ(jeu->message, "ann : Bonjour");
+  // Sent and received in the order it happened: all five, then the replies.
+  std::string log = game.Log();
+  size_t listening = log.rfind("Sent: \"" WIRE_VERSION_TEXT "\"");
+  EXPECT_LT(log.find("Sent: \"ann\"", listening), log.find("Received: ", listening)) << log;
+
+  // Another game, on the plain port.
+  CloseConnection(jeu);
+  relay.reset(new Relay(server->port));
+  Choose("localhost", "");
+  relay->TakeTurns();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  // Five messages and three acknowledgements, each answered.
+  EXPECT_EQ(relay->TakeTurns(), 2 * (WIRE_IDENTIFICATION_MESSAGES + 1 + 3) - 2);
+}
+
+// Nothing of the action has gone out on a connection the server closed
+// (unused past its limit, or the first to go when room is needed): another
+// one carries it. Once it has, a break fails the action, which is not sent
+// again.
+TEST_F(OverTls, AKeptConnectionClosedIsOpenedAgainBeforeTheActionNeverAfter) {
+  Serve("localhost", [](ServerConfig *config) {
+    config->kept_idle_ms = 300;
+    config->conversations_max = 1;
+    config->per_address_max = 1;
+    config->threads = 1; // the room is made on the newcomer's loop
+  });
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  usleep(1000000);
+  snprintf(jeu->speak, sizeof(jeu->speak), "%s", "Bonjour");
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(relay->Connections(), 2);
+  EXPECT_STREQ(jeu->etat, "connected");
+
+  // The server is full, then the player's own address (the relay's) holds
+  // its share: the kept connection, unused, makes room.
+  EXPECT_EQ(Wake(server->port, "ann", "s3cr3t!", "127.0.0.2"), WIRE_OK) << server->Log();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(Wake(server->port, "ann", "s3cr3t!", "127.0.0.1"), WIRE_OK) << server->Log();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 0) << game.Log();
+  EXPECT_EQ(relay->Connections(), 4);
+
+  relay->CutAfterClient();
+  EXPECT_EQ(Run(ActionSpeak, "connected"), 1);
+  EXPECT_STREQ(jeu->etat, "disconnected");
+  usleep(200000);
+  EXPECT_EQ(relay->Connections(), 4);
+}
+
+// A server that hangs up after each conversation, as before connections
+// were kept: the client follows, each action on a connection of its own.
+TEST_F(OverTls, ANewClientPlaysOnAServerThatHangsUpAfterEachConversation) {
+  Serve("localhost", [](ServerConfig *config) { config->kept_idle_ms = 0; });
+  Choose("localhost");
+  ASSERT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  ASSERT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+  EXPECT_EQ(Run(ActionAnalyze, "connected"), 0) << game.Log();
+  EXPECT_EQ(Run(ActionRefresh, "connected"), 0) << game.Log();
+  EXPECT_STREQ(jeu->etat, "connected");
+  EXPECT_EQ(relay->Connections(), 4);
 }
 
 TEST(TlsRenewal, ANewPairIsServedAfterSighupAndABrokenOneKeepsTheOld) {
@@ -522,6 +639,86 @@ TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
        heard.size() < 4 * sizeof(WIRE_OK) && (got = SSL_read(ssl, reply, sizeof(reply))) > 0;)
     heard.append(reply, (size_t)got);
   EXPECT_EQ(heard, std::string(WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0" WIRE_OK "\0", 12));
+  // A client that did not offer to keep the connection is hung up on after
+  // its conversation, as before connections were kept.
+  EXPECT_FALSE(TlsKept(ssl));
+  EXPECT_LE(SSL_read(ssl, reply, sizeof(reply)), 0);
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+}
+
+// The server's end of a client's connection (the server runs in this
+// process) holds only a few replies: a write soon waits for the socket.
+bool ShrinkServerEnd(int client_fd) {
+  struct sockaddr_storage mine, peer;
+  socklen_t length = sizeof(mine);
+  getsockname(client_fd, (struct sockaddr *)&mine, &length);
+  for (int fd = 3; fd < 4096; fd++) {
+    socklen_t peer_length = sizeof(peer);
+    if (fd == client_fd || getpeername(fd, (struct sockaddr *)&peer, &peer_length) != 0 ||
+        peer_length != length || memcmp(&peer, &mine, length) != 0)
+      continue;
+    int small = 4096;
+    return setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)) == 0;
+  }
+  return false;
+}
+
+// A listening's hundred long lines go out together, more than the sockets
+// hold while the client reads nothing: what the socket cannot take waits
+// until it can, and the connection then carries the next conversation.
+TEST(TlsConversation, RepliesTheSocketCannotTakeWaitForItAndTheConnectionCarriesOn) {
+  LocalhostOverTls served;
+  TestServer &server = *served.server;
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "s3cr3t!"));
+  const std::string said(RULE_LINE_MAX - strlen("ann" WIRE_SPEECH_SEPARATOR), 'x');
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    ASSERT_EQ(Speak(server.port, "ann", "s3cr3t!", said), WIRE_OK);
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(context, served.Authority().c_str(), NULL);
+  Dialog dialog(server.tls_port);
+  int small = 2048;
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  struct timeval limit = {5, 0};
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  SSL *ssl = SSL_new(context);
+  SSL_set_fd(ssl, dialog.fd);
+  SSL_set1_host(ssl, "localhost");
+  ASSERT_EQ(TlsOfferKept(ssl), 0);
+  ASSERT_EQ(SSL_connect(ssl), 1);
+  ASSERT_TRUE(TlsKept(ssl));
+  ASSERT_TRUE(ShrinkServerEnd(dialog.fd));
+  auto say = [&](const std::string &text) {
+    EXPECT_EQ(SSL_write(ssl, text.c_str(), (int)text.size() + 1), (int)text.size() + 1);
+  };
+  WireReader reader;
+  WireReset(&reader);
+  auto hear = [&]() -> std::string {
+    char out[WIRE_MESSAGE_MAX];
+    while (WireTakeMessage(&reader, out, sizeof(out)) != 0) {
+      size_t room;
+      char *space = WireSpace(&reader, &room);
+      int got = SSL_read(ssl, space, (int)room);
+      if (got <= 0) return HEARD_HUNG_UP;
+      WireCommit(&reader, (size_t)got);
+    }
+    return out;
+  };
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_LISTEN, "ann", "s3cr3t!"})
+    say(text);
+  usleep(300000); // the server fills the sockets meanwhile
+  for (int i = 0; i < WIRE_IDENTIFICATION_MESSAGES; i++)
+    EXPECT_EQ(hear(), WIRE_OK);
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    ASSERT_EQ(hear(), "ann" WIRE_SPEECH_SEPARATOR + said) << i;
+  for (int i = 0; i < WIRE_LISTEN_LINES; i++)
+    say(WIRE_OK);
+  for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_STATUS, "ann", "s3cr3t!", "ann"})
+    say(text);
+  for (int i = 0; i < WIRE_IDENTIFICATION_MESSAGES; i++)
+    EXPECT_EQ(hear(), WIRE_OK);
+  for (int i = 0; i < kWireConversations[WIRE_STATUS].replies; i++)
+    EXPECT_NE(hear(), HEARD_HUNG_UP);
   SSL_free(ssl);
   SSL_CTX_free(context);
 }

@@ -8,7 +8,7 @@
 //                [--prefix bench] [--flood idle|guess|wake|create|storm|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS] [--flood-names N]
-//                [--server-pid PID] [--tls [--no-resumption]]
+//                [--server-pid PID] [--tls [--no-resumption] [--kept]]
 //
 // Each player has an account of its own (created when missing, password
 // "bench"), identified once before the clock starts, as a player who has
@@ -47,7 +47,11 @@
 // With --tls every conversation runs over TLS (--port is then the server's
 // TLS port), the server's certificate checked against VARKEL_CA_FILE when
 // it is set, else the system's authorities; each player resumes its last
-// session unless --no-resumption is given.
+// session unless --no-resumption is given. With --kept as well each player
+// keeps one TLS connection and plays conversation after conversation on it,
+// as the client does: its messages sent without waiting for the replies,
+// the acknowledgements together after the last reply; a conversation's
+// latency then runs to its last message.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -101,6 +105,7 @@ typedef struct BenchConfig {
   int tls;         // --tls
   int resume;      // players resume their TLS sessions
   SSL_CTX *client; // with --tls: the context every connection is made from
+  int kept;        // --kept: one TLS connection per player, kept
 } BenchConfig;
 
 #define PLAYERS_PER_ADDRESS 20
@@ -119,6 +124,7 @@ typedef struct Player {
   int handshaking;      // its handshake is not over
   SSL_SESSION *session; // the last one, resumed by the next conversation
   int index;
+  int idle;          // --kept: between two conversations, the connection open
   int conversations; // ended, well or not
   size_t step;
   double started; // scheduled start of the conversation
@@ -154,21 +160,28 @@ static int IsRefusal(const char *reply) {
   return 0;
 }
 
-static std::vector<Step> Script(const std::string &query, const std::string &name) {
+// In lock-step, or on a kept connection (`kept`) without waiting: the
+// identification and the name at once, then every reply, then the
+// acknowledgements together.
+static std::vector<Step> Script(const std::string &query, const std::string &name, int kept) {
   std::vector<Step> steps;
   const char *const identification[] = {WIRE_VERSION_TEXT, query.c_str(), name.c_str(),
                                         BENCH_PASSWORD};
   for (const char *text : identification) {
     steps.push_back({1, text});
-    steps.push_back({0, ""});
+    if (!kept) steps.push_back({0, ""});
   }
   // The bench plays no speech: only the name is ever said again.
   const WireConversation *conversation = WireFindConversation(query.c_str());
   if (conversation->client_says == WIRE_SAYS_NAME) steps.push_back({1, name});
+  for (int reply = 0; kept && reply < WIRE_IDENTIFICATION_MESSAGES; reply++)
+    steps.push_back({0, ""});
   for (int reply = 0; reply < conversation->replies; reply++) {
     steps.push_back({0, ""});
-    if (conversation->acknowledged) steps.push_back({1, WIRE_OK});
+    if (conversation->acknowledged && !kept) steps.push_back({1, WIRE_OK});
   }
+  for (int reply = 0; kept && conversation->acknowledged && reply < conversation->replies; reply++)
+    steps.push_back({1, WIRE_OK});
   return steps;
 }
 
@@ -236,6 +249,10 @@ static SSL *NewSession(const BenchConfig &config, int fd, SSL_SESSION *resume) {
     return NULL;
   }
   if (resume != NULL) SSL_set_session(ssl, resume);
+  if (config.kept && TlsOfferKept(ssl) != 0) {
+    SSL_free(ssl);
+    return NULL;
+  }
   SSL_set_connect_state(ssl);
   return ssl;
 }
@@ -376,8 +393,9 @@ static int SendSteps(Player *player) {
 }
 
 // Takes the replies that arrived. Returns 0 to go on, 1 on an error, 2 when
-// the server hung up after the last step (the conversation is complete).
-static int ReceiveOnce(Player *player) {
+// the server hung up after the last step (the conversation is complete), 3
+// when the last step is done on a kept connection.
+static int ReceiveOnce(Player *player, int kept) {
   size_t room;
   char *space = WireSpace(&player->reader, &room);
   ssize_t got = Read(player->fd, player->ssl, space, room);
@@ -390,14 +408,14 @@ static int ReceiveOnce(Player *player) {
     player->step++;
     if (SendSteps(player) != 0) return 1;
   }
-  return 0;
+  return kept && player->step == player->script.size() ? 3 : 0;
 }
 
 // TLS may hold bytes already read from the socket: no event would tell.
-static int ReceiveSteps(Player *player) {
+static int ReceiveSteps(Player *player, int kept) {
   int rc;
   do {
-    rc = ReceiveOnce(player);
+    rc = ReceiveOnce(player, kept);
   } while (rc == 0 && player->ssl != NULL && SSL_pending(player->ssl) > 0);
   return rc;
 }
@@ -442,7 +460,7 @@ static int Advance(const BenchConfig &config, int epoll_fd, Player *player, uint
     if (SendSteps(player) != 0) return 1;
     return Watch(epoll_fd, player, EPOLLIN);
   }
-  return ReceiveSteps(player);
+  return ReceiveSteps(player, config.kept);
 }
 
 // Starts the players whose next conversation is due; returns the
@@ -453,10 +471,20 @@ static int StartDue(const struct sockaddr_storage &address, socklen_t length, in
   double next = -1.0;
   if (now >= end_ms) return -1;
   for (Player &player : players) {
-    if (player.fd >= 0 || player.due >= end_ms) continue;
+    if ((player.fd >= 0 && !player.idle) || player.due >= end_ms) continue;
     if (player.due > now) {
       if (next < 0 || player.due < next) next = player.due;
       continue;
+    }
+    if (player.idle) {
+      player.idle = 0;
+      player.started = player.due;
+      player.step = 0;
+      if (SendSteps(&player) == 0) continue;
+      EndSession(player.ssl, NULL);
+      player.ssl = NULL;
+      close(player.fd);
+      player.fd = -1;
     }
     if (StartConversation(epoll_fd, &player, address, length) != 0) {
       tally->errors++;
@@ -478,9 +506,10 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     players[i].ssl = NULL;
     players[i].session = NULL;
     players[i].index = first + i;
+    players[i].idle = 0;
     players[i].conversations = 0;
     players[i].due = start + interval * (first + i) / config.players;
-    players[i].script = Script(config.query, PlayerName(config, first + i));
+    players[i].script = Script(config.query, PlayerName(config, first + i), config.kept);
   }
   struct epoll_event events[64];
   int running = 0;
@@ -491,30 +520,37 @@ static void RunPlayers(const BenchConfig &config, const struct sockaddr_storage 
     int ready = epoll_wait(epoll_fd, events, 64, timeout);
     for (int i = 0; i < ready; i++) {
       Player *player = (Player *)events[i].data.ptr;
-      int rc = Advance(config, epoll_fd, player, events[i].events, tally);
+      // A kept connection that speaks between conversations was closed: the
+      // next conversation opens another one.
+      int rc = player->idle ? 4 : Advance(config, epoll_fd, player, events[i].events, tally);
       if (rc == 0) continue;
-      EndSession(player->ssl, rc == 2 ? &player->session : NULL);
-      player->ssl = NULL;
-      close(player->fd);
-      player->fd = -1;
+      player->idle = rc == 3;
+      if (!player->idle) {
+        EndSession(player->ssl, rc == 2 ? &player->session : NULL);
+        player->ssl = NULL;
+        close(player->fd);
+        player->fd = -1;
+      }
+      if (rc == 4) continue;
       now = NowMs();
       // Under a flood the first waking of each player is told apart.
       int first_one = !config.flood.empty() && player->conversations++ == 0;
-      if (rc == 2) {
+      if (rc == 2 || rc == 3) {
         (first_one ? tally->first_ms : tally->latencies_ms).push_back(now - player->started);
       } else {
         (first_one ? tally->first_errors : tally->errors)++;
       }
       player->due = interval > 0 ? player->started + interval : now;
     }
+    // A kept connection waiting for its player's next action runs nothing.
     running = 0;
     for (const Player &player : players)
-      running += player.fd >= 0;
+      running += player.fd >= 0 && !player.idle;
   }
   for (Player &player : players) {
-    if (player.fd >= 0) tally->unfinished++;
-    if (player.fd >= 0 && !config.flood.empty() && player.conversations == 0)
-      tally->first_unfinished++;
+    int unfinished = player.fd >= 0 && !player.idle;
+    if (unfinished) tally->unfinished++;
+    if (unfinished && !config.flood.empty() && player.conversations == 0) tally->first_unfinished++;
     EndSession(player.ssl, NULL);
     SSL_SESSION_free(player.session);
     if (player.fd >= 0) close(player.fd);
@@ -749,7 +785,8 @@ static const char kUsage[] =
     "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
     "[--prefix NAME] [--flood idle|guess|wake|create|storm|none] [--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
-    "[--flood-pause-ms MS] [--flood-names N] [--server-pid PID] [--tls [--no-resumption]]\n";
+    "[--flood-pause-ms MS] [--flood-names N] [--server-pid PID] [--tls [--no-resumption] "
+    "[--kept]]\n";
 
 static int Usage(const std::string &problem) {
   fprintf(stderr, "varkel_bench: %s\n%s", problem.c_str(), kUsage);
@@ -856,13 +893,15 @@ static int TakeOption(void *into, const std::string &option, const char *value) 
 // help or the version was printed.
 static int ParseBench(int argc, char **argv, BenchConfig *config) {
   std::string problem;
-  // The two options without a value are taken out first.
+  // The options without a value are taken out first.
   std::vector<char *> rest;
   for (int i = 0; i < argc; i++) {
     if (i > 0 && strcmp(argv[i], "--tls") == 0)
       config->tls = 1;
     else if (i > 0 && strcmp(argv[i], "--no-resumption") == 0)
       config->resume = 0;
+    else if (i > 0 && strcmp(argv[i], "--kept") == 0)
+      config->kept = 1;
     else
       rest.push_back(argv[i]);
   }
@@ -881,6 +920,7 @@ static int ParseBench(int argc, char **argv, BenchConfig *config) {
   case OPTIONS_BAD:
     return Usage(problem);
   }
+  if (config->kept && !config->tls) return Usage("--kept keeps TLS connections: it needs --tls");
   if (config->flood_connections == 0)
     config->flood_connections = config->flood == "idle" ? 4100 : 100;
   // Names are at most 8 characters: the prefix and the player's number.
@@ -919,7 +959,9 @@ static void ReportPlayers(const BenchConfig &config, const std::vector<Tally> &t
   for (const Tally &tally : tallies)
     resumed += tally.resumed;
   char over[64] = "plain";
-  if (config.tls) snprintf(over, sizeof(over), "over TLS, %ld handshakes resumed", resumed);
+  if (config.tls)
+    snprintf(over, sizeof(over), "over TLS%s, %ld handshakes resumed",
+             config.kept ? ", connections kept" : "", resumed);
   printf("query \"%s\" (%s), %d players %s, %.1f s: %zu conversations, %.0f per second, "
          "p50 %.2f ms, p99 %.2f ms, max %.2f ms, %ld errors, %ld unfinished\n",
          config.query.c_str(), over, config.players, pace, elapsed_s, latencies.size(),
@@ -957,7 +999,7 @@ int main(int argc, char **argv) {
   BenchConfig config = {"127.0.0.1", 9999,    100, 10.0,        0.0, WIRE_QUERY_CONNECT,
                         1,           "bench", "",  "127.0.0.2", 1,   "",
                         0,           1000,    0,   0,           0,   1,
-                        NULL};
+                        NULL,        0};
   int parsed = ParseBench(argc, argv, &config);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
   const char *failed;
