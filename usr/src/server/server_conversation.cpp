@@ -107,7 +107,9 @@ static void Append(Conversation *talk) {
   const ServerConfig &config = loop->server->config;
   double now = MonotonicMs();
   talk->deadline_ms = now + config.read_timeout_ms;
-  double last = talk->started_ms + config.conversation_ms;
+  int limit_ms = config.conversation_ms;
+  if (talk->handshaking && TLS_HANDSHAKE_MS < limit_ms) limit_ms = TLS_HANDSHAKE_MS;
+  double last = talk->started_ms + limit_ms;
   if (!Waits(talk) && last < talk->deadline_ms) talk->deadline_ms = last > now ? last : now;
   Conversation *before = loop->newest;
   while (before != NULL && before->deadline_ms > talk->deadline_ms)
@@ -665,6 +667,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
     delete talk;
     return 1;
   }
+  talk->handshaking = tls;
   WireReset(&talk->reader);
   Append(talk);
   // Replies that follow each other (a verdict after the password's reply)
@@ -673,8 +676,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
   if (tls) {
-    talk->tls = TlsAccept(&server->tls, fd);
-    talk->handshaking = 1;
+    talk->tls = TlsAccept(&server->tls, fd, &talk->admission);
   }
   if (tls && talk->tls == NULL) {
     talk->outcome = "SSL_new failed";
@@ -742,7 +744,8 @@ static void ReadProxyHeader(Conversation *talk) {
 static int Handshake(Conversation *talk) {
   if (TlsHandshake(talk->tls) != 0) {
     if (errno == EAGAIN || errno == EINTR) return END;
-    Leave(talk, errno == EPIPE ? "hung up" : "TLS handshake failed");
+    // A refusal was counted by the guard.
+    Leave(talk, errno == EPIPE ? "hung up" : errno == ECONNREFUSED ? NULL : "TLS handshake failed");
     return END;
   }
   talk->handshaking = 0;

@@ -3,7 +3,10 @@
 // reload while the conversations already started keep theirs. Every call
 // here is non-blocking; the conversation's loop drives the handshake.
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -71,6 +74,27 @@ static int SealTicket(SSL *ssl, unsigned char name[16], unsigned char *iv, EVP_C
   return which == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
+// Every ClientHello is rationed as a hello, before anything is computed
+// for it.
+static int HelloArrived(SSL *ssl, int *alert, void *unused) {
+  (void)unused;
+  ServerTls *tls = (ServerTls *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
+  const Admission *admission = (const Admission *)SSL_get_app_data(ssl);
+  if (GuardHandshake(tls->guard, *admission, 0, MonotonicMs()) == 0)
+    return SSL_CLIENT_HELLO_SUCCESS;
+  *alert = SSL_AD_HANDSHAKE_FAILURE;
+  return SSL_CLIENT_HELLO_ERROR;
+}
+
+// OpenSSL asks for the certificate only when no session is resumed, before
+// the costly signature and key exchange: a full handshake is rationed here.
+static int FullHandshake(SSL *ssl, void *unused) {
+  (void)unused;
+  ServerTls *tls = (ServerTls *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
+  const Admission *admission = (const Admission *)SSL_get_app_data(ssl);
+  return GuardHandshake(tls->guard, *admission, 1, MonotonicMs()) == 0;
+}
+
 // A context serving the pair, NULL with the reason in error. Tickets are
 // sealed with the server's keys, not the context's own, so that a ticket
 // given before a reload is still taken after it.
@@ -110,6 +134,8 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   SSL_CTX_set_timeout(context, TLS_TICKET_KEY_SECONDS);
   // Thousands of conversations mostly wait: their buffers go back meanwhile.
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_client_hello_cb(context, HelloArrived, NULL);
+  SSL_CTX_set_cert_cb(context, FullHandshake, NULL);
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
   SSL_CTX_set_read_ahead(context, 1);
@@ -160,14 +186,14 @@ void TlsFree(ServerTls *tls) {
   OPENSSL_cleanse(tls->ticket_keys, sizeof(tls->ticket_keys));
 }
 
-SSL *TlsAccept(ServerTls *tls, int fd) {
+SSL *TlsAccept(ServerTls *tls, int fd, const Admission *admission) {
   SSL *ssl;
   {
     std::lock_guard<std::mutex> hold(tls->lock);
     ssl = SSL_new(tls->context);
   }
   if (ssl == NULL) return NULL;
-  if (SSL_set_fd(ssl, fd) != 1) {
+  if (SSL_set_fd(ssl, fd) != 1 || SSL_set_app_data(ssl, (void *)admission) != 1) {
     SSL_free(ssl);
     return NULL;
   }
@@ -189,15 +215,52 @@ static int SetErrno(SSL *ssl, int rc) {
   case SSL_ERROR_SYSCALL:
     if (errno == 0 || errno == EAGAIN) errno = EPIPE;
     break;
-  default:
-    errno = EPROTO;
+  default: {
+    // Our callbacks fail only when the guard refused the handshake.
+    int reason = ERR_GET_REASON(ERR_peek_error());
+    errno =
+        reason == SSL_R_CALLBACK_FAILED || reason == SSL_R_CERT_CB_ERROR ? ECONNREFUSED : EPROTO;
     break;
+  }
   }
   ERR_clear_error();
   return -1;
 }
 
+// 0 once the ClientHello's record is whole in the socket (or the bytes are
+// no TLS record, for OpenSSL to refuse); else -1 with errno EAGAIN, the
+// socket then reporting readable only once the rest can be whole, EPIPE
+// when the peer left, EPROTO for a ClientHello beyond its first record.
+static int HelloWhole(int fd) {
+  unsigned char head[9]; // the record's header and the message's
+  ssize_t got = recv(fd, head, sizeof(head), MSG_PEEK);
+  if (got <= 0) {
+    if (got == 0) errno = EPIPE;
+    return -1;
+  }
+  if (head[0] != 22) return 0;
+  int needed = (int)sizeof(head);
+  if (got == (ssize_t)sizeof(head)) {
+    size_t record = (size_t)head[3] << 8 | head[4];
+    size_t hello = (size_t)head[6] << 16 | (size_t)head[7] << 8 | head[8];
+    if (head[5] != SSL3_MT_CLIENT_HELLO || hello + 4 > record) {
+      errno = EPROTO;
+      return -1;
+    }
+    needed = (int)(record + 5);
+  }
+  int queued = 0;
+  struct pollfd peer = {fd, POLLRDHUP, 0};
+  if (ioctl(fd, FIONREAD, &queued) != 0) return -1;
+  int low = queued >= needed ? 1 : needed;
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof(low));
+  if (queued >= needed) return 0;
+  errno = poll(&peer, 1, 0) == 1 ? EPIPE : EAGAIN;
+  return -1;
+}
+
 int TlsHandshake(SSL *ssl) {
+  if (SSL_in_before(ssl) && HelloWhole(SSL_get_fd(ssl)) != 0) return -1;
   ERR_clear_error();
   errno = 0;
   int rc = SSL_do_handshake(ssl);
