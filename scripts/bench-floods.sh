@@ -3,12 +3,16 @@
 # Players under floods: 20 players from 127.0.1.1 wake and play (100
 # conversations a second together) while attackers, from 127.0.0.2 and
 # beyond or named by PROXY headers, hold idle connections, guess a
-# player's password, create characters or open and close connections.
+# player's password, create characters or open and close connections; then
+# the same players over TLS while attackers hold half-sent ClientHellos or
+# replay whole ones, with the server's memory before, at the end and
+# --settle S seconds after (default 60).
 # Each run gets a fresh server on a free port and a fresh database; the
 # server's log lines are counted after it stops. Run after a build (a
 # release build for figures worth keeping).
 #
-#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]
+#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S] [--settle S]
+#                           [--only TEXT]
 #
 # --only runs the floods whose name holds TEXT.
 set -euo pipefail
@@ -16,14 +20,17 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="$root/usr/bin"
 server=""
 seconds=10
+settle=60
 only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --bin) bin="$2"; shift 2 ;;
     --server) server="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
+    --settle) settle="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
-    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S] [--settle S] [--only TEXT]" >&2
+       exit 2 ;;
   esac
 done
 server="${server:-$bin/varkel_server}"
@@ -63,16 +70,18 @@ stop_server() {
   server_pid=""
 }
 
-run() {  # name, server options, "--", then the flood options
-  local name="$1"; shift
-  case "$name" in *"$only"*) ;; *) return 0 ;; esac
-  local options=()
-  while [ "$1" != "--" ]; do options+=("$1"); shift; done
-  shift
-  local players=(--players 20 --rate 100 --prefix flood)
+# The server's resident memory in kB.
+rss() {
+  sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$server_pid/status"
+}
+
+players=(--players 20 --rate 100 --prefix flood)
+
+# A fresh database whose players' accounts were made by another server: the
+# next one has not seen their passwords, so that each player's first
+# waking pays the slow check.
+make_accounts() {
   rm -f "$work"/varkel.db*
-  # The accounts are made by one server; the next one has not seen their
-  # passwords, so that each player's first waking pays the slow check.
   start_server --creations-per-hour 1000 --prefix-creations-per-hour 1000
   if ! "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none \
       > "$work/warm-up.txt" 2>&1; then
@@ -80,12 +89,53 @@ run() {  # name, server options, "--", then the flood options
     exit 1
   fi
   stop_server
+}
+
+run() {  # name, server options, "--", then the flood options
+  local name="$1"; shift
+  case "$name" in *"$only"*) ;; *) return 0 ;; esac
+  local options=()
+  while [ "$1" != "--" ]; do options+=("$1"); shift; done
+  shift
+  make_accounts
   start_server "${options[@]}"
   echo "== $name"
   "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds "$seconds" \
     --server-pid "$server_pid" "$@" || true
   stop_server
   echo "server log: $(wc -l < "$log") lines; $(grep -h 'slow password checks' "$log" || true)"
+}
+
+# The same over TLS, the players' /24 (and 127.0.0.1, where their accounts are
+# first identified) allowed as many conversations as an
+# office behind one address would be; the server's memory is read before
+# the flood, at its end and once it has settled.
+run_tls() {  # name, server options, "--", then the flood options
+  local name="$1"; shift
+  case "$name" in *"$only"*) ;; *) return 0 ;; esac
+  local options=()
+  while [ "$1" != "--" ]; do options+=("$1"); shift; done
+  shift
+  if [ ! -f "$work/tls/server.pem" ]; then
+    sh "$root/usr/src/dist/varkel-certificate.sh" --dir "$work/tls" 127.0.0.1 > /dev/null
+  fi
+  export VARKEL_CA_FILE="$work/tls/authority.pem"
+  make_accounts
+  start_server --tls-port 0 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key" \
+    --prefix-cap 127.0.1.0/24=4000 --prefix-cap 127.0.0.1/32=4000 "${options[@]}"
+  local tls_port
+  tls_port="$(sed -n 's/.*listening on 127.0.0.1 TLS port \([0-9]*\).*/\1/p' "$log")"
+  echo "== $name"
+  local before after
+  before="$(rss)"
+  "$bin/varkel_bench" --port "$tls_port" --tls "${players[@]}" --seconds "$seconds" \
+    --server-pid "$server_pid" "$@" || true
+  after="$(rss)"
+  sleep "$settle"
+  echo "server memory: $((before / 1024)) MB before, $((after / 1024)) MB at the end," \
+    "$(($(rss) / 1024)) MB $settle s after"
+  stop_server
+  echo "server log: $(wc -l < "$log") lines; $(grep -h 'TLS handshakes\? refused' "$log" | tail -1)"
 }
 
 run "no flood" -- --flood none
@@ -102,3 +152,10 @@ run "creations from 41 addresses" -- --flood create --flood-addresses 41 --flood
 run "reconnect storm, one address" -- --flood storm --flood-connections 100
 run "guessing one name from 40 addresses" -- \
   --flood guess --flood-addresses 40 --flood-connections 100
+run_tls "TLS, no flood" -- --flood none
+run_tls "TLS, 4000 ClientHellos held half-sent from 160 networks" \
+  --max-conversations 4100 --proxy-from 127.0.0.2 -- \
+  --flood tls-hold --flood-addresses 160 --flood-as 10.0.0.1 --flood-connections 4000
+run_tls "TLS, whole handshakes replayed from 64 networks" --proxy-from 127.0.0.2 -- \
+  --flood tls-hello --flood-addresses 64 --flood-as 10.1.0.1 --flood-connections 256 \
+  --flood-pause-ms 50
