@@ -329,17 +329,16 @@ void TlsFree(ServerTls *tls);
 // A new key seals the tickets to come; the one before still opens them.
 // Done by itself every TLS_TICKET_KEY_SECONDS. 1 when no key could be made.
 int TlsChangeTicketKey(ServerTls *tls);
-// A server session on the accepted socket, NULL when none could be made;
-// its handshakes are rationed to the admission's address (filled in by
-// the time the handshake starts).
-SSL *TlsAccept(ServerTls *tls, int fd, const Admission *admission);
-// Like the socket calls: the handshake 0 when done; a read the bytes, 0
-// when the peer closed; a write the bytes. -1 with errno EAGAIN while the
-// peer must send more, EPROTO when TLS failed, ECONNREFUSED when the guard
-// refused the handshake (counted there). The handshake starts only once
-// the ClientHello is whole in the socket, and one longer than its first
-// record is refused: a ClientHello held half-sent costs no TLS buffers.
-int TlsHandshake(SSL *ssl);
+// The handshake on the socket, called again with each arrival. The session
+// is made once the ClientHello is whole in the socket (one longer than its
+// first record is refused), so that a ClientHello held half-sent costs no
+// TLS buffers, and only if the guard lets in a hello from the admission's
+// address (filled in by then); a full handshake is rationed too. Like the
+// socket calls: the handshake 0 when done; a read the bytes, 0 when the
+// peer closed; a write the bytes. -1 with errno EAGAIN while the peer must
+// send more, EPROTO when TLS failed, ECONNREFUSED when the guard refused
+// the handshake (counted there).
+int TlsHandshake(ServerTls *tls, int fd, const Admission *admission, SSL **session);
 ssize_t TlsRead(SSL *ssl, void *buffer, size_t size);
 ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
 // Says close_notify without waiting, then frees the session.

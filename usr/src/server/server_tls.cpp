@@ -74,18 +74,6 @@ static int SealTicket(SSL *ssl, unsigned char name[16], unsigned char *iv, EVP_C
   return which == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
-// Every ClientHello is rationed as a hello, before anything is computed
-// for it.
-static int HelloArrived(SSL *ssl, int *alert, void *unused) {
-  (void)unused;
-  ServerTls *tls = (ServerTls *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
-  const Admission *admission = (const Admission *)SSL_get_app_data(ssl);
-  if (GuardHandshake(tls->guard, *admission, 0, MonotonicMs()) == 0)
-    return SSL_CLIENT_HELLO_SUCCESS;
-  *alert = SSL_AD_HANDSHAKE_FAILURE;
-  return SSL_CLIENT_HELLO_ERROR;
-}
-
 // OpenSSL asks for the certificate only when no session is resumed, before
 // the costly signature and key exchange: a full handshake is rationed here.
 static int FullHandshake(SSL *ssl, void *unused) {
@@ -134,7 +122,6 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   SSL_CTX_set_timeout(context, TLS_TICKET_KEY_SECONDS);
   // Thousands of conversations mostly wait: their buffers go back meanwhile.
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
-  SSL_CTX_set_client_hello_cb(context, HelloArrived, NULL);
   SSL_CTX_set_cert_cb(context, FullHandshake, NULL);
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
@@ -186,7 +173,9 @@ void TlsFree(ServerTls *tls) {
   OPENSSL_cleanse(tls->ticket_keys, sizeof(tls->ticket_keys));
 }
 
-SSL *TlsAccept(ServerTls *tls, int fd, const Admission *admission) {
+// A server session on the socket, its handshakes rationed to the
+// admission's address; NULL when none could be made.
+static SSL *Accept(ServerTls *tls, int fd, const Admission *admission) {
   SSL *ssl;
   {
     std::lock_guard<std::mutex> hold(tls->lock);
@@ -215,13 +204,10 @@ static int SetErrno(SSL *ssl, int rc) {
   case SSL_ERROR_SYSCALL:
     if (errno == 0 || errno == EAGAIN) errno = EPIPE;
     break;
-  default: {
-    // Our callbacks fail only when the guard refused the handshake.
-    int reason = ERR_GET_REASON(ERR_peek_error());
-    errno =
-        reason == SSL_R_CALLBACK_FAILED || reason == SSL_R_CERT_CB_ERROR ? ECONNREFUSED : EPROTO;
+  default:
+    // The certificate's callback fails only when the guard refused it.
+    errno = ERR_GET_REASON(ERR_peek_error()) == SSL_R_CERT_CB_ERROR ? ECONNREFUSED : EPROTO;
     break;
-  }
   }
   ERR_clear_error();
   return -1;
@@ -259,8 +245,19 @@ static int HelloWhole(int fd) {
   return -1;
 }
 
-int TlsHandshake(SSL *ssl) {
-  if (SSL_in_before(ssl) && HelloWhole(SSL_get_fd(ssl)) != 0) return -1;
+int TlsHandshake(ServerTls *tls, int fd, const Admission *admission, SSL **session) {
+  if (*session == NULL) {
+    if (HelloWhole(fd) != 0) return -1;
+    if (GuardHandshake(tls->guard, *admission, 0, MonotonicMs()) != 0) {
+      errno = ECONNREFUSED;
+      return -1;
+    }
+    if ((*session = Accept(tls, fd, admission)) == NULL) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  SSL *ssl = *session;
   ERR_clear_error();
   errno = 0;
   int rc = SSL_do_handshake(ssl);
