@@ -62,6 +62,7 @@ typedef struct LateChange {
   PGconn *conn;
   std::string what; // for the log
   int says;         // a line said: any success is its effect
+  int effect;       // a statement of it succeeded
   double since_ms;
 } LateChange;
 
@@ -598,7 +599,7 @@ static void KeepLate(Store *store, PGconn *conn, const StoreJob *job) {
   PostgresStore *state = State(store);
   static const char *const kWhat[] = {"lookup", "creation", "change", "line said", "listening"};
   LateChange late = {conn, std::string(kWhat[job->call]) + " of \"" + job->name + "\"",
-                     job->call == STORE_SAY, MonotonicMs()};
+                     job->call == STORE_SAY, 0, MonotonicMs()};
   if (job->call == STORE_SAY) late.what = kWhat[job->call];
   std::lock_guard<std::mutex> hold(state->lock);
   if (state->late.size() >= PG_LATE_MAX) {
@@ -629,16 +630,18 @@ static void LearnLate(Store *store) {
   for (LateChange &change : late) {
     int done =
         PQconsumeInput(change.conn) == 0 || MonotonicMs() - change.since_ms > PG_LATE_KEEP_MS;
-    while (!done && !PQisBusy(change.conn)) {
+    int answered = 0;
+    while (!done && !answered && !PQisBusy(change.conn)) {
       PGresult *result = PQgetResult(change.conn);
-      if (result == NULL) break;
-      if (TookEffect(result, change.says))
-        fprintf(store->log,
-                "%s: PostgreSQL: a %s given up at its deadline took effect afterwards\n",
-                store->program, change.what.c_str());
+      answered = result == NULL;
+      if (result != NULL) change.effect |= TookEffect(result, change.says);
       PQclear(result);
     }
-    if (done || !PQisBusy(change.conn)) {
+    // A change inside a transaction never committed took no effect.
+    if (answered && change.effect && PQtransactionStatus(change.conn) == PQTRANS_IDLE)
+      fprintf(store->log, "%s: PostgreSQL: a %s given up at its deadline took effect afterwards\n",
+              store->program, change.what.c_str());
+    if (done || answered) {
       PQfinish(change.conn);
     } else {
       waiting.push_back(change);
