@@ -734,7 +734,8 @@ static void ReadProxyHeader(Conversation *talk) {
 }
 
 // The handshake goes on with each arrival, within the same read limit as a
-// message; GO_ON once it is over, END while it waits or when it failed.
+// message and TLS_HANDSHAKE_MS of the connection; GO_ON once it is over,
+// END while it waits or when it failed.
 static int Handshake(Conversation *talk) {
   Server *server = talk->loop->server;
   if (TlsHandshake(&server->tls, talk->fd, &talk->admission, &talk->tls) != 0) {

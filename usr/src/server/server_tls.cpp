@@ -229,7 +229,8 @@ static int HelloWhole(int fd) {
   if (got == (ssize_t)sizeof(head)) {
     size_t record = (size_t)head[3] << 8 | head[4];
     size_t hello = (size_t)head[6] << 16 | (size_t)head[7] << 8 | head[8];
-    if (head[5] != SSL3_MT_CLIENT_HELLO || hello + 4 > record) {
+    if (head[5] != SSL3_MT_CLIENT_HELLO || record > SSL3_RT_MAX_PLAIN_LENGTH ||
+        hello + 4 > record) {
       errno = EPROTO;
       return -1;
     }
