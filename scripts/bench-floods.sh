@@ -6,7 +6,8 @@
 # player's password, create characters or open and close connections; then
 # the same players over TLS while attackers hold half-sent ClientHellos or
 # replay whole ones, with the server's memory before, at the end and
-# --settle S seconds after (default 60).
+# --settle S seconds after (default 60); there the attacker is a process
+# of its own.
 # Each run gets a fresh server on a free port and a fresh database; the
 # server's log lines are counted after it stops. Run after a build (a
 # release build for figures worth keeping).
@@ -126,10 +127,23 @@ run_tls() {  # name, server options, "--", then the flood options
   local tls_port
   tls_port="$(sed -n 's/.*listening on 127.0.0.1 TLS port \([0-9]*\).*/\1/p' "$log")"
   echo "== $name"
-  local before after
+  local before after attacker=""
   before="$(rss)"
+  # The attacker runs apart, at the lowest priority, as from other
+  # machines: on two cores its own work would otherwise be what the
+  # players wait for.
+  if [ "$*" != "--flood none" ]; then
+    nice -n 19 "$bin/varkel_bench" --port "$tls_port" --tls --players 1 --rate 1 \
+      --prefix attack --seconds "$((seconds + 2))" "$@" > "$work/attacker.txt" 2>&1 &
+    attacker=$!
+    sleep 1
+  fi
   "$bin/varkel_bench" --port "$tls_port" --tls "${players[@]}" --seconds "$seconds" \
-    --server-pid "$server_pid" "$@" || true
+    --server-pid "$server_pid" --flood none || true
+  if [ -n "$attacker" ]; then
+    wait "$attacker" || true
+    grep '^flood' "$work/attacker.txt" || cat "$work/attacker.txt"
+  fi
   after="$(rss)"
   sleep "$settle"
   echo "server memory: $((before / 1024)) MB before, $((after / 1024)) MB at the end," \
