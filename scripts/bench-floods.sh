@@ -5,12 +5,16 @@
 # beyond or named by PROXY headers, hold idle connections, guess a
 # player's password or spray guesses over other characters', wake a valid
 # character on every connection, create characters or open and close
-# connections.
+# connections; then the same players over TLS while attackers hold half-sent ClientHellos or
+# replay whole ones, with the server's memory before, at the end and
+# --settle S seconds after (default 60); there the attacker is a process
+# of its own.
 # Each run gets a fresh server on a free port and a fresh database; the
 # server's log lines are counted after it stops. Run after a build (a
 # release build for figures worth keeping).
 #
-#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]
+#   scripts/bench-floods.sh [--bin DIR] [--server PATH] [--seconds S] [--settle S]
+#                           [--only TEXT]
 #
 # --only runs the floods whose name holds TEXT.
 set -euo pipefail
@@ -18,14 +22,17 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="$root/usr/bin"
 server=""
 seconds=10
+settle=60
 only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --bin) bin="$2"; shift 2 ;;
     --server) server="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
+    --settle) settle="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
-    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S] [--only TEXT]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--bin DIR] [--server PATH] [--seconds S] [--settle S] [--only TEXT]" >&2
+       exit 2 ;;
   esac
 done
 server="${server:-$bin/varkel_server}"
@@ -65,29 +72,40 @@ stop_server() {
   server_pid=""
 }
 
+# The server's resident memory in kB.
+rss() {
+  sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$server_pid/status"
+}
+
+players=(--players 20 --rate 100 --prefix flood)
+
+# A fresh database whose players' accounts were made by another server: the
+# next one has not seen their passwords, so that each player's first
+# waking pays the slow check. The characters a spray guesses at (NAMES)
+# are made with the players'.
+make_accounts() {  # names
+  rm -f "$work"/varkel.db*
+  start_server --creations-per-hour 1000 --prefix-creations-per-hour 1000
+  if ! "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none \
+      --flood-names "${1:-0}" > "$work/warm-up.txt" 2>&1; then
+    cat "$work/warm-up.txt" "$log" >&2
+    exit 1
+  fi
+  stop_server
+}
+
 run() {  # name, server options, "--", then the flood options
   local name="$1"; shift
   case "$name" in *"$only"*) ;; *) return 0 ;; esac
   local options=()
   while [ "$1" != "--" ]; do options+=("$1"); shift; done
   shift
-  local players=(--players 20 --rate 100 --prefix flood)
-  # The characters a spray guesses at are made with the players'.
   local names=0 previous=""
   for option in "$@"; do
     if [ "$previous" = --flood-names ]; then names="$option"; fi
     previous="$option"
   done
-  rm -f "$work"/varkel.db*
-  # The accounts are made by one server; the next one has not seen their
-  # passwords, so that each player's first waking pays the slow check.
-  start_server --creations-per-hour 1000 --prefix-creations-per-hour 1000
-  if ! "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds 0.1 --flood none \
-      --flood-names "$names" > "$work/warm-up.txt" 2>&1; then
-    cat "$work/warm-up.txt" "$log" >&2
-    exit 1
-  fi
-  stop_server
+  make_accounts "$names"
   start_server "${options[@]}"
   echo "== $name"
   "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds "$seconds" \
@@ -95,6 +113,51 @@ run() {  # name, server options, "--", then the flood options
   stop_server
   echo "server log: $(wc -l < "$log") lines, $(grep -c ' 127\.0\.0\.2 ' "$log" || true) naming" \
     "127.0.0.2; $(grep -h 'slow password checks' "$log" || true)"
+}
+
+# The same over TLS, the players' /24 (and 127.0.0.1, where their accounts are
+# first identified) allowed as many conversations as an
+# office behind one address would be; the server's memory is read before
+# the flood, at its end and once it has settled.
+run_tls() {  # name, server options, "--", then the flood options
+  local name="$1"; shift
+  case "$name" in *"$only"*) ;; *) return 0 ;; esac
+  local options=()
+  while [ "$1" != "--" ]; do options+=("$1"); shift; done
+  shift
+  if [ ! -f "$work/tls/server.pem" ]; then
+    sh "$root/usr/src/dist/varkel-certificate.sh" --dir "$work/tls" 127.0.0.1 > /dev/null
+  fi
+  export VARKEL_CA_FILE="$work/tls/authority.pem"
+  make_accounts
+  start_server --tls-port 0 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key" \
+    --prefix-cap 127.0.1.0/24=4000 --prefix-cap 127.0.0.1/32=4000 "${options[@]}"
+  local tls_port
+  tls_port="$(sed -n 's/.*listening on 127.0.0.1 TLS port \([0-9]*\).*/\1/p' "$log")"
+  echo "== $name"
+  local before after attacker=""
+  before="$(rss)"
+  # The attacker runs apart, at the lowest priority, as from other
+  # machines: on two cores its own work would otherwise be what the
+  # players wait for.
+  if [ "$*" != "--flood none" ]; then
+    nice -n 19 "$bin/varkel_bench" --port "$tls_port" --tls --players 1 --rate 1 \
+      --prefix attack --seconds "$((seconds + 2))" "$@" > "$work/attacker.txt" 2>&1 &
+    attacker=$!
+    sleep 1
+  fi
+  "$bin/varkel_bench" --port "$tls_port" --tls "${players[@]}" --seconds "$seconds" \
+    --server-pid "$server_pid" --flood none || true
+  if [ -n "$attacker" ]; then
+    wait "$attacker" || true
+    grep '^flood' "$work/attacker.txt" || cat "$work/attacker.txt"
+  fi
+  after="$(rss)"
+  sleep "$settle"
+  echo "server memory: $((before / 1024)) MB before, $((after / 1024)) MB at the end," \
+    "$(($(rss) / 1024)) MB $settle s after"
+  stop_server
+  echo "server log: $(wc -l < "$log") lines; $(grep -h 'TLS handshakes\? refused' "$log" | tail -1)"
 }
 
 run "no flood" -- --flood none
@@ -116,3 +179,10 @@ run "guesses sprayed over 30 names from 4096 /64s of one /48" --proxy-from 127.0
 # Its own length: the log's figure is for 20 s.
 run "one valid character waking on 32 connections, 20 s" -- \
   --flood wake --flood-names 1 --flood-connections 32 --seconds 20
+run_tls "TLS, no flood" -- --flood none
+run_tls "TLS, 4000 ClientHellos held half-sent from 160 networks" \
+  --max-conversations 4100 --proxy-from 127.0.0.2 -- \
+  --flood tls-hold --flood-addresses 160 --flood-as 10.0.0.1 --flood-connections 4000
+run_tls "TLS, whole handshakes replayed from 64 networks" --proxy-from 127.0.0.2 -- \
+  --flood tls-hello --flood-addresses 64 --flood-as 10.1.0.1 --flood-connections 256 \
+  --flood-pause-ms 50

@@ -51,7 +51,7 @@ typedef struct Query {
 typedef struct Conversation {
   Loop *loop;
   int fd;
-  SSL *tls;                     // NULL for a plain conversation
+  SSL *tls;                     // NULL for a plain one, or until its ClientHello is whole
   int handshaking;              // its TLS handshake is not over yet
   Handle handle;                // what its loop's epoll holds
   struct sockaddr_storage peer; // the client's, once a balancer named it
@@ -132,7 +132,9 @@ static void Append(Conversation *talk) {
   const ServerConfig &config = loop->server->config;
   double now = MonotonicMs();
   talk->deadline_ms = now + (Between(talk) ? config.kept_idle_ms : config.read_timeout_ms);
-  double last = talk->started_ms + config.conversation_ms;
+  int limit_ms = config.conversation_ms;
+  if (talk->handshaking && TLS_HANDSHAKE_MS < limit_ms) limit_ms = TLS_HANDSHAKE_MS;
+  double last = talk->started_ms + limit_ms;
   if (!Waits(talk) && !Between(talk) && last < talk->deadline_ms)
     talk->deadline_ms = last > now ? last : now;
   Conversation *before = loop->newest;
@@ -850,6 +852,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
     delete talk;
     return 1;
   }
+  talk->handshaking = tls;
   WireReset(&talk->reader);
   Append(talk);
   // Replies that follow each other (a verdict after the password's reply)
@@ -857,14 +860,7 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (tls) {
-    talk->tls = TlsAccept(&server->tls, fd);
-    talk->handshaking = 1;
-  }
-  if (tls && talk->tls == NULL) {
-    talk->outcome = "SSL_new failed";
-    End(talk);
-  } else if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -892,7 +888,7 @@ static void Leave(Conversation *talk, const char *outcome) {
 static void ReadProxyHeader(Conversation *talk) {
   char bytes[PROXY_HEADER_MAX];
   size_t before = talk->proxy_bytes.size();
-  ssize_t got = recv(talk->fd, bytes, sizeof(bytes) - before, talk->tls != NULL ? MSG_PEEK : 0);
+  ssize_t got = recv(talk->fd, bytes, sizeof(bytes) - before, talk->handshaking ? MSG_PEEK : 0);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (got == 0) return Leave(talk, "hung up");
   if (got < 0) return Leave(talk, "recv failed");
@@ -903,7 +899,7 @@ static void ReadProxyHeader(Conversation *talk) {
   if (read == PROXY_BAD) return Leave(talk, kNoHeader);
   // What was looked at is taken: all of it while the header is not whole.
   size_t take = read == PROXY_MORE ? (size_t)got : used - before;
-  if (talk->tls != NULL && recv(talk->fd, bytes, take, 0) != (ssize_t)take)
+  if (talk->handshaking && recv(talk->fd, bytes, take, 0) != (ssize_t)take)
     return Leave(talk, "recv failed");
   if (read == PROXY_MORE) return;
   if (Admit(talk) != 0) {
@@ -911,7 +907,7 @@ static void ReadProxyHeader(Conversation *talk) {
     return End(talk);
   }
   talk->stage = STAGE_VERSION;
-  if (talk->tls != NULL) return;
+  if (talk->handshaking) return;
   size_t room;
   char *space = WireSpace(&talk->reader, &room);
   size_t rest = talk->proxy_bytes.size() - used;
@@ -923,11 +919,14 @@ static void ReadProxyHeader(Conversation *talk) {
 }
 
 // The handshake goes on with each arrival, within the same read limit as a
-// message; GO_ON once it is over, END while it waits or when it failed.
+// message and TLS_HANDSHAKE_MS of the connection; GO_ON once it is over,
+// END while it waits or when it failed.
 static int Handshake(Conversation *talk) {
-  if (TlsHandshake(talk->tls) != 0) {
+  Server *server = talk->loop->server;
+  if (TlsHandshake(&server->tls, talk->fd, &talk->admission, &talk->tls) != 0) {
     if (errno == EAGAIN || errno == EINTR) return END;
-    Leave(talk, errno == EPIPE ? "hung up" : "TLS handshake failed");
+    // A refusal was counted by the guard.
+    Leave(talk, errno == EPIPE ? "hung up" : errno == ECONNREFUSED ? NULL : "TLS handshake failed");
     return END;
   }
   talk->handshaking = 0;

@@ -6,7 +6,9 @@
 // each (a flood would fill the disk); the failed identifications per
 // address, per IPv6 /48 and per name, the rationed checks of a name under
 // attack and its owner's lanes, in bounded tables whose entries are
-// forgotten after a while.
+// forgotten after a while; the TLS handshakes per address and per
+// neighbourhood, and when the memory that many conversations took goes
+// back to the system.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -70,6 +72,7 @@ static void Leave(Guard *guard, const std::string &key) {
 
 void GuardLeave(Guard *guard, const Admission &admission) {
   std::lock_guard<std::mutex> hold(guard->lock);
+  guard->left++;
   Leave(guard, admission.key);
   if (admission.prefix != admission.key) Leave(guard, admission.prefix);
 }
@@ -171,6 +174,7 @@ int GuardSummarize(Guard *guard, double now_ms, int period_ms, FILE *log, int fo
       {&guard->dropped, "connection", "closed before a first message"},
       {&guard->unlogged, "failed conversation", "not logged one by one"},
       {&guard->served_unlogged, "served conversation", "not logged one by one"},
+      {&guard->handshakes_refused, "TLS handshake", "refused past its rate"},
   };
   for (const auto &entry : kTallies) {
     int due = Summarize(entry.tally, entry.noun, entry.what, now_ms, period_ms, log, force);
@@ -322,6 +326,69 @@ int GuardOwner(Guard *guard, const char *name, const std::string &peer_key, doub
 void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
   Count(&guard->lanes, THROTTLE_LANE_FORGET_MS, LaneKey(name, peer_key), now_ms);
+}
+
+// ---- TLS handshakes and memory -------------------------------------------------
+
+typedef std::unordered_map<std::string, Bucket> Buckets;
+
+// The tokens a key holds now: a key not in the table holds the burst.
+static double Tokens(const Buckets &table, const std::string &key, double per_second, double burst,
+                     double now_ms) {
+  auto found = table.find(key);
+  if (found == table.end()) return burst;
+  double tokens = found->second.tokens + (now_ms - found->second.at_ms) * per_second / 1000.0;
+  return tokens < burst ? tokens : burst;
+}
+
+// A bucket refills in the same time whatever its scale: past it an entry
+// is as good as absent, and goes first when the table is full.
+static void Spend(Buckets *table, const std::string &key, double tokens, double refill_ms,
+                  double now_ms) {
+  if (table->size() >= THROTTLE_ENTRIES_MAX) {
+    for (auto entry = table->begin(); entry != table->end();)
+      entry = entry->second.at_ms + refill_ms <= now_ms ? table->erase(entry) : std::next(entry);
+    if (table->size() >= THROTTLE_ENTRIES_MAX) table->clear();
+  }
+  (*table)[key] = Bucket{tokens - 1, now_ms};
+}
+
+// An allowance raised above the default raises the rate as much.
+static double Scale(int most, int default_most) {
+  return most > default_most ? (double)most / default_most : 1.0;
+}
+
+int GuardHandshake(Guard *guard, const Admission &admission, int full, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  Buckets *table = full ? &guard->full_handshakes : &guard->hellos;
+  double per_second = full ? TLS_FULL_PER_SECOND : TLS_HELLOS_PER_SECOND;
+  double burst = full ? TLS_FULL_BURST : TLS_HELLOS_BURST;
+  double refill_ms = burst * 1000.0 / per_second;
+  double mine = Scale(admission.most, SERVER_PER_ADDRESS_MAX);
+  double theirs = TLS_PREFIX_SHARE * Scale(admission.prefix_most, SERVER_PER_PREFIX_MAX);
+  double own = Tokens(*table, admission.key, per_second * mine, burst * mine, now_ms);
+  int shared = admission.prefix != admission.key;
+  double prefix =
+      shared ? Tokens(*table, admission.prefix, per_second * theirs, burst * theirs, now_ms) : 1.0;
+  if (own < 1 || prefix < 1) {
+    Add(&guard->handshakes_refused, admission.key, now_ms);
+    return 1;
+  }
+  Spend(table, admission.key, own, refill_ms, now_ms);
+  if (shared) Spend(table, admission.prefix, prefix, refill_ms, now_ms);
+  return 0;
+}
+
+int GuardTrimDue(Guard *guard, double now_ms) {
+  std::lock_guard<std::mutex> hold(guard->lock);
+  long lately = guard->left - guard->left_looked;
+  guard->left_looked = guard->left;
+  if (guard->left - guard->left_at_trim < GUARD_TRIM_ENDED) return 0;
+  if (lately >= GUARD_TRIM_ENDED / 16 && now_ms - guard->trimmed_ms < GUARD_TRIM_PERIOD_MS)
+    return 0;
+  guard->left_at_trim = guard->left;
+  guard->trimmed_ms = now_ms;
+  return 1;
 }
 
 int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per_prefix,

@@ -150,6 +150,30 @@ typedef struct Tally {
   double since_ms = 0;
 } Tally;
 
+// TLS handshakes an address (IPv4, or IPv6 /64) may start per second, and
+// their burst; its prefix (/24, /48) TLS_PREFIX_SHARE times as many. Each
+// ClientHello is a hello; one answered with the certificate (no session
+// resumed) is a full handshake as well, the costly kind. An address or
+// prefix allowed more conversations than the default gets as many more.
+#define TLS_HELLOS_PER_SECOND 10
+#define TLS_HELLOS_BURST 40
+#define TLS_FULL_PER_SECOND 1
+#define TLS_FULL_BURST 8
+#define TLS_PREFIX_SHARE 4
+// The guard looks this often whether memory should go back to the system:
+// once GUARD_TRIM_ENDED conversations ended since it last did, when they
+// stopped coming (fewer than a sixteenth of that in the last look), or
+// after GUARD_TRIM_PERIOD_MS of them.
+#define GUARD_TRIM_LOOK_MS 1000
+#define GUARD_TRIM_ENDED 1024
+#define GUARD_TRIM_PERIOD_MS 10000.0
+
+// A rate's tokens: earned with time up to the burst, one spent per event.
+typedef struct Bucket {
+  double tokens;
+  double at_ms;
+} Bucket;
+
 // Conversations that end before their identification (refusals, breaches,
 // departures) are logged one by one up to this burst, then at this rate;
 // past it they are summed up.
@@ -183,6 +207,15 @@ typedef struct Guard {
   Tally served_unlogged;                     // served ones past their address's rate
   LogTokens log_tokens = {GUARD_LOG_BURST, 0};
   std::unordered_map<std::string, LogTokens> served_log_tokens; // by PeerKey
+  // TLS handshakes' rates, by PeerKey and by PrefixKey.
+  std::unordered_map<std::string, Bucket> hellos;
+  std::unordered_map<std::string, Bucket> full_handshakes;
+  Tally handshakes_refused;
+  // Conversations ended, for the memory given back.
+  long left = 0;
+  long left_at_trim = 0;
+  long left_looked = 0;
+  double trimmed_ms = 0;
 } Guard;
 
 // What GuardAdmit lets in: the caps of the address and of its prefix.
@@ -241,6 +274,12 @@ int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
                       const std::string &peer_key, double now_ms);
 // The name was identified from the address: its owner's lane.
 void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms);
+// 0 and a TLS handshake counted for the address and its prefix, a full one
+// or a hello, or 1 (counted for the summary) when either is past its rate.
+int GuardHandshake(Guard *guard, const Admission &admission, int full, double now_ms);
+// Question: enough conversations ended that the memory they took should go
+// back to the system now (called every GUARD_TRIM_LOOK_MS).
+int GuardTrimDue(Guard *guard, double now_ms);
 // 0 and a creation counted for the address and its prefix, or 1 when
 // either has made its most (per_key, per_prefix) this hour.
 int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per_prefix,
@@ -293,8 +332,12 @@ typedef struct TicketKey {
 // How long a ticket key seals new tickets, and how long a ticket lives:
 // the key before still opens tickets, so that each lives its whole life.
 #define TLS_TICKET_KEY_SECONDS 7200
+// A handshake is over within this of the connection (the read limit when
+// that is shorter), or the connection ends.
+#define TLS_HANDSHAKE_MS 5000
 
 typedef struct ServerTls {
+  Guard *guard;     // rations the handshakes
   std::mutex lock;  // guards context
   SSL_CTX *context; // the pair served to new conversations; NULL: no TLS port
   std::string cert_path;
@@ -325,13 +368,17 @@ void TlsFree(ServerTls *tls);
 // Also done when a ticket is sealed or opened with a key
 // TLS_TICKET_KEY_SECONDS old, and only then. 1 when no key could be made.
 int TlsChangeTicketKey(ServerTls *tls);
-// A server session on the accepted socket, NULL when none could be made.
-SSL *TlsAccept(ServerTls *tls, int fd);
-// Like the socket calls: the handshake 0 when done; a read the bytes, 0
-// when the peer closed; a write the bytes. -1 with errno EAGAIN while the
-// peer must send more (or take more), EPROTO when TLS failed. After a
-// failure the session closes without close_notify, which OpenSSL forbids.
-int TlsHandshake(SSL *ssl);
+// The handshake on the socket, called again with each arrival. The session
+// is made once the ClientHello is whole in the socket (one longer than its
+// first record is refused), so that a ClientHello held half-sent costs no
+// TLS buffers, and only if the guard lets in a hello from the admission's
+// address (filled in by then); a full handshake is rationed too. Like the
+// socket calls: the handshake 0 when done; a read the bytes, 0 when the
+// peer closed; a write the bytes. -1 with errno EAGAIN while the peer must
+// send more (or take more), EPROTO when TLS failed, ECONNREFUSED when the
+// guard refused the handshake (counted there). After a failure the session
+// closes without close_notify, which OpenSSL forbids.
+int TlsHandshake(ServerTls *tls, int fd, const Admission *admission, SSL **session);
 ssize_t TlsRead(SSL *ssl, void *buffer, size_t size);
 ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
 // Says close_notify without waiting, then frees the session.

@@ -4,6 +4,7 @@
 // password hashes run on a few threads of their own meanwhile.
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -174,6 +175,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->store.db = NULL;
   server->tls.context = NULL;
   server->tls.keeps = config.kept_idle_ms > 0;
+  server->tls.guard = &server->guard;
   *out = NULL;
   if (CredentialsInit(&server->credentials, CREDENTIALS_CACHE_DEFAULT) != 0) {
     fprintf(server->config.log, "varkel_server: sodium_init failed\n");
@@ -420,11 +422,15 @@ static int ServerReloadTls(Server *server) {
 }
 
 // Reloads on each signal of the reload descriptor until the stop one.
+// Meanwhile, the memory that many conversations took (a flood of
+// handshakes) goes back to the system once they ended: the allocator keeps
+// it otherwise.
 static int WaitForStop(Server *server, int stop_fd) {
   struct pollfd watched[2] = {{stop_fd, POLLIN, 0}, {server->config.reload_fd, POLLIN, 0}};
   nfds_t count = server->config.reload_fd >= 0 ? 2 : 1;
   for (;;) {
-    if (poll(watched, count, -1) < 0) {
+    if (GuardTrimDue(&server->guard, MonotonicMs())) malloc_trim(0);
+    if (poll(watched, count, GUARD_TRIM_LOOK_MS) < 0) {
       if (errno == EINTR) continue;
       fprintf(server->config.log, "varkel_server: poll: %s\n", strerror(errno));
       return 1;

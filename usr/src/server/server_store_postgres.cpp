@@ -22,6 +22,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <libpq-fe.h>
 
@@ -31,10 +32,11 @@
 // Opening: servers starting together wait for each other's schema.
 #define PG_START_MS 30000.0
 // A backend gives up a statement, or a wait for a row lock, at the
-// deadline by itself (so that a change given up cannot commit later), and
-// one whose client is gone (a late call's connection is dropped) notices
-// within a second. These need the backend to run: the deadline of each
-// call is kept here too.
+// deadline by itself, and one whose client is gone (a late call's
+// connection is dropped) notices within a second. These need the backend
+// to run: the deadline of each call is kept here too, and each change
+// checks its own (PG_IN_TIME) so that a stopped backend cannot apply it
+// later.
 static std::string SessionOptions(Store *store) {
   char options[256];
   snprintf(options, sizeof(options),
@@ -45,16 +47,34 @@ static std::string SessionOptions(Store *store) {
 }
 // Serializes the making of the schema by servers starting together.
 #define PG_SCHEMA_LOCK "7310541"
+// The database checks a change's deadline this share of the store's
+// deadline before the server gives the change up: the commit and its
+// answer have that long to come back.
+#define PG_COMMIT_SHARE 5
+// Connections whose change was given up while in the backend, kept to
+// learn whether it took effect after all: at most these many, this long.
+#define PG_LATE_MAX 4
+#define PG_LATE_KEEP_MS 60000.0
 
 namespace {
+
+typedef struct LateChange {
+  PGconn *conn;
+  std::string what; // for the log
+  int says;         // a line said: any success is its effect
+  int effect;       // a statement of it succeeded
+  double since_ms;
+} LateChange;
 
 typedef struct PostgresStore {
   std::string uri;
   std::mutex lock;
   std::condition_variable returned;
   std::vector<PGconn *> idle;
-  int open;           // connections idle or in use
-  double retry_at_ms; // no new connection before this after a failure
+  int open;             // connections idle or in use
+  double retry_at_ms;   // no new connection before this after a failure
+  double clock_ahead_s; // the database's clock less ours, at the last connection
+  std::deque<LateChange> late;
 } PostgresStore;
 
 } // namespace
@@ -98,21 +118,30 @@ enum {
 };
 
 #define PG_COLUMNS "password_hash, hunger, thirst, sleep, asleep, dead, since"
+// A change applies only while its deadline holds on the database's clock:
+// past it the statement fails (the CASE is not constant, so the cast is
+// only made, and fails, when the time has passed).
+#define PG_IN_TIME(deadline)                                                                       \
+  "(CASE WHEN clock_timestamp() > to_timestamp(" deadline ") THEN 'past its deadline' END)::int"   \
+  " IS NULL"
 // Prepared on every connection, in the order of the enum.
 static const Statement kStatements[] = {
     {"find", "SELECT " PG_COLUMNS ", (SELECT string_agg(peer, ' ') FROM owners"
              " WHERE owners.name = $1) FROM characters WHERE name = $1"},
     {"find_locked", "SELECT " PG_COLUMNS " FROM characters WHERE name = $1 FOR UPDATE"},
-    {"insert", "INSERT INTO characters VALUES ($1, $2, $3, $4, $5, $6, $7, $8)"
-               " ON CONFLICT (name) DO NOTHING"},
+    {"insert", "INSERT INTO characters SELECT $1::text, $2::text, $3::float8, $4::float8,"
+               " $5::float8, $6::int, $7::int, $8::float8 WHERE " PG_IN_TIME(
+                   "$9") " ON CONFLICT (name) DO NOTHING"},
     {"update", "UPDATE characters SET hunger = $2, thirst = $3, sleep = $4, asleep = $5,"
-               " dead = $6, since = $7 WHERE name = $1"},
+               " dead = $6, since = $7 WHERE name = $1 AND " PG_IN_TIME("$8")},
     {"update_if", "UPDATE characters SET hunger = $2, thirst = $3, sleep = $4, asleep = $5,"
-                  " dead = $6, since = $7 WHERE name = $1 AND hunger = $8 AND thirst = $9"
-                  " AND sleep = $10 AND asleep = $11 AND dead = $12 AND since = $13"},
-    {"say", "WITH next AS (UPDATE memory SET last_line = last_line + 1 RETURNING last_line),"
-            " added AS (INSERT INTO lines SELECT last_line, $1::text FROM next)"
-            " DELETE FROM lines WHERE id <= (SELECT last_line FROM next) - 100"},
+                  " dead = $6, since = $7 WHERE name = $1 AND hunger = $9 AND thirst = $10"
+                  " AND sleep = $11 AND asleep = $12 AND dead = $13 AND since = $14"
+                  " AND " PG_IN_TIME("$8")},
+    {"say", "WITH next AS (UPDATE memory SET last_line = last_line + 1 WHERE " PG_IN_TIME(
+                "$2") " RETURNING last_line),"
+                      " added AS (INSERT INTO lines SELECT last_line, $1::text FROM next)"
+                      " DELETE FROM lines WHERE id <= (SELECT last_line FROM next) - 100"},
     {"listen", "SELECT text FROM lines ORDER BY id DESC LIMIT 100"},
     // The same order as SQLite's, whatever the database's collation.
     {"list", "SELECT name, hunger, thirst, sleep, asleep, dead, since FROM characters"
@@ -222,6 +251,38 @@ static void IgnoreNotice(void *unused, const char *message) {
   (void)message;
 }
 
+static double WallSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// The deadlines sent are on the database's clock: another machine's may
+// be off by more than the margin.
+static int ReadClock(Store *store, PGconn *conn, double deadline_ms) {
+  double before = WallSeconds();
+  PGresult *result = Query(store, conn, "SELECT extract(epoch FROM clock_timestamp())",
+                           PGRES_TUPLES_OK, deadline_ms);
+  if (result == NULL) return 1;
+  double ahead = strtod(PQgetvalue(result, 0, 0), NULL) - (before + WallSeconds()) / 2;
+  PQclear(result);
+  std::lock_guard<std::mutex> hold(State(store)->lock);
+  State(store)->clock_ahead_s = ahead;
+  return 0;
+}
+
+// A change's deadline as the database's clock says it, less the margin.
+static void DeadlineText(Store *store, double deadline_ms, char *text, size_t size) {
+  PostgresStore *state = State(store);
+  double ahead;
+  {
+    std::lock_guard<std::mutex> hold(state->lock);
+    ahead = state->clock_ahead_s;
+  }
+  double left_ms = deadline_ms - store->timeout_ms / PG_COMMIT_SHARE - MonotonicMs();
+  snprintf(text, size, "%.3f", WallSeconds() + ahead + left_ms / 1000.0);
+}
+
 static int Prepare(Store *store, PGconn *conn, double deadline_ms) {
   for (const Statement &statement : kStatements) {
     if (PQsendPrepare(conn, statement.name, statement.sql, 0, NULL) == 0) {
@@ -268,7 +329,8 @@ static PGconn *Connect(Store *store, int prepare, double deadline_ms) {
   PQsetNoticeProcessor(conn, IgnoreNotice, NULL);
   if (PQsetnonblocking(conn, 1) != 0) Failed(store, "PQsetnonblocking", PQerrorMessage(conn));
   // Prepare logs its own failure.
-  if (PQisnonblocking(conn) == 0 || (prepare && Prepare(store, conn, deadline_ms) != 0)) {
+  if (PQisnonblocking(conn) == 0 || (prepare && (Prepare(store, conn, deadline_ms) != 0 ||
+                                                 ReadClock(store, conn, deadline_ms) != 0))) {
     PQfinish(conn);
     return NULL;
   }
@@ -400,12 +462,14 @@ static int Own(Store *store, PGconn *conn, StoreJob *job) {
 static int Write(Store *store, PGconn *conn, StoreJob *job, int conditional, int *written) {
   BodyText text = FormatBody(job->body);
   BodyText was = FormatBody(job->account.body);
+  char deadline[32];
+  DeadlineText(store, job->deadline_ms, deadline, sizeof(deadline));
   const char *params[] = {job->name.c_str(), text.values[0], text.values[1], text.values[2],
-                          text.values[3],    text.values[4], text.values[5], was.values[0],
-                          was.values[1],     was.values[2],  was.values[3],  was.values[4],
-                          was.values[5]};
+                          text.values[3],    text.values[4], text.values[5], deadline,
+                          was.values[0],     was.values[1],  was.values[2],  was.values[3],
+                          was.values[4],     was.values[5]};
   PGresult *result = Run(store, conn, conditional ? PG_UPDATE_IF : PG_UPDATE, params,
-                         conditional ? 13 : 7, PGRES_COMMAND_OK, job->deadline_ms);
+                         conditional ? 14 : 8, PGRES_COMMAND_OK, job->deadline_ms);
   if (result == NULL) return 1;
   *written = strcmp(PQcmdTuples(result), "1") == 0;
   PQclear(result);
@@ -422,7 +486,11 @@ static int UpdateLocked(Store *store, PGconn *conn, StoreJob *job) {
   if (BodyChangeAt(job->account.body, job->change, job->now, &job->body, &job->was_dead) &&
       Write(store, conn, job, 0, &written) != 0)
     return 1;
-  return Command(store, conn, "COMMIT", job->deadline_ms);
+  char deadline[32];
+  char commit[200];
+  DeadlineText(store, job->deadline_ms, deadline, sizeof(deadline));
+  snprintf(commit, sizeof(commit), "SELECT " PG_IN_TIME("%s") "; COMMIT", deadline);
+  return Command(store, conn, commit, job->deadline_ms);
 }
 
 // From the row last read when the job knows it: one round trip when nothing
@@ -442,9 +510,12 @@ static int Update(Store *store, PGconn *conn, StoreJob *job) {
 
 static int Create(Store *store, PGconn *conn, StoreJob *job) {
   BodyText body = FormatBody(BodyNew(job->now));
-  const char *params[] = {job->name.c_str(), job->text.c_str(), body.values[0], body.values[1],
-                          body.values[2],    body.values[3],    body.values[4], body.values[5]};
-  PGresult *result = Run(store, conn, PG_INSERT, params, 8, PGRES_COMMAND_OK, job->deadline_ms);
+  char deadline[32];
+  DeadlineText(store, job->deadline_ms, deadline, sizeof(deadline));
+  const char *params[] = {job->name.c_str(), job->text.c_str(), body.values[0],
+                          body.values[1],    body.values[2],    body.values[3],
+                          body.values[4],    body.values[5],    deadline};
+  PGresult *result = Run(store, conn, PG_INSERT, params, 9, PGRES_COMMAND_OK, job->deadline_ms);
   if (result == NULL) return 1;
   job->found = strcmp(PQcmdTuples(result), "1") == 0;
   PQclear(result);
@@ -452,8 +523,10 @@ static int Create(Store *store, PGconn *conn, StoreJob *job) {
 }
 
 static int Say(Store *store, PGconn *conn, StoreJob *job) {
-  const char *params[] = {job->text.c_str()};
-  PGresult *result = Run(store, conn, PG_SAY, params, 1, PGRES_COMMAND_OK, job->deadline_ms);
+  char deadline[32];
+  DeadlineText(store, job->deadline_ms, deadline, sizeof(deadline));
+  const char *params[] = {job->text.c_str(), deadline};
+  PGresult *result = Run(store, conn, PG_SAY, params, 2, PGRES_COMMAND_OK, job->deadline_ms);
   PQclear(result);
   return result == NULL ? 1 : 0;
 }
@@ -525,6 +598,7 @@ static int PostgresOpen(Store *store, const char *uri, int own) {
   state->uri = uri;
   state->open = 0;
   state->retry_at_ms = 0;
+  state->clock_ahead_s = 0;
   store->db = state;
   double deadline = MonotonicMs() + PG_START_MS;
   PGconn *conn = Connect(store, 0, deadline);
@@ -534,21 +608,92 @@ static int PostgresOpen(Store *store, const char *uri, int own) {
   return rc;
 }
 
+// ---- Changes given up in the backend ------------------------------------------------
+
+// A change past its deadline in a backend that did not answer (stopped,
+// or waiting on its disk or a synchronous standby) is kept aside instead
+// of dropped: the database may still answer what became of it.
+static void KeepLate(Store *store, PGconn *conn, const StoreJob *job) {
+  PostgresStore *state = State(store);
+  static const char *const kWhat[] = {"lookup", "creation", "change", "line said", "listening"};
+  LateChange late = {conn, std::string(kWhat[job->call]) + " of \"" + job->name + "\"",
+                     job->call == STORE_SAY, 0, MonotonicMs()};
+  if (job->call == STORE_SAY) late.what = kWhat[job->call];
+  std::lock_guard<std::mutex> hold(state->lock);
+  if (state->late.size() >= PG_LATE_MAX) {
+    PQfinish(state->late.front().conn);
+    state->late.pop_front();
+  }
+  state->late.push_back(late);
+  state->open--;
+  state->returned.notify_one();
+}
+
+static int TookEffect(PGresult *result, int says) {
+  if (PQresultStatus(result) != PGRES_COMMAND_OK) return 0;
+  return says || strcmp(PQcmdStatus(result), "COMMIT") == 0 ||
+         strcmp(PQcmdTuples(result), "1") == 0;
+}
+
+// Logs the changes given up that took effect after all; a connection is
+// dropped once its backend answered, broke, or was kept too long.
+static void LearnLate(Store *store) {
+  PostgresStore *state = State(store);
+  std::deque<LateChange> late;
+  {
+    std::lock_guard<std::mutex> hold(state->lock);
+    late.swap(state->late);
+  }
+  std::deque<LateChange> waiting;
+  for (LateChange &change : late) {
+    int done =
+        PQconsumeInput(change.conn) == 0 || MonotonicMs() - change.since_ms > PG_LATE_KEEP_MS;
+    int answered = 0;
+    while (!done && !answered && !PQisBusy(change.conn)) {
+      PGresult *result = PQgetResult(change.conn);
+      answered = result == NULL;
+      if (result != NULL) change.effect |= TookEffect(result, change.says);
+      PQclear(result);
+    }
+    // A change inside a transaction never committed took no effect.
+    if (answered && change.effect && PQtransactionStatus(change.conn) == PQTRANS_IDLE)
+      fprintf(store->log, "%s: PostgreSQL: a %s given up at its deadline took effect afterwards\n",
+              store->program, change.what.c_str());
+    if (done || answered) {
+      PQfinish(change.conn);
+    } else {
+      waiting.push_back(change);
+    }
+  }
+  std::lock_guard<std::mutex> hold(state->lock);
+  state->late.insert(state->late.end(), waiting.begin(), waiting.end());
+}
+
 static void PostgresClose(Store *store) {
   PostgresStore *state = State(store);
+  LearnLate(store);
   for (PGconn *conn : state->idle)
     PQfinish(conn);
+  for (LateChange &change : state->late)
+    PQfinish(change.conn);
   delete state;
 }
 
 // Each job on a connection of the pool, within its deadline.
 static int PostgresRun(Store *store, StoreJob **jobs, size_t count) {
   int failed = 0;
+  LearnLate(store);
   for (size_t i = 0; i < count; i++) {
     StoreJob *job = jobs[i];
     PGconn *conn = Take(store, job->deadline_ms);
     job->rc = conn == NULL ? 1 : RunOn(store, conn, job);
-    if (conn != NULL) Give(store, conn);
+    int in_backend = conn != NULL && PQstatus(conn) == CONNECTION_OK &&
+                     PQtransactionStatus(conn) == PQTRANS_ACTIVE;
+    if (in_backend && job->call != STORE_FIND && job->call != STORE_LISTEN) {
+      KeepLate(store, conn, job);
+    } else if (conn != NULL) {
+      Give(store, conn);
+    }
     failed |= job->rc;
   }
   return failed;

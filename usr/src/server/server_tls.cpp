@@ -3,7 +3,10 @@
 // reload while the conversations already started keep theirs. Every call
 // here is non-blocking; the conversation's loop drives the handshake.
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -97,6 +100,15 @@ static int PickProtocol(SSL *, const unsigned char **out, unsigned char *out_len
   return SSL_TLSEXT_ERR_OK;
 }
 
+// OpenSSL asks for the certificate only when no session is resumed, before
+// the costly signature and key exchange: a full handshake is rationed here.
+static int FullHandshake(SSL *ssl, void *unused) {
+  (void)unused;
+  ServerTls *tls = (ServerTls *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
+  const Admission *admission = (const Admission *)SSL_get_app_data(ssl);
+  return GuardHandshake(tls->guard, *admission, 1, MonotonicMs()) == 0;
+}
+
 // A context serving the pair, NULL with the reason in error. Tickets are
 // sealed with the server's keys, not the context's own, so that a ticket
 // given before a reload is still taken after it.
@@ -148,6 +160,7 @@ static SSL_CTX *NewContext(const ServerTls *tls, char *error, size_t error_size)
   // A write that waits for the socket is tried again from the replies'
   // buffer, which may have grown (and moved) meanwhile.
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_cert_cb(context, FullHandshake, NULL);
   // What has arrived in one read: otherwise each record's header and body
   // take a read each.
   SSL_CTX_set_read_ahead(context, 1);
@@ -203,14 +216,16 @@ void TlsFree(ServerTls *tls) {
   OPENSSL_cleanse(tls->ticket_keys, sizeof(tls->ticket_keys));
 }
 
-SSL *TlsAccept(ServerTls *tls, int fd) {
+// A server session on the socket, its handshakes rationed to the
+// admission's address; NULL when none could be made.
+static SSL *Accept(ServerTls *tls, int fd, const Admission *admission) {
   SSL *ssl;
   {
     std::lock_guard<std::mutex> hold(tls->lock);
     ssl = SSL_new(tls->context);
   }
   if (ssl == NULL) return NULL;
-  if (SSL_set_fd(ssl, fd) != 1) {
+  if (SSL_set_fd(ssl, fd) != 1 || SSL_set_app_data(ssl, (void *)admission) != 1) {
     SSL_free(ssl);
     return NULL;
   }
@@ -234,7 +249,8 @@ static int SetErrno(SSL *ssl, int rc) {
     SSL_set_quiet_shutdown(ssl, 1);
     break;
   default:
-    errno = EPROTO;
+    // The certificate's callback fails only when the guard refused it.
+    errno = ERR_GET_REASON(ERR_peek_error()) == SSL_R_CERT_CB_ERROR ? ECONNREFUSED : EPROTO;
     SSL_set_quiet_shutdown(ssl, 1);
     break;
   }
@@ -242,7 +258,52 @@ static int SetErrno(SSL *ssl, int rc) {
   return -1;
 }
 
-int TlsHandshake(SSL *ssl) {
+// 0 once the ClientHello's record is whole in the socket (or the bytes are
+// no TLS record, for OpenSSL to refuse); else -1 with errno EAGAIN, the
+// socket then reporting readable only once the rest can be whole, EPIPE
+// when the peer left, EPROTO for a ClientHello beyond its first record.
+static int HelloWhole(int fd) {
+  unsigned char head[9]; // the record's header and the message's
+  ssize_t got = recv(fd, head, sizeof(head), MSG_PEEK);
+  if (got <= 0) {
+    if (got == 0) errno = EPIPE;
+    return -1;
+  }
+  if (head[0] != 22) return 0;
+  int needed = (int)sizeof(head);
+  if (got == (ssize_t)sizeof(head)) {
+    size_t record = (size_t)head[3] << 8 | head[4];
+    size_t hello = (size_t)head[6] << 16 | (size_t)head[7] << 8 | head[8];
+    if (head[5] != SSL3_MT_CLIENT_HELLO || record > SSL3_RT_MAX_PLAIN_LENGTH ||
+        hello + 4 > record) {
+      errno = EPROTO;
+      return -1;
+    }
+    needed = (int)(record + 5);
+  }
+  int queued = 0;
+  struct pollfd peer = {fd, POLLRDHUP, 0};
+  if (ioctl(fd, FIONREAD, &queued) != 0) return -1;
+  int low = queued >= needed ? 1 : needed;
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof(low));
+  if (queued >= needed) return 0;
+  errno = poll(&peer, 1, 0) == 1 ? EPIPE : EAGAIN;
+  return -1;
+}
+
+int TlsHandshake(ServerTls *tls, int fd, const Admission *admission, SSL **session) {
+  if (*session == NULL) {
+    if (HelloWhole(fd) != 0) return -1;
+    if (GuardHandshake(tls->guard, *admission, 0, MonotonicMs()) != 0) {
+      errno = ECONNREFUSED;
+      return -1;
+    }
+    if ((*session = Accept(tls, fd, admission)) == NULL) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  SSL *ssl = *session;
   ERR_clear_error();
   errno = 0;
   int rc = SSL_do_handshake(ssl);

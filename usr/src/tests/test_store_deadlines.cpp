@@ -136,6 +136,42 @@ TEST(StoreDeadlines, AStoppedDatabaseLeavesTheRestAnsweredAndEndsItsConversation
   EXPECT_NE(log.find("varkel_server: PostgreSQL answers again\n"), std::string::npos) << log;
 }
 
+// A line said is on its way to the backend (through a relay) when the
+// database stops, past the deadline: resumed, the backend runs the
+// statement, which refuses itself, as the README promises.
+TEST(StoreDeadlines, AChangeGivenUpInAStoppedBackendIsNeverApplied) {
+  TestPostgres database;
+  std::string uri = database.NewDatabase();
+  TestRelay relay(database.port, 400.0);
+  ASSERT_GT(relay.port, 0);
+  // Room for a new connection's round trips (its statements are prepared).
+  TestServer server(SERVER_READ_TIMEOUT_MS, "", OneLoop(8000), relay.UriTo(uri));
+  ASSERT_GT(server.port, 0) << server.Log();
+  ASSERT_TRUE(CreateCharacter(server.port, "ann", "pw"));
+  Dialog speak(server.port);
+  ASSERT_TRUE(Identify(&speak, WIRE_QUERY_SPEAK, "ann", "pw"));
+  ASSERT_TRUE(speak.Send(std::string("ann") + WIRE_SPEECH_SEPARATOR + "perdu"));
+  // The statement spends 200 ms in the relay.
+  SignalPostgres(database.pid, SIGSTOP);
+  EXPECT_EQ(speak.Hear(), HEARD_HUNG_UP);
+  usleep(500000);
+  SignalPostgres(database.pid, SIGCONT);
+
+  bool back = false;
+  for (int waited = 0; waited < 15000 && !back; waited += 100) {
+    back = Wake(server.port, "ann", "pw") == WIRE_OK;
+    if (!back) usleep(100000);
+  }
+  EXPECT_TRUE(back) << server.Log();
+  // The resumed backend has answered the statement kept aside by now.
+  ASSERT_EQ(Speak(server.port, "ann", "pw", "retrouve"), WIRE_OK);
+  EXPECT_EQ(PostgresValue(uri, "SELECT count(*) FROM lines WHERE text LIKE '%perdu%'"), "0");
+  EXPECT_EQ(PostgresValue(uri, "SELECT count(*) FROM lines WHERE text LIKE '%retrouve%'"), "1");
+  std::string log = server.Log();
+  EXPECT_EQ(Count(log, "\"ann\": database failed\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "took effect afterwards"), 0u) << log;
+}
+
 // The primary killed, its synchronous standby promoted: the server, on a
 // URI naming both that takes the one accepting writes, serves on, and no
 // creation it acknowledged is missing.

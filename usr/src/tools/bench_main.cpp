@@ -5,7 +5,8 @@
 //
 //   varkel_bench --host 127.0.0.1 --port 9999 --players 100 --seconds 10
 //                [--query connection|status|listen|drink] [--rate R] [--threads 1]
-//                [--prefix bench] [--flood idle|guess|wake|create|storm|none]
+//                [--prefix bench]
+//                [--flood idle|guess|wake|create|storm|tls-hold|tls-hello|none]
 //                [--flood-from ADDR] [--flood-addresses N] [--flood-as ADDR]
 //                [--flood-connections N] [--flood-pause-ms MS] [--flood-names N]
 //                [--server-pid PID] [--tls [--no-resumption] [--kept]]
@@ -28,9 +29,13 @@
 // numbered after them) in turn; "wake" wakes the first player (or the
 // first of --flood-names) with its right password on every connection
 // (default 100), as a valid character flooding the server would; "create"
-// creates a new character on every connection (default 100), "storm" opens connections and closes
-// them at once (default 100); "none" measures the same players without an
-// attacker. With --flood-addresses N the connections are shared out over N
+// creates a new character on every connection (default 100), "storm" opens
+// connections and closes them at once (default 100); "tls-hold" sends half
+// of a ClientHello and holds it (default 4100), "tls-hello" sends a whole
+// ClientHello, the same bytes every time as a replay costs nothing, and
+// hangs up as soon as the server answers (default 100), both with --tls
+// only; "none" measures the same players without an attacker. With
+// --flood-addresses N the connections are shared out over N
 // addresses, --flood-from, the next one, ... With --flood-as the server is
 // to take --flood-from for a balancer: each connection starts with a PROXY
 // v2 header naming the N addresses from this one, each IPv4 address in a
@@ -94,7 +99,8 @@ typedef struct BenchConfig {
   std::string query;
   int threads;
   std::string prefix;
-  std::string flood; // "", "idle", "guess", "wake", "create", "storm" or "none"
+  // "", "idle", "guess", "wake", "create", "storm", "tls-hold", "tls-hello" or "none"
+  std::string flood;
   std::string flood_from;
   int flood_addresses;
   std::string flood_as;  // "": no PROXY header
@@ -587,6 +593,7 @@ typedef struct FloodTally {
 typedef struct FloodSources {
   std::vector<struct sockaddr_storage> from;
   std::vector<struct sockaddr_storage> named;
+  std::string hello; // the TLS floods' ClientHello
 } FloodSources;
 
 // The i-th address from `base`: IPv4 by `step`, IPv6 by one in the byte
@@ -610,8 +617,31 @@ static struct sockaddr_storage NthAddress(const char *base, int index, unsigned 
   return address;
 }
 
+// A ClientHello as the players' context makes it, for the TLS floods to
+// send again and again.
+static std::string ClientHello(const BenchConfig &config) {
+  SSL *ssl = SSL_new(config.client);
+  BIO *in = BIO_new(BIO_s_mem());
+  BIO *out = BIO_new(BIO_s_mem());
+  if (ssl == NULL || in == NULL || out == NULL) {
+    SSL_free(ssl);
+    BIO_free(in);
+    BIO_free(out);
+    return "";
+  }
+  SSL_set_bio(ssl, in, out);
+  SSL_set_connect_state(ssl);
+  SSL_do_handshake(ssl); // wants the server's answer
+  char *bytes = NULL;
+  long length = BIO_get_mem_data(out, &bytes);
+  std::string hello(bytes, length > 0 ? (size_t)length : 0);
+  SSL_free(ssl);
+  return hello;
+}
+
 static FloodSources MakeSources(const BenchConfig &config) {
   FloodSources sources;
+  if (config.flood.compare(0, 4, "tls-") == 0) sources.hello = ClientHello(config);
   for (int i = 0; i < config.flood_addresses; i++) {
     sources.from.push_back(
         NthAddress(config.flood_from.c_str(), config.flood_as.empty() ? i : 0, 1));
@@ -682,6 +712,8 @@ static int Connected(const BenchConfig &config, const FloodSources &sources, int
   if (config.flood == "create")
     texts += std::string(WIRE_VERSION_TEXT) + '\0' + WIRE_QUERY_SUBSCRIBE + '\0' + word + '\0' +
              BENCH_PASSWORD + '\0';
+  if (config.flood == "tls-hold") texts += sources.hello.substr(0, sources.hello.size() / 2);
+  if (config.flood == "tls-hello") texts += sources.hello;
   ssize_t sent = send(attacker->fd, texts.data(), texts.size(), MSG_NOSIGNAL);
   (void)sent; // a refused connection shows at the next read
   attacker->guessed = 1;
@@ -700,7 +732,14 @@ static int AttackerReads(const BenchConfig &config, Attacker *attacker, FloodTal
   ssize_t got = recv(attacker->fd, space, room, 0);
   if (got < 0 && errno == EAGAIN) return 0;
   double pause = config.flood_pause_ms;
-  if (got > 0) {
+  if (got > 0 && config.flood.compare(0, 4, "tls-") == 0) {
+    // A handshake record is the server's answer; an alert, a refusal.
+    if (space[0] != 22) tally->unanswered++;
+    if (space[0] == 22) {
+      tally->accepted++;
+      pause = 0;
+    }
+  } else if (got > 0) {
     WireCommit(&attacker->reader, (size_t)got);
     char reply[WIRE_MESSAGE_MAX];
     while (WireTakeMessage(&attacker->reader, reply, sizeof(reply)) == 0) {
@@ -783,7 +822,8 @@ static double Percentile(const std::vector<double> &sorted, double fraction) {
 static const char kUsage[] =
     "Usage: varkel_bench [--host H] [--port P] [--players N] "
     "[--seconds S] [--query connection|status|listen|drink] [--rate R] [--threads T] "
-    "[--prefix NAME] [--flood idle|guess|wake|create|storm|none] [--flood-from ADDR] "
+    "[--prefix NAME] [--flood idle|guess|wake|create|storm|tls-hold|tls-hello|none] "
+    "[--flood-from ADDR] "
     "[--flood-addresses N] [--flood-as ADDR] [--flood-connections N] "
     "[--flood-pause-ms MS] [--flood-names N] [--server-pid PID] [--tls [--no-resumption] "
     "[--kept]]\n";
@@ -851,7 +891,8 @@ static const char *const kOptions[] = {
 // One known option with its value; 0 when the value fits.
 static int TakeOption(void *into, const std::string &option, const char *value) {
   BenchConfig *config = (BenchConfig *)into;
-  static const char *const kFloods[] = {"idle", "guess", "wake", "create", "storm", "none"};
+  static const char *const kFloods[] = {"idle",     "guess",     "wake", "create", "storm",
+                                        "tls-hold", "tls-hello", "none"};
   if (option == "--host")
     config->host = value;
   else if (option == "--port")
@@ -922,7 +963,9 @@ static int ParseBench(int argc, char **argv, BenchConfig *config) {
   }
   if (config->kept && !config->tls) return Usage("--kept keeps TLS connections: it needs --tls");
   if (config->flood_connections == 0)
-    config->flood_connections = config->flood == "idle" ? 4100 : 100;
+    config->flood_connections = config->flood == "idle" || config->flood == "tls-hold" ? 4100 : 100;
+  if (config->flood.compare(0, 4, "tls-") == 0 && !config->tls)
+    return Usage("--flood " + config->flood + " needs --tls");
   // Names are at most 8 characters: the prefix and the player's number.
   char last[16];
   int digits = snprintf(last, sizeof(last), "%d", config->players + config->flood_names - 1);
@@ -992,6 +1035,8 @@ static void ReportFlood(const BenchConfig &config, const FloodTally &flood, doub
   if (config.flood == "create") printf(", %ld characters created", flood.accepted);
   if (config.flood == "wake")
     printf(", %ld wake-ups served (%.1f per second)", flood.accepted, flood.accepted / elapsed_s);
+  if (config.flood.compare(0, 4, "tls-") == 0)
+    printf(", %ld answered by the server's handshake", flood.accepted);
   printf("\n");
 }
 
