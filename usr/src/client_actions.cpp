@@ -23,9 +23,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -96,6 +98,7 @@ struct Transport {
 };
 
 static const Transport *TransportOf(const Game *jeu);
+static std::string KnownServersPath();
 
 // A peer that has gone makes send() raise SIGPIPE (SDL_net and OpenSSL
 // cannot ask for MSG_NOSIGNAL). The signal is held back on this thread for
@@ -381,6 +384,7 @@ static int OpenChosen(Game *jeu) {
   char problem[2048];
   if (ConnectServer(&jeu->server_chosen, ActionTimeLeft(jeu), &fd, &call, problem,
                     sizeof(problem))) {
+    jeu->failure_cause = strcmp(call, "getaddrinfo") == 0 ? kCauseName : kCauseSilent;
     fprintf(jeu->file_log, "%s: %s\n", call, problem);
     fflush(jeu->file_log); // as LogError does: the action may end the client
     return 1;
@@ -404,8 +408,13 @@ static int OpenTls(Game *jeu) {
   Unlock(jeu);
   if (kept) return 0;
   if (OpenChosen(jeu)) return 1;
-  if (ClientTlsOpen(jeu->tls, jeu->socket_chosen, jeu->server_chosen.host, ActionDeadline(jeu)))
+  if (ClientTlsOpen(jeu->tls, jeu->socket_chosen, jeu->server_chosen.host, ActionDeadline(jeu))) {
+    jeu->failure_cause = ClientTlsCause(jeu->tls);
     return LogError(jeu, "%s\n");
+  }
+  if (ClientTlsFirstContact(jeu->tls))
+    fprintf(jeu->file_log, "TLS: first contact: the server's certificate kept in %s\n",
+            KnownServersPath().c_str());
   jeu->kept = ClientTlsKept(jeu->tls);
   return 0;
 }
@@ -437,6 +446,7 @@ static const Transport *TransportOf(const Game *jeu) {
 // Resolves the server and opens the action's connection, or takes the one
 // kept.
 static int OpenConnection(Game *jeu) {
+  jeu->failure_cause = kCauseNone;
   return TransportOf(jeu)->open(jeu);
 }
 
@@ -526,6 +536,63 @@ static Outcome EndEarly(Game *jeu, const char *message, const char *start_word) 
   return Finish(jeu, &ending) == kDone ? kEnded : kLocalFailed;
 }
 
+// What the window and the terminal say of each cause, on a chosen server;
+// SERVER and FILE stand for the server and the file of kept certificates.
+typedef struct CauseText {
+  const char *message;
+  const char *advice;
+} CauseText;
+
+static const CauseText kCauseTexts[kCauseCount] = {
+    {kCheckConnection, NULL},
+    {"Serveur introuvable: vérifiez son nom!",
+     "the name of SERVER is not found: check how it is spelled, and the network"},
+    {"Le serveur ne répond pas!",
+     "nothing answers at SERVER: the server may be stopped, or the address or port wrong"},
+    {"Le certificat du serveur a changé!",
+     "the certificate of SERVER is not the one it showed the first time, so your name and "
+     "password were not sent. If its host says the certificate was renewed, remove the line "
+     "of SERVER from FILE and play again"},
+    {"Certificat du serveur non reconnu!",
+     "the certificate of SERVER is not vouched for by the authority of VARKEL_CA_FILE (the "
+     "file given with --ca-file), so nothing was sent: ask its host for the right file"},
+    {"Ce n'est pas un serveur Varkel!",
+     "SERVER does not answer as a Varkel server: check the port, and write tls:// only for "
+     "a TLS port"},
+};
+
+static std::string Replaced(std::string text, const char *word, const std::string &by) {
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + by.size()))
+    text.replace(at, strlen(word), by);
+  return text;
+}
+
+// On the terminal, or from the menu (no terminal) as a notification.
+static void TellPlayer(const std::string &text) {
+  fprintf(stderr, "varkel: %s\n", text.c_str());
+  if (isatty(STDERR_FILENO) || (getenv("DISPLAY") == NULL && getenv("WAYLAND_DISPLAY") == NULL))
+    return;
+  const char *argv[] = {"notify-send", "--app-name=Varkel", "--icon=varkel",
+                        "Varkel",      text.c_str(),        NULL};
+  pid_t pid;
+  if (posix_spawnp(&pid, "notify-send", NULL, NULL, (char *const *)argv, environ) == 0)
+    waitpid(pid, NULL, 0);
+}
+
+// The window's sentence for a failure to reach the server; on a chosen
+// server it names the cause, and the player is told what to do once.
+static const char *FailureMessage(Game *jeu) {
+  FailureCause cause = jeu->transport != NULL ? jeu->failure_cause : kCauseNone;
+  if (cause != kCauseNone && cause != jeu->failure_told) {
+    char server[VARKEL_HOST_MAX + 16];
+    WriteServerAddress(&jeu->server_chosen, server, sizeof(server));
+    TellPlayer(Replaced(Replaced(kCauseTexts[cause].advice, "SERVER", server), "FILE",
+                        KnownServersPath()));
+  }
+  jeu->failure_told = cause;
+  return kCauseTexts[cause].message;
+}
+
 // How a failed action ends, so that the client never stays busy: a network
 // failure is shown as an unreachable server and sends the player back to
 // the sign-in screen; a local failure puts back the action's first state
@@ -537,7 +604,7 @@ static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
   CloseConnection(jeu);
   if (outcome == kNetworkFailed) {
     if (FromTheGame(start_word)) HallFromTheGame(jeu);
-    ShowStateMessage(jeu, kCheckConnection);
+    ShowStateMessage(jeu, FailureMessage(jeu));
     StoreState(jeu, kDisconnected);
   } else {
     StoreState(jeu, start_word);
@@ -607,8 +674,21 @@ static void TakeStepText(Game *jeu, StepText text, const char *query, char *out,
 
 static int SendOwn(Game *jeu, const WireConversation *conversation);
 
+// A chosen server's first reply is a word of the game's or it is not a
+// game server: nothing more goes to it (the built-in one is answered as
+// it always was).
+static int NotOurServer(Game *jeu, const Step *step) {
+  if (jeu->transport == NULL || step->text != kVersionText ||
+      strcmp(jeu->datas_received, WIRE_OK) == 0 ||
+      strcmp(jeu->datas_received, WIRE_BAD_VERSION) == 0)
+    return 0;
+  jeu->failure_cause = kCauseNotVarkel;
+  fprintf(jeu->file_log, "not a Varkel server: its first reply is not \"%s\"\n", WIRE_OK);
+  return 1;
+}
+
 static Outcome HearStep(Game *jeu, const Step *step, const char *start_word) {
-  if (ReceiveReply(jeu)) return kNetworkFailed;
+  if (ReceiveReply(jeu) || NotOurServer(jeu, step)) return kNetworkFailed;
   for (const Refusal &refusal : step->refusals)
     if (refusal.word != NULL && strcmp(jeu->datas_received, refusal.word) == 0)
       return EndEarly(jeu, refusal.message, start_word);
@@ -1151,6 +1231,18 @@ int ActionRefresh(void *Data) {
   return failed;
 }
 
+// VARKEL_KNOWN_SERVERS, else known_servers in the player's settings
+// (XDG_CONFIG_HOME, ~/.config); "" when there is no home.
+static std::string KnownServersPath() {
+  const char *given = getenv("VARKEL_KNOWN_SERVERS");
+  if (given != NULL && given[0] != '\0') return given;
+  const char *config = getenv("XDG_CONFIG_HOME");
+  if (config != NULL && config[0] == '/') return std::string(config) + "/varkel/known_servers";
+  const char *home = getenv("HOME");
+  if (home != NULL && home[0] == '/') return std::string(home) + "/.config/varkel/known_servers";
+  return "";
+}
+
 // Read once at start, so that a player can pick a server without
 // rebuilding; NULL or empty keeps the built-in address.
 int ChooseServer(Game *jeu, const char *value) {
@@ -1161,7 +1253,10 @@ int ChooseServer(Game *jeu, const char *value) {
     return 1;
   }
   // A host's own authority for TLS comes in VARKEL_CA_FILE.
-  if (jeu->server_chosen.tls && ClientTlsNew(getenv("VARKEL_CA_FILE"), &jeu->tls)) {
+  char server[VARKEL_HOST_MAX + 16];
+  WriteServerAddress(&jeu->server_chosen, server, sizeof(server));
+  if (jeu->server_chosen.tls &&
+      ClientTlsNew(getenv("VARKEL_CA_FILE"), KnownServersPath().c_str(), server, &jeu->tls)) {
     printf("%s\n", SDL_GetError());
     return 1;
   }

@@ -65,6 +65,17 @@ typedef struct HelpText {
 #define VARKEL_ACTION_THREADS 16
 
 struct Game;
+
+// Why an action could not reach a chosen server, told to the player.
+typedef enum FailureCause {
+  kCauseNone = 0,  // the network failed some other way
+  kCauseName,      // the server's name is not known
+  kCauseSilent,    // nothing answers at its address
+  kCauseChanged,   // its certificate is not the one kept at first contact
+  kCauseUntrusted, // no authority trusted vouches for its certificate
+  kCauseNotVarkel, // it does not speak the game's conversation
+  kCauseCount
+} FailureCause;
 struct Transport;
 
 // An action thread until it has been waited on.
@@ -247,6 +258,10 @@ typedef struct Game {
   // The open connection stays for the next action: the server keeps it
   // (agreed in the TLS handshake). Exchange scratch.
   int kept;
+  // Why the action could not reach the chosen server (exchange scratch),
+  // and the cause the player was last told of, told once until it changes.
+  FailureCause failure_cause;
+  FailureCause failure_told;
 } Game;
 
 // A control's position and picture, named as members of the record, so that
@@ -487,9 +502,12 @@ int ChooseServer(Game *jeu, const char *value);
 // TLS (client_tls.cpp) over a connected socket, checked against the
 // authorities trusted, keeping the last session for the next connection.
 // Failures set the SDL error, which names the cause ("TLS: certificate
-// verify failed: ..."); every wait ends by `deadline` (SDL ticks).
+// verify failed: ..."); every wait ends by `deadline` (SDL ticks). Without
+// ca_file, a certificate no authority vouches for is kept at first
+// contact in known_path as `server`'s, and only it is taken after.
 struct ClientTls;
-int ClientTlsNew(const char *ca_file, struct ClientTls **out);
+int ClientTlsNew(const char *ca_file, const char *known_path, const char *server,
+                 struct ClientTls **out);
 void ClientTlsFree(struct ClientTls *tls);
 // The handshake on fd (made non-blocking), the certificate made out to host.
 int ClientTlsOpen(struct ClientTls *tls, int fd, const char *host, Uint32 deadline);
@@ -505,5 +523,9 @@ int ClientTlsAlive(struct ClientTls *tls);
 int ClientTlsResumed(const struct ClientTls *tls);
 // 1 when the server keeps the open connection for the next conversation.
 int ClientTlsKept(const struct ClientTls *tls);
+// Why the last opening failed, for the player.
+FailureCause ClientTlsCause(const struct ClientTls *tls);
+// 1 when the last opening kept the server's certificate at first contact.
+int ClientTlsFirstContact(const struct ClientTls *tls);
 
 #endif

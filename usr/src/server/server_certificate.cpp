@@ -227,7 +227,8 @@ void TlsLogCertificate(SSL_CTX *context, const std::string &cert_path, FILE *log
   fprintf(log, "varkel_server: TLS: certificate %s for %s, valid until %s\n", cert_path.c_str(),
           names.c_str(), date);
   if (days < 0 || (days == 0 && seconds <= 0)) {
-    fprintf(log, "varkel_server: TLS: the certificate %s has expired: the players' clients refuse it\n",
+    fprintf(log,
+            "varkel_server: TLS: the certificate %s has expired: the players' clients refuse it\n",
             cert_path.c_str());
   } else if (days < 30) {
     fprintf(log, "varkel_server: TLS: the certificate %s expires in %d days: renew it\n",

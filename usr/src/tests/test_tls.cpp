@@ -131,6 +131,8 @@ public:
     std::lock_guard<std::mutex> hold(lock);
     return connections;
   }
+  // Connections from now on go to another port: a server restarted.
+  void Retarget(int target_port) { target = target_port; }
   // The client's next bytes are carried, then the connection is cut.
   void CutAfterClient() {
     std::lock_guard<std::mutex> hold(lock);
@@ -183,7 +185,7 @@ private:
       }
     }
   }
-  int target;
+  std::atomic<int> target;
   int listener;
   int stop[2];
   std::mutex lock;
@@ -800,4 +802,56 @@ TEST(TlsConversation, RepliesTheSocketCannotTakeWaitForItAndTheConnectionCarries
     EXPECT_NE(hear(), HEARD_HUNG_UP);
   SSL_free(ssl);
   SSL_CTX_free(context);
+}
+
+// A server's own certificate, which no authority vouches for, is kept at
+// the first game; a server showing another one at that address afterwards
+// gets nothing of the player's, and the player is told why. TLS spoken to
+// a port that does not speak it is told apart too.
+TEST_F(OverTls, TheCertificateSeenFirstIsTheOnlyOneTakenAfter) {
+  std::string known = certificates.dir + "settings/varkel/known_servers";
+  setenv("VARKEL_KNOWN_SERVERS", known.c_str(), 1);
+  auto own = [this](int which) {
+    return [this, which](ServerConfig *config) {
+      config->tls_cert.clear();
+      config->tls_key.clear();
+      config->tls_own_folder = certificates.dir + "own" + std::to_string(which);
+    };
+  };
+  auto shows = [this](const char *text) {
+    SDL_Surface *expected = TTF_RenderUTF8_Solid(jeu->font1, text, jeu->color_font1);
+    std::string differ = PixelsDiffer(expected, jeu->sfc_text_state);
+    SDL_FreeSurface(expected);
+    return differ;
+  };
+  Serve("localhost", own(1));
+  std::string value = "tls://localhost:" + std::to_string(relay->port);
+  ASSERT_EQ(ChooseServer(jeu, value.c_str()), 0);
+  snprintf(jeu->login, sizeof(jeu->login), "%s", "ann");
+  snprintf(jeu->password, sizeof(jeu->password), "%s", "s3cr3t!");
+  EXPECT_EQ(Run(ActionSubscribe, "disconnected"), 0) << game.Log();
+  EXPECT_TRUE(Contains(ReadFileText(known), value + " SHA256:")) << ReadFileText(known);
+  EXPECT_TRUE(Contains(game.Log(), "TLS: first contact")) << game.Log();
+  EXPECT_EQ(Run(ActionConnect, "disconnected"), 0) << game.Log();
+
+  // Restarted with a certificate of its own made anew.
+  std::unique_ptr<TestServer> first = std::move(server);
+  server.reset(new TestServer(SERVER_READ_TIMEOUT_MS, "", [&](ServerConfig *config) {
+    config->tls_port = 0;
+    own(2)(config);
+  }));
+  relay->Retarget(server->tls_port);
+  first.reset();
+  EXPECT_EQ(Run(ActionConnect, "disconnected"), 1);
+  EXPECT_EQ(jeu->failure_cause, kCauseChanged);
+  EXPECT_EQ(shows("Le certificat du serveur a changé!"), "");
+  EXPECT_TRUE(Contains(game.Log(), "TLS: the server's certificate changed")) << game.Log();
+  EXPECT_FALSE(Contains(server->Log(), "ann")) << server->Log();
+
+  // The plain port, spoken to in TLS.
+  relay->Retarget(server->port);
+  EXPECT_EQ(Run(ActionConnect, "disconnected"), 1);
+  EXPECT_EQ(jeu->failure_cause, kCauseNotVarkel) << game.Log();
+  EXPECT_EQ(shows("Ce n'est pas un serveur Varkel!"), "");
+  unsetenv("VARKEL_KNOWN_SERVERS");
 }
