@@ -19,6 +19,9 @@ folder() {  # value, default below HOME
 }
 trees=$(folder "${XDG_STATE_HOME:-}" .local/state)/varkel
 memory=$(folder "${XDG_CONFIG_HOME:-}" .config)/varkel/server
+# The certificates the client kept at first contact, one "tls://HOST:PORT
+# SHA256:..." line per server.
+known=$(folder "${XDG_CONFIG_HOME:-}" .config)/varkel/known_servers
 world=$(folder "${XDG_DATA_HOME:-}" .local/share)/varkel
 
 usage() {
@@ -103,25 +106,63 @@ remember() {  # address, authority file
   mv -f "$memory.new" "$memory"
 }
 
-# Asks for a server until a good one is given; empty forgets it. 1 when the
-# player gives up.
+# Asks for a server, and the authority file its host may hand out, until a
+# good one is given; an empty server forgets it. 1 when the player gives up.
 choose() {
   command -v zenity >/dev/null 2>&1 ||
     fail "--choose-server needs zenity; varkel --server ADDRESS chooses a server too"
-  given=$(head -n 1 "$memory" 2>/dev/null || :)
   while :; do
-    given=$(zenity --entry --title=Varkel --entry-text="$given" \
-      --text="Server: HOST, HOST:PORT or [IPV6]:PORT, tls:// before it for TLS (empty: forget it)") || return 1
+    answer=$(zenity --forms --title=Varkel --separator='|' \
+      --text="Le serveur gardé : $(head -n 1 "$memory" 2>/dev/null || echo aucun)" \
+      --add-entry="Serveur (HÔTE, HÔTE:PORT, [IPV6]:PORT ; tls:// devant pour TLS ; vide : l'oublier)" \
+      --add-entry="Fichier d'autorité donné par l'hôte (facultatif)") || return 1
+    given=${answer%%|*}
+    authority=${answer#*|}
     if [ -z "$given" ]; then
       rm -f "$memory"
       return 0
     fi
-    if problem=$("$helper" check "$given"); then
+    if ! problem=$("$helper" check "$given"); then
+      zenity --error --title=Varkel --no-wrap --text="« $given » : $problem" || :
+    elif [ -n "$authority" ] && [ ! -r "$authority" ]; then
+      zenity --error --title=Varkel --no-wrap --text="« $authority » ne peut pas être lu" || :
+    else
       server=$given
+      ca_file=$authority
       return 0
     fi
-    zenity --error --title=Varkel --no-wrap --text="\"$given\": $problem" || :
   done
+}
+
+# The player agrees to play in the clear: on a terminal, told; from the
+# menu, asked.
+clear_agreed() {  # host
+  text="$1 offers no TLS (nothing speaks it on port 9992): your name and password would cross the network in the clear"
+  if [ -t 2 ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || ! command -v zenity >/dev/null 2>&1; then
+    tell "$text; playing in the clear"
+    return 0
+  fi
+  echo "varkel: $text" >&2
+  zenity --question --title=Varkel --no-wrap --text="$1 n'offre pas TLS : votre nom et votre mot de passe passeraient en clair.
+Jouer quand même ?" 7>&- 8>&- 9>&-
+}
+
+# A server given by its name alone (no scheme, no port): over TLS when it
+# speaks it on its port, and always once it has been seen with TLS; in
+# the clear only after the player is told.
+tls_first() {  # address
+  case $1 in
+  *://* | unix:* | \[*) return 0 ;;
+  *:*:*) key="tls://[$1]:9992" ;;
+  *:*) return 0 ;;
+  *) key="tls://$1:9992" ;;
+  esac
+  if awk -v key="$key" '$1 == key { seen = 1 } END { exit !seen }' "$known" 2>/dev/null ||
+    "$helper" tls "$1"; then
+    server="tls://$1"
+    return 0
+  fi
+  clear_agreed "$1" || exit 0
 }
 
 server=""
@@ -198,6 +239,7 @@ if [ -n "$ca_file" ]; then
 fi
 if [ -n "$server" ]; then
   check "$server" --server
+  tls_first "$server"
   remember "$server" "$ca_file"
 elif [ -n "${VARKEL_SERVER:-}" ]; then
   check "$VARKEL_SERVER" VARKEL_SERVER
@@ -227,6 +269,8 @@ if [ -n "$ca_file" ]; then
   VARKEL_CA_FILE=$ca_file
   export VARKEL_CA_FILE
 fi
+VARKEL_KNOWN_SERVERS=$known
+export VARKEL_KNOWN_SERVERS
 
 # The first tree that no running game holds; the lock lives as long as the
 # client, which inherits its descriptor.

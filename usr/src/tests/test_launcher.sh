@@ -127,6 +127,30 @@ check "VARKEL_SERVER comes before the kept server" test "$(given "$ann3")" = "12
 stop "$ann3"
 check "VARKEL_SERVER is not kept" test "$(cat "$work/ann/.config/varkel/server")" = "$long:$own"
 
+# ---- a name alone: over TLS when it speaks it, in the clear only after
+# the notice, and never once TLS was seen there
+printf '127.0.0.3 tlshost\n' >>"$work/hosts"
+"$games/varkel_server" --port 0 --listen 127.0.0.3 --tls-port 9992 --db "$work/tls/world.db" \
+  2>"$work/tls-server.log" &
+pids+=($!)
+n=0
+until "$helper" tls tlshost || [ $n -ge 100 ]; do sleep 0.1; n=$((n + 1)); done
+start "$work/uma" --server tlshost; uma=$started
+check "uma's game starts" ready "$uma" "$work/uma"
+check "a name alone that speaks TLS is played over TLS" test "$(given "$uma")" = "tls://tlshost"
+check "and kept so" test "$(head -n 1 "$work/uma/.config/varkel/server")" = "tls://tlshost"
+stop "$uma"
+start "$work/gus" --server 127.0.0.1; gus=$started
+check "gus's game starts" ready "$gus" "$work/gus"
+check "a name alone without TLS is played in the clear" test "$(given "$gus")" = "127.0.0.1"
+check "after the notice: $(cat "$work/out")" grep -q "127.0.0.1 offers no TLS" "$work/out"
+stop "$gus"
+printf 'tls://127.0.0.1:9992 SHA256:00\n' >>"$work/gus/.config/varkel/known_servers"
+start "$work/gus" --server 127.0.0.1; gus=$started
+check "gus's next game starts" ready "$gus" "$work/gus"
+check "never in the clear once TLS was seen" test "$(given "$gus")" = "tls://127.0.0.1"
+stop "$gus"
+
 # ---- IPv6
 if ip -6 addr show dev lo 2>/dev/null | grep -q '::1/128'; then
   check "a server on ::1" serve ::1 "$work/server6.log"

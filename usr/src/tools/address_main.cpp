@@ -10,6 +10,10 @@
 //                                   this machine's and nothing answers there,
 //                                   4 (the owner on a second line) when what
 //                                   listens there is another account's
+//   varkel_address tls ADDRESS      0 when TLS answers at tls://ADDRESS (port
+//                                   9992 when none is given) within 5 s, 3
+//                                   when it does not; nothing is checked of
+//                                   the certificate, which the client judges
 #include <arpa/inet.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -19,9 +23,13 @@
 #include <string>
 #include <vector>
 
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include "common/varkel_address.h"
 
-enum { kProbeMs = 2000, kSilent = 3, kMisused = 2, kForeign = 4 };
+enum { kProbeMs = 2000, kTlsProbeMs = 5000, kSilent = 3, kMisused = 2, kForeign = 4 };
 
 // The system's server runs as root or as the service's own user.
 static const char kServiceUser[] = "varkel-server";
@@ -33,6 +41,29 @@ static int Answers(const ServerAddress *address) {
   if (ConnectServer(address, kProbeMs, &fd, &call, problem, sizeof(problem))) return kSilent;
   close(fd);
   return 0;
+}
+
+// A handshake, whatever the certificate: only whether TLS is spoken there.
+static int SpeaksTls(const ServerAddress *address) {
+  int fd;
+  const char *call;
+  char problem[1024];
+  if (ConnectServer(address, kTlsProbeMs, &fd, &call, problem, sizeof(problem))) return kSilent;
+  struct timeval limit = {kTlsProbeMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL *ssl = context != NULL ? SSL_new(context) : NULL;
+  unsigned char bytes[16];
+  int literal = inet_pton(AF_INET, address->host, bytes) == 1 ||
+                inet_pton(AF_INET6, address->host, bytes) == 1;
+  int spoken = ssl != NULL && SSL_set_fd(ssl, fd) == 1 &&
+               (literal || SSL_set_tlsext_host_name(ssl, address->host) == 1) &&
+               SSL_connect(ssl) == 1;
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  close(fd);
+  return spoken ? 0 : kSilent;
 }
 
 static int Read(const char *text, ServerAddress *address) {
@@ -119,6 +150,11 @@ int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "check") == 0) return Read(argv[2], &address);
   if (argc == 3 && strcmp(argv[1], "answers") == 0)
     return Read(argv[2], &address) ? 1 : Answers(&address);
+  if (argc == 3 && strcmp(argv[1], "tls") == 0) {
+    std::string tls =
+        strncmp(argv[2], "tls://", 6) == 0 ? argv[2] : std::string("tls://") + argv[2];
+    return Read(tls.c_str(), &address) ? 1 : SpeaksTls(&address);
+  }
   if (argc == 2 && strcmp(argv[1], "builtin") == 0) {
     snprintf(address.host, sizeof(address.host), "%s", VARKEL_SERVER_HOST);
     address.port = VARKEL_SERVER_PORT;
@@ -128,6 +164,7 @@ int main(int argc, char **argv) {
     fflush(stdout);
     return IsLoopbackHost(address.host) ? LocalBuiltIn(&address) : 0;
   }
-  fprintf(stderr, "Usage: varkel_address check|answers ADDRESS\n       varkel_address builtin\n");
+  fprintf(stderr,
+          "Usage: varkel_address check|answers|tls ADDRESS\n       varkel_address builtin\n");
   return kMisused;
 }
