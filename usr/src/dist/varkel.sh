@@ -40,8 +40,11 @@ ADDRESS is HOST, HOST:PORT, [IPV6], [IPV6]:PORT or an IPv6 address; HOST is
 a name of up to 253 characters or an IPv4 address; the port is 9999 when
 not given. After tls:// (tls://HOST[:PORT], port 9992 when not given) the
 conversation is encrypted and the server's certificate checked against the
-authorities the system trusts, or only against the one of --ca-file.
-unix:PATH is a server of this machine reached through its socket file.
+authorities the system trusts, or only against the one of --ca-file; one
+no authority vouches for is kept at first contact, and only it is taken
+after. A HOST alone is played over TLS when it speaks it (or was seen with
+it before), else in the clear once you are told. unix:PATH is a server of
+this machine reached through its socket file.
 
 Options:
   -s, --server ADDRESS  play on that server, and on it again next time
@@ -55,6 +58,7 @@ Options:
   -h, --help            print this text and end
 
 The server given last:  $memory
+Certificates kept:      $known
 The personal world:     $world/varkel.db
                         (its server's log: $trees/server.log;
                         its socket: server.sock in \$XDG_RUNTIME_DIR/varkel/)
