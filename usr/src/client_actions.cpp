@@ -396,6 +396,16 @@ static int OpenChosen(Game *jeu) {
   return 0;
 }
 
+// A kept connection that a router dropped while the player was idle is
+// found out by the kernel's probes, not by the next action failing.
+static void ProbeWhileIdle(int fd) {
+  int on = 1, idle_s = 60, every_s = 10, probes = 3;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &every_s, sizeof(every_s));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+}
+
 // The connection kept from the last action, unless the server has closed
 // it meanwhile: nothing of this action has gone out yet, so another one is
 // opened unseen. Never plain to a tls:// server: a failure of TLS is one
@@ -408,6 +418,7 @@ static int OpenTls(Game *jeu) {
   Unlock(jeu);
   if (kept) return 0;
   if (OpenChosen(jeu)) return 1;
+  ProbeWhileIdle(jeu->socket_chosen);
   if (ClientTlsOpen(jeu->tls, jeu->socket_chosen, jeu->server_chosen.host, ActionDeadline(jeu))) {
     jeu->failure_cause = ClientTlsCause(jeu->tls);
     return LogError(jeu, "%s\n");

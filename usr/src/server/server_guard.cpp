@@ -395,11 +395,13 @@ int GuardCreation(Guard *guard, const Admission &admission, int per_key, int per
                   double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
   FailureTable *table = &guard->creations;
-  if (CountOf(table, CREATIONS_FORGET_MS, admission.key, now_ms) >= per_key ||
-      CountOf(table, CREATIONS_FORGET_MS, admission.prefix, now_ms) >= per_prefix)
+  double key_drain = per_key / (double)CREATIONS_FORGET_MS;
+  double prefix_drain = per_prefix / (double)CREATIONS_FORGET_MS;
+  if (CountOf(table, CREATIONS_FORGET_MS, admission.key, now_ms, key_drain) > per_key - 1 ||
+      CountOf(table, CREATIONS_FORGET_MS, admission.prefix, now_ms, prefix_drain) > per_prefix - 1)
     return 1;
-  Count(table, CREATIONS_FORGET_MS, admission.key, now_ms);
+  Count(table, CREATIONS_FORGET_MS, admission.key, now_ms, key_drain);
   if (admission.prefix != admission.key)
-    Count(table, CREATIONS_FORGET_MS, admission.prefix, now_ms);
+    Count(table, CREATIONS_FORGET_MS, admission.prefix, now_ms, prefix_drain);
   return 0;
 }

@@ -127,7 +127,9 @@ int PrefixListHolds(const std::vector<Prefix> &list, const struct sockaddr_stora
 #define THROTTLE_ENTRIES_MAX 65536
 // An address where a name was identified stays its owner's lane this long.
 #define THROTTLE_LANE_FORGET_MS (30.0 * 24 * 3600 * 1000)
-// Creations are counted until an hour passes without one.
+// Creations per hour: each drains away over an hour's share of the
+// allowance, so that an address creates its allowance at once, then one
+// more each hour / allowance.
 #define CREATIONS_FORGET_MS (3600 * 1000)
 
 typedef struct Failures {

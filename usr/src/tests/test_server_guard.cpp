@@ -670,6 +670,20 @@ TEST(ServerGuardCreations, AnAddressAndItsNeighbourhoodCreateTheirAllowanceAndNo
   EXPECT_EQ(CreationAtName(server.port, "a3", "127.0.1.1"), WIRE_OK);
 }
 
+// Per hour: half an hour gives back half of the allowance, however often
+// the address tried meanwhile.
+TEST(ServerGuardCreations, AnHourGivesTheAllowanceBackAPieceAtATime) {
+  Guard guard;
+  const Admission admission = {"a", "p", 32, 256};
+  const double kHourMs = 3600 * 1000;
+  for (int i = 0; i < 4; i++)
+    EXPECT_EQ(GuardCreation(&guard, admission, 4, 100, 0), 0) << i;
+  int created = 0;
+  for (double at_ms = kHourMs / 16; at_ms <= kHourMs / 2; at_ms += kHourMs / 16)
+    created += GuardCreation(&guard, admission, 4, 100, at_ms) == 0;
+  EXPECT_EQ(created, 2);
+}
+
 TEST(ServerGuardLog, StormsAreSummedUpNotLoggedOneByOne) {
   const int kStorm = 300;
   TestServer server(SERVER_READ_TIMEOUT_MS, "",
