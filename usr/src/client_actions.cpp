@@ -590,18 +590,22 @@ static void TellPlayer(const std::string &text) {
     waitpid(pid, NULL, 0);
 }
 
-// The window's sentence for a failure to reach the server; on a chosen
-// server it names the cause, and the player is told what to do once.
-static const char *FailureMessage(Game *jeu) {
-  FailureCause cause = jeu->transport != NULL ? jeu->failure_cause : kCauseNone;
-  if (cause != kCauseNone && cause != jeu->failure_told) {
-    char server[VARKEL_HOST_MAX + 16];
-    WriteServerAddress(&jeu->server_chosen, server, sizeof(server));
-    TellPlayer(Replaced(Replaced(kCauseTexts[cause].advice, "SERVER", server), "FILE",
-                        KnownServersPath()));
-  }
+// Why the chosen server failed the action; the built-in one is told of as
+// it always was.
+static FailureCause CauseOf(const Game *jeu) {
+  return jeu->transport != NULL ? jeu->failure_cause : kCauseNone;
+}
+
+// What to do about it, for the terminal: once until the cause changes.
+static std::string FailureAdvice(Game *jeu) {
+  FailureCause cause = CauseOf(jeu);
+  int told = cause == jeu->failure_told;
   jeu->failure_told = cause;
-  return kCauseTexts[cause].message;
+  if (cause == kCauseNone || told) return "";
+  char server[VARKEL_HOST_MAX + 16];
+  WriteServerAddress(&jeu->server_chosen, server, sizeof(server));
+  return Replaced(Replaced(kCauseTexts[cause].advice, "SERVER", server), "FILE",
+                  KnownServersPath());
 }
 
 // How a failed action ends, so that the client never stays busy: a network
@@ -611,16 +615,19 @@ static const char *FailureMessage(Game *jeu) {
 static int EndAction(Game *jeu, const char *start_word, Outcome outcome) {
   if (outcome == kDone) return 0;
   if (outcome == kEnded) return 1;
+  std::string advice = outcome == kNetworkFailed ? FailureAdvice(jeu) : "";
   Lock(jeu);
   CloseConnection(jeu);
   if (outcome == kNetworkFailed) {
     if (FromTheGame(start_word)) HallFromTheGame(jeu);
-    ShowStateMessage(jeu, FailureMessage(jeu));
+    ShowStateMessage(jeu, kCauseTexts[CauseOf(jeu)].message);
     StoreState(jeu, kDisconnected);
   } else {
     StoreState(jeu, start_word);
   }
   Unlock(jeu);
+  // Not under the lock: telling may wait for a notification to go out.
+  if (!advice.empty()) TellPlayer(advice);
   return 1;
 }
 
