@@ -45,6 +45,16 @@ public:
   PGconn *conn;
 };
 
+// Whether ann wakes within the time, tried every 100 ms: a database
+// resumed comes back on the server's next try.
+static bool WokenWithin(int port, int limit_ms) {
+  for (int waited = 0; waited < limit_ms; waited += 100) {
+    if (Wake(port, "ann", "pw") == WIRE_OK) return true;
+    usleep(100000);
+  }
+  return false;
+}
+
 TEST(StoreDeadlines, ARowLockedElsewhereHoldsOnlyItsOwnCharacter) {
   std::string uri = SharedPostgres()->NewDatabase();
   TestRelay relay(SharedPostgres()->port, 2.0);
@@ -123,12 +133,7 @@ TEST(StoreDeadlines, AStoppedDatabaseLeavesTheRestAnsweredAndEndsItsConversation
   EXPECT_EQ(Count(stopped, ": database failed\n"), 4u) << stopped;
   SignalPostgres(database.pid, SIGCONT);
 
-  bool back = false;
-  for (int waited = 0; waited < 15000 && !back; waited += 100) {
-    back = Wake(server.port, "ann", "pw") == WIRE_OK;
-    if (!back) usleep(100000);
-  }
-  EXPECT_TRUE(back) << server.Log();
+  EXPECT_TRUE(WokenWithin(server.port, 15000)) << server.Log();
   std::string log = server.Log();
   // Failures while it was stopped and while it came back: one line.
   EXPECT_EQ(Count(log, "varkel_server: PostgreSQL deadline"), 1u) << log;
@@ -157,12 +162,7 @@ TEST(StoreDeadlines, AChangeGivenUpInAStoppedBackendIsNeverApplied) {
   usleep(500000);
   SignalPostgres(database.pid, SIGCONT);
 
-  bool back = false;
-  for (int waited = 0; waited < 15000 && !back; waited += 100) {
-    back = Wake(server.port, "ann", "pw") == WIRE_OK;
-    if (!back) usleep(100000);
-  }
-  EXPECT_TRUE(back) << server.Log();
+  EXPECT_TRUE(WokenWithin(server.port, 15000)) << server.Log();
   // The resumed backend has answered the statement kept aside by now.
   ASSERT_EQ(Speak(server.port, "ann", "pw", "retrouve"), WIRE_OK);
   EXPECT_EQ(PostgresValue(uri, "SELECT count(*) FROM lines WHERE text LIKE '%perdu%'"), "0");
