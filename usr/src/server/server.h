@@ -12,7 +12,7 @@
 // - a conversation's step: GO_ON (0) while it waits for the next message,
 //   END (1) once it has ended, which is the first kind seen from inside;
 // - a figure (milliseconds, a percentage, a descriptor): the figure, -1 for
-//   none; a pointer: NULL for none (ServerTakeHash);
+//   none; a pointer: NULL for none;
 // - the command-line readers: 0 to run, 1 for bad arguments, 2 when the
 //   help was printed; a program's exit status is 0, 1 when it failed, 2 for
 //   a bad command line.

@@ -91,6 +91,7 @@ typedef struct Conversation {
   std::atomic<int> gone;                    // the client left while it waited for its hash
   double release_ms;                        // when held: the time of its answer
   int held_right;                           // the held answer lets it in
+  WorkJob work;                             // its hash or its store call, queued
   StoreJob job;                             // when STAGE_STORE: the call a store thread makes
   int (*stored)(struct Conversation *talk); // goes on once the job is back
   // Place in the loop's list, by deadline of the next message.
@@ -296,7 +297,7 @@ static int Flush(Conversation *talk) {
   return WatchOut(talk, 0);
 }
 
-static int Queue(Conversation *talk, const char *text) {
+static int QueueReply(Conversation *talk, const char *text) {
   if (talk->out.size() > kUnreadMost) {
     talk->outcome = "not reading";
     return 1;
@@ -306,7 +307,7 @@ static int Queue(Conversation *talk, const char *text) {
 }
 
 static int SendMessage(Conversation *talk, const char *text) {
-  return Queue(talk, text) || Flush(talk);
+  return QueueReply(talk, text) || Flush(talk);
 }
 
 // Sends a refusal word and ends the conversation.
@@ -333,22 +334,37 @@ static int ReplyAndWait(Conversation *talk, enum Stage stage) {
   return GO_ON;
 }
 
-// Hands a database call to the store threads; `then` goes on with the
+// Hands slow work to a queue, in its lane's turn of `key`; `done` goes on
+// with the conversation once it is back on the loop.
+static void Queue(Conversation *talk, WorkQueue *queue, int lane, const std::string &key,
+                  void *subject, void (*done)(void *talk)) {
+  talk->work.lane = lane;
+  talk->work.key = key;
+  talk->work.subject = subject;
+  talk->work.done = done;
+  talk->work.asker = talk;
+  talk->work.back = &talk->loop->done;
+  WorkSubmit(queue, &talk->work);
+}
+
+static void Stored(void *talk);
+static void Checked(void *talk);
+
+// A database call for the store threads; `then` goes on with the
 // conversation once the job is back on the loop.
 static StoreJob *NewJob(Conversation *talk, enum StoreCall call, const char *name) {
   Server *server = talk->loop->server;
   talk->job = StoreJobFor(&server->store, call, name);
-  talk->job.loop = talk->loop;
-  talk->job.talk = talk;
   talk->job.now = ServerNow(server);
   return &talk->job;
 }
 
+// A character's calls take turns with the others'.
 static int Ask(Conversation *talk, int (*then)(Conversation *talk)) {
   Server *server = talk->loop->server;
   talk->stored = then;
   talk->stage = STAGE_STORE;
-  StorePoolSubmit(&server->store_pool, &talk->job);
+  Queue(talk, &server->store_calls, WORK_FIRST, talk->job.name, &talk->job, Stored);
   return GO_ON;
 }
 
@@ -383,7 +399,7 @@ static int SendPending(Conversation *talk) {
   size_t upto = Keeps(talk) ? talk->pending.size() : talk->pending_next + 1;
   if (upto > talk->pending.size()) upto = talk->pending.size();
   for (; talk->pending_next < upto; talk->pending_next++, talk->acks_due++)
-    if (Queue(talk, talk->pending[talk->pending_next].c_str()) != 0) return END;
+    if (QueueReply(talk, talk->pending[talk->pending_next].c_str()) != 0) return END;
   if (Flush(talk) != 0) return END;
   if (talk->acks_due > 0) return GO_ON;
   talk->outcome = WIRE_OK;
@@ -611,7 +627,7 @@ static int AddressDelay(Conversation *talk, double now) {
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
   const Throttle &throttle = server->config.throttle;
-  int lane = LANE_PLAYERS;
+  int lane = WORK_FIRST;
   if (!IsCreation(talk)) {
     double now = MonotonicMs();
     talk->owner = IsOwner(talk, now);
@@ -627,14 +643,14 @@ static int OnPassword(Conversation *talk) {
       return RefuseUnchecked(talk, 0);
     if (!talk->owner &&
         GuardGuessing(&server->guard, throttle, talk->admission.key, talk->name, now))
-      lane = LANE_GUESSES;
+      lane = WORK_SPARING;
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, +1);
   talk->stage = STAGE_HASHING;
   // Guesses take turns by network, however many addresses it spreads them over.
-  ServerQueueHash(server, lane, lane == LANE_GUESSES ? talk->admission.prefix : talk->admission.key,
-                  talk);
+  Queue(talk, &server->hashes, lane,
+        lane == WORK_SPARING ? talk->admission.prefix : talk->admission.key, talk, Checked);
   return GO_ON;
 }
 
@@ -860,7 +876,10 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  struct epoll_event event;
+  event.events = EPOLLIN;
+  event.data.ptr = &talk->handle;
+  if (epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -980,7 +999,7 @@ void ConversationEvent(Conversation *talk, uint32_t events) {
 // to start, and a failure counted as soon as it is known, so that guesses
 // sent side by side get no more checks than guesses sent one by one (but
 // for the checks already running on the other hashing threads).
-void ConversationHash(Conversation *talk) {
+static void Check(Conversation *talk) {
   Server *server = talk->loop->server;
   if (talk->gone) {
     server->checks_dropped++;
@@ -994,7 +1013,12 @@ void ConversationHash(Conversation *talk) {
     if (talk->hash_failed) CountFailure(talk);
   }
   if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, -1);
-  LoopPostHashed(talk->loop, talk);
+}
+
+void ConversationsCheck(void *server, WorkJob **jobs, size_t count) {
+  (void)server;
+  for (size_t i = 0; i < count; i++)
+    Check((Conversation *)jobs[i]->subject);
 }
 
 // Its password is remembered once the character is there.
@@ -1025,14 +1049,16 @@ static void GoOn(Conversation *talk, int rc) {
 }
 
 // A failed or late call ends the conversation without an acknowledgement.
-static void Stored(Conversation *talk) {
+static void Stored(void *asker) {
+  Conversation *talk = (Conversation *)asker;
   int rc = END;
   if (!talk->gone) rc = talk->job.rc != 0 ? Fail(talk, "database failed") : talk->stored(talk);
   GoOn(talk, rc);
 }
 
-void ConversationHashed(Conversation *talk) {
-  if (talk->stage == STAGE_STORE) return Stored(talk);
+// Back on the loop after its hash.
+static void Checked(void *asker) {
+  Conversation *talk = (Conversation *)asker;
   int rc = END;
   // A creation keeps the password until its character is there.
   if (talk->gone || !IsCreation(talk)) sodium_memzero(talk->password, sizeof(talk->password));
