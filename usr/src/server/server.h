@@ -302,8 +302,8 @@ typedef struct ServerConfig {
   std::string tls_key;
   std::string tls_own_folder; // without tls_cert: where the server's own pair is kept
   bool check_only;            // open and load everything, serve nothing (--check)
-  int reload_fd; // readable (SIGHUP's signalfd): load the pair again; -1: none
-  FILE *log;     // one line per conversation; stderr in the program
+  int reload_fd;              // readable (SIGHUP's signalfd): load the pair again; -1: none
+  FILE *log;                  // one line per conversation; stderr in the program
 } ServerConfig;
 
 ServerConfig ServerConfigDefaults();

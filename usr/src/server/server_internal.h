@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,6 +28,14 @@
 #include <openssl/ssl.h>
 
 #include "server.h"
+
+// The clock of every deadline and rate, defined here so that every file
+// reads it without depending on another.
+inline double MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
 
 // ---- The work queue (server_work.cpp) --------------------------------------
 
@@ -453,7 +462,6 @@ typedef struct Server {
   int local_lock_fd = -1;                   // held while the Unix socket is ours (server_local.cpp)
 } Server;
 
-double MonotonicMs();
 // The Unix socket of config.unix_path, for its owner alone, into the plain
 // listeners; the lock file beside it (PATH.lock, holding the pid) is held
 // for the server's life, so that a second server refuses to start and a

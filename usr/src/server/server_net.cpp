@@ -52,22 +52,6 @@ ServerConfig ServerConfigDefaults() {
   return config;
 }
 
-double MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
-}
-
-double ServerNow(Server *server) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec + now.tv_nsec / 1e9 + server->clock_offset_ms.load() / 1000.0;
-}
-
-void ServerMoveClock(Server *server, double seconds) {
-  server->clock_offset_ms += (long long)(seconds * 1000.0);
-}
-
 // Binds one address; *port 0 takes a free port and writes it back.
 static int Listen(const struct addrinfo *info, int *port, std::vector<int> *listeners) {
   int fd = socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
