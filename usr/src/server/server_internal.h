@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// varkel_server's own parts: the store jobs and threads, the guard's
+// varkel_server's own parts: the work queue, the store jobs, the guard's
 // tables, the event loops and their handles, the conversations, the PROXY
 // header and TLS. Only the server's files include it, and the few tests
 // and fuzzers that drive these parts, each saying why. What the functions
