@@ -102,7 +102,7 @@ void WorkSubmit(WorkQueue *queue, WorkJob *job);
 // any (for a caller without worker threads, as the fuzzers).
 int WorkRunReady(WorkQueue *queue);
 // The box's thread: the jobs handed back since the last take, their
-// completions run (the caller reads box->fd first). 1 when there were any.
+// completions run; its eventfd read. 1 when there were any.
 int WorkTakeDone(WorkBox *box);
 
 // ---- Store jobs (server_store*.cpp) -----------------------------------------

@@ -240,14 +240,6 @@ static void Wake(Loop *loop) {
   (void)written; // a counter already set wakes the loop as well
 }
 
-// The work done for this loop's conversations: their completions.
-static void TakeDone(Loop *loop) {
-  uint64_t count;
-  ssize_t got = read(loop->wake_fd, &count, sizeof(count));
-  (void)got;
-  WorkTakeDone(&loop->done);
-}
-
 static void AcceptSome(Loop *loop, int listener, int tls) {
   for (int i = 0; i < ACCEPTS_PER_EVENT; i++) {
     struct sockaddr_storage peer;
@@ -291,7 +283,7 @@ static void RunLoop(Loop *loop) {
     }
     // Last: a completion may end its conversation, and this batch may hold
     // an event of it.
-    if (woken) TakeDone(loop);
+    if (woken) WorkTakeDone(&loop->done);
   }
 }
 
