@@ -160,8 +160,8 @@ void Settle(Harness *h) {
     }
     int moved = ready > 0;
     // Store jobs run here, as a store thread would run them.
-    moved |= StorePoolRunReady(&h->server->store_pool, &h->server->store);
-    moved |= LoopTakeHashed(h->loop);
+    moved |= WorkRunReady(&h->server->store_calls);
+    moved |= WorkTakeDone(&h->loop->done);
     for (Client &client : h->clients)
       moved |= ReadReplies(&client);
     if (!moved) return;
@@ -171,10 +171,7 @@ void Settle(Harness *h) {
 
 // One check as a hashing thread would run it; 0 when none waits.
 int RunOneHash(Server *server) {
-  struct Conversation *talk = ServerTakeHash(server);
-  if (talk == NULL) return 0;
-  ConversationHash(talk);
-  return 1;
+  return WorkRunReady(&server->hashes);
 }
 
 std::string M(const char *text) {
@@ -225,11 +222,14 @@ int Start(Harness *h) {
   if (ServerStart(config, &h->server) != 0) return 1;
   h->server->credentials.hash = FastHash;
   h->server->credentials.verify = FastVerify;
+  // The slow work runs on this thread, in Settle and RunOneHash.
+  if (ServerStartWork(h->server, 0) != 0) return 1;
   Loop *loop = new Loop();
   loop->server = h->server;
   loop->oldest = loop->newest = NULL;
   loop->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   loop->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  loop->done.fd = loop->wake_fd;
   h->loop = loop;
   for (Client &client : h->clients)
     client.fd = -1;

@@ -12,7 +12,7 @@
 // - a conversation's step: GO_ON (0) while it waits for the next message,
 //   END (1) once it has ended, which is the first kind seen from inside;
 // - a figure (milliseconds, a percentage, a descriptor): the figure, -1 for
-//   none; a pointer: NULL for none (ServerTakeHash);
+//   none; a pointer: NULL for none;
 // - the command-line readers: 0 to run, 1 for bad arguments, 2 when the
 //   help was printed; a program's exit status is 0, 1 when it failed, 2 for
 //   a bad command line.
@@ -302,8 +302,8 @@ typedef struct ServerConfig {
   std::string tls_key;
   std::string tls_own_folder; // without tls_cert: where the server's own pair is kept
   bool check_only;            // open and load everything, serve nothing (--check)
-  int reload_fd; // readable (SIGHUP's signalfd): load the pair again; -1: none
-  FILE *log;     // one line per conversation; stderr in the program
+  int reload_fd;              // readable (SIGHUP's signalfd): load the pair again; -1: none
+  FILE *log;                  // one line per conversation; stderr in the program
 } ServerConfig;
 
 ServerConfig ServerConfigDefaults();

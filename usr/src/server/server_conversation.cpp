@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/varkel_tls.h"
@@ -40,10 +41,13 @@ enum Stage {
   STAGE_ACKS, // texts sent one by one, each answered "OK"
 };
 
+// A query's flow once the client's last message is in (see kQueries).
 typedef struct Query {
   enum WireQuery query;
-  int (*answer)(struct Conversation *talk); // once the client's last message is in
-  enum BodyChange change;                   // what the answer does to the body
+  enum StoreCall call;                      // what is stored, or read
+  enum BodyChange change;                   // STORE_UPDATE: what it does to the body
+  int ok_first;                             // "OK" goes out before the call
+  int (*answer)(struct Conversation *talk); // once the call is back: the replies
 } Query;
 
 } // namespace
@@ -91,6 +95,7 @@ typedef struct Conversation {
   std::atomic<int> gone;                    // the client left while it waited for its hash
   double release_ms;                        // when held: the time of its answer
   int held_right;                           // the held answer lets it in
+  WorkJob work;                             // its hash or its store call, queued
   StoreJob job;                             // when STAGE_STORE: the call a store thread makes
   int (*stored)(struct Conversation *talk); // goes on once the job is back
   // Place in the loop's list, by deadline of the next message.
@@ -98,6 +103,17 @@ typedef struct Conversation {
   struct Conversation *earlier;
   struct Conversation *later;
 } Conversation;
+
+// The game's clock, which the tests move; its conversations alone read it.
+double ServerNow(Server *server) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec + now.tv_nsec / 1e9 + server->clock_offset_ms.load() / 1000.0;
+}
+
+void ServerMoveClock(Server *server, double seconds) {
+  server->clock_offset_ms += (long long)(seconds * 1000.0);
+}
 
 // ---- The loop's list of waiting conversations -------------------------------
 
@@ -296,7 +312,7 @@ static int Flush(Conversation *talk) {
   return WatchOut(talk, 0);
 }
 
-static int Queue(Conversation *talk, const char *text) {
+static int QueueReply(Conversation *talk, const char *text) {
   if (talk->out.size() > kUnreadMost) {
     talk->outcome = "not reading";
     return 1;
@@ -306,7 +322,7 @@ static int Queue(Conversation *talk, const char *text) {
 }
 
 static int SendMessage(Conversation *talk, const char *text) {
-  return Queue(talk, text) || Flush(talk);
+  return QueueReply(talk, text) || Flush(talk);
 }
 
 // Sends a refusal word and ends the conversation.
@@ -333,22 +349,37 @@ static int ReplyAndWait(Conversation *talk, enum Stage stage) {
   return GO_ON;
 }
 
-// Hands a database call to the store threads; `then` goes on with the
+// Hands slow work to a queue, in its lane's turn of `key`; `done` goes on
+// with the conversation once it is back on the loop.
+static void Queue(Conversation *talk, WorkQueue *queue, int lane, const std::string &key,
+                  void *subject, void (*done)(void *talk)) {
+  talk->work.lane = lane;
+  talk->work.key = key;
+  talk->work.subject = subject;
+  talk->work.done = done;
+  talk->work.asker = talk;
+  talk->work.back = &talk->loop->done;
+  WorkSubmit(queue, &talk->work);
+}
+
+static void Stored(void *talk);
+static void Checked(void *talk);
+
+// A database call for the store threads; `then` goes on with the
 // conversation once the job is back on the loop.
 static StoreJob *NewJob(Conversation *talk, enum StoreCall call, const char *name) {
   Server *server = talk->loop->server;
   talk->job = StoreJobFor(&server->store, call, name);
-  talk->job.loop = talk->loop;
-  talk->job.talk = talk;
   talk->job.now = ServerNow(server);
   return &talk->job;
 }
 
+// A character's calls take turns with the others'.
 static int Ask(Conversation *talk, int (*then)(Conversation *talk)) {
   Server *server = talk->loop->server;
   talk->stored = then;
   talk->stage = STAGE_STORE;
-  StorePoolSubmit(&server->store_pool, &talk->job);
+  Queue(talk, &server->store_calls, WORK_FIRST, talk->job.name, &talk->job, Stored);
   return GO_ON;
 }
 
@@ -383,7 +414,7 @@ static int SendPending(Conversation *talk) {
   size_t upto = Keeps(talk) ? talk->pending.size() : talk->pending_next + 1;
   if (upto > talk->pending.size()) upto = talk->pending.size();
   for (; talk->pending_next < upto; talk->pending_next++, talk->acks_due++)
-    if (Queue(talk, talk->pending[talk->pending_next].c_str()) != 0) return END;
+    if (QueueReply(talk, talk->pending[talk->pending_next].c_str()) != 0) return END;
   if (Flush(talk) != 0) return END;
   if (talk->acks_due > 0) return GO_ON;
   talk->outcome = WIRE_OK;
@@ -392,38 +423,38 @@ static int SendPending(Conversation *talk) {
 
 // ---- Exchanges after the identification ------------------------------------
 
-static int ChangedBody(Conversation *talk) {
+// Its password is remembered once the character is there.
+static int Created(Conversation *talk) {
+  Server *server = talk->loop->server;
+  if (!talk->job.found) return Refuse(talk, WIRE_BAD_LOGIN);
+  CredentialsRemember(&server->credentials, talk->name, talk->password, talk->new_hash);
+  talk->served = 1;
+  GuardIdentified(&server->guard, talk->name, talk->admission.key, MonotonicMs());
+  sodium_memzero(talk->password, sizeof(talk->password));
+  return Finish(talk, WIRE_OK);
+}
+
+static int OkOrDead(Conversation *talk) {
   return talk->job.was_dead ? Refuse(talk, WIRE_DEAD) : Finish(talk, WIRE_OK);
 }
 
-// The query's change to the body, then one reply: right after the
-// password for a waking, after the name sent again for the others.
-static int ChangeBody(Conversation *talk) {
-  return Change(talk, talk->query_entry->change, ChangedBody);
-}
-
-static int Verdict(Conversation *talk) {
+static int FarewellOrDead(Conversation *talk) {
   return Finish(talk, talk->job.was_dead ? WIRE_DEAD : WIRE_FAREWELL);
 }
 
-static int ExchangeVerdict(Conversation *talk) {
-  if (Reply(talk, WIRE_OK) != GO_ON) return END;
-  return Change(talk, talk->query_entry->change, Verdict);
+static int Ok(Conversation *talk) {
+  return Finish(talk, WIRE_OK);
 }
 
-static int Heard(Conversation *talk) {
+// "OK", then the lines heard, each answered "OK".
+static int Lines(Conversation *talk) {
   talk->pending.swap(talk->job.lines);
   if (Reply(talk, WIRE_OK) != GO_ON) return END;
   talk->pending_next = 0;
   return SendPending(talk);
 }
 
-static int ExchangeListen(Conversation *talk) {
-  NewJob(talk, STORE_LISTEN, "");
-  return Ask(talk, Heard);
-}
-
-// After the name sent again: hunger, thirst and sleep, each answered "OK".
+// Hunger, thirst and sleep, each answered "OK".
 static_assert(kWireConversations[WIRE_STATUS].replies == 3, "three needs");
 static int Needs(Conversation *talk) {
   if (talk->job.was_dead) return Refuse(talk, WIRE_DEAD);
@@ -435,35 +466,49 @@ static int Needs(Conversation *talk) {
   return SendPending(talk);
 }
 
-static int SendStatus(Conversation *talk) {
-  return Change(talk, talk->query_entry->change, Needs);
-}
-
-static int Kept(Conversation *talk) {
-  return Finish(talk, WIRE_OK);
-}
-
-// The sentence is kept before its reply.
-static int KeepSpeech(Conversation *talk) {
-  NewJob(talk, STORE_SAY, "")->text = CleanLine(talk->message);
-  return Ask(talk, Kept);
-}
-
-// A creation has no answer: the password's reply ends it.
+// Every query starts alike: the version, the query word, the name (its row
+// read), the password (checked on a hashing thread); then the client says
+// what kWireConversations gives (the name again, a sentence, or nothing).
+// Its row here says the rest: the store call, made before any reply that
+// acknowledges it, and what is answered once it is back. A creation stores
+// the hash of its password.
 static const Query kQueries[] = {
-    {WIRE_SUBSCRIBE, NULL, BODY_KEEP},
-    {WIRE_CONNECT, ChangeBody, BODY_WAKE},
-    {WIRE_UNSUBSCRIBE, ExchangeVerdict, BODY_KILL},
-    {WIRE_SLEEP, ChangeBody, BODY_SLEEP},
-    {WIRE_SPEAK, KeepSpeech, BODY_KEEP},
-    {WIRE_LISTEN, ExchangeListen, BODY_KEEP},
-    {WIRE_STATUS, SendStatus, BODY_KEEP},
-    {WIRE_DRINK, ChangeBody, BODY_DRINK},
-    {WIRE_EAT, ChangeBody, BODY_EAT},
-    {WIRE_MOVE, ChangeBody, BODY_KEEP},
+    {WIRE_SUBSCRIBE, STORE_CREATE, BODY_KEEP, 0, Created},
+    {WIRE_CONNECT, STORE_UPDATE, BODY_WAKE, 0, OkOrDead},
+    {WIRE_UNSUBSCRIBE, STORE_UPDATE, BODY_KILL, 1, FarewellOrDead},
+    {WIRE_SLEEP, STORE_UPDATE, BODY_SLEEP, 0, OkOrDead},
+    {WIRE_SPEAK, STORE_SAY, BODY_KEEP, 0, Ok},
+    {WIRE_LISTEN, STORE_LISTEN, BODY_KEEP, 0, Lines},
+    {WIRE_STATUS, STORE_UPDATE, BODY_KEEP, 0, Needs},
+    {WIRE_DRINK, STORE_UPDATE, BODY_DRINK, 0, OkOrDead},
+    {WIRE_EAT, STORE_UPDATE, BODY_EAT, 0, OkOrDead},
+    {WIRE_MOVE, STORE_UPDATE, BODY_KEEP, 0, OkOrDead},
 };
 
 static_assert(sizeof(kQueries) / sizeof(kQueries[0]) == WIRE_QUERY_COUNT, "every query answered");
+
+// The query's row, once the client's last message is in.
+static int Answer(Conversation *talk) {
+  const Query *row = talk->query_entry;
+  if (row->ok_first && Reply(talk, WIRE_OK) != GO_ON) return END;
+  switch (row->call) {
+  case STORE_UPDATE:
+    return Change(talk, row->change, row->answer);
+  case STORE_CREATE:
+    NewJob(talk, STORE_CREATE, talk->name)->text = talk->new_hash;
+    break;
+  case STORE_SAY:
+    NewJob(talk, STORE_SAY, "")->text = CleanLine(talk->message);
+    break;
+  case STORE_LISTEN:
+    NewJob(talk, STORE_LISTEN, "");
+    break;
+  case STORE_FIND:
+    NewJob(talk, STORE_FIND, talk->name);
+    break;
+  }
+  return Ask(talk, row->answer);
+}
 
 static const Query *FindQuery(const char *word) {
   const WireConversation *conversation = WireFindConversation(word);
@@ -494,7 +539,7 @@ static int AfterIdentification(Conversation *talk) {
   case WIRE_SAYS_NOTHING:
     break;
   }
-  return talk->query_entry->answer(talk);
+  return Answer(talk);
 }
 
 // ---- The stages --------------------------------------------------------------
@@ -611,7 +656,7 @@ static int AddressDelay(Conversation *talk, double now) {
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
   const Throttle &throttle = server->config.throttle;
-  int lane = LANE_PLAYERS;
+  int lane = WORK_FIRST;
   if (!IsCreation(talk)) {
     double now = MonotonicMs();
     talk->owner = IsOwner(talk, now);
@@ -627,20 +672,20 @@ static int OnPassword(Conversation *talk) {
       return RefuseUnchecked(talk, 0);
     if (!talk->owner &&
         GuardGuessing(&server->guard, throttle, talk->admission.key, talk->name, now))
-      lane = LANE_GUESSES;
+      lane = WORK_SPARING;
   }
   snprintf(talk->password, sizeof(talk->password), "%s", talk->message);
   if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, +1);
   talk->stage = STAGE_HASHING;
   // Guesses take turns by network, however many addresses it spreads them over.
-  ServerQueueHash(server, lane, lane == LANE_GUESSES ? talk->admission.prefix : talk->admission.key,
-                  talk);
+  Queue(talk, &server->hashes, lane,
+        lane == WORK_SPARING ? talk->admission.prefix : talk->admission.key, talk, Checked);
   return GO_ON;
 }
 
 static int OnNameAgain(Conversation *talk) {
   if (strcmp(talk->message, talk->name) != 0) return Refuse(talk, WIRE_BAD_LOGIN);
-  return talk->query_entry->answer(talk);
+  return Answer(talk);
 }
 
 // The sentence must be spoken in the speaker's own name.
@@ -650,7 +695,7 @@ static int OnSpeech(Conversation *talk) {
       strncmp(talk->message + name_length, WIRE_SPEECH_SEPARATOR, strlen(WIRE_SPEECH_SEPARATOR)) !=
           0)
     return Refuse(talk, WIRE_BAD_LOGIN);
-  return talk->query_entry->answer(talk);
+  return Answer(talk);
 }
 
 static int OnAck(Conversation *talk) {
@@ -860,7 +905,10 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   talk->handle = {HANDLE_CONVERSATION, fd, talk};
-  if (LoopWatch(loop, &talk->handle, EPOLLIN) != 0) {
+  struct epoll_event event;
+  event.events = EPOLLIN;
+  event.data.ptr = &talk->handle;
+  if (epoll_ctl(loop->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
     talk->outcome = "epoll_ctl failed";
     End(talk);
   }
@@ -980,7 +1028,7 @@ void ConversationEvent(Conversation *talk, uint32_t events) {
 // to start, and a failure counted as soon as it is known, so that guesses
 // sent side by side get no more checks than guesses sent one by one (but
 // for the checks already running on the other hashing threads).
-void ConversationHash(Conversation *talk) {
+static void Check(Conversation *talk) {
   Server *server = talk->loop->server;
   if (talk->gone) {
     server->checks_dropped++;
@@ -994,24 +1042,17 @@ void ConversationHash(Conversation *talk) {
     if (talk->hash_failed) CountFailure(talk);
   }
   if (!IsCreation(talk)) GuardChecking(&server->guard, talk->name, talk->admission.key, -1);
-  LoopPostHashed(talk->loop, talk);
 }
 
-// Its password is remembered once the character is there.
-static int Created(Conversation *talk) {
-  Server *server = talk->loop->server;
-  if (!talk->job.found) return Refuse(talk, WIRE_BAD_LOGIN);
-  CredentialsRemember(&server->credentials, talk->name, talk->password, talk->new_hash);
-  talk->served = 1;
-  GuardIdentified(&server->guard, talk->name, talk->admission.key, MonotonicMs());
-  sodium_memzero(talk->password, sizeof(talk->password));
-  return Finish(talk, WIRE_OK);
+void ConversationsCheck(void *server, WorkJob **jobs, size_t count) {
+  (void)server;
+  for (size_t i = 0; i < count; i++)
+    Check((Conversation *)jobs[i]->subject);
 }
 
 static int CreateCharacter(Conversation *talk) {
   if (talk->hash_failed) return Fail(talk, "crypto_pwhash_str failed");
-  NewJob(talk, STORE_CREATE, talk->name)->text = talk->new_hash;
-  return Ask(talk, Created);
+  return Answer(talk);
 }
 
 // After a step that may have waited: the end, or the messages that came
@@ -1025,14 +1066,16 @@ static void GoOn(Conversation *talk, int rc) {
 }
 
 // A failed or late call ends the conversation without an acknowledgement.
-static void Stored(Conversation *talk) {
+static void Stored(void *asker) {
+  Conversation *talk = (Conversation *)asker;
   int rc = END;
   if (!talk->gone) rc = talk->job.rc != 0 ? Fail(talk, "database failed") : talk->stored(talk);
   GoOn(talk, rc);
 }
 
-void ConversationHashed(Conversation *talk) {
-  if (talk->stage == STAGE_STORE) return Stored(talk);
+// Back on the loop after its hash.
+static void Checked(void *asker) {
+  Conversation *talk = (Conversation *)asker;
   int rc = END;
   // A creation keeps the password until its character is there.
   if (talk->gone || !IsCreation(talk)) sodium_memzero(talk->password, sizeof(talk->password));

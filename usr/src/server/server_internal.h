@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// varkel_server's own parts: the store jobs and threads, the guard's
+// varkel_server's own parts: the work queue, the store jobs, the guard's
 // tables, the event loops and their handles, the conversations, the PROXY
 // header and TLS. Only the server's files include it, and the few tests
 // and fuzzers that drive these parts, each saying why. What the functions
@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -28,10 +29,83 @@
 
 #include "server.h"
 
-// ---- Store jobs and threads (server_store*.cpp) ----------------------------
+// The clock of every deadline and rate, defined here so that every file
+// reads it without depending on another.
+inline double MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
 
-struct Loop;
-struct Conversation;
+// ---- The work queue (server_work.cpp) --------------------------------------
+
+// Slow work (password hashes, database calls) runs on worker threads so that
+// the loops never wait; each job is handed back, once run, to the box of the
+// loop that asked, whose thread runs its completion. The queue knows neither
+// the loops nor what a job is about.
+struct WorkBox;
+
+// Lanes: WORK_FIRST's jobs start before any of WORK_SPARING's, which take at
+// most all the threads but one.
+enum { WORK_FIRST = 0, WORK_SPARING = 1 };
+
+typedef struct WorkJob {
+  int lane;
+  std::string key;           // the keys with jobs take turns
+  void *subject;             // what the queue's run works on
+  void (*done)(void *asker); // the completion, on the box's thread
+  void *asker;               // its context
+  struct WorkBox *back;      // where the job goes once run; NULL: nowhere
+} WorkJob;
+
+// Jobs handed back to a loop: its eventfd wakes it.
+typedef struct WorkBox {
+  std::mutex lock;
+  std::vector<WorkJob *> jobs;
+  int fd;
+} WorkBox;
+
+typedef struct WorkLane {
+  std::unordered_map<std::string, std::deque<WorkJob *>> jobs;
+  std::deque<std::string> turn; // the keys with jobs that may start, next first
+} WorkLane;
+
+// One queue and its threads. In each lane the keys have their queues and
+// take turns, so that one of them cannot keep the others waiting; with
+// one_per_key a key's jobs also run one after the other (the empty key's
+// side by side).
+typedef struct WorkQueue {
+  // Runs a batch of at most batch_most jobs, on a worker thread.
+  void (*run)(void *owner, WorkJob **jobs, size_t count);
+  void *owner;
+  size_t batch_most;
+  bool one_per_key;
+  std::mutex lock;
+  std::condition_variable ready;
+  WorkLane lanes[2];
+  std::unordered_set<std::string> running_keys; // one_per_key: a job of theirs runs
+  int sparing_running;
+  int sparing_most;
+  std::vector<std::thread> threads;
+  bool stopping;
+  std::atomic<long> taken[2]; // jobs taken from each lane (tests read them)
+} WorkQueue;
+
+// Sets the queue up and starts its threads (none for a queue the caller
+// drives with WorkRunReady).
+int WorkStart(WorkQueue *queue, int threads, size_t batch_most, bool one_per_key,
+              void (*run)(void *owner, WorkJob **jobs, size_t count), void *owner);
+// Waits for the running jobs and drops the waiting ones.
+void WorkStop(WorkQueue *queue);
+void WorkSubmit(WorkQueue *queue, WorkJob *job);
+// Runs the jobs that can start on the caller's thread; 1 when there were
+// any (for a caller without worker threads, as the fuzzers).
+int WorkRunReady(WorkQueue *queue);
+// The box's thread: the jobs handed back since the last take, their
+// completions run; its eventfd read. 1 when there were any.
+int WorkTakeDone(WorkBox *box);
+
+// ---- Store jobs (server_store*.cpp) -----------------------------------------
 
 // What a store job asks for.
 enum StoreCall {
@@ -61,15 +135,15 @@ typedef struct StoreJob {
   std::vector<std::string> lines;
   double deadline_ms; // MonotonicMs() past which the call is given up
   int rc;             // 0 done, 1 failed (logged)
-  // The conversation it goes back to, on its loop; NULL for a direct call.
-  struct Loop *loop;
-  struct Conversation *talk;
 } StoreJob;
 
 // A job for a direct call, its deadline from now.
 StoreJob StoreJobFor(Store *store, enum StoreCall call, const char *name);
 // Runs one job on the caller's thread; its rc.
 int StoreRunJob(Store *store, StoreJob *job);
+// The store queue's run (owner: the Store, subjects: StoreJobs): a batch of
+// calls, those past their deadline given up without a call.
+void StoreRunWork(void *store, WorkJob **jobs, size_t count);
 // Logs a failed call of the engine.
 int StoreFail(Store *store, const char *call, const char *detail);
 // Logs a failure of a shared database or a deadline, at most once per
@@ -79,31 +153,6 @@ int StoreReport(Store *store, const char *call, const char *detail);
 // again after a failure was logged (a database that comes and goes still
 // makes one failure line per STORE_REPORT_MS).
 void StoreAnswered(Store *store);
-
-// The store threads of a server: the loops hand them jobs and go on
-// serving. One character's jobs run one after the other, in the order
-// given; other characters' jobs and the chat memory's run side by side.
-typedef struct StorePool {
-  std::mutex lock;
-  std::condition_variable ready;
-  // A character's jobs waiting behind the one running; a name is here
-  // while one of its jobs runs.
-  std::unordered_map<std::string, std::deque<StoreJob *>> turns;
-  std::deque<StoreJob *> startable;
-  std::vector<std::thread> threads;
-  bool stopping;
-} StorePool;
-
-// Starts the store threads (none for a pool that the caller drives).
-int StorePoolStart(StorePool *pool, Store *store, int threads);
-// Waits for the running jobs and drops the waiting ones.
-void StorePoolStop(StorePool *pool);
-// Hands a job to the pool; it comes back to its conversation's loop
-// through LoopPostHashed.
-void StorePoolSubmit(StorePool *pool, StoreJob *job);
-// Runs the jobs that can start on the caller's thread; 1 when there were
-// any (for a caller without store threads, as the fuzzers).
-int StorePoolRunReady(StorePool *pool, Store *store);
 
 // ---- Guard (server_guard.cpp) ----------------------------------------------
 
@@ -296,7 +345,7 @@ struct Conversation;
 enum HandleKind {
   HANDLE_LISTENER,     // a listening socket: accept
   HANDLE_TLS_LISTENER, // the same on the TLS port
-  HANDLE_WAKE,         // the loop's eventfd: hashes or store jobs done, or stop
+  HANDLE_WAKE,         // the loop's eventfd: work done, or stop
   HANDLE_CONVERSATION, // a client's socket: read, and write what waits
 };
 
@@ -307,16 +356,15 @@ typedef struct Handle {
 } Handle;
 
 // One event loop on a thread of its own: it accepts, reads and answers its
-// conversations, and takes them back when their slow hash is done.
+// conversations, and runs the completions of the work they asked for.
 typedef struct Loop {
   struct Server *server;
   int epoll_fd;
-  int wake_fd; // eventfd: hashes or store jobs done, or the server stops
+  int wake_fd; // eventfd: work done, or the server stops
   Handle wake;
   std::vector<Handle> listening; // one per listener, never resized once watched
-  std::mutex done_lock;
-  std::vector<struct Conversation *> done; // hashed or stored, to go on
-  struct Conversation *oldest;             // waiting conversations, by deadline
+  WorkBox done;                  // work handed back, its fd the wake_fd
+  struct Conversation *oldest;   // waiting conversations, by deadline
   struct Conversation *newest;
   std::multimap<double, struct Conversation *> held; // refusals due, by time
   std::thread thread;
@@ -386,14 +434,6 @@ ssize_t TlsWrite(SSL *ssl, const void *buffer, size_t size);
 // Says close_notify without waiting, then frees the session.
 void TlsClose(SSL *ssl);
 
-// Slow checks waiting, each turn key (address or network) with its queue.
-typedef struct HashLane {
-  std::unordered_map<std::string, std::deque<struct Conversation *>> jobs;
-  std::deque<std::string> turn; // the keys with jobs, next first
-} HashLane;
-
-enum { LANE_PLAYERS = 0, LANE_GUESSES = 1 };
-
 typedef struct Server {
   ServerConfig config;
   std::vector<int> listeners;
@@ -408,27 +448,22 @@ typedef struct Server {
   std::atomic<int> open_conversations;
   Guard guard;
   std::vector<Loop *> loops;
-  // Slow hashes run on their own threads, one per core, so that the loops
-  // keep serving meanwhile. Checks with no failure behind them (players')
-  // go first, and guesses take at most all threads but one, so that a
-  // player's check never waits behind a network's guesses. In each lane
-  // the addresses (for guesses, the IPv6 /48s) have their queues and take
-  // turns, so that one of them cannot keep the others waiting.
-  std::mutex jobs_lock;
-  std::condition_variable jobs_ready;
-  HashLane lanes[2]; // players', guesses'
-  int guesses_running;
-  std::vector<std::thread> hashers;
-  std::atomic<long> checks_dropped;    // jobs of clients gone before their turn
-  std::atomic<long> checks_in_lane[2]; // checks taken from each lane (tests read them)
-  std::atomic<long> answers_held;      // identifications answered after a hold or delay
+  // Slow hashes run on their own threads, one per core. Checks with no
+  // failure behind them (players') go first (WORK_FIRST), and guesses
+  // (WORK_SPARING) never take the last thread, so that a player's check
+  // never waits behind a network's guesses; the addresses (for guesses, the
+  // IPv6 /48s) take turns.
+  WorkQueue hashes;
+  // The database calls, on --store-threads threads (one for SQLite): a
+  // character's calls one after the other, the characters taking turns.
+  WorkQueue store_calls;
+  std::atomic<long> checks_dropped; // jobs of clients gone before their turn
+  std::atomic<long> answers_held;   // identifications answered after a hold or delay
   std::mutex reserved_lock;
   std::unordered_set<std::string> reserved; // names being created
-  StorePool store_pool;
-  int local_lock_fd = -1; // held while the Unix socket is ours (server_local.cpp)
+  int local_lock_fd = -1;                   // held while the Unix socket is ours (server_local.cpp)
 } Server;
 
-double MonotonicMs();
 // The Unix socket of config.unix_path, for its owner alone, into the plain
 // listeners; the lock file beside it (PATH.lock, holding the pid) is held
 // for the server's life, so that a second server refuses to start and a
@@ -436,22 +471,11 @@ double MonotonicMs();
 int ListenLocal(Server *server);
 // Removes the socket file and lets its lock go.
 void CloseLocal(Server *server);
-// Hands a conversation to the hashing threads, in its lane's queue of
-// `turn_key`; it comes back to its loop through ConversationHashed.
-void ServerQueueHash(Server *server, int lane, const std::string &turn_key,
-                     struct Conversation *talk);
-// The next check in turn, or NULL when none waits: for a caller that runs
-// the checks on its own thread instead of the hashing threads.
-struct Conversation *ServerTakeHash(Server *server);
-// Gives a hashed conversation, or one whose store job is done, back to its
-// loop (from a hashing or store thread).
-void LoopPostHashed(Loop *loop, struct Conversation *talk);
-// Goes on with the conversations posted to the loop; 1 when there were
-// any. On the loop's thread.
-int LoopTakeHashed(Loop *loop);
-// Registers a handle's descriptor with the loop's epoll; the handle must
-// outlive the registration.
-int LoopWatch(Loop *loop, Handle *handle, uint32_t events);
+// Sets up the queues of slow work: one hashing thread per loop, the store's
+// threads as many as its engine may use (one for SQLite), each taking the
+// engine's batch; no threads when not `threaded` (the caller runs the jobs
+// with WorkRunReady, as the fuzzers).
+int ServerStartWork(Server *server, int threaded);
 
 // The PROXY protocol header (v1 or v2) at the start of a connection, as
 // balancers send it (server_proxy.cpp).
@@ -463,7 +487,8 @@ enum { PROXY_DONE = 0, PROXY_BAD = 1, PROXY_MORE = 2 };
 int ProxyHeaderRead(const char *bytes, size_t length, struct sockaddr_storage *peer, size_t *used);
 
 // Conversations (server_conversation.cpp), all called on their loop's
-// thread except ConversationHash.
+// thread but ConversationsCheck; the loop hands them its events and they
+// hand slow work to the server's queues, with its completion.
 // Refuses (closes) the connection when the server or the peer's address
 // holds all the conversations it may: 1, else 0. A connection from a
 // balancer is admitted once its PROXY header names the client. `tls`: the
@@ -472,10 +497,9 @@ int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, i
 void ConversationReadable(struct Conversation *talk);
 // What epoll reported: replies that waited go out, then what came is read.
 void ConversationEvent(struct Conversation *talk, uint32_t events);
-// On a hashing thread: the slow hash, unless the client has left.
-void ConversationHash(struct Conversation *talk);
-// Back on the loop after its hash or its store job.
-void ConversationHashed(struct Conversation *talk);
+// The hashes queue's run (subjects: Conversations), on a hashing thread:
+// each one's slow hash, unless its client has left.
+void ConversationsCheck(void *server, WorkJob **jobs, size_t count);
 // Sends the held refusals that are due and ends the conversations past
 // their deadline; returns the milliseconds to the next of either, or -1
 // when none waits.

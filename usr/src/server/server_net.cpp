@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Listening and the event loops: one loop per core, each accepting,
 // reading and answering its own conversations without blocking; the slow
-// password hashes run on a few threads of their own meanwhile.
+// work (password hashes, database calls) runs on the queues' threads
+// meanwhile and comes back to the loop that asked.
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -49,22 +50,6 @@ ServerConfig ServerConfigDefaults() {
   config.reload_fd = -1;
   config.log = stderr;
   return config;
-}
-
-double MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
-}
-
-double ServerNow(Server *server) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec + now.tv_nsec / 1e9 + server->clock_offset_ms.load() / 1000.0;
-}
-
-void ServerMoveClock(Server *server, double seconds) {
-  server->clock_offset_ms += (long long)(seconds * 1000.0);
 }
 
 // Binds one address; *port 0 takes a free port and writes it back.
@@ -168,10 +153,7 @@ int ServerStart(const ServerConfig &config, Server **out) {
   server->stopping = false;
   server->open_conversations = 0;
   server->checks_dropped = 0;
-  server->guesses_running = 0;
   server->answers_held = 0;
-  for (std::atomic<long> &checks : server->checks_in_lane)
-    checks = 0;
   server->store.db = NULL;
   server->tls.context = NULL;
   server->tls.keeps = config.kept_idle_ms > 0;
@@ -214,7 +196,8 @@ int ServerStart(const ServerConfig &config, Server **out) {
   return 0;
 }
 
-int LoopWatch(Loop *loop, Handle *handle, uint32_t events) {
+// The handle must outlive the registration.
+static int LoopWatch(Loop *loop, Handle *handle, uint32_t events) {
   struct epoll_event event;
   event.events = events;
   event.data.ptr = handle;
@@ -235,6 +218,7 @@ static Loop *NewLoop(Server *server) {
   loop->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   loop->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   loop->wake = {HANDLE_WAKE, loop->wake_fd, NULL};
+  loop->done.fd = loop->wake_fd;
   for (int fd : server->listeners)
     loop->listening.push_back({HANDLE_LISTENER, fd, NULL});
   for (int fd : server->tls_listeners)
@@ -254,28 +238,6 @@ static void Wake(Loop *loop) {
   uint64_t one = 1;
   ssize_t written = write(loop->wake_fd, &one, sizeof(one));
   (void)written; // a counter already set wakes the loop as well
-}
-
-void LoopPostHashed(Loop *loop, struct Conversation *talk) {
-  {
-    std::lock_guard<std::mutex> hold(loop->done_lock);
-    loop->done.push_back(talk);
-  }
-  Wake(loop);
-}
-
-int LoopTakeHashed(Loop *loop) {
-  uint64_t count;
-  ssize_t got = read(loop->wake_fd, &count, sizeof(count));
-  (void)got;
-  std::vector<struct Conversation *> done;
-  {
-    std::lock_guard<std::mutex> hold(loop->done_lock);
-    done.swap(loop->done);
-  }
-  for (struct Conversation *talk : done)
-    ConversationHashed(talk);
-  return !done.empty();
 }
 
 static void AcceptSome(Loop *loop, int listener, int tls) {
@@ -319,98 +281,34 @@ static void RunLoop(Loop *loop) {
         break;
       }
     }
-    // Last: a hashed conversation may end, and this batch may hold an
-    // event of it.
-    if (woken) LoopTakeHashed(loop);
+    // Last: a completion may end its conversation, and this batch may hold
+    // an event of it.
+    if (woken) WorkTakeDone(&loop->done);
   }
 }
 
-void ServerQueueHash(Server *server, int lane, const std::string &turn_key,
-                     struct Conversation *talk) {
-  std::lock_guard<std::mutex> hold(server->jobs_lock);
-  HashLane *queues = &server->lanes[lane];
-  std::deque<struct Conversation *> &queue = queues->jobs[turn_key];
-  if (queue.empty()) queues->turn.push_back(turn_key);
-  queue.push_back(talk);
-  server->jobs_ready.notify_one();
-}
-
-// Guesses run on all the hashing threads but one.
-static int GuessMayStart(Server *server) {
-  int most = server->config.threads - 1; // one hashing thread per loop
-  return server->guesses_running < (most > 1 ? most : 1);
-}
-
-// The lane a hashing thread takes from next, -1 when none; the caller
-// holds the lock.
-static int NextLane(Server *server) {
-  if (!server->lanes[LANE_PLAYERS].turn.empty()) return LANE_PLAYERS;
-  if (!server->lanes[LANE_GUESSES].turn.empty() && GuessMayStart(server)) return LANE_GUESSES;
-  return -1;
-}
-
-// The first job of the key whose turn it is in the lane; that key goes to
-// the back of the turn while it has more.
-static struct Conversation *NextJob(Server *server, int lane) {
-  HashLane *queues = &server->lanes[lane];
-  std::string key = queues->turn.front();
-  queues->turn.pop_front();
-  auto queue = queues->jobs.find(key);
-  struct Conversation *talk = queue->second.front();
-  queue->second.pop_front();
-  if (queue->second.empty()) {
-    queues->jobs.erase(queue);
-  } else {
-    queues->turn.push_back(key);
-  }
-  server->checks_in_lane[lane]++;
-  return talk;
-}
-
-struct Conversation *ServerTakeHash(Server *server) {
-  std::lock_guard<std::mutex> hold(server->jobs_lock);
-  for (int lane : {LANE_PLAYERS, LANE_GUESSES}) {
-    if (!server->lanes[lane].turn.empty()) return NextJob(server, lane);
-  }
-  return NULL;
-}
-
-static void Hasher(Server *server) {
-  for (;;) {
-    std::unique_lock<std::mutex> hold(server->jobs_lock);
-    server->jobs_ready.wait(hold, [server] { return server->stopping || NextLane(server) >= 0; });
-    if (server->stopping) return;
-    int lane = NextLane(server);
-    struct Conversation *talk = NextJob(server, lane);
-    if (lane == LANE_GUESSES) server->guesses_running++;
-    hold.unlock();
-    ConversationHash(talk);
-    if (lane != LANE_GUESSES) continue;
-    hold.lock();
-    server->guesses_running--;
-    server->jobs_ready.notify_one();
-  }
-}
-
+// The loops first, then the queues, whose last jobs go back to the loops'
+// boxes; the conversations are ended with the loops.
 static void StopThreads(Server *server) {
-  {
-    std::lock_guard<std::mutex> hold(server->jobs_lock);
-    server->stopping = true;
-    server->jobs_ready.notify_all();
-  }
+  server->stopping = true;
   for (Loop *loop : server->loops)
     Wake(loop);
   for (Loop *loop : server->loops) {
     if (loop->thread.joinable()) loop->thread.join();
   }
-  for (std::thread &hasher : server->hashers)
-    hasher.join();
-  StorePoolStop(&server->store_pool);
-  server->hashers.clear();
-  for (HashLane &lane : server->lanes) {
-    lane.jobs.clear();
-    lane.turn.clear();
-  }
+  WorkStop(&server->hashes);
+  WorkStop(&server->store_calls);
+}
+
+int ServerStartWork(Server *server, int threaded) {
+  Store *store = &server->store;
+  int threads = server->config.store_threads;
+  if (store->engine->threads_max > 0 && threads > store->engine->threads_max)
+    threads = store->engine->threads_max;
+  WorkStart(&server->store_calls, threaded ? threads : 0, (size_t)store->engine->batch_max, true,
+            StoreRunWork, store);
+  return WorkStart(&server->hashes, threaded ? server->config.threads : 0, 1, false,
+                   ConversationsCheck, server);
 }
 
 static int ServerReloadTls(Server *server) {
@@ -446,7 +344,7 @@ static int WaitForStop(Server *server, int stop_fd) {
 }
 
 int ServerRun(Server *server, int stop_fd) {
-  int rc = StorePoolStart(&server->store_pool, &server->store, server->config.store_threads);
+  int rc = ServerStartWork(server, 1);
   for (int i = 0; i < server->config.threads && rc == 0; i++) {
     Loop *loop = NewLoop(server);
     if (loop == NULL) {
@@ -455,7 +353,6 @@ int ServerRun(Server *server, int stop_fd) {
     }
     server->loops.push_back(loop);
     loop->thread = std::thread(RunLoop, loop);
-    server->hashers.emplace_back(Hasher, server);
   }
   rc = rc != 0 ? rc : WaitForStop(server, stop_fd);
   StopThreads(server);

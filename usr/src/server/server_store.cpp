@@ -98,9 +98,34 @@ StoreJob StoreJobFor(Store *store, enum StoreCall call, const char *name) {
   job.was_dead = 0;
   job.deadline_ms = MonotonicMs() + store->timeout_ms;
   job.rc = 1;
-  job.loop = NULL;
-  job.talk = NULL;
   return job;
+}
+
+// A job that waited past its deadline is given up without a call.
+static int Late(Store *store, StoreJob *job) {
+  if (MonotonicMs() < job->deadline_ms) return 0;
+  job->rc = 1;
+  char detail[96];
+  snprintf(detail, sizeof(detail), "no answer within %d ms", store->timeout_ms);
+  StoreReport(store, "deadline", detail);
+  return 1;
+}
+
+// The queue gives at most the engine's batch; a character's jobs come one
+// at a time, so that one server never races itself on a row and a
+// character whose row is locked keeps only one thread waiting.
+void StoreRunWork(void *owner, WorkJob **jobs, size_t count) {
+  Store *store = (Store *)owner;
+  std::vector<StoreJob *> calls;
+  for (size_t i = 0; i < count; i++) {
+    StoreJob *job = (StoreJob *)jobs[i]->subject;
+    if (!Late(store, job)) calls.push_back(job);
+  }
+  if (!calls.empty()) store->engine->run(store, calls.data(), calls.size());
+  // Whichever engine failed and however, an answer ends the failing spell.
+  for (StoreJob *job : calls) {
+    if (job->rc == 0) StoreAnswered(store);
+  }
 }
 
 int StoreRunJob(Store *store, StoreJob *job) {

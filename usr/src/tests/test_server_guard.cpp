@@ -547,12 +547,12 @@ TEST(ServerGuardNetworks, GuessesSpreadOverANetworkAreCountedTogetherAndPlayersG
   usleep(5000); // the guesses are queued first
   Server *running = server.server;
   long checks = running->credentials.slow_checks.load();
-  long players = running->checks_in_lane[LANE_PLAYERS].load();
+  long players = running->hashes.taken[WORK_FIRST].load();
   EXPECT_EQ(Wake(server.port, "ann", "pw"), WIRE_OK);
   // Its own and the guess running when it came, perhaps one more begun
   // meanwhile; the other guesses wait.
   EXPECT_LE(running->credentials.slow_checks.load() - checks, 3);
-  EXPECT_EQ(running->checks_in_lane[LANE_PLAYERS].load() - players, 1);
+  EXPECT_EQ(running->hashes.taken[WORK_FIRST].load() - players, 1);
   for (auto &guesser : wave)
     EXPECT_EQ(guesser->Hear(), WIRE_BAD_PASSWORD);
   // The network's allowance has one failure left: /64s never seen before
