@@ -693,22 +693,35 @@ TEST(TlsFloods, HandshakesFromSeveralNetworksAreRationedAndTheirMemoryGoesBack) 
   (void)during;
 }
 
+// A TLS client of the test's own on the dialog's connection: the served
+// authority trusted, the certificate made out to localhost, each read
+// waiting 5 s at most; `keep` offers to keep the connection. NULL when the
+// handshake failed; the context is the caller's to free.
+static SSL *RawTlsClient(const LocalhostOverTls &served, const Dialog &dialog, bool keep,
+                         SSL_CTX **context) {
+  *context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(*context, served.Authority().c_str(), NULL);
+  SSL_CTX_set_verify(*context, SSL_VERIFY_PEER, NULL);
+  struct timeval limit = {5, 0};
+  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  SSL *ssl = SSL_new(*context);
+  SSL_set_fd(ssl, dialog.fd);
+  SSL_set1_host(ssl, "localhost");
+  if ((!keep || TlsOfferKept(ssl) == 0) && SSL_connect(ssl) == 1) return ssl;
+  SSL_free(ssl);
+  return NULL;
+}
+
 // A client whose messages arrive together, each in a record of its own
 // and all in one segment: every one is answered, none waits in the
 // server's TLS buffers for a socket event that never comes.
 TEST(TlsConversation, RecordsArrivingTogetherAreAllAnswered) {
   LocalhostOverTls served;
   TestServer &server = *served.server;
-  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_load_verify_locations(context, served.Authority().c_str(), NULL);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
   Dialog dialog(server.tls_port);
-  struct timeval limit = {5, 0};
-  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  SSL *ssl = SSL_new(context);
-  SSL_set_fd(ssl, dialog.fd);
-  SSL_set1_host(ssl, "localhost");
-  ASSERT_EQ(SSL_connect(ssl), 1);
+  SSL_CTX *context = NULL;
+  SSL *ssl = RawTlsClient(served, dialog, false, &context);
+  ASSERT_NE(ssl, nullptr);
   int on = 1, off = 0;
   setsockopt(dialog.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
   for (const char *text : {WIRE_VERSION_TEXT, WIRE_QUERY_SUBSCRIBE, "ann", "s3cr3t!"})
@@ -755,18 +768,12 @@ TEST(TlsConversation, RepliesTheSocketCannotTakeWaitForItAndTheConnectionCarries
   const std::string said(RULE_LINE_MAX - strlen("ann" WIRE_SPEECH_SEPARATOR), 'x');
   for (int i = 0; i < WIRE_LISTEN_LINES; i++)
     ASSERT_EQ(Speak(server.port, "ann", "s3cr3t!", said), WIRE_OK);
-  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_load_verify_locations(context, served.Authority().c_str(), NULL);
   Dialog dialog(server.tls_port);
   int small = 2048;
   setsockopt(dialog.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  struct timeval limit = {5, 0};
-  setsockopt(dialog.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  SSL *ssl = SSL_new(context);
-  SSL_set_fd(ssl, dialog.fd);
-  SSL_set1_host(ssl, "localhost");
-  ASSERT_EQ(TlsOfferKept(ssl), 0);
-  ASSERT_EQ(SSL_connect(ssl), 1);
+  SSL_CTX *context = NULL;
+  SSL *ssl = RawTlsClient(served, dialog, true, &context);
+  ASSERT_NE(ssl, nullptr);
   ASSERT_TRUE(TlsKept(ssl));
   ASSERT_TRUE(ShrinkServerEnd(dialog.fd));
   auto say = [&](const std::string &text) {
