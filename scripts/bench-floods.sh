@@ -94,14 +94,21 @@ make_accounts() {  # names
   stop_server
 }
 
-run() {  # name, server options, "--", then the flood options
-  local name="$1"; shift
-  case "$name" in *"$only"*) ;; *) return 0 ;; esac
-  local options=()
+# A run's arguments (name, server options, "--", then the flood options)
+# into name, options and flood; 1 when --only leaves the run out.
+take_run() {
+  name="$1"; shift
+  case "$name" in *"$only"*) ;; *) return 1 ;; esac
+  options=()
   while [ "$1" != "--" ]; do options+=("$1"); shift; done
   shift
+  flood=("$@")
+}
+
+run() {  # name, server options, "--", then the flood options
+  take_run "$@" || return 0
   local names=0 previous=""
-  for option in "$@"; do
+  for option in "${flood[@]}"; do
     if [ "$previous" = --flood-names ]; then names="$option"; fi
     previous="$option"
   done
@@ -109,7 +116,7 @@ run() {  # name, server options, "--", then the flood options
   start_server "${options[@]}"
   echo "== $name"
   "$bin/varkel_bench" --port "$port" "${players[@]}" --seconds "$seconds" \
-    --server-pid "$server_pid" "$@" || true
+    --server-pid "$server_pid" "${flood[@]}" || true
   stop_server
   echo "server log: $(wc -l < "$log") lines, $(grep -c ' 127\.0\.0\.2 ' "$log" || true) naming" \
     "127.0.0.2; $(grep -h 'slow password checks' "$log" || true)"
@@ -120,11 +127,7 @@ run() {  # name, server options, "--", then the flood options
 # office behind one address would be; the server's memory is read before
 # the flood, at its end and once it has settled.
 run_tls() {  # name, server options, "--", then the flood options
-  local name="$1"; shift
-  case "$name" in *"$only"*) ;; *) return 0 ;; esac
-  local options=()
-  while [ "$1" != "--" ]; do options+=("$1"); shift; done
-  shift
+  take_run "$@" || return 0
   if [ ! -f "$work/tls/server.pem" ]; then
     sh "$root/usr/src/dist/varkel-certificate.sh" --dir "$work/tls" 127.0.0.1 > /dev/null
   fi
@@ -140,9 +143,9 @@ run_tls() {  # name, server options, "--", then the flood options
   # The attacker runs apart, at the lowest priority, as from other
   # machines: on two cores its own work would otherwise be what the
   # players wait for.
-  if [ "$*" != "--flood none" ]; then
+  if [ "${flood[*]}" != "--flood none" ]; then
     nice -n 19 "$bin/varkel_bench" --port "$tls_port" --tls --players 1 --rate 1 \
-      --prefix attack --seconds "$((seconds + 2))" "$@" > "$work/attacker.txt" 2>&1 &
+      --prefix attack --seconds "$((seconds + 2))" "${flood[@]}" > "$work/attacker.txt" 2>&1 &
     attacker=$!
     sleep 1
   fi

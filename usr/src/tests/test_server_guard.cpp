@@ -348,22 +348,28 @@ static std::string TimedWake(int port, const std::string &password, const char *
   return reply;
 }
 
+// Wrong passwords for the name from `count` addresses, 127.0.0.first and
+// on, each identified up to its password first, then all sent side by side.
+static void GuessSideBySide(int port, const char *name, int count, int first) {
+  std::vector<std::unique_ptr<Dialog>> guesses;
+  for (int i = 0; i < count; i++) {
+    std::string from = "127.0.0." + std::to_string(first + i);
+    guesses.emplace_back(new Dialog(port, from.c_str()));
+    UpToPassword(guesses.back().get(), name);
+  }
+  for (auto &guess : guesses)
+    guess->Send("guess");
+  for (auto &guess : guesses)
+    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+}
+
 TEST_F(ServerThrottled, ANameUnderAttackAnswersRightAndWrongAlikeAndRationsItsChecks) {
   Start(1000, 2);
   EXPECT_EQ(Wake(port, "ann", "pw", "127.0.0.5"), WIRE_OK); // its owner, checked once
   // Guesses from many addresses side by side: the allowance, then one
   // rationed check, then none.
   const int kGuessers = 8;
-  std::vector<std::unique_ptr<Dialog>> guesses;
-  for (int i = 0; i < kGuessers; i++) {
-    std::string from = "127.0.0." + std::to_string(10 + i);
-    guesses.emplace_back(new Dialog(port, from.c_str()));
-    UpToPassword(guesses.back().get(), "ann");
-  }
-  for (auto &guess : guesses)
-    guess->Send("guess");
-  for (auto &guess : guesses)
-    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  GuessSideBySide(port, "ann", kGuessers, 10);
   EXPECT_EQ(Checks(), 1 + 2 + 1);
   // Now every answer for the name waits the hold: a guess, and the owner's
   // own password from an address never seen.
@@ -414,16 +420,7 @@ TEST_F(ServerThrottled, ATrickleNeverHoldsANameAndItsOwnerKeepsItsSpeedAcrossARe
   EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.6"), WIRE_OK);
   EXPECT_EQ(Held(), held);
   const int kBurst = 12;
-  std::vector<std::unique_ptr<Dialog>> guesses;
-  for (int i = 0; i < kBurst; i++) {
-    std::string from = "127.0.0." + std::to_string(30 + i);
-    guesses.emplace_back(new Dialog(port, from.c_str()));
-    UpToPassword(guesses.back().get(), "bob");
-  }
-  for (auto &guess : guesses)
-    guess->Send("guess");
-  for (auto &guess : guesses)
-    EXPECT_EQ(guess->Hear(), WIRE_BAD_PASSWORD);
+  GuessSideBySide(port, "bob", kBurst, 30);
   held = Held();
   EXPECT_EQ(Wake(port, "bob", "pw2", "127.0.0.5"), WIRE_OK);
   EXPECT_EQ(Held(), held);
