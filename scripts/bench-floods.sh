@@ -55,8 +55,9 @@ start_server() {  # server options
   "$server" --port 0 --listen 127.0.0.1 --db "$work/varkel.db" "$@" 2> "$log" &
   server_pid=$!
   port=""
+  # Every port is listed by the time the database line is written.
   for _ in $(seq 100); do
-    if [ -f "$log" ]; then
+    if grep -q '^varkel_server: database ' "$log" 2>/dev/null; then
       port="$(sed -n 's/.*listening on 127.0.0.1 port \([0-9]*\).*/\1/p' "$log")"
     fi
     [ -n "$port" ] && break

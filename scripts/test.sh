@@ -11,13 +11,16 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
 # Each build keeps its programs, pictures and font in its own folder, laid
 # out as the client expects (bin/ beside share/varkel/).
-run_suite() {  # build folder, sanitizer, ctest label
+configure() {  # build folder, sanitizer, build type
   local build="$root/$1"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DVARKEL_SANITIZE="$2" \
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$3" -DVARKEL_SANITIZE="$2" \
     -DVARKEL_BIN_DIR="$build/bin" -DVARKEL_SHARE_DIR="$build/share/varkel" \
     > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-  cmake --build "$build" -j "$jobs"
-  (cd "$build" && ctest --output-on-failure -j "$jobs" -L "$3")
+}
+run_suite() {  # build folder, sanitizer, ctest label
+  configure "$1" "$2" Debug
+  cmake --build "$root/$1" -j "$jobs"
+  (cd "$root/$1" && ctest --output-on-failure -j "$jobs" -L "$3")
 }
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"
@@ -28,9 +31,7 @@ run_suite build-tsan thread threaded
 
 # The memory a flood of handshakes leaves behind is only telling without
 # the sanitizers' allocators, which keep freed memory on purpose.
-cmake -S "$root" -B "$root/build-plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARKEL_SANITIZE= \
-  -DVARKEL_BIN_DIR="$root/build-plain/bin" -DVARKEL_SHARE_DIR="$root/build-plain/share/varkel" \
-  > "$root/build-plain.configure.log" 2>&1 || { cat "$root/build-plain.configure.log"; exit 1; }
+configure build-plain "" RelWithDebInfo
 cmake --build "$root/build-plain" -j "$jobs" --target test_tls
 (cd "$root/build-plain" && ctest --output-on-failure -R '^test_tls$')
 

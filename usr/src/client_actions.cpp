@@ -411,8 +411,8 @@ static void ProbeWhileIdle(int fd) {
 // opened unseen. Never plain to a tls:// server: a failure of TLS is one
 // of the network.
 static int OpenTls(Game *jeu) {
-  Lock(jeu);
   int kept = jeu->kept && ClientTlsAlive(jeu->tls);
+  Lock(jeu);
   if (!kept) CloseConnection(jeu);
   WireReset(&jeu->reader);
   Unlock(jeu);
@@ -425,7 +425,7 @@ static int OpenTls(Game *jeu) {
   }
   if (ClientTlsFirstContact(jeu->tls))
     fprintf(jeu->file_log, "TLS: first contact: the server's certificate kept in %s\n",
-            KnownServersPath().c_str());
+            ClientTlsKnownPath(jeu->tls));
   jeu->kept = ClientTlsKept(jeu->tls);
   return 0;
 }
@@ -563,10 +563,11 @@ static const CauseText kCauseTexts[kCauseCount] = {
     {"Le certificat du serveur a changé!",
      "the certificate of SERVER is not the one it showed the first time, so your name and "
      "password were not sent. If its host says the certificate was renewed, remove the line "
-     "of SERVER from FILE and play again"},
+     "of SERVER from FILE and start the game again"},
     {"Certificat du serveur non reconnu!",
-     "the certificate of SERVER is not vouched for by the authority of VARKEL_CA_FILE (the "
-     "file given with --ca-file), so nothing was sent: ask its host for the right file"},
+     "the certificate of SERVER is vouched for by no authority trusted (with --ca-file, only "
+     "that file's), or could not be kept in FILE, so nothing was sent: the log says which; "
+     "ask its host for the right authority file"},
     {"Ce n'est pas un serveur Varkel!",
      "SERVER does not answer as a Varkel server: check the port, and write tls:// only for "
      "a TLS port"},
@@ -581,7 +582,9 @@ static std::string Replaced(std::string text, const char *word, const std::strin
 // On the terminal, or from the menu (no terminal) as a notification.
 static void TellPlayer(const std::string &text) {
   fprintf(stderr, "varkel: %s\n", text.c_str());
-  if (isatty(STDERR_FILENO) || (getenv("DISPLAY") == NULL && getenv("WAYLAND_DISPLAY") == NULL))
+  const char *x11 = getenv("DISPLAY"), *wayland = getenv("WAYLAND_DISPLAY");
+  if (isatty(STDERR_FILENO) ||
+      ((x11 == NULL || x11[0] == '\0') && (wayland == NULL || wayland[0] == '\0')))
     return;
   const char *argv[] = {"notify-send", "--app-name=Varkel", "--icon=varkel",
                         "Varkel",      text.c_str(),        NULL};
@@ -590,10 +593,15 @@ static void TellPlayer(const std::string &text) {
     waitpid(pid, NULL, 0);
 }
 
-// Why the chosen server failed the action; the built-in one is told of as
-// it always was.
+// A server was chosen (VARKEL_SERVER): the built-in one keeps the
+// messages it always had.
+static int OnChosenServer(const Game *jeu) {
+  return jeu->transport != NULL;
+}
+
+// Why the chosen server failed the action.
 static FailureCause CauseOf(const Game *jeu) {
-  return jeu->transport != NULL ? jeu->failure_cause : kCauseNone;
+  return OnChosenServer(jeu) ? jeu->failure_cause : kCauseNone;
 }
 
 // What to do about it, for the terminal: once until the cause changes.
@@ -604,8 +612,8 @@ static std::string FailureAdvice(Game *jeu) {
   if (cause == kCauseNone || told) return "";
   char server[VARKEL_HOST_MAX + 16];
   WriteServerAddress(&jeu->server_chosen, server, sizeof(server));
-  return Replaced(Replaced(kCauseTexts[cause].advice, "SERVER", server), "FILE",
-                  KnownServersPath());
+  const char *known = jeu->tls != NULL ? ClientTlsKnownPath(jeu->tls) : "";
+  return Replaced(Replaced(kCauseTexts[cause].advice, "SERVER", server), "FILE", known);
 }
 
 // How a failed action ends, so that the client never stays busy: a network
@@ -696,7 +704,7 @@ static int SendOwn(Game *jeu, const WireConversation *conversation);
 // game server: nothing more goes to it (the built-in one is answered as
 // it always was).
 static int NotOurServer(Game *jeu, const Step *step) {
-  if (jeu->transport == NULL || step->text != kVersionText ||
+  if (!OnChosenServer(jeu) || step->text != kVersionText ||
       strcmp(jeu->datas_received, WIRE_OK) == 0 ||
       strcmp(jeu->datas_received, WIRE_BAD_VERSION) == 0)
     return 0;

@@ -527,5 +527,7 @@ int ClientTlsKept(const struct ClientTls *tls);
 FailureCause ClientTlsCause(const struct ClientTls *tls);
 // 1 when the last opening kept the server's certificate at first contact.
 int ClientTlsFirstContact(const struct ClientTls *tls);
+// The file where certificates are kept at first contact ("" when none).
+const char *ClientTlsKnownPath(const struct ClientTls *tls);
 
 #endif

@@ -37,6 +37,7 @@ typedef struct ClientTls {
   int authority_only;     // VARKEL_CA_FILE given: nothing taken at first contact
   std::string known_path; // the certificates kept, one "SERVER SHA256:HEX" line each
   std::string server;     // this server as those lines name it
+  std::string kept;       // its line's fingerprint, once read or written
   FailureCause cause;     // why the last opening failed
   int first_contact;      // the last opening kept the server's certificate
 } ClientTls;
@@ -99,31 +100,32 @@ static std::string Fingerprint(X509 *certificate) {
   return text;
 }
 
-// The fingerprint kept for the server, "" when none is.
-static std::string KeptFingerprint(const ClientTls *tls) {
-  FILE *file = fopen(tls->known_path.c_str(), "r");
-  if (file == NULL) return "";
+// The fingerprint kept for the server, "" when none is. The file only
+// grows and its first line for a server counts: once found, it is kept.
+static std::string KeptFingerprint(ClientTls *tls) {
+  FILE *file = NULL;
+  if (!tls->kept.empty() || OpenOwnFile(tls->known_path.c_str(), kFileRead, &file) != 0)
+    return tls->kept;
   char line[2048];
-  std::string kept;
-  while (kept.empty() && fgets(line, sizeof(line), file) != NULL) {
+  while (tls->kept.empty() && fgets(line, sizeof(line), file) != NULL) {
     char *space = strchr(line, ' ');
     if (space == NULL || (size_t)(space - line) != tls->server.size() ||
         strncmp(line, tls->server.c_str(), tls->server.size()) != 0)
       continue;
-    kept = space + 1;
-    kept.erase(kept.find_last_not_of("\r\n") + 1);
+    tls->kept = space + 1;
+    tls->kept.erase(tls->kept.find_last_not_of("\r\n") + 1);
   }
   fclose(file);
-  return kept;
+  return tls->kept;
 }
 
 // The folders made for the player alone, then the line appended.
-static int Keep(const ClientTls *tls, const std::string &fingerprint) {
+static int Keep(ClientTls *tls, const std::string &fingerprint) {
   std::string path = tls->known_path;
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1))
     mkdir(path.substr(0, slash).c_str(), 0700);
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     SDL_SetError("TLS: cannot keep the server's certificate in %s: %s", path.c_str(),
                  strerror(errno));
@@ -132,7 +134,10 @@ static int Keep(const ClientTls *tls, const std::string &fingerprint) {
   std::string line = tls->server + " " + fingerprint + "\n";
   int written = write(fd, line.data(), line.size()) == (ssize_t)line.size();
   close(fd);
-  if (written) return 0;
+  if (written) {
+    tls->kept = fingerprint;
+    return 0;
+  }
   SDL_SetError("TLS: cannot keep the server's certificate in %s", path.c_str());
   return 1;
 }
@@ -308,6 +313,10 @@ FailureCause ClientTlsCause(const ClientTls *tls) {
 
 int ClientTlsFirstContact(const ClientTls *tls) {
   return tls->first_contact;
+}
+
+const char *ClientTlsKnownPath(const ClientTls *tls) {
+  return tls->known_path.c_str();
 }
 
 int ClientTlsResumed(const ClientTls *tls) {

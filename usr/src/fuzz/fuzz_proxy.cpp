@@ -30,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t used, again_used;
   int rc = Read(bytes, &peer, &used);
   if (rc == PROXY_MORE && size >= PROXY_HEADER_MAX) abort();
-  if (rc == PROXY_BAD && Read(bytes + "\r\n\0", &again_peer, &again_used) != PROXY_BAD) abort();
+  if (rc == PROXY_BAD &&
+      Read(bytes + std::string("\r\n\0", 3), &again_peer, &again_used) != PROXY_BAD)
+    abort();
   if (rc != PROXY_DONE) return 0;
   if (used == 0 || used > size || used > PROXY_HEADER_MAX) abort();
   int family = peer.ss_family;

@@ -174,8 +174,9 @@ int TlsOwnPair(const std::string &folder, int make, std::string *cert_path, std:
     key_path->clear();
     return 0;
   }
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    fprintf(log, "varkel_server: TLS: %s: mkdir: %s\n", folder.c_str(), strerror(errno));
+  if (MakeParentFolders(*key_path) != 0) {
+    fprintf(log, "varkel_server: TLS: %s: making its folder: %s\n", folder.c_str(),
+            strerror(errno));
     return 1;
   }
   char error[512];

@@ -503,8 +503,7 @@ static int Answer(Conversation *talk) {
   case STORE_LISTEN:
     NewJob(talk, STORE_LISTEN, "");
     break;
-  case STORE_FIND:
-    NewJob(talk, STORE_FIND, talk->name);
+  case STORE_FIND: // no query's row: the name is found before the password
     break;
   }
   return Ask(talk, row->answer);
@@ -651,8 +650,8 @@ static int AddressDelay(Conversation *talk, double now) {
 
 // An address (or its network) past its allowance is refused whatever the
 // password; known credentials go on; the others wait for a hashing thread,
-// but for a name under attack only on its owner's lane or when its ration
-// allows. The name's owner is answered at once.
+// but for a name under attack only when its ration allows. The name's
+// owner is never held.
 static int OnPassword(Conversation *talk) {
   Server *server = talk->loop->server;
   const Throttle &throttle = server->config.throttle;
@@ -667,8 +666,7 @@ static int OnPassword(Conversation *talk) {
     if (CredentialsKnown(&server->credentials, talk->name, talk->message,
                          talk->account.password_hash))
       return PasswordVerdict(talk, 1);
-    if (attacked &&
-        !GuardNameMayCheck(&server->guard, throttle, talk->name, talk->admission.key, now))
+    if (attacked && !GuardNameMayCheck(&server->guard, throttle, talk->name, now))
       return RefuseUnchecked(talk, 0);
     if (!talk->owner &&
         GuardGuessing(&server->guard, throttle, talk->admission.key, talk->name, now))
@@ -1010,7 +1008,7 @@ static int HasPending(Conversation *talk) {
   return talk->tls != NULL && SSL_has_pending(talk->tls);
 }
 
-void ConversationReadable(Conversation *talk) {
+static void ConversationReadable(Conversation *talk) {
   if (talk->stage == STAGE_PROXY) return ReadProxyHeader(talk);
   if (talk->handshaking && Handshake(talk) != GO_ON) return;
   while (ReadSome(talk) == GO_ON && HasPending(talk)) {

@@ -106,15 +106,17 @@ void GuardDropped(Guard *guard, const std::string &key, double now_ms) {
   Add(&guard->dropped, key, now_ms);
 }
 
+// A bucket's tokens now, earned since it was last spent, up to the burst.
+static double Refilled(const Bucket &bucket, double per_second, double burst, double now_ms) {
+  double tokens = bucket.tokens + (now_ms - bucket.at_ms) * per_second / 1000.0;
+  return tokens < burst ? tokens : burst;
+}
+
 // 1 and a token spent, or 0 when none is left.
-static int Spend(LogTokens *tokens, double per_second, double burst, double now_ms) {
-  double earned = (now_ms - tokens->at_ms) * per_second / 1000.0;
-  tokens->at_ms = now_ms;
-  if (earned > 0) tokens->tokens += earned;
-  if (tokens->tokens > burst) tokens->tokens = burst;
-  if (tokens->tokens < 1) return 0;
-  tokens->tokens -= 1;
-  return 1;
+static int Spend(Bucket *bucket, double per_second, double burst, double now_ms) {
+  double tokens = Refilled(*bucket, per_second, burst, now_ms);
+  *bucket = Bucket{tokens >= 1 ? tokens - 1 : tokens, now_ms};
+  return tokens >= 1;
 }
 
 int GuardMayLog(Guard *guard, const std::string &key, double now_ms) {
@@ -128,7 +130,7 @@ int GuardMayLogServed(Guard *guard, const std::string &key, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
   // As bounded as the other tables: a full one starts afresh.
   if (guard->served_log_tokens.size() > THROTTLE_ENTRIES_MAX) guard->served_log_tokens.clear();
-  auto found = guard->served_log_tokens.emplace(key, LogTokens{GUARD_SERVED_LOG_BURST, now_ms});
+  auto found = guard->served_log_tokens.emplace(key, Bucket{GUARD_SERVED_LOG_BURST, now_ms});
   if (Spend(&found.first->second, GUARD_SERVED_LOG_PER_SECOND, GUARD_SERVED_LOG_BURST, now_ms))
     return 1;
   Add(&guard->served_unlogged, key, now_ms);
@@ -304,11 +306,8 @@ static std::string LaneKey(const char *name, const std::string &peer_key) {
   return std::string(name) + '\0' + peer_key;
 }
 
-int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
-                      const std::string &peer_key, double now_ms) {
+int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name, double now_ms) {
   std::lock_guard<std::mutex> hold(guard->lock);
-  if (CountOf(&guard->lanes, THROTTLE_LANE_FORGET_MS, LaneKey(name, peer_key), now_ms) > 0)
-    return 1;
   // The ration's table is as bounded as the names under attack.
   if (guard->name_checked_ms.size() > THROTTLE_ENTRIES_MAX) guard->name_checked_ms.clear();
   auto last = guard->name_checked_ms.find(name);
@@ -336,9 +335,7 @@ typedef std::unordered_map<std::string, Bucket> Buckets;
 static double Tokens(const Buckets &table, const std::string &key, double per_second, double burst,
                      double now_ms) {
   auto found = table.find(key);
-  if (found == table.end()) return burst;
-  double tokens = found->second.tokens + (now_ms - found->second.at_ms) * per_second / 1000.0;
-  return tokens < burst ? tokens : burst;
+  return found == table.end() ? burst : Refilled(found->second, per_second, burst, now_ms);
 }
 
 // A bucket refills in the same time whatever its scale: past it an entry

@@ -235,12 +235,6 @@ typedef struct Bucket {
 #define GUARD_SERVED_LOG_BURST 20
 #define GUARD_SERVED_LOG_PER_SECOND 0.5
 
-// Tokens earned at a rate up to a burst, one spent per line.
-typedef struct LogTokens {
-  double tokens;
-  double at_ms;
-} LogTokens;
-
 typedef struct Guard {
   std::mutex lock;
   FailureTable addresses; // by PeerKey
@@ -256,8 +250,8 @@ typedef struct Guard {
   Tally dropped;                             // connections gone before a first message
   Tally unlogged;                            // conversations past the log's rate
   Tally served_unlogged;                     // served ones past their address's rate
-  LogTokens log_tokens = {GUARD_LOG_BURST, 0};
-  std::unordered_map<std::string, LogTokens> served_log_tokens; // by PeerKey
+  Bucket log_tokens = {GUARD_LOG_BURST, 0};  // one spent per line
+  std::unordered_map<std::string, Bucket> served_log_tokens; // by PeerKey
   // TLS handshakes' rates, by PeerKey and by PrefixKey.
   std::unordered_map<std::string, Bucket> hellos;
   std::unordered_map<std::string, Bucket> full_handshakes;
@@ -319,10 +313,9 @@ int GuardOwner(Guard *guard, const char *name, const std::string &peer_key, doub
 void GuardChecking(Guard *guard, const char *name, const std::string &peer_key, int change);
 // Question: the name is past its allowance.
 int GuardNameAttacked(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
-// Question: a slow check of a name under attack may run now for this
-// address (its owner's lane, or the name's ration); takes the ration.
-int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name,
-                      const std::string &peer_key, double now_ms);
+// Question: a slow check of a name under attack may run now (the name's
+// ration; its owners are never held); takes the ration.
+int GuardNameMayCheck(Guard *guard, const Throttle &throttle, const char *name, double now_ms);
 // The name was identified from the address: its owner's lane.
 void GuardIdentified(Guard *guard, const char *name, const std::string &peer_key, double now_ms);
 // 0 and a TLS handshake counted for the address and its prefix, a full one
@@ -494,7 +487,6 @@ int ProxyHeaderRead(const char *bytes, size_t length, struct sockaddr_storage *p
 // balancer is admitted once its PROXY header names the client. `tls`: the
 // client speaks TLS, after the PROXY header when there is one.
 int ConversationStart(Loop *loop, int fd, const struct sockaddr_storage *peer, int tls);
-void ConversationReadable(struct Conversation *talk);
 // What epoll reported: replies that waited go out, then what came is read.
 void ConversationEvent(struct Conversation *talk, uint32_t events);
 // The hashes queue's run (subjects: Conversations), on a hashing thread:

@@ -80,8 +80,11 @@ int ListenLocal(Server *server) {
 
 void CloseLocal(Server *server) {
   if (server->local_lock_fd < 0) return;
-  // Still under the lock: never the file of a server started since.
-  unlink(server->config.unix_path.c_str());
+  // Still under the lock: never the file of a server started since, and
+  // only a socket (a start refused by another file leaves that file be).
+  struct stat st;
+  if (lstat(server->config.unix_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+    unlink(server->config.unix_path.c_str());
   close(server->local_lock_fd);
   server->local_lock_fd = -1;
 }

@@ -45,8 +45,9 @@ static int Check(const ServerConfig &config) {
     fprintf(stderr, "varkel_server: check: the server would not start (the lines above say why)\n");
     return 1;
   }
-  fprintf(stderr, "varkel_server: check: the options, the database %s%s are in order (the ports "
-                  "were not tried)\n",
+  fprintf(stderr,
+          "varkel_server: check: the options, the database %s%s are in order (the ports "
+          "were not tried)\n",
           config.db_path.c_str(), config.tls_port >= 0 ? " and the TLS pair" : "");
   return 0;
 }

@@ -74,10 +74,15 @@ static void RunBatch(WorkQueue *queue, std::vector<WorkJob *> &batch) {
   for (WorkJob *job : batch) {
     WorkBox *box = job->back;
     if (box == NULL) continue;
+    bool first;
     {
       std::lock_guard<std::mutex> hold(box->lock);
+      first = box->jobs.empty();
       box->jobs.push_back(job);
     }
+    // A box that held jobs already has its wake-up due: the loop reads the
+    // counter before it takes them.
+    if (!first) continue;
     uint64_t one = 1;
     ssize_t written = write(box->fd, &one, sizeof(one));
     (void)written; // a counter already set wakes the loop as well

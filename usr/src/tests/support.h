@@ -115,8 +115,5 @@ long ProcessKilobytes(const char *field);
 
 // Pixel of a surface as (r, g, b) packed 0xRRGGBB.
 unsigned PixelAt(SDL_Surface *surface, int x, int y);
-// How two surfaces differ (size, or the first pixel of a sparse grid that
-// does); "" when they look the same.
-std::string PixelsDiffer(SDL_Surface *expected, SDL_Surface *actual);
 
 #endif

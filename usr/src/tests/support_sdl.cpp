@@ -112,18 +112,6 @@ unsigned PixelAt(SDL_Surface *surface, int x, int y) {
   return (unsigned)r << 16 | (unsigned)g << 8 | b;
 }
 
-std::string PixelsDiffer(SDL_Surface *expected, SDL_Surface *actual) {
-  if (expected == nullptr || actual == nullptr) return "no surface";
-  if (expected->w != actual->w || expected->h != actual->h)
-    return "size " + std::to_string(actual->w) + "x" + std::to_string(actual->h) + ", expected " +
-           std::to_string(expected->w) + "x" + std::to_string(expected->h);
-  for (int y = 0; y < expected->h; y += 3)
-    for (int x = 0; x < expected->w; x += 3)
-      if (PixelAt(expected, x, y) != PixelAt(actual, x, y))
-        return "pixel differs at " + std::to_string(x) + "," + std::to_string(y);
-  return "";
-}
-
 long ProcessKilobytes(const char *field) {
   std::ifstream status("/proc/self/status");
   std::string line;

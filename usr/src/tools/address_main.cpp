@@ -15,9 +15,11 @@
 //                                   when it does not; nothing is checked of
 //                                   the certificate, which the client judges
 #include <arpa/inet.h>
+#include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,6 +30,7 @@
 #include <sys/time.h>
 
 #include "common/varkel_address.h"
+#include "common/varkel_tls.h"
 
 enum { kProbeMs = 2000, kTlsProbeMs = 5000, kSilent = 3, kMisused = 2, kForeign = 4 };
 
@@ -54,11 +57,7 @@ static int SpeaksTls(const ServerAddress *address) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   SSL_CTX *context = SSL_CTX_new(TLS_client_method());
   SSL *ssl = context != NULL ? SSL_new(context) : NULL;
-  unsigned char bytes[16];
-  int literal = inet_pton(AF_INET, address->host, bytes) == 1 ||
-                inet_pton(AF_INET6, address->host, bytes) == 1;
-  int spoken = ssl != NULL && SSL_set_fd(ssl, fd) == 1 &&
-               (literal || SSL_set_tlsext_host_name(ssl, address->host) == 1) &&
+  int spoken = ssl != NULL && SSL_set_fd(ssl, fd) == 1 && TlsNameServer(ssl, address->host) == 0 &&
                SSL_connect(ssl) == 1;
   SSL_free(ssl);
   SSL_CTX_free(context);
@@ -103,6 +102,8 @@ static int ReachedFromLoopback(const std::string &hex) {
 static int ListenerOwners(int port, std::vector<uid_t> *owners) {
   for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     FILE *file = fopen(table, "r");
+    // A kernel without IPv6 has no tcp6 table, and so no listener there.
+    if (file == NULL && errno == ENOENT && strcmp(table, "/proc/net/tcp6") == 0) continue;
     if (file == NULL) return 1;
     char line[512], local[64], state[8];
     unsigned local_port, uid;
@@ -152,7 +153,7 @@ int main(int argc, char **argv) {
     return Read(argv[2], &address) ? 1 : Answers(&address);
   if (argc == 3 && strcmp(argv[1], "tls") == 0) {
     std::string tls =
-        strncmp(argv[2], "tls://", 6) == 0 ? argv[2] : std::string("tls://") + argv[2];
+        strncasecmp(argv[2], "tls://", 6) == 0 ? argv[2] : std::string("tls://") + argv[2];
     return Read(tls.c_str(), &address) ? 1 : SpeaksTls(&address);
   }
   if (argc == 2 && strcmp(argv[1], "builtin") == 0) {
