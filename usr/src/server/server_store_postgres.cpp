@@ -147,8 +147,8 @@ static const Statement kStatements[] = {
     {"list", "SELECT name, hunger, thirst, sleep, asleep, dead, since FROM characters"
              " ORDER BY name COLLATE \"C\""},
     {"remove", "DELETE FROM characters WHERE name = $1"},
-    {"own", "INSERT INTO owners SELECT name, $2 FROM characters WHERE name = $1"
-            " ON CONFLICT DO NOTHING"},
+    {"own", "INSERT INTO owners SELECT name, $2 FROM characters WHERE name = $1 AND " PG_IN_TIME(
+                "$3") " ON CONFLICT DO NOTHING"},
 };
 static_assert(WIRE_LISTEN_LINES == 100, "the memory keeps 100 lines");
 
@@ -451,8 +451,10 @@ static int FindOn(Store *store, PGconn *conn, int which, StoreJob *job) {
 // Remembers the owner's address beside the change: once per address, and
 // no harm when it was known already.
 static int Own(Store *store, PGconn *conn, StoreJob *job) {
-  const char *params[] = {job->name.c_str(), job->owner.c_str()};
-  PGresult *result = Run(store, conn, PG_OWN, params, 2, PGRES_COMMAND_OK, job->deadline_ms);
+  char deadline[32];
+  DeadlineText(store, job->deadline_ms, deadline, sizeof(deadline));
+  const char *params[] = {job->name.c_str(), job->owner.c_str(), deadline};
+  PGresult *result = Run(store, conn, PG_OWN, params, 3, PGRES_COMMAND_OK, job->deadline_ms);
   PQclear(result);
   return result == NULL ? 1 : 0;
 }
